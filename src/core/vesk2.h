@@ -1,0 +1,62 @@
+// The log core: initialises channels, turns messages into records for the sending thread and
+// forwards channel changes to the registry.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "crash/veskCatcher.h"
+#include "record/vesk2Define.h"
+#include "thread/crossThread.h"
+#include "transport/httpSender.h"
+
+class VESK2Log {
+public:
+    VESK2Log();
+    ~VESK2Log();
+    VESK2Log(const VESK2Log&) = delete;
+    VESK2Log& operator=(const VESK2Log&) = delete;
+
+    // 0, or -1 (null channel name), -2 (bad key), -3 (bad version), -4 (no address),
+    // -5 (port out of range).
+    int initialize(const char* appKey, const char* sdCardPath, const char* version,
+                   const char* logSource, const char* logType, const char* serverAddr,
+                   int serverPort, bool clientHost, bool asyncStart, const char* handleName);
+    // True when the record was queued; false when refused or when the queue was full.
+    bool sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* handlerName);
+    void startSendThread();
+
+    bool addGlobalField(const char* key, const char* value, const char* handlerName);
+    void delGlobalField(const char* key, const char* handlerName);
+    void clearGlobalFields(const char* handlerName);
+    void setLogLevel(VESK_LOG_LEVEL eLevel, const char* handlerName);
+    VESK_LOG_LEVEL getLogLevel(const char* handlerName);
+    const char* getUserId(const char* handlerName);
+    void setUserId(const char* userID, const char* handlerName);
+    void setDeduplicate(bool enable, const char* handlerName);
+    void enableHost(bool enable, const char* handlerName);
+    bool openCrashCatcher();
+    void setCrashCallback(crash_func_type fnCrashCallback, void* content);
+    void closeCrashCatcher();
+    void destory();
+
+    // The sender, for tests that watch what it does.
+    HttpSender* sender() { return m_pSender.get(); }
+
+    // Process-wide: one session per process, one sending thread per process.
+    static std::string sessionId();
+
+private:
+    static std::string makeSessionId();
+    // Keeps a host switch for a channel that is initialised later.
+    static void rememberEnableHost(bool enable, bool corvane);
+    // A text argument read (null -> default), trimmed and made UTF-8.
+    static std::string readText(const char* text, const std::string& defaultValue);
+
+    // Serialises the channel operations and record building of this core.
+    Threads::Mutex m_pLocker;
+    std::unique_ptr<HttpSender> m_pSender;
+    VESK_LOG_LEVEL m_eLevel = VESK_LL_INFO;
+};

@@ -1,0 +1,95 @@
+// Operations on an initialised channel, the crash-catcher switches and the end of the core.
+#include <string>
+
+#include "core/vesk2.h"
+
+bool VESK2Log::addGlobalField(const char* key, const char* value, const char* handlerName) {
+    const std::string fieldKey = readText(key, "");
+    const std::string fieldValue = readText(value, "");
+    if (fieldKey.empty() || fieldValue.empty()) return false;
+    const std::string name = readText(handlerName, "");
+    Threads::Mutex::scoped_lock lock(m_pLocker);
+    if (!m_pSender || !m_pSender->checkHandle(name)) return false;
+    return m_pSender->addCustomFields(fieldKey, fieldValue, name);
+}
+
+void VESK2Log::delGlobalField(const char* key, const char* handlerName) {
+    const std::string fieldKey = readText(key, "");
+    if (fieldKey.empty()) return;
+    const std::string name = readText(handlerName, "");
+    Threads::Mutex::scoped_lock lock(m_pLocker);
+    if (!m_pSender || !m_pSender->checkHandle(name)) return;
+    m_pSender->deleteCustomFields(fieldKey, name);
+}
+
+void VESK2Log::clearGlobalFields(const char* handlerName) {
+    const std::string name = readText(handlerName, "");
+    Threads::Mutex::scoped_lock lock(m_pLocker);
+    if (!m_pSender || !m_pSender->checkHandle(name)) return;
+    m_pSender->deleteAllCustomFields(name);
+}
+
+void VESK2Log::setLogLevel(VESK_LOG_LEVEL eLevel, const char* handlerName) {
+    const std::string name = readText(handlerName, "");
+    Threads::Mutex::scoped_lock lock(m_pLocker);
+    if (!m_pSender || !m_pSender->checkHandle(name)) return;
+    m_pSender->set_logLevel(eLevel, name);
+}
+
+VESK_LOG_LEVEL VESK2Log::getLogLevel(const char* handlerName) {
+    const std::string name = readText(handlerName, "");
+    Threads::Mutex::scoped_lock lock(m_pLocker);
+    if (!m_pSender || !m_pSender->checkHandle(name)) return VESK_LL_NONE;
+    return m_pSender->get_logLevel(name);
+}
+
+const char* VESK2Log::getUserId(const char* handlerName) {
+    const std::string name = readText(handlerName, "");
+    Threads::Mutex::scoped_lock lock(m_pLocker);
+    if (!m_pSender || !m_pSender->checkHandle(name)) return nullptr;
+    return m_pSender->get_userIDText(name);
+}
+
+void VESK2Log::setUserId(const char* userID, const char* handlerName) {
+    const std::string name = readText(handlerName, "");
+    Threads::Mutex::scoped_lock lock(m_pLocker);
+    if (!m_pSender || !m_pSender->checkHandle(name)) return;
+    // A null user ID clears it, like every other null text argument.
+    m_pSender->set_userID(userID ? userID : "", name);
+}
+
+void VESK2Log::setDeduplicate(bool enable, const char* handlerName) {
+    const std::string name = readText(handlerName, "");
+    Threads::Mutex::scoped_lock lock(m_pLocker);
+    if (!m_pSender || !m_pSender->checkHandle(name)) return;
+    m_pSender->set_duplicate(enable, name);
+}
+
+void VESK2Log::enableHost(bool enable, const char* handlerName) {
+    Threads::Mutex::scoped_lock lock(m_pLocker);
+    const std::string name = readText(handlerName, "");
+    if (m_pSender && HttpSender::getHandlerIndex(name) != -1) {
+        m_pSender->set_enableHost(enable, name);
+        return;
+    }
+    rememberEnableHost(enable, handlerName != nullptr &&
+                                   std::string(handlerName) == VESK_CHANNEL_CORVANE);
+}
+
+bool VESK2Log::openCrashCatcher() { return gs_globalCracher.openCrashCatcher(false, VESK_LANG_DEFAULT); }
+
+void VESK2Log::setCrashCallback(crash_func_type fnCrashCallback, void* content) {
+    gs_globalCracher.initCrashCallbak(fnCrashCallback, content);
+}
+
+void VESK2Log::closeCrashCatcher() {
+    if (!m_pSender) return;
+    Threads::Mutex::scoped_lock lock(m_pLocker);
+    if (HttpSender::getHandlerIndex(VESK_CHANNEL_USER) != -1) gs_globalCracher.closeCrashCatcher();
+}
+
+void VESK2Log::destory() {
+    if (!m_pSender) return;
+    m_pSender->stop();
+    m_pSender->join();
+}

@@ -1,0 +1,95 @@
+// Mutex, condition and the worker thread with a bounded queue of records that every
+// background activity of the library is built on.
+#pragma once
+
+#include <pthread.h>
+#include <sys/time.h>
+
+#include <cstddef>
+#include <memory>
+
+#include "util/vesk2Utils.h"
+
+namespace Threads {
+
+class Mutex {
+public:
+    Mutex();
+    virtual ~Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+
+    void lock() const;
+    void unlock() const;
+
+    class scoped_lock {
+    public:
+        explicit scoped_lock(const Mutex& rMutex) : m_rMutex(rMutex) { m_rMutex.lock(); }
+        ~scoped_lock() { m_rMutex.unlock(); }
+        scoped_lock(const scoped_lock&) = delete;
+        scoped_lock& operator=(const scoped_lock&) = delete;
+
+    private:
+        const Mutex& m_rMutex;
+    };
+
+protected:
+    std::unique_ptr<pthread_mutex_t> m_pMutex;
+};
+
+class Condition : public Mutex {
+public:
+    Condition();
+    ~Condition() override;
+
+    void broadcast() const;
+    void signal() const;
+    // The caller holds the mutex. Waits for a wake-up, at most iMillSeconds (no limit when
+    // iMillSeconds <= 0). Returns false only when the time-out elapsed.
+    bool wait(int iMillSeconds) const;
+    // Absolute deadline iMillSeconds (> 0) after now, as wait() computes it.
+    static timespec deadlineFrom(const timeval& now, int iMillSeconds);
+
+private:
+    std::unique_ptr<pthread_cond_t> m_pCondition;
+};
+
+// One worker thread fed by a bounded FIFO queue of records. The worker takes everything
+// queued out of the queue under the lock and hands it to running() without holding the lock,
+// so push() never waits for a pass; what running() leaves is put back at the front.
+class Thread : public Condition {
+public:
+    explicit Thread(int iMaxJobs);
+    ~Thread() override;
+
+    void start();
+    // Lets the queue drain for at most about two seconds, then asks the worker to end.
+    void stop();
+    void join();
+    // Queues a copy of the record and wakes the worker. False when the record was empty or
+    // the queue already held iMaxJobs records (the record is dropped).
+    bool push(const MapValues& mapVals);
+    // Wakes the worker for a pass even when nothing new was queued.
+    void wake();
+
+    size_t queuedCount() const;
+
+protected:
+    virtual void running(ListJobs& listVals);
+    virtual void initializeByThread();
+
+private:
+    static void* _threadWrapper(void* pVoid);
+    void _threadWorker();
+
+    const int m_iMaxJobs;
+    ListJobs m_lstJobs;
+    size_t m_nJobs = 0;
+    bool m_bKilled = false;
+    bool m_bStarted = false;
+    // Set by push() and wake(); a pass that consumed nothing waits until it is set again.
+    bool m_bNewWork = false;
+    std::unique_ptr<pthread_t> m_pThread;
+};
+
+}  // namespace Threads

@@ -1,0 +1,190 @@
+// One pass of the sending thread: set up new channels, complete and filter the queued records,
+// group them by project and post one JSON array per project.
+#include "transport/httpSender.h"
+
+#include <string>
+
+#include "util/noDestructor.h"
+#include "util/utilLog.h"
+#include "util/utilTools.h"
+
+namespace {
+NoDestructor<Threads::Mutex> gs_mtxSvr;
+NoDestructor<handlerManager> gs_handlerManager;
+NoDestructor<std::string> gs_hostName;
+}  // namespace
+
+Threads::Mutex& HttpSender::m_mtxSvr = *gs_mtxSvr;
+handlerManager& HttpSender::m_handlerManager = *gs_handlerManager;
+std::string& HttpSender::m_hostName = *gs_hostName;
+std::atomic<bool> HttpSender::m_SendThreadStop{false};
+std::atomic<bool> HttpSender::m_initializeByThread{false};
+std::atomic<int> HttpSender::m_nTotalSize{0};
+std::atomic<bool> HttpSender::m_tlsVerify{QUILLMARK_TLS_VERIFY != 0};
+
+HttpSender::HttpSender() : Threads::Thread(kMaxQueuedRecords) {}
+
+HttpSender::~HttpSender() {
+    // The worker calls back into this object: it must have ended before the members go.
+    stop();
+    join();
+}
+
+void HttpSender::crash_running(const MapValues&) {}
+
+std::string HttpSender::hostName() {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    return m_hostName;
+}
+
+void HttpSender::running(ListJobs& listVals) {
+    if (!m_initializeByThread) {
+        get_host();
+        m_initializeByThread = true;
+    }
+    setUpPendingChannels();
+    if (m_SendThreadStop) return;  // held back: the records stay queued
+    prepareRecords(listVals);
+    sendBulks();
+}
+
+void HttpSender::setUpPendingChannels() {
+    for (;;) {
+        std::string name;
+        {
+            Threads::Mutex::scoped_lock lock(m_mtxSvr);
+            if (local_list.empty()) return;
+            name = local_list.front();
+            local_list.pop_front();
+        }
+        setUpChannel(name);
+    }
+}
+
+void HttpSender::setUpChannel(const std::string& handlerName) {
+    Handler channel;
+    if (!getHandlerSnapshot(handlerName, channel)) {
+        _debug_log("get handler failed : " + handlerName);
+        return;
+    }
+    // The device ID of the channel is made or read back here once device identity lands;
+    // until then records carry no "DeviceID".
+    check_local_storage(handlerName);
+    if (!channel.m_isCorvane) {
+        // The first main channel also starts network insights, which fetch the remote
+        // settings as well.
+        getNetworkInsight(channel.m_Addr, channel.m_projectName);
+    }
+}
+
+void HttpSender::prepareRecords(ListJobs& listVals) {
+    const size_t loopCount = listVals.size();
+    size_t totalBulkSize = 0;
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    for (size_t i = 0; i < loopCount && totalBulkSize <= kMaxBulkBytes; ++i) {
+        MapValues mapVals = std::move(listVals.front());
+        listVals.pop_front();
+        std::string reqBody;
+        std::string project;
+        bool keep = prepareRecord(mapVals, i, reqBody, project);
+        totalBulkSize += reqBody.size();
+        if (!keep) continue;
+        auto found = BulkMap.find(project);
+        if (found == BulkMap.end()) {
+            BulkMap.emplace(project, "[" + reqBody);
+        } else {
+            found->second += ",";
+            found->second += reqBody;
+        }
+    }
+}
+
+// Completes one record and decides whether it travels. Runs under m_mtxSvr. reqBody is set
+// whenever the record could be serialised, also for records that are then dropped, because
+// they count towards the size of the pass.
+bool HttpSender::prepareRecord(MapValues& mapVals, size_t index, std::string& reqBody,
+                               std::string& project) {
+    const std::string handlerName = getMapField(mapVals, VESK_KEY_HANDLERNAME);
+    if (handlerName.empty()) {
+        _info_log("handlerName is null");
+        return false;
+    }
+    const Handler* found = _findChannel(handlerName);
+    if (found == nullptr) return false;
+    const Handler& channel = *found;
+
+    if (channel.clientHost) {
+        setMapField(mapVals, VESK_FIX_LOGHOST, channel.m_isEnableHost ? m_hostName : "-");
+    }
+    const std::string networkModel = UtilTools::getNetworkModel();
+    setMapField(mapVals, VESK_KEY_NETWORKMODEL, networkModel);
+    setMapField(mapVals, VESK_KEY_NETWORKTYPE,
+                networkModel.find("wlan") != std::string::npos ? "Wifi" : "Cellular");
+    setMapField(mapVals, VESK_KEY_LOGVERSION, "v2");
+    setMapField(mapVals, VESK_KEY_BULKINDEX, std::to_string(index));
+    if (!_getHttpBody(mapVals, reqBody)) return false;
+
+    if (channel.m_isDeduplicate && check_duplicate(reqBody, handlerName)) return false;
+    const std::string logType = getMapField(mapVals, VESK_FIX_LOGTYPE);
+    if (logType.empty()) return false;
+    if (logType == "SESSION" && !channel.m_isSessionEnable) {
+        _info_log("deny session");
+        return false;
+    }
+    const bool isCrash = !getMapField(mapVals, VESK_KEY_DMPDATA).empty();
+    if (!isCrash && !channel.m_isNormalEnable) {
+        _info_log("deny normal");
+        return false;
+    }
+    if (isCrash && !channel.m_isCrashEnable) {
+        _info_log("deny crash");
+        return false;
+    }
+    project = channel.m_projectName;
+    return true;
+}
+
+void HttpSender::sendBulks() {
+    std::map<std::string, std::string> bulks;
+    bulks.swap(BulkMap);
+    for (auto& [project, bulk] : bulks) {
+        bulk += "]";
+        sendBulk(findBulkTarget(project), bulk);
+    }
+}
+
+// When several channels share a project, the one registered last decides the collector and
+// the channel its failed records are stored under.
+HttpSender::BulkTarget HttpSender::findBulkTarget(const std::string& projectName) {
+    BulkTarget target;
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    for (const Handler* channel : m_handlerManager) {
+        if (channel->m_projectName != projectName) continue;
+        target.address = channel->m_Addr;
+        target.protocol = channel->m_protocol;
+        target.port = channel->m_Port;
+        target.handlerName = channel->m_handlerName;
+    }
+    return target;
+}
+
+void HttpSender::sendBulk(const BulkTarget& target, const std::string& bulkBody) {
+    const uint16_t port = static_cast<uint16_t>(target.port);
+    if (target.protocol == "https") {
+        _info_log("send https");
+        _httpsHandleRequest(target.address, port, bulkBody, "https", bulkBody,
+                            target.handlerName);
+        return;
+    }
+    _info_log("send http");
+    // Plain-HTTP addresses are written "http://host"; the socket needs the host alone.
+    static const size_t kSchemeLength = 7;
+    if (target.address.size() < kSchemeLength) {
+        _info_log("[sendBulk] invalid http address : " + target.address);
+        storeWholeBulk(bulkBody, target.handlerName);
+        return;
+    }
+    const std::string host = target.address.substr(kSchemeLength);
+    const std::string request = _getHttpHeader(host, port, bulkBody.size()) + bulkBody;
+    _httpHandleRequest(host, port, request, "http", bulkBody, target.handlerName);
+}

@@ -1,0 +1,160 @@
+// The sending thread: completes queued records, batches them per project and posts each batch
+// to its collector; also the process-wide channel registry.
+//
+// Members are spread over several files, one concern each:
+//   httpSender.cpp          the pass of the sending thread (set-up, record phase, bulks)
+//   httpSenderRegistry.cpp  channel registry, per-channel setters, record fields, small files
+//   httpSenderRequest.cpp   serialisation and the plain-HTTP and HTTPS transports
+//   httpSenderResponse.cpp  evaluation of the collector's answer
+//   httpSenderStorage.cpp   records kept on the device for a later attempt
+//   httpSenderSettings.cpp  remote settings and network-insight start-up
+//   httpSenderIdentity.cpp  device ID and host name
+//   httpSenderDedup.cpp     suppression of repeated records
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "record/handler.h"
+#include "record/vesk2Define.h"
+#include "thread/crossThread.h"
+#include "util/vesk2Utils.h"
+
+typedef std::list<Handler*> handlerManager;
+typedef std::map<int, std::string> fileValues;
+typedef std::map<std::string, int> depulicationQ;
+typedef std::map<int, std::string> mapInfo;
+
+class HttpSender : public Threads::Thread {
+public:
+    // Bound of the queue of records waiting for the sending thread.
+    static constexpr int kMaxQueuedRecords = 500;
+    // A pass stops taking records once the serialised records exceed this many bytes.
+    static constexpr size_t kMaxBulkBytes = 2097152;
+    // Most of a collector answer that is read and evaluated.
+    static constexpr size_t kMaxAnswerBytes = 64 * 1024;
+
+    HttpSender();
+    ~HttpSender() override;
+
+    virtual void crash_running(const MapValues& mapVals);
+
+    // ---- channel registry (httpSenderRegistry.cpp); every call takes m_mtxSvr itself ----
+    // Registers the channel and lays out its directory. On success the registry owns the
+    // record for the rest of the process; on refusal the caller keeps it.
+    bool setHandler(std::unique_ptr<Handler>& handler);
+    static int getHandlerIndex(const std::string& key);
+    bool checkHandle(const std::string& name);
+    void set_logLevel(VESK_LOG_LEVEL eLevel, const std::string& handlerName);
+    VESK_LOG_LEVEL get_logLevel(const std::string& handlerName);
+    void set_userID(const std::string& userID, const std::string& handlerName);
+    std::string get_userID(const std::string& handlerName);
+    // The channel's own user-ID text, valid until its next set_userID; null when unknown.
+    const char* get_userIDText(const std::string& handlerName);
+    void set_duplicate(bool flag, const std::string& handlerName);
+    void set_enableHost(bool flag, const std::string& handlerName);
+    bool addCustomFields(const std::string& key, const std::string& value,
+                         const std::string& handlerName);
+    void deleteCustomFields(const std::string& key, const std::string& handlerName);
+    void deleteAllCustomFields(const std::string& handlerName);
+    // A new record from the channel's fields (Handler::getHandleToMap); false when unknown.
+    bool getHandlerRecord(const std::string& handlerName, MapValues& record);
+    // A copy of the channel's record; false when unknown.
+    static bool getHandlerSnapshot(const std::string& handlerName, Handler& snapshot);
+
+    static std::string getMapField(const MapValues& mapVals, const std::string& key);
+    static void setMapField(MapValues& mapVals, const std::string& key, const std::string& value);
+
+    static bool check_directory(const std::string& path);
+    static bool make_directory(const std::string& path);
+    static bool check_file(const std::string& path);
+    static bool write_file(const std::string& path, const std::string& message);
+    static std::string read_file(const std::string& path);
+
+    // ---- requests (httpSenderRequest.cpp) ----
+    static bool _getHttpBody(const MapValues& mapVals, std::string& strContent);
+    static bool _getHttpOriBody(const MapValues& mapVals, std::string& strContent);
+    std::string _getHttpHeader(const std::string& addr, int port, size_t uiSize);
+    void _httpHandleRequest(const std::string& strAddr, uint16_t uiPort,
+                            const std::string& strContent, const std::string& protocol,
+                            const std::string& strBody, const std::string& handlerName);
+    double _httpsHandleRequest(const std::string& strAddr, uint16_t uiPort,
+                               const std::string& strContent, const std::string& protocol,
+                               const std::string& strBody, const std::string& handlerName);
+
+    // ---- collector answer (httpSenderResponse.cpp) ----
+    // answerCut: the answer was longer than kMaxAnswerBytes and only its start was read.
+    bool is_collector_message(const std::string& message, const std::string& body,
+                              const std::string& handlerName, bool answerCut = false);
+    // Every record of the sent array goes to local storage (no usable answer).
+    bool storeWholeBulk(const std::string& body, const std::string& handlerName);
+
+    // ---- local storage (httpSenderStorage.cpp) ----
+    void save_local_storage(const std::string& message, const std::string& handlerName);
+    void getFileStorage(const std::string& path);
+    void check_local_storage(const std::string& handlerName);
+    // Lets tests see every record handed to local storage.
+    std::function<void(const std::string& message, const std::string& handlerName)> m_onStore;
+
+    // ---- remote settings and network insights (httpSenderSettings.cpp) ----
+    void getNetworkInsight(const std::string& addr, const std::string& projectName);
+
+    // ---- identity (httpSenderIdentity.cpp) ----
+    std::string getDeviceID();
+    void get_host();
+
+    // ---- deduplication (httpSenderDedup.cpp) ----
+    bool check_duplicate(const std::string& message, const std::string& handlerID);
+
+    static std::string hostName();
+
+    // Sending held back until the application starts it (delayed start).
+    static std::atomic<bool> m_SendThreadStop;
+    // False until the first pass has looked the host name up; requests wait for it.
+    static std::atomic<bool> m_initializeByThread;
+    static std::atomic<int> m_nTotalSize;
+    // Whether HTTPS checks the collector's certificate and host name (build option
+    // QUILLMARK_TLS_VERIFY; off accepts a self-signed collector).
+    static std::atomic<bool> m_tlsVerify;
+
+protected:
+    void running(ListJobs& listVals) override;
+
+private:
+    // Where a project's bulk goes and under which channel its failures are stored.
+    struct BulkTarget {
+        std::string address;
+        std::string protocol;
+        int port = -1;
+        std::string handlerName;
+    };
+
+    void setUpPendingChannels();
+    void setUpChannel(const std::string& handlerName);
+    void prepareRecords(ListJobs& listVals);
+    bool prepareRecord(MapValues& mapVals, size_t index, std::string& reqBody,
+                       std::string& project);
+    void sendBulks();
+    static BulkTarget findBulkTarget(const std::string& projectName);
+    void sendBulk(const BulkTarget& target, const std::string& bulkBody);
+
+    // The channel of that name, or null. The caller holds m_mtxSvr.
+    static Handler* _findChannel(const std::string& name);
+
+    static Threads::Mutex& m_mtxSvr;
+    static handlerManager& m_handlerManager;
+    static std::string& m_hostName;
+
+    // Names of channels registered and not yet set up by the sending thread (under m_mtxSvr).
+    std::list<std::string> local_list;
+    // Bulks of the current pass: project name -> JSON array text without its closing bracket.
+    std::map<std::string, std::string> BulkMap;
+    fileValues m_filemap;
+    depulicationQ m_depuliQ;
+    mapInfo m_mapList;
+};

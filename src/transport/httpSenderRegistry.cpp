@@ -1,0 +1,200 @@
+// The process-wide channel registry, the per-channel setters and getters, record fields and
+// the small file helpers. Every registry access takes m_mtxSvr: application threads change
+// channels while the sending thread reads them.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "transport/httpSender.h"
+#include "util/utilLog.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+}  // namespace
+
+bool HttpSender::setHandler(std::unique_ptr<Handler>& handler) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    if (!handler) {
+        _info_log("handler is null");
+        return false;
+    }
+    if (_findChannel(handler->m_handlerName) != nullptr) return false;
+    local_list.push_back(handler->m_handlerName);
+
+    const std::string root = handler->m_sdCardPath + "/quillmark";
+    if (!check_directory(root) && !make_directory(root)) {
+        _info_log("[setHandler] can not access root dir");
+        return false;
+    }
+    const std::string directory = root + "/" + handler->m_projectName;
+    if (!check_directory(directory) && !make_directory(directory)) {
+        _info_log("[setHandler] can't access user dir : " + directory);
+        return false;
+    }
+    handler->m_directoryPath = directory;
+    handler->m_deviceIdPath = directory + "/deviceID.db";
+    handler->m_settingsPath = directory + "/settings.db";
+    handler->m_host.clear();
+    handler->m_deviceID.clear();
+    // Registered channels live for the rest of the process: the registry never frees them.
+    m_handlerManager.push_back(handler.release());
+    return true;
+}
+
+Handler* HttpSender::_findChannel(const std::string& name) {
+    for (Handler* channel : m_handlerManager) {
+        if (channel->m_handlerName == name) return channel;
+    }
+    return nullptr;
+}
+
+int HttpSender::getHandlerIndex(const std::string& key) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    int position = 0;
+    for (const Handler* channel : m_handlerManager) {
+        if (channel->m_handlerName == key) return position;
+        ++position;
+    }
+    return -1;
+}
+
+bool HttpSender::checkHandle(const std::string& name) {
+    if (name.empty()) return false;
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    return _findChannel(name) != nullptr;
+}
+
+void HttpSender::set_logLevel(VESK_LOG_LEVEL eLevel, const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    if (Handler* channel = _findChannel(handlerName)) channel->m_elogLevel = eLevel;
+}
+
+VESK_LOG_LEVEL HttpSender::get_logLevel(const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    const Handler* channel = _findChannel(handlerName);
+    return channel ? channel->m_elogLevel : VESK_LL_NONE;
+}
+
+void HttpSender::set_userID(const std::string& userID, const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    if (Handler* channel = _findChannel(handlerName)) channel->m_userId = userID;
+}
+
+std::string HttpSender::get_userID(const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    const Handler* channel = _findChannel(handlerName);
+    return channel ? channel->m_userId : std::string();
+}
+
+const char* HttpSender::get_userIDText(const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    const Handler* channel = _findChannel(handlerName);
+    return channel ? channel->m_userId.c_str() : nullptr;
+}
+
+void HttpSender::set_duplicate(bool flag, const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    if (Handler* channel = _findChannel(handlerName)) {
+        channel->m_isDeduplicate = flag;
+    }
+}
+
+void HttpSender::set_enableHost(bool flag, const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    Handler* channel = _findChannel(handlerName);
+    if (channel == nullptr) return;
+    _info_log("set enable host : " + handlerName + " " + (flag ? "true" : "false"));
+    channel->m_isEnableHost = flag;
+}
+
+bool HttpSender::addCustomFields(const std::string& key, const std::string& value,
+                                 const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    Handler* channel = _findChannel(handlerName);
+    if (channel == nullptr) return false;
+    channel->m_custom_fields[key] = value;
+    return true;
+}
+
+void HttpSender::deleteCustomFields(const std::string& key, const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    if (Handler* channel = _findChannel(handlerName)) {
+        channel->m_custom_fields.erase(key);
+    }
+}
+
+void HttpSender::deleteAllCustomFields(const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    if (Handler* channel = _findChannel(handlerName)) {
+        channel->m_custom_fields.clear();
+    }
+}
+
+bool HttpSender::getHandlerRecord(const std::string& handlerName, MapValues& record) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    const Handler* channel = _findChannel(handlerName);
+    if (channel == nullptr) return false;
+    record = channel->getHandleToMap();
+    return true;
+}
+
+bool HttpSender::getHandlerSnapshot(const std::string& handlerName, Handler& snapshot) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    const Handler* channel = _findChannel(handlerName);
+    if (channel == nullptr) return false;
+    snapshot = *channel;
+    return true;
+}
+
+std::string HttpSender::getMapField(const MapValues& mapVals, const std::string& key) {
+    auto found = mapVals.find(key);
+    return found == mapVals.end() ? std::string() : found->second;
+}
+
+void HttpSender::setMapField(MapValues& mapVals, const std::string& key,
+                             const std::string& value) {
+    mapVals[key] = value;
+}
+
+bool HttpSender::check_directory(const std::string& path) {
+    if (path.empty() || access(path.c_str(), F_OK) != 0) return false;
+    std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
+    return dir != nullptr;
+}
+
+bool HttpSender::make_directory(const std::string& path) {
+    if (path.empty()) return false;
+    return mkdir(path.c_str(), 0770) == 0;
+}
+
+bool HttpSender::check_file(const std::string& path) {
+    return !path.empty() && access(path.c_str(), F_OK) == 0;
+}
+
+bool HttpSender::write_file(const std::string& path, const std::string& message) {
+    if (path.empty() || message.empty()) return false;
+    UniqueFile file(fopen(path.c_str(), "w"));
+    if (!file) return false;
+    return fwrite(message.data(), 1, message.size(), file.get()) == message.size();
+}
+
+std::string HttpSender::read_file(const std::string& path) {
+    if (path.empty()) return std::string();
+    UniqueFile file(fopen(path.c_str(), "r"));
+    if (!file) return std::string();
+    char line[256] = {0};
+    if (fgets(line, sizeof line, file.get()) == nullptr) return std::string();
+    return line;
+}

@@ -1,0 +1,18 @@
+// Reading and writing JSON text the way records travel: compact, one object and a line feed.
+#pragma once
+
+#include <json/value.h>
+
+#include <string>
+
+namespace jsonText {
+
+// Compact text (no white space, members in key order) followed by one line feed.
+std::string writeCompact(const Json::Value& value);
+
+// Parses text into root. Returns true on success. On a parse error root keeps what was parsed
+// before the error (possibly null) and false is returned.
+bool parse(const std::string& text, Json::Value& root);
+bool parse(const char* begin, const char* end, Json::Value& root);
+
+}  // namespace jsonText

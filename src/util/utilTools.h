@@ -1,0 +1,36 @@
+// Stateless helpers: Base64, time stamps, formatting, trimming, C-string reading, error text,
+// host name and network model.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+class UtilTools {
+public:
+    UtilTools() = delete;
+
+    static void encode_base64(const uint8_t* pBuffer, uint32_t uiSize, std::string& strOut);
+    static void encode_base64_string(const std::string& strIn, std::string& strOut);
+    // The caller provides room for three bytes per four characters of input.
+    static void decode_base64(const std::string& strBase64, uint8_t* pBuffer, uint32_t& uiSize);
+    static void decode_base64_string(const std::string& strIn, std::string& strOut);
+
+    static uint64_t getUTCTimeAsMillsec();
+    static std::string getMillsecondString(const time_t& tUtcTime);
+    // printf-style; the result holds at most 2046 characters.
+    static std::string utilFformat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+    static void trimString(std::string& strLine, const char* pChSep);
+    // pChar (or defVal when null) trimmed of tabs and spaces at both ends.
+    static std::string charToString(const char* pChar, const std::string& defVal);
+    static std::wstring wcharToWString(const wchar_t* pWchar, const std::wstring& defVal);
+    static std::string getSysErrMsg();
+
+    // Device host name and the name of the active network interface (see utilNetwork.cpp).
+    static std::string getHostName();
+    static std::string getNetworkModel();
+};
+
+// True when the IPv4 address uip (host byte order) lies within [low, high], dotted decimal.
+bool rangeCheck(uint32_t uip, const std::string& low, const std::string& high);
