@@ -1,0 +1,229 @@
+#include "thread/crossThread.h"
+
+#include <errno.h>
+#include <sched.h>
+
+#include <utility>
+
+namespace Threads {
+
+namespace {
+
+// Destroying a primitive that is still in use is retried this many times; after that its
+// storage is leaked on purpose, since freeing memory another thread still uses is worse.
+const int kMaxDestroyAttempts = 1000;
+
+const int kStartChecks = 10;
+const int kStartCheckMs = 50;
+const int kStopChecks = 20;
+const int kStopCheckMs = 100;
+
+const long kNanosPerSecond = 1000000000L;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Mutex
+
+Mutex::Mutex() : m_pMutex(std::make_unique<pthread_mutex_t>()) {
+    pthread_mutex_init(m_pMutex.get(), nullptr);
+}
+
+Mutex::~Mutex() {
+    int attempts = 0;
+    while (pthread_mutex_destroy(m_pMutex.get()) == EBUSY) {
+        if (++attempts >= kMaxDestroyAttempts) {
+            m_pMutex.release();  // still held by someone: leak rather than free it under them
+            return;
+        }
+        // trylock instead of lock: a holder that never lets go must not hang the destructor.
+        if (pthread_mutex_trylock(m_pMutex.get()) == 0) {
+            pthread_mutex_unlock(m_pMutex.get());
+        } else {
+            sched_yield();
+        }
+    }
+}
+
+void Mutex::lock() const { pthread_mutex_lock(m_pMutex.get()); }
+
+void Mutex::unlock() const { pthread_mutex_unlock(m_pMutex.get()); }
+
+// ---------------------------------------------------------------------------------------------
+// Condition
+
+Condition::Condition() : m_pCondition(std::make_unique<pthread_cond_t>()) {
+    pthread_cond_init(m_pCondition.get(), nullptr);
+}
+
+Condition::~Condition() {
+    int attempts = 0;
+    while (pthread_cond_destroy(m_pCondition.get()) == EBUSY) {
+        if (++attempts >= kMaxDestroyAttempts) {
+            m_pCondition.release();  // waiters remain: leak rather than free it under them
+            return;
+        }
+        broadcast();
+        sched_yield();
+    }
+}
+
+void Condition::broadcast() const { pthread_cond_broadcast(m_pCondition.get()); }
+
+void Condition::signal() const { pthread_cond_signal(m_pCondition.get()); }
+
+timespec Condition::deadlineFrom(const timeval& now, int iMillSeconds) {
+    timespec deadline{};
+    deadline.tv_sec = now.tv_sec + iMillSeconds / 1000;
+    // Both terms are below one second, so a single carry keeps tv_nsec in range. 64-bit
+    // arithmetic because their sum does not fit a 32-bit long comfortably.
+    long long nanos = static_cast<long long>(now.tv_usec) * 1000LL +
+                      static_cast<long long>(iMillSeconds % 1000) * 1000000LL;
+    if (nanos >= kNanosPerSecond) {
+        nanos -= kNanosPerSecond;
+        deadline.tv_sec += 1;
+    }
+    deadline.tv_nsec = static_cast<long>(nanos);
+    return deadline;
+}
+
+bool Condition::wait(int iMillSeconds) const {
+    if (iMillSeconds <= 0) {
+        pthread_cond_wait(m_pCondition.get(), m_pMutex.get());
+        return true;
+    }
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    const timespec deadline = deadlineFrom(now, iMillSeconds);
+    return pthread_cond_timedwait(m_pCondition.get(), m_pMutex.get(), &deadline) != ETIMEDOUT;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Thread
+
+Thread::Thread(int iMaxJobs) : m_iMaxJobs(iMaxJobs) {}
+
+Thread::~Thread() {
+    // By now the subclass part is gone, so a pass could no longer deliver anything: end the
+    // worker at once (no draining) and reap it, so it never touches a destroyed object.
+    {
+        scoped_lock lock(*this);
+        m_bKilled = true;
+        broadcast();
+    }
+    join();
+}
+
+void Thread::start() {
+    scoped_lock lock(*this);
+    if (m_pThread) return;
+
+    auto handle = std::make_unique<pthread_t>();
+    if (pthread_create(handle.get(), nullptr, &Thread::_threadWrapper, this) != 0) {
+        return;  // no handle kept: stop() and join() then see a never-started object
+    }
+    m_pThread = std::move(handle);
+    // A killed worker ends right after reporting and may clear m_bStarted before we look,
+    // so there is nothing to wait for then.
+    for (int i = 0; i < kStartChecks && !m_bStarted && !m_bKilled; ++i) {
+        wait(kStartCheckMs);
+    }
+}
+
+void Thread::stop() {
+    scoped_lock lock(*this);
+    if (!m_pThread) return;
+    // Only a running worker can drain the queue; an ended or not yet started one cannot.
+    for (int i = 0; i < kStopChecks && m_bStarted && !m_bKilled && m_nJobs > 0; ++i) {
+        wait(kStopCheckMs);
+    }
+    m_bKilled = true;
+    broadcast();
+}
+
+void Thread::join() {
+    // Taking the handle out under the lock makes a second, concurrent join a no-op instead of
+    // a second pthread_join on the same thread.
+    std::unique_ptr<pthread_t> handle;
+    {
+        scoped_lock lock(*this);
+        handle = std::move(m_pThread);
+    }
+    if (handle) pthread_join(*handle, nullptr);
+}
+
+bool Thread::push(const MapValues& mapVals) {
+    if (mapVals.empty()) return false;
+
+    // Copy outside the lock; declared before the lock so a dropped copy is freed after it.
+    ListJobs node;
+    node.push_back(mapVals);
+
+    scoped_lock lock(*this);
+    if (m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs)) return false;
+    m_lstJobs.splice(m_lstJobs.end(), node);
+    ++m_nJobs;
+    m_bNewWork = true;
+    // Broadcast: start() or stop() may be waiting on the same condition, and a signal that
+    // woke one of them instead of the worker would leave the record sitting in the queue.
+    broadcast();
+    return true;
+}
+
+void Thread::wake() {
+    scoped_lock lock(*this);
+    m_bNewWork = true;
+    broadcast();
+}
+
+size_t Thread::queuedCount() const {
+    scoped_lock lock(*this);
+    return m_nJobs;
+}
+
+void Thread::running(ListJobs& /*listVals*/) {}
+
+void Thread::initializeByThread() {}
+
+void* Thread::_threadWrapper(void* pVoid) {
+    Thread* pThis = static_cast<Thread*>(pVoid);
+    {
+        scoped_lock lock(*pThis);
+        pThis->m_bStarted = true;
+        pThis->broadcast();
+    }
+    pThis->_threadWorker();
+    {
+        scoped_lock lock(*pThis);
+        pThis->m_bStarted = false;
+    }
+    return nullptr;
+}
+
+void Thread::_threadWorker() {
+    initializeByThread();
+    ListJobs batch;
+    for (;;) {
+        {
+            scoped_lock lock(*this);
+            // A pass that consumed nothing would consume nothing again: wait for new work.
+            while (!m_bKilled && (m_nJobs == 0 || !m_bNewWork)) wait(0);
+            if (m_bKilled) return;  // records still queued are abandoned
+            batch.swap(m_lstJobs);
+            m_nJobs = 0;
+            m_bNewWork = false;
+        }
+        const size_t nOffered = batch.size();
+        // Without the lock: running() may spend seconds on the network, and push() must not
+        // wait for it.
+        running(batch);
+
+        scoped_lock lock(*this);
+        const size_t nLeft = batch.size();
+        m_lstJobs.splice(m_lstJobs.begin(), batch);  // leftovers are older than new records
+        m_nJobs += nLeft;
+        if (nLeft < nOffered) m_bNewWork = true;  // progress made: offer the rest at once
+    }
+}
+
+}  // namespace Threads

@@ -1,0 +1,293 @@
+#include "thread/crossThread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Ids = std::vector<std::string>;
+
+MapValues rec(const std::string& id) { return MapValues{{"id", id}}; }
+
+long msSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
+    const auto start = Clock::now();
+    while (!done()) {
+        if (msSince(start) > timeoutMs) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Worker that records what each pass was offered and consumes all, one or none of it.
+// Passes can be held at a gate so tests can act while a pass is in flight.
+class Probe : public Threads::Thread {
+public:
+    enum class Take { All, One, None };
+    explicit Probe(Take take, int maxJobs = 500) : Thread(maxJobs), m_take(take) {}
+    ~Probe() override {
+        openGate();
+        stop();
+        join();
+    }
+
+    void setTake(Take take) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_take = take;
+    }
+    void closeGate() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_gateClosed = true;
+    }
+    void openGate() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_gateClosed = false;
+        m_cv.notify_all();
+    }
+    std::vector<Ids> batches() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_batches;
+    }
+    size_t passes() const { return batches().size(); }
+    Ids consumed() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_consumed;
+    }
+    int inits() const { return m_inits; }
+
+protected:
+    void initializeByThread() override { ++m_inits; }
+    void running(ListJobs& jobs) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        Ids offered;
+        for (const MapValues& job : jobs) offered.push_back(job.at("id"));
+        m_batches.push_back(offered);
+        // Bounded, so a push that wrongly waits for the pass shows up as slow, not as a hang.
+        m_cv.wait_for(lock, std::chrono::milliseconds(500), [this] { return !m_gateClosed; });
+        size_t n = m_take == Take::All ? jobs.size() : (m_take == Take::One ? 1 : 0);
+        for (; n > 0 && !jobs.empty(); --n) {
+            m_consumed.push_back(jobs.front().at("id"));
+            jobs.pop_front();
+        }
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    Take m_take;
+    bool m_gateClosed = false;
+    std::vector<Ids> m_batches;
+    Ids m_consumed;
+    std::atomic<int> m_inits{0};
+};
+
+TEST(ConditionTest, DeadlineCarriesIntoTheNextSecond) {
+    auto at = [](long sec, long usec, int ms) {
+        timeval now{};
+        now.tv_sec = sec;
+        now.tv_usec = usec;
+        const timespec d = Threads::Condition::deadlineFrom(now, ms);
+        return std::make_pair(static_cast<long>(d.tv_sec), static_cast<long>(d.tv_nsec));
+    };
+    EXPECT_EQ(at(10, 600000, 1500), std::make_pair(12L, 100000000L));
+    EXPECT_EQ(at(10, 0, 1500), std::make_pair(11L, 500000000L));
+    EXPECT_EQ(at(10, 500000, 500), std::make_pair(11L, 0L));
+    EXPECT_EQ(at(10, 999999, 999), std::make_pair(11L, 998999000L));
+}
+
+TEST(ConditionTest, WaitReportsTimeOutAndWakeUp) {
+    Threads::Condition cond;
+    {
+        Threads::Mutex::scoped_lock lock(cond);
+        const auto start = Clock::now();
+        EXPECT_FALSE(cond.wait(60));
+        EXPECT_GE(msSince(start), 50);
+    }
+    // A limit of zero or below means no limit: such waits end only by the wake-up, never by
+    // a time-out.
+    for (int ms : {2000, 0, -5}) {
+        bool flag = false;
+        std::thread waker([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(80));
+            Threads::Mutex::scoped_lock lock(cond);
+            flag = true;
+            cond.signal();
+        });
+        const auto start = Clock::now();
+        {
+            Threads::Mutex::scoped_lock lock(cond);
+            while (!flag) EXPECT_TRUE(cond.wait(ms)) << ms;
+        }
+        EXPECT_GE(msSince(start), 60) << ms;
+        waker.join();
+    }
+}
+
+TEST(ThreadTest, LeftoversGoBackInFrontOfRecordsPushedDuringThePass) {
+    Probe probe(Probe::Take::One);
+    for (const char* id : {"1", "2", "3"}) ASSERT_TRUE(probe.push(rec(id)));
+    probe.closeGate();
+    probe.start();
+    ASSERT_TRUE(waitUntil([&] { return probe.passes() == 1; }));
+    EXPECT_TRUE(probe.push(rec("4")));
+    EXPECT_TRUE(probe.push(rec("5")));
+    probe.openGate();
+
+    // One record per pass: the rest is offered again without any further push.
+    ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == 5; }));
+    EXPECT_EQ(probe.consumed(), (Ids{"1", "2", "3", "4", "5"}));
+    EXPECT_EQ(probe.batches()[1], (Ids{"2", "3", "4", "5"}));
+    EXPECT_EQ(probe.queuedCount(), 0u);
+}
+
+TEST(ThreadTest, BoundCountsWaitingRecordsOnlyAndPushNeverWaitsForAPass) {
+    Probe probe(Probe::Take::All);
+    for (int i = 0; i < 500; ++i) ASSERT_TRUE(probe.push(rec("a" + std::to_string(i))));
+    EXPECT_FALSE(probe.push(rec("dropped")));
+    EXPECT_FALSE(probe.push(MapValues{}));
+    EXPECT_EQ(probe.queuedCount(), 500u);
+
+    probe.closeGate();
+    probe.start();
+    ASSERT_TRUE(waitUntil([&] { return probe.passes() == 1; }));
+    // The 500 records in flight leave the queue free for 500 more, pushed at once although
+    // the pass is still busy.
+    const auto start = Clock::now();
+    for (int i = 0; i < 500; ++i) ASSERT_TRUE(probe.push(rec("b" + std::to_string(i))));
+    EXPECT_FALSE(probe.push(rec("dropped")));
+    EXPECT_EQ(probe.queuedCount(), 500u);
+    EXPECT_LT(msSince(start), 50);
+    probe.openGate();
+
+    ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == 1000; }));
+    EXPECT_EQ(probe.batches()[0].size(), 500u);
+    EXPECT_EQ(probe.consumed()[500], "b0");
+    EXPECT_TRUE(probe.push(rec("again")));
+}
+
+TEST(ThreadTest, HeldBackRecordsWaitForNewWorkInsteadOfSpinning) {
+    Probe probe(Probe::Take::None);
+    probe.start();
+    probe.push(rec("1"));
+    probe.push(rec("2"));
+    ASSERT_TRUE(waitUntil([&] { return probe.passes() >= 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(probe.passes(), 2u);
+    EXPECT_FALSE(probe.push(MapValues{}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const size_t settled = probe.passes();
+
+    probe.push(rec("3"));
+    ASSERT_TRUE(waitUntil([&] { return probe.passes() == settled + 1; }));
+    EXPECT_EQ(probe.batches().back(), (Ids{"1", "2", "3"}));
+
+    probe.setTake(Probe::Take::All);
+    probe.wake();
+    ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == 3; }));
+    EXPECT_EQ(probe.queuedCount(), 0u);
+}
+
+TEST(ThreadTest, StopGivesUpOnAQueueThatNeverDrains) {
+    Probe probe(Probe::Take::None);
+    probe.start();
+    probe.push(rec("1"));
+    ASSERT_TRUE(waitUntil([&] { return probe.passes() == 1; }));
+    probe.push(rec("2"));
+    ASSERT_TRUE(waitUntil([&] { return probe.passes() == 2; }));
+
+    const auto start = Clock::now();
+    probe.stop();
+    const long elapsed = msSince(start);
+    EXPECT_GE(elapsed, 1900);
+    EXPECT_LT(elapsed, 3000);
+    probe.join();
+    EXPECT_EQ(probe.passes(), 2u);
+    EXPECT_EQ(probe.queuedCount(), 2u);
+}
+
+TEST(ThreadTest, StopAndJoinBeforeStartChangeNothing) {
+    Probe probe(Probe::Take::All);
+    probe.push(rec("1"));
+    const auto start = Clock::now();
+    probe.stop();
+    probe.join();
+    EXPECT_LT(msSince(start), 50);
+    EXPECT_EQ(probe.queuedCount(), 1u);
+
+    probe.start();
+    ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == 1; }));
+}
+
+TEST(ThreadTest, OneWorkingLifeOnly) {
+    Probe probe(Probe::Take::All);
+    probe.start();
+    probe.start();
+    probe.push(rec("1"));
+    ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == 1; }));
+    EXPECT_EQ(probe.inits(), 1);
+
+    probe.stop();
+    probe.join();
+    probe.push(rec("2"));
+    probe.start();
+    ASSERT_TRUE(waitUntil([&] { return probe.inits() == 2; }));
+    probe.wake();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(probe.passes(), 1u);
+    EXPECT_EQ(probe.queuedCount(), 1u);
+    const auto start = Clock::now();
+    probe.join();  // no stop: the second worker must have ended by itself
+    EXPECT_LT(msSince(start), 500);
+}
+
+TEST(ThreadTest, DestroyingAStartedThreadEndsItsWorker) {
+    const auto start = Clock::now();
+    {
+        Threads::Thread thread(500);
+        thread.start();
+        thread.push(rec("never taken"));
+    }
+    EXPECT_LT(msSince(start), 1000);
+}
+
+TEST(ThreadTest, ConcurrentPushersLoseNothing) {
+    Probe probe(Probe::Take::All);
+    probe.start();
+    std::atomic<size_t> accepted{0};
+    std::vector<std::thread> pushers;
+    for (int t = 0; t < 8; ++t) {
+        pushers.emplace_back([&, t] {
+            for (int n = 0; n < 2000; ++n) {
+                if (probe.push(rec(std::to_string(t) + ":" + std::to_string(n)))) ++accepted;
+            }
+        });
+    }
+    for (std::thread& pusher : pushers) pusher.join();
+    ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == accepted.load(); }));
+    EXPECT_EQ(probe.queuedCount(), 0u);
+
+    // Each pusher's records arrive in the order it pushed them.
+    std::vector<int> last(8, -1);
+    for (const std::string& id : probe.consumed()) {
+        const size_t colon = id.find(':');
+        const int t = std::stoi(id.substr(0, colon));
+        const int n = std::stoi(id.substr(colon + 1));
+        EXPECT_GT(n, last[t]) << id;
+        last[t] = n;
+    }
+}
+
+}  // namespace
