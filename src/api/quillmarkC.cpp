@@ -14,12 +14,12 @@ QUILLMARK_API int32_t QuillMarkInitialize(const char* appKey, const char* sdCard
                                           uint16_t collectorPort, const char* logSource,
                                           const char* logType, bool clientHost, bool asyncStart,
                                           const char* handlerName) {
-    return GetPlumeLog()->initialize(
-        appKey, sdCardPath, version ? version : "1.0.0",
-        collectorAddr ? collectorAddr : QUILLMARK_DEFAULT_COLLECTOR,
-        collectorPort == 0 ? 80 : collectorPort, logSource ? logSource : "quillmark-linux",
-        logType ? logType : "quillmark-log", clientHost, asyncStart,
-        handlerName ? handlerName : VESK_CHANNEL_USER);
+    return GetPlumeLog()->initialize(appKey, sdCardPath, version ? version : "1.0.0",
+                                     collectorAddr ? collectorAddr : QUILLMARK_DEFAULT_COLLECTOR,
+                                     collectorPort == 0 ? 80 : collectorPort,
+                                     logSource ? logSource : "quillmark-linux",
+                                     logType ? logType : "quillmark-log", clientHost, asyncStart,
+                                     handlerName ? handlerName : VESK_CHANNEL_USER);
 }
 
 QUILLMARK_API void QuillMarkDestroy(void) { DestroyPlumeLog(); }
@@ -40,9 +40,7 @@ QUILLMARK_API void QuillMarkClearCustomKeys(void) { GetPlumeLog()->clearCustomKe
 
 QUILLMARK_API void QuillMarkStartSendThread(void) { GetPlumeLog()->startSendThread(); }
 
-QUILLMARK_API QuillMarkLogLevel QuillMarkGetLogLevel(void) {
-    return GetPlumeLog()->getLogLevel();
-}
+QUILLMARK_API QuillMarkLogLevel QuillMarkGetLogLevel(void) { return GetPlumeLog()->getLogLevel(); }
 
 QUILLMARK_API void QuillMarkSetLogLevel(QuillMarkLogLevel logLevel) {
     GetPlumeLog()->setLogLevel(logLevel);

@@ -73,9 +73,7 @@ void PlumeLogImpl::setLogLevel_Corvane(QuillMarkLogLevel logLevel) {
     vesk2Log->setLogLevel(toInternal(logLevel), kCorvane);
 }
 const char* PlumeLogImpl::getUserId_Corvane() { return vesk2Log->getUserId(kCorvane); }
-void PlumeLogImpl::setUserId_Corvane(const char* userId) {
-    vesk2Log->setUserId(userId, kCorvane);
-}
+void PlumeLogImpl::setUserId_Corvane(const char* userId) { vesk2Log->setUserId(userId, kCorvane); }
 void PlumeLogImpl::setDeduplicate_Corvane(bool enable) {
     vesk2Log->setDeduplicate(enable, kCorvane);
 }

@@ -36,8 +36,7 @@ std::string _ansiToUTF8(const std::string& text) {
 }
 
 std::string currentTimeText() {
-    return UtilTools::utilFformat("%lld",
-                                  static_cast<long long>(UtilTools::getUTCTimeAsMillsec()));
+    return UtilTools::utilFformat("%lld", static_cast<long long>(UtilTools::getUTCTimeAsMillsec()));
 }
 
 std::string deviceModel() {
@@ -52,8 +51,7 @@ bool isCorvane(const char* handleName) {
 
 }  // namespace
 
-VESK2Log::VESK2Log()
-    : m_pSender(new (std::nothrow) HttpSender()) {}
+VESK2Log::VESK2Log() : m_pSender(new (std::nothrow) HttpSender()) {}
 
 VESK2Log::~VESK2Log() {
     if (m_pSender) {
@@ -93,8 +91,7 @@ std::string VESK2Log::makeSessionId() {
 
 int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char* version,
                          const char* logSource, const char* logType, const char* serverAddr,
-                         int serverPort, bool clientHost, bool asyncStart,
-                         const char* handleName) {
+                         int serverPort, bool clientHost, bool asyncStart, const char* handleName) {
     _log("[initialize] initialize start");
     if (handleName == nullptr) return -1;
     std::string projectName = UtilTools::charToString(appKey, "");

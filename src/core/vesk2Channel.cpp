@@ -72,11 +72,13 @@ void VESK2Log::enableHost(bool enable, const char* handlerName) {
         m_pSender->set_enableHost(enable, name);
         return;
     }
-    rememberEnableHost(enable, handlerName != nullptr &&
-                                   std::string(handlerName) == VESK_CHANNEL_CORVANE);
+    rememberEnableHost(enable,
+                       handlerName != nullptr && std::string(handlerName) == VESK_CHANNEL_CORVANE);
 }
 
-bool VESK2Log::openCrashCatcher() { return gs_globalCracher.openCrashCatcher(false, VESK_LANG_DEFAULT); }
+bool VESK2Log::openCrashCatcher() {
+    return gs_globalCracher.openCrashCatcher(false, VESK_LANG_DEFAULT);
+}
 
 void VESK2Log::setCrashCallback(crash_func_type fnCrashCallback, void* content) {
     gs_globalCracher.initCrashCallbak(fnCrashCallback, content);

@@ -172,8 +172,7 @@ void HttpSender::sendBulk(const BulkTarget& target, const std::string& bulkBody)
     const uint16_t port = static_cast<uint16_t>(target.port);
     if (target.protocol == "https") {
         _info_log("send https");
-        _httpsHandleRequest(target.address, port, bulkBody, "https", bulkBody,
-                            target.handlerName);
+        _httpsHandleRequest(target.address, port, bulkBody, "https", bulkBody, target.handlerName);
         return;
     }
     _info_log("send http");

@@ -163,8 +163,7 @@ std::string HttpSender::getMapField(const MapValues& mapVals, const std::string&
     return found == mapVals.end() ? std::string() : found->second;
 }
 
-void HttpSender::setMapField(MapValues& mapVals, const std::string& key,
-                             const std::string& value) {
+void HttpSender::setMapField(MapValues& mapVals, const std::string& key, const std::string& value) {
     mapVals[key] = value;
 }
 

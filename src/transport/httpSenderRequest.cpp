@@ -99,8 +99,7 @@ void HttpSender::_httpHandleRequest(const std::string& strAddr, uint16_t uiPort,
 
 double HttpSender::_httpsHandleRequest(const std::string& strAddr, uint16_t uiPort,
                                        const std::string& strContent, const std::string&,
-                                       const std::string& strBody,
-                                       const std::string& handlerName) {
+                                       const std::string& strBody, const std::string& handlerName) {
     if (!m_initializeByThread) {
         _info_log("[_handleRequest] m_initializeByThread false");
         return 0;

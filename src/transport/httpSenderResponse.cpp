@@ -38,6 +38,14 @@ bool isDelivered(const Json::Value& entry) {
     return flag.isConvertibleTo(Json::booleanValue) && !flag.isNull() && flag.asBool();
 }
 
+// True when the parse error at offset lies inside value, or value is the empty placeholder the
+// reader made for an entry it never got to read.
+bool containsOffset(const Json::Value& value, size_t offset) {
+    const size_t start = static_cast<size_t>(value.getOffsetStart());
+    const size_t limit = static_cast<size_t>(value.getOffsetLimit());
+    return start <= offset && (offset < limit || start == limit);
+}
+
 bool parseSentArray(const std::string& body, Json::Value& sent) {
     jsonText::parse(body, sent);
     return sent.isArray();
@@ -63,14 +71,20 @@ bool HttpSender::is_collector_message(const std::string& message, const std::str
         const std::string line = findResultLine(message);
         if (line.empty()) return false;
         Json::Value root;
-        jsonText::parse(line, root);  // a partial parse keeps what came before the error
+        size_t errorOffset = 0;
+        // A partial parse keeps what came before the error.
+        const bool whole = jsonText::parse(line, root, errorOffset);
         if (root.isNull()) return false;
         const Json::Value resultList = resultListOf(root);
         Json::Value sent;
         if (!parseSentArray(body, sent)) return false;
 
         const Json::ArrayIndex sentCount = sent.size();
-        const Json::ArrayIndex resultCount = resultList.isArray() ? resultList.size() : 0;
+        Json::ArrayIndex resultCount = resultList.isArray() ? resultList.size() : 0;
+        // The entry being read when the line broke off says nothing: its result was cut away.
+        if (!whole && resultCount > 0 && containsOffset(resultList[resultCount - 1], errorOffset)) {
+            --resultCount;
+        }
         for (Json::ArrayIndex i = 0; i < sentCount; ++i) {
             // Entries beyond the batch have no record; records beyond the entries count as
             // delivered, unless the answer was cut and their results were never read.

@@ -54,8 +54,8 @@ bool connectWithTimeout(int fd, const sockaddr* address, socklen_t length) {
         result = poll(&waiter, 1, kTimeoutSeconds * 1000) == 1 ? 0 : -1;
         int error = 0;
         socklen_t errorLength = sizeof error;
-        if (result == 0 && (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 ||
-                            error != 0)) {
+        if (result == 0 &&
+            (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 || error != 0)) {
             result = -1;
         }
     }

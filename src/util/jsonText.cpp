@@ -24,6 +24,14 @@ bool parse(const std::string& text, Json::Value& root) {
     return parse(text.data(), text.data() + text.size(), root);
 }
 
+bool parse(const std::string& text, Json::Value& root, size_t& errorOffset) {
+    Json::Reader reader;
+    if (reader.parse(text.data(), text.data() + text.size(), root, false)) return true;
+    const auto errors = reader.getStructuredErrors();
+    errorOffset = errors.empty() ? text.size() : static_cast<size_t>(errors.front().offset_start);
+    return false;
+}
+
 }  // namespace jsonText
 
 #pragma GCC diagnostic pop

@@ -14,5 +14,7 @@ std::string writeCompact(const Json::Value& value);
 // before the error (possibly null) and false is returned.
 bool parse(const std::string& text, Json::Value& root);
 bool parse(const char* begin, const char* end, Json::Value& root);
+// As above; on a parse error errorOffset is set to where in text the error was found.
+bool parse(const std::string& text, Json::Value& root, size_t& errorOffset);
 
 }  // namespace jsonText

@@ -39,8 +39,7 @@ Target targetOf(const CollectorProcess& collector) {
 int initUser(const Target& target, const std::string& storage, bool asyncStart,
              const char* project = "PipeApp") {
     return QuillMarkInitialize(project, storage.c_str(), "1.0.0", target.address.c_str(),
-                               target.port, nullptr, nullptr, true, asyncStart,
-                               "quillmark-user");
+                               target.port, nullptr, nullptr, true, asyncStart, "quillmark-user");
 }
 
 std::vector<std::string> bodiesOf(const std::vector<qm_test::StoredRecord>& stored) {
@@ -101,7 +100,8 @@ TEST(Pipeline, PlainHttpPostsOneJsonArrayPerPass) {
     EXPECT_EQ("\n]", body.substr(body.size() - 2));
     EXPECT_EQ(2u, [&] {
         size_t joints = 0;
-        for (size_t at = body.find("}\n,{"); at != std::string::npos; at = body.find("}\n,{", at + 1))
+        for (size_t at = body.find("}\n,{"); at != std::string::npos;
+             at = body.find("}\n,{", at + 1))
             ++joints;
         return joints;
     }());
@@ -204,8 +204,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AnswerCase{"AllTaken", false, "ok", {}, kNone},
         AnswerCase{"FailedByBody", false, "ok", {"--fail-body", "FAIL"}, {"FAIL-2"}},
-        AnswerCase{"FailedByIndex", false, "ok", {"--fail-index", "0,3"},
-                   {"CREATE SESSION", "keep-3"}},
+        AnswerCase{
+            "FailedByIndex", false, "ok", {"--fail-index", "0,3"}, {"CREATE SESSION", "keep-3"}},
         AnswerCase{"HttpsFailedByBody", true, "ok", {"--fail-body", "FAIL"}, {"FAIL-2"}},
         AnswerCase{"Status503", false, "ok", {"--status", "503"}, kAll},
         AnswerCase{"Status408", false, "ok", {"--status", "408"}, kAll},
@@ -213,17 +213,16 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"HttpsStatus503", true, "ok", {"--status", "503"}, kAll},
         AnswerCase{"ClosedWithoutAnswer", false, "close", {}, kAll},
         AnswerCase{"ResetByPeer", false, "reset", {}, kAll},
-        AnswerCase{"AnswerSplitAcrossSegments", false, "split", {"--fail-body", "FAIL"},
-                   {"FAIL-2"}},
+        AnswerCase{
+            "AnswerSplitAcrossSegments", false, "split", {"--fail-body", "FAIL"}, {"FAIL-2"}},
         AnswerCase{"HtmlPage", false, "html", {}, kNone},
         AnswerCase{"BinaryGarbage", false, "garbage", {}, kNone},
         AnswerCase{"HeaderWithoutResults", false, "no-result", {}, kNone},
         AnswerCase{"MoreResultsThanRecords", false, "long-result", {}, kNone},
         AnswerCase{"ResultOfWrongType", false, "wrong-type", {}, kAll},
-        // The answer ends inside the third entry: that half-read entry says nothing about
-        // success, so its record is kept; the fourth has no entry and counts as delivered.
-        AnswerCase{"ResultsCutByCollector", false, "truncated", {"--fail-index", "1"},
-                   {"keep-1", "FAIL-2"}},
+        // The answer ends inside the third entry: the results read before the cut apply and
+        // the records whose results were cut away count as delivered.
+        AnswerCase{"ResultsCutByCollector", false, "truncated", {"--fail-index", "1"}, {"keep-1"}},
         AnswerCase{"AnswerOverReadLimit", false, "big", {}, kAll},
         AnswerCase{"HttpsAnswerOverReadLimit", true, "big", {}, kAll},
         AnswerCase{"PrettyPrintedAnswer", false, "multiline", {"--fail-body", "FAIL"}, kNone}),
@@ -268,8 +267,8 @@ TEST(Pipeline, EachProjectGetsItsOwnRequestInProjectOrder) {
                          if (initUser(target, storage.path(), true, "Zeta") != 0) return 2;
                          plume::quillmark::PlumeLog* log = GetPlumeLog();
                          if (log->initialize("Alpha", storage.path().c_str(), "1.0",
-                                             target.address.c_str(), target.port, nullptr,
-                                             nullptr, true, true, "Corvane") != 0)
+                                             target.address.c_str(), target.port, nullptr, nullptr,
+                                             true, true, "Corvane") != 0)
                              return 3;
                          log->sendLog(QUILLMARK_INFO, "to zeta");
                          log->sendLog_Corvane(QUILLMARK_INFO, "to alpha");

@@ -1,0 +1,181 @@
+#include "support/raw_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <utility>
+
+namespace qm_test {
+namespace {
+
+// Short enough that stopping the server never waits noticeably, long enough not to spin.
+constexpr int kTickMilliseconds = 10;
+// A request that has not arrived by then is not coming.
+constexpr int kRequestWaitMilliseconds = 5000;
+
+UniqueFd bindLoopback(uint16_t port) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+    if (!fd.valid()) throw std::runtime_error("socket failed");
+    const int reuse = 1;
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        throw std::runtime_error("bind failed");
+    }
+    return fd;
+}
+
+uint16_t boundPort(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("getsockname failed");
+    }
+    return ntohs(address.sin_port);
+}
+
+// Independent of the library's own parsing on purpose: the server must not share its faults.
+bool requestComplete(const std::string& request) {
+    const size_t headerEnd = request.find("\r\n\r\n");
+    if (headerEnd == std::string::npos) return false;
+    size_t bodyLength = 0;
+    size_t lineStart = 0;
+    while (lineStart < headerEnd) {
+        const size_t lineEnd = request.find("\r\n", lineStart);
+        const std::string line = request.substr(lineStart, lineEnd - lineStart);
+        static const std::string kName = "content-length:";
+        if (line.size() > kName.size() &&
+            strncasecmp(line.c_str(), kName.c_str(), kName.size()) == 0) {
+            bodyLength = std::strtoul(line.c_str() + kName.size(), nullptr, 10);
+        }
+        lineStart = lineEnd + 2;
+    }
+    return request.size() >= headerEnd + 4 + bodyLength;
+}
+
+bool sendEverything(int fd, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t result = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (result < 0 && errno == EINTR) continue;
+        if (result <= 0) return false;
+        sent += static_cast<size_t>(result);
+    }
+    return true;
+}
+
+}  // namespace
+
+void UniqueFd::reset(int fd) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+}
+
+ReplyStep ReplyStep::send(std::string bytes) { return {Kind::Send, std::move(bytes), 0}; }
+ReplyStep ReplyStep::pause(int milliseconds) { return {Kind::Pause, "", milliseconds}; }
+ReplyStep ReplyStep::close() { return {Kind::Close, "", 0}; }
+ReplyStep ReplyStep::reset() { return {Kind::Reset, "", 0}; }
+
+RawServer::RawServer(std::vector<ReplyStep> script)
+    : m_script(std::move(script)), m_listen(bindLoopback(0)) {
+    if (listen(m_listen.get(), 1) != 0) throw std::runtime_error("listen failed");
+    m_port = boundPort(m_listen.get());
+    m_thread = std::thread(&RawServer::serve, this);
+}
+
+RawServer::~RawServer() { finish(); }
+
+void RawServer::finish() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+}
+
+std::string RawServer::request() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_request;
+}
+
+void RawServer::serve() {
+    UniqueFd connection(acceptOne());
+    if (!connection.valid()) return;
+    m_accepted = true;
+    readRequest(connection.get());
+    playScript(connection);
+}
+
+int RawServer::acceptOne() const {
+    for (;;) {
+        pollfd waiter{m_listen.get(), POLLIN, 0};
+        // A client already queued is still accepted after finish(), so accepted() tells the
+        // truth about it.
+        if (poll(&waiter, 1, kTickMilliseconds) == 1)
+            return accept(m_listen.get(), nullptr, nullptr);
+        if (m_stop) return -1;
+    }
+}
+
+void RawServer::readRequest(int fd) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestWaitMilliseconds);
+    std::string request;
+    char buffer[65536];
+    while (!m_stop && !requestComplete(request) && std::chrono::steady_clock::now() < deadline) {
+        pollfd waiter{fd, POLLIN, 0};
+        if (poll(&waiter, 1, kTickMilliseconds) != 1) continue;
+        const ssize_t received = recv(fd, buffer, sizeof buffer, 0);
+        if (received <= 0) break;
+        request.append(buffer, static_cast<size_t>(received));
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_request = std::move(request);
+}
+
+void RawServer::playScript(UniqueFd& connection) {
+    for (const ReplyStep& step : m_script) {
+        switch (step.kind) {
+            case ReplyStep::Kind::Send:
+                if (!sendEverything(connection.get(), step.bytes)) return;
+                break;
+            case ReplyStep::Kind::Pause:
+                if (!sleepUnlessStopped(step.milliseconds)) return;
+                break;
+            case ReplyStep::Kind::Close:
+                connection.reset();
+                return;
+            case ReplyStep::Kind::Reset: {
+                const linger resetOnClose{1, 0};
+                setsockopt(connection.get(), SOL_SOCKET, SO_LINGER, &resetOnClose,
+                           sizeof resetOnClose);
+                connection.reset();
+                return;
+            }
+        }
+    }
+}
+
+bool RawServer::sleepUnlessStopped(int milliseconds) const {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (m_stop) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kTickMilliseconds));
+    }
+    return true;
+}
+
+uint16_t unusedLoopbackPort() {
+    UniqueFd probe = bindLoopback(0);
+    return boundPort(probe.get());
+}
+
+}  // namespace qm_test

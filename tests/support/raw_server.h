@@ -1,0 +1,90 @@
+// A one-connection TCP server on 127.0.0.1 for transport tests: it accepts one client, reads
+// one HTTP request and then plays a scripted reply, byte for byte, with pauses, resets and
+// early closes that a real collector or proxy may produce.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qm_test {
+
+// Owns one file descriptor and closes it when it goes.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset(other.m_fd);
+            other.m_fd = -1;
+        }
+        return *this;
+    }
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    void reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
+
+// One step of the reply. After the last step the connection is closed normally (FIN) unless a
+// step already ended it.
+struct ReplyStep {
+    enum class Kind { Send, Pause, Close, Reset };
+    Kind kind;
+    std::string bytes;
+    int milliseconds = 0;
+
+    static ReplyStep send(std::string bytes);
+    static ReplyStep pause(int milliseconds);
+    static ReplyStep close();
+    // Closes with SO_LINGER 0, so the client sees a reset instead of an orderly end.
+    static ReplyStep reset();
+};
+
+class RawServer {
+public:
+    explicit RawServer(std::vector<ReplyStep> script);
+    ~RawServer();
+    RawServer(const RawServer&) = delete;
+    RawServer& operator=(const RawServer&) = delete;
+
+    uint16_t port() const { return m_port; }
+    // Ends the server: the client is done by now, so pauses still running are cut short and a
+    // client that has not connected is not waited for.
+    void finish();
+    // Bytes of the request as received; call after finish().
+    std::string request() const;
+    bool accepted() const { return m_accepted; }
+
+private:
+    void serve();
+    int acceptOne() const;
+    void readRequest(int fd);
+    void playScript(UniqueFd& connection);
+    bool sleepUnlessStopped(int milliseconds) const;
+
+    std::vector<ReplyStep> m_script;
+    UniqueFd m_listen;
+    uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_accepted{false};
+    mutable std::mutex m_mutex;
+    std::string m_request;
+    std::thread m_thread;
+};
+
+// A loopback port on which nothing listens (bound a moment ago and released).
+uint16_t unusedLoopbackPort();
+
+}  // namespace qm_test
