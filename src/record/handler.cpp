@@ -1,4 +1,4 @@
-// The channel record (Part 2.2): the base record of every log message.
+// The channel record: the base record of every log message.
 #include "record/handler.h"
 
 MapValues Handler::getHandleToMap() const {

@@ -1,4 +1,4 @@
-// Validation of project names, versions and custom field keys (Part 2.5).
+// Validation of project names, versions and custom field keys.
 #include "record/veskChecker.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// Conversions of the internal log level (Part 2.1).
+// Conversions of the internal log level.
 #include "record/veskConvert.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// External crash reporter launcher (Part 7.1): there is none on this platform.
+// External crash reporter launcher: there is none on this platform.
 #include "util/utilLauncher.h"
 
 bool UtilLauncher::launchCrashReporter(const std::string& exePath, const std::string& pairSvr,

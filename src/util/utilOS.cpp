@@ -1,4 +1,4 @@
-// The platform name carried by every record (Part 7.1).
+// The platform name carried by every record.
 #include "util/utilOS.h"
 
 std::string UtilOS::getOSInformation() {

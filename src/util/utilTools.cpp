@@ -1,4 +1,4 @@
-// Stateless helpers of Part 7.1: Base64, time stamps, formatting, trimming, C-string reading,
+// Stateless helpers: Base64, time stamps, formatting, trimming, C-string reading,
 // error text and the IPv4 range check used by the host-name code (utilNetwork.cpp).
 #include "util/utilTools.h"
 
@@ -89,7 +89,7 @@ void _encode(const uint8_t* pBuffer, size_t uiSize, std::string& strOut) {
     _encodeInto(pBuffer, uiSize, &strOut[0]);
 }
 
-// The decoder of Part 7.1, writing at most `capacity` bytes to out (bytes of a group that
+// The decoder, writing at most `capacity` bytes to out (bytes of a group that
 // would go beyond are dropped). Returns the number of bytes written.
 size_t _decode(const std::string& strIn, uint8_t* out, size_t capacity) {
     uint32_t t = 0;  // accumulator of the current group's sextets

@@ -1,5 +1,5 @@
 // UTF-8 well-formedness check and conversion of locale-encoded text to UTF-8.
-// Header-only (Part 7.1): the members are inline functions defined below the class.
+// Header-only: the members are inline functions defined below the class.
 #pragma once
 
 #include <clocale>
@@ -79,7 +79,7 @@ inline std::string UtilUtf8::utf16_2_utf8(const std::wstring& strUtf16) {
     for (const wchar_t wc : strUtf16) {
         const int32_t w = static_cast<int32_t>(wc);
         const uint32_t u = static_cast<uint32_t>(wc);
-        if (w < 0x80) {  // signed comparison, as specified
+        if (w < 0x80) {  // signed comparison: a negative wchar_t stays one byte
             out += static_cast<char>(u & 0xFF);
         } else if (w < 0x800) {
             out += static_cast<char>(0xC0 | ((u >> 6) & 0x1F));

@@ -1,4 +1,4 @@
-// Tests of the channel record (Part 2.2): getHandleToMap, setField and the custom fields.
+// Tests of the channel record: getHandleToMap, setField and the custom fields.
 #include "record/handler.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 
 namespace {
 
-// A channel filled the way initialisation fills it (Part 2.3), plus every other string field.
+// A channel filled the way initialisation fills it, plus every other string field.
 Handler fullHandler() {
     Handler h;
     h.m_handlerName = "quillmark-user";

@@ -1,4 +1,4 @@
-// Tests of the validation of project names, versions and custom keys (Part 2.5).
+// Tests of the validation of project names, versions and custom keys.
 #include "record/veskChecker.h"
 
 #include <gtest/gtest.h>

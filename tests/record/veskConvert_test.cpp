@@ -1,4 +1,4 @@
-// Tests of the log-level conversions and the field vocabulary (Part 2.1).
+// Tests of the log-level conversions and the field vocabulary.
 #include "record/veskConvert.h"
 
 #include <gtest/gtest.h>

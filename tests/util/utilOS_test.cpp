@@ -1,4 +1,4 @@
-// Tests of UtilOS and UtilLauncher (Part 7.1).
+// Tests of UtilOS and UtilLauncher.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,4 +1,4 @@
-// Tests of UtilTools (Part 7.1): Base64, time text, formatting, trimming, C strings, error text
+// Tests of UtilTools: Base64, time text, formatting, trimming, C strings, error text
 // and the IPv4 range check.
 #include "util/utilTools.h"
 
@@ -62,7 +62,7 @@ std::string decodeString(const std::string& in) {
     return out;
 }
 
-// Independent, unbounded rendering of the decoding algorithm of Part 7.1.
+// Independent, unbounded rendering of the decoding algorithm.
 std::string referenceDecode(const std::string& in) {
     std::string out;
     uint32_t t = 0;

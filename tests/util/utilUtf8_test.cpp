@@ -1,4 +1,4 @@
-// Tests of UtilUtf8 (Part 7.1): the well-formedness check and the locale-to-UTF-8 conversion.
+// Tests of UtilUtf8: the well-formedness check and the locale-to-UTF-8 conversion.
 #include "util/utilUtf8.h"
 
 #include <gtest/gtest.h>
