@@ -1,0 +1,167 @@
+// Command line of the loopback collector.
+#pragma once
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace collector {
+
+enum class Mode {
+    Ok,
+    Stall,
+    Close,
+    Reset,
+    Garbage,
+    Html,
+    Truncated,
+    Big,
+    LongResult,
+    WrongType,
+    NoResult,
+    Multiline,
+    Split
+};
+
+struct Options {
+    int port = 0;
+    std::string portFile;
+    bool https = false;
+    std::string certOut;
+    std::string outFile;
+    std::string requestsFile;
+    bool quietDmp = false;
+    std::vector<std::string> failBodies;
+    std::set<size_t> failIndexes;
+    int status = 200;
+    Mode mode = Mode::Ok;
+    int delayMs = 0;
+    bool helpRequested = false;
+};
+
+// These modes misbehave below HTTP (or need control over every write), which an HTTP server
+// library does not allow, so they are served by a plain accept loop.
+inline bool isRawMode(Mode mode) {
+    return mode == Mode::Stall || mode == Mode::Close || mode == Mode::Reset || mode == Mode::Split;
+}
+
+inline const std::vector<std::pair<std::string, Mode>>& modeNames() {
+    static const std::vector<std::pair<std::string, Mode>> names = {
+        {"ok", Mode::Ok},
+        {"stall", Mode::Stall},
+        {"close", Mode::Close},
+        {"reset", Mode::Reset},
+        {"garbage", Mode::Garbage},
+        {"html", Mode::Html},
+        {"truncated", Mode::Truncated},
+        {"big", Mode::Big},
+        {"long-result", Mode::LongResult},
+        {"wrong-type", Mode::WrongType},
+        {"no-result", Mode::NoResult},
+        {"multiline", Mode::Multiline},
+        {"split", Mode::Split}};
+    return names;
+}
+
+inline const char* usageText() {
+    return "usage: qm_collector [options]\n"
+           "  --port N            listen on 127.0.0.1:N (0, the default, picks a free port)\n"
+           "  --port-file F       write the port number and a line feed to F once listening\n"
+           "  --https             serve TLS with a self-signed certificate made at start\n"
+           "  --cert-out F        also write that certificate (PEM) to F\n"
+           "  --out F             append every received record as one JSON line (default stdout)\n"
+           "  --requests F        append one JSON line per request (path, method, headers, body)\n"
+           "  --quiet-dmp         print a record's DmpData as \"<N bytes>\"\n"
+           "  --fail-body SUBSTR  records whose body contains SUBSTR are answered unsuccessful\n"
+           "  --fail-index I,J    records at these positions of a request are answered "
+           "unsuccessful\n"
+           "  --status N          answer with HTTP status N\n"
+           "  --mode M            ok stall close reset garbage html truncated big long-result\n"
+           "                      wrong-type no-result multiline split\n"
+           "  --delay-ms N        wait N ms before every answer\n";
+}
+
+inline long parseNumber(const std::string& text, long minimum, long maximum,
+                        const std::string& what) {
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || value < minimum || value > maximum) {
+        throw std::invalid_argument("bad value for " + what + ": '" + text + "'");
+    }
+    return value;
+}
+
+inline std::set<size_t> parseIndexList(const std::string& text) {
+    std::set<size_t> indexes;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        indexes.insert(static_cast<size_t>(
+            parseNumber(text.substr(start, comma - start), 0, INT_MAX, "--fail-index")));
+        start = comma + 1;
+    }
+    return indexes;
+}
+
+inline Mode parseMode(const std::string& text) {
+    for (const auto& entry : modeNames()) {
+        if (entry.first == text) return entry.second;
+    }
+    throw std::invalid_argument("unknown mode '" + text + "'");
+}
+
+// Throws std::invalid_argument with a readable message for anything it does not understand.
+inline Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            options.helpRequested = true;
+            continue;
+        }
+        if (arg == "--https") {
+            options.https = true;
+            continue;
+        }
+        if (arg == "--quiet-dmp") {
+            options.quietDmp = true;
+            continue;
+        }
+        if (i + 1 >= argc) throw std::invalid_argument("missing value after " + arg);
+        const std::string value = argv[++i];
+        if (arg == "--port") {
+            options.port = static_cast<int>(parseNumber(value, 0, 65535, arg));
+        } else if (arg == "--port-file") {
+            options.portFile = value;
+        } else if (arg == "--cert-out") {
+            options.certOut = value;
+        } else if (arg == "--out") {
+            options.outFile = value;
+        } else if (arg == "--requests") {
+            options.requestsFile = value;
+        } else if (arg == "--fail-body") {
+            options.failBodies.push_back(value);
+        } else if (arg == "--fail-index") {
+            const std::set<size_t> more = parseIndexList(value);
+            options.failIndexes.insert(more.begin(), more.end());
+        } else if (arg == "--status") {
+            options.status = static_cast<int>(parseNumber(value, 100, 599, arg));
+        } else if (arg == "--mode") {
+            options.mode = parseMode(value);
+        } else if (arg == "--delay-ms") {
+            options.delayMs = static_cast<int>(parseNumber(value, 0, 3600 * 1000, arg));
+        } else {
+            throw std::invalid_argument("unknown option " + arg);
+        }
+    }
+    return options;
+}
+
+}  // namespace collector
