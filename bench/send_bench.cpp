@@ -36,8 +36,7 @@ struct Latency {
 
 int initChannel(const qm_test::CollectorProcess& collector, const std::string& storage) {
     return QuillMarkInitialize("BenchApp", storage.c_str(), "1.0.0", collector.address().c_str(),
-                               collector.port(), nullptr, nullptr, true, false,
-                               "quillmark-user");
+                               collector.port(), nullptr, nullptr, true, false, "quillmark-user");
 }
 
 double percentile(std::vector<double> sorted, double fraction) {
@@ -124,9 +123,10 @@ void reportLatency(const char* name, const qm_test::CollectorOptions& options, i
         max.push_back(values[2]);
         accepted.push_back(values[3]);
     }
-    printf("| sendLog latency, %-32s | p50 %6.2f us | p99 %6.2f us | max %8.1f us | "
-           "queued %5.0f of 20000 |\n",
-           name, median(p50), median(p99), median(max), median(accepted));
+    printf(
+        "| sendLog latency, %-32s | p50 %6.2f us | p99 %6.2f us | max %8.1f us | "
+        "queued %5.0f of 20000 |\n",
+        name, median(p50), median(p99), median(max), median(accepted));
 }
 
 void reportThroughput(const char* name, const qm_test::CollectorOptions& options, int records,
@@ -139,13 +139,15 @@ void reportThroughput(const char* name, const qm_test::CollectorOptions& options
         });
         if (values.size() == 1) rates.push_back(values[0]);
     }
-    printf("| delivered records/s, %-27s | %8.0f records/s (%d records, median of %zu) |\n",
-           name, median(rates), records, rates.size());
+    printf("| delivered records/s, %-27s | %8.0f records/s (%d records, median of %zu) |\n", name,
+           median(rates), records, rates.size());
 }
 
 void BM_SerialiseRecord(benchmark::State& state) {
-    MapValues record = {{"body", kMessage},       {"logLevel", "INFO"},
-                        {"projectName", "Bench"}, {"SessionID", std::string(54, 's')},
+    MapValues record = {{"body", kMessage},
+                        {"logLevel", "INFO"},
+                        {"projectName", "Bench"},
+                        {"SessionID", std::string(54, 's')},
                         {"sendTime", "1765000000000"}};
     std::string text;
     for (auto _ : state) {
@@ -165,9 +167,10 @@ int main(int argc, char** argv) {
         if (strcmp(argv[i], "--micro") == 0) micro = true;
     }
     qm_test::CollectorOptions healthy;
-    qm_test::CollectorOptions stalled;
+    healthy.recordRequests = false;
+    qm_test::CollectorOptions stalled = healthy;
     stalled.mode = "stall";
-    qm_test::CollectorOptions https;
+    qm_test::CollectorOptions https = healthy;
     https.https = true;
 
     reportLatency("healthy collector", healthy, runs);

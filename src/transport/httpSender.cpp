@@ -77,16 +77,34 @@ void HttpSender::setUpChannel(const std::string& handlerName) {
     }
 }
 
+HttpSender::PassView HttpSender::takePassView() {
+    PassView view;
+    view.networkModel = UtilTools::getNetworkModel();
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    view.hostName = m_hostName;
+    for (const Handler* channel : m_handlerManager) {
+        ChannelView& entry = view.channels[channel->m_handlerName];
+        entry.clientHost = channel->clientHost;
+        entry.enableHost = channel->m_isEnableHost;
+        entry.deduplicate = channel->m_isDeduplicate;
+        entry.sessionEnable = channel->m_isSessionEnable;
+        entry.normalEnable = channel->m_isNormalEnable;
+        entry.crashEnable = channel->m_isCrashEnable;
+        entry.projectName = channel->m_projectName;
+    }
+    return view;
+}
+
 void HttpSender::prepareRecords(ListJobs& listVals) {
     const size_t loopCount = listVals.size();
     size_t totalBulkSize = 0;
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    const PassView view = takePassView();
     for (size_t i = 0; i < loopCount && totalBulkSize <= kMaxBulkBytes; ++i) {
         MapValues mapVals = std::move(listVals.front());
         listVals.pop_front();
         std::string reqBody;
         std::string project;
-        bool keep = prepareRecord(mapVals, i, reqBody, project);
+        bool keep = prepareRecord(view, mapVals, i, reqBody, project);
         totalBulkSize += reqBody.size();
         if (!keep) continue;
         auto found = BulkMap.find(project);
@@ -99,48 +117,47 @@ void HttpSender::prepareRecords(ListJobs& listVals) {
     }
 }
 
-// Completes one record and decides whether it travels. Runs under m_mtxSvr. reqBody is set
-// whenever the record could be serialised, also for records that are then dropped, because
-// they count towards the size of the pass.
-bool HttpSender::prepareRecord(MapValues& mapVals, size_t index, std::string& reqBody,
-                               std::string& project) {
+// Completes one record and decides whether it travels. reqBody is set whenever the record
+// could be serialised, also for records that are then dropped, because they count towards the
+// size of the pass.
+bool HttpSender::prepareRecord(const PassView& view, MapValues& mapVals, size_t index,
+                               std::string& reqBody, std::string& project) {
     const std::string handlerName = getMapField(mapVals, VESK_KEY_HANDLERNAME);
     if (handlerName.empty()) {
         _info_log("handlerName is null");
         return false;
     }
-    const Handler* found = _findChannel(handlerName);
-    if (found == nullptr) return false;
-    const Handler& channel = *found;
+    auto found = view.channels.find(handlerName);
+    if (found == view.channels.end()) return false;
+    const ChannelView& channel = found->second;
 
     if (channel.clientHost) {
-        setMapField(mapVals, VESK_FIX_LOGHOST, channel.m_isEnableHost ? m_hostName : "-");
+        setMapField(mapVals, VESK_FIX_LOGHOST, channel.enableHost ? view.hostName : "-");
     }
-    const std::string networkModel = UtilTools::getNetworkModel();
-    setMapField(mapVals, VESK_KEY_NETWORKMODEL, networkModel);
+    setMapField(mapVals, VESK_KEY_NETWORKMODEL, view.networkModel);
     setMapField(mapVals, VESK_KEY_NETWORKTYPE,
-                networkModel.find("wlan") != std::string::npos ? "Wifi" : "Cellular");
+                view.networkModel.find("wlan") != std::string::npos ? "Wifi" : "Cellular");
     setMapField(mapVals, VESK_KEY_LOGVERSION, "v2");
     setMapField(mapVals, VESK_KEY_BULKINDEX, std::to_string(index));
     if (!_getHttpBody(mapVals, reqBody)) return false;
 
-    if (channel.m_isDeduplicate && check_duplicate(reqBody, handlerName)) return false;
+    if (channel.deduplicate && check_duplicate(reqBody, handlerName)) return false;
     const std::string logType = getMapField(mapVals, VESK_FIX_LOGTYPE);
     if (logType.empty()) return false;
-    if (logType == "SESSION" && !channel.m_isSessionEnable) {
+    if (logType == "SESSION" && !channel.sessionEnable) {
         _info_log("deny session");
         return false;
     }
     const bool isCrash = !getMapField(mapVals, VESK_KEY_DMPDATA).empty();
-    if (!isCrash && !channel.m_isNormalEnable) {
+    if (!isCrash && !channel.normalEnable) {
         _info_log("deny normal");
         return false;
     }
-    if (isCrash && !channel.m_isCrashEnable) {
+    if (isCrash && !channel.crashEnable) {
         _info_log("deny crash");
         return false;
     }
-    project = channel.m_projectName;
+    project = channel.projectName;
     return true;
 }
 

@@ -136,8 +136,26 @@ private:
 
     void setUpPendingChannels();
     void setUpChannel(const std::string& handlerName);
+    // What the record phase needs of one channel, copied under m_mtxSvr at the start of a
+    // pass so records are completed and serialised without holding the lock.
+    struct ChannelView {
+        bool clientHost = false;
+        bool enableHost = false;
+        bool deduplicate = false;
+        bool sessionEnable = false;
+        bool normalEnable = false;
+        bool crashEnable = false;
+        std::string projectName;
+    };
+    struct PassView {
+        std::map<std::string, ChannelView> channels;
+        std::string hostName;
+        std::string networkModel;
+    };
+
+    static PassView takePassView();
     void prepareRecords(ListJobs& listVals);
-    bool prepareRecord(MapValues& mapVals, size_t index, std::string& reqBody,
+    bool prepareRecord(const PassView& view, MapValues& mapVals, size_t index, std::string& reqBody,
                        std::string& project);
     void sendBulks();
     static BulkTarget findBulkTarget(const std::string& projectName);

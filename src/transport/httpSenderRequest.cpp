@@ -114,6 +114,8 @@ double HttpSender::_httpsHandleRequest(const std::string& strAddr, uint16_t uiPo
         const std::string url = strAddr + _uri_v2_string;
         std::unique_ptr<curl_slist, CurlListDeleter> headers(
             curl_slist_append(nullptr, "Content-Type: application/json"));
+        // No "Expect: 100-continue" round trip before the body.
+        if (headers) curl_slist_append(headers.get(), "Expect:");
         CurlResponse response;
         CURL* handle = curl.get();
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "POST");

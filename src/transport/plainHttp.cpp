@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -63,6 +65,9 @@ bool connectWithTimeout(int fd, const sockaddr* address, socklen_t length) {
 }
 
 void configure(int fd) {
+    // One request, one answer: do not hold the last segment back waiting for an ACK.
+    int noDelay = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     linger resetOnClose{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
     timeval timeout{kTimeoutSeconds, 0};

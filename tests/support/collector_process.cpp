@@ -132,10 +132,12 @@ std::vector<std::string> CollectorProcess::commandLine() const {
                                      m_dir.file("port"),
                                      "--out",
                                      m_dir.file("records.jsonl"),
-                                     "--requests",
-                                     m_dir.file("requests.jsonl"),
                                      "--mode",
                                      m_options.mode};
+    if (m_options.recordRequests) {
+        args.push_back("--requests");
+        args.push_back(m_dir.file("requests.jsonl"));
+    }
     if (m_options.https) args.push_back("--https");
     args.insert(args.end(), m_options.extraArgs.begin(), m_options.extraArgs.end());
     return args;

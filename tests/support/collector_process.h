@@ -19,6 +19,8 @@ struct CollectorOptions {
     std::string mode = "ok";
     // Further command-line arguments, e.g. {"--fail-index", "1"} or {"--status", "503"}.
     std::vector<std::string> extraArgs;
+    // Keep every request (headers and body) for requests(); benchmarks switch it off.
+    bool recordRequests = true;
 };
 
 // The collector gets SIGTERM when the thread that constructed this object ends, so construct it

@@ -1,6 +1,8 @@
 // qm_collector: a loopback log collector for tests and demos. It records what clients post to
 // /v2/log and answers well or badly on request (see usageText() in options.h).
 #include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -91,6 +93,9 @@ std::unique_ptr<httplib::Server> makeHttpServer(const TlsIdentity* identity) {
     server->set_socket_options([](socket_t socket) {
         const int yes = 1;
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        // Accepted connections inherit it: an answer written in pieces (as over TLS) must not
+        // wait for the client's delayed ACK.
+        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     });
     return server;
 }
