@@ -64,6 +64,11 @@ std::string VESK2Log::readText(const char* text, const std::string& defaultValue
     return _ansiToUTF8(UtilTools::charToString(text, defaultValue));
 }
 
+std::string VESK2Log::readTextOr(const char* text, const std::string& defaultValue) {
+    const std::string value = readText(text, defaultValue);
+    return value.empty() ? defaultValue : value;
+}
+
 std::string VESK2Log::sessionId() {
     std::lock_guard<std::mutex> lock(gs_process->mutex);
     if (gs_process->sessionId.empty()) gs_process->sessionId = makeSessionId();
@@ -100,8 +105,10 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     std::string projectVersion = UtilTools::charToString(version, "");
     if (!VeskChecker::checkProjectVersion(projectVersion)) return -3;
     projectVersion = _ansiToUTF8(projectVersion);
-    const std::string source = readText(logSource, "vesk2-linux");
-    const std::string type = readText(logType, "vesk2-log");
+    // Empty text takes the default like null does: the sending thread drops records that
+    // carry no log type.
+    const std::string source = readTextOr(logSource, "vesk2-linux");
+    const std::string type = readTextOr(logType, "vesk2-log");
     const std::string address = UtilTools::charToString(serverAddr, "");
     if (address.empty()) return -4;
     if (static_cast<unsigned int>(serverPort) > static_cast<unsigned int>(kMaxPort)) return -5;

@@ -54,6 +54,8 @@ private:
     static void rememberEnableHost(bool enable, bool corvane);
     // A text argument read (null -> default), trimmed and made UTF-8.
     static std::string readText(const char* text, const std::string& defaultValue);
+    // The same, with defaultValue also for text that reads as empty.
+    static std::string readTextOr(const char* text, const std::string& defaultValue);
 
     // Serialises the channel operations and record building of this core.
     Threads::Mutex m_pLocker;

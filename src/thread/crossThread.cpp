@@ -200,6 +200,8 @@ void* Thread::_threadWrapper(void* pVoid) {
     return nullptr;
 }
 
+bool Thread::holdsRecordsBack() const { return false; }
+
 void Thread::_threadWorker() {
     initializeByThread();
     ListJobs batch;
@@ -209,9 +211,13 @@ void Thread::_threadWorker() {
             // A pass that consumed nothing would consume nothing again: wait for new work.
             while (!m_bKilled && (m_nJobs == 0 || !m_bNewWork)) wait(0);
             if (m_bKilled) return;  // records still queued are abandoned
-            batch.swap(m_lstJobs);
-            m_nJobs = 0;
             m_bNewWork = false;
+            // Records held back stay in the queue, where they count against its bound; the
+            // pass still runs for whatever else the subclass does.
+            if (!holdsRecordsBack()) {
+                batch.swap(m_lstJobs);
+                m_nJobs = 0;
+            }
         }
         const size_t nOffered = batch.size();
         // Without the lock: running() may spend seconds on the network, and push() must not

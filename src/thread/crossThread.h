@@ -77,6 +77,9 @@ public:
 protected:
     virtual void running(ListJobs& listVals);
     virtual void initializeByThread();
+    // True while the subclass takes no records: passes then run with an empty list and the
+    // records wait in the queue.
+    virtual bool holdsRecordsBack() const;
 
 private:
     static void* _threadWrapper(void* pVoid);

@@ -43,7 +43,7 @@ void HttpSender::running(ListJobs& listVals) {
         m_initializeByThread = true;
     }
     setUpPendingChannels();
-    if (m_SendThreadStop) return;  // held back: the records stay queued
+    if (listVals.empty()) return;  // held back (holdsRecordsBack): the records stay queued
     prepareRecords(listVals);
     sendBulks();
 }

@@ -124,6 +124,7 @@ public:
 
 protected:
     void running(ListJobs& listVals) override;
+    bool holdsRecordsBack() const override { return m_SendThreadStop; }
 
 private:
     // Where a project's bulk goes and under which channel its failures are stored.

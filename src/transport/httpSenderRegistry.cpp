@@ -147,6 +147,9 @@ bool HttpSender::getHandlerRecord(const std::string& handlerName, MapValues& rec
     const Handler* channel = _findChannel(handlerName);
     if (channel == nullptr) return false;
     record = channel->getHandleToMap();
+    // The sending thread routes by this field: a custom field of that name must not send the
+    // record to another channel or lose it.
+    record[VESK_KEY_HANDLERNAME] = channel->m_handlerName;
     return true;
 }
 
