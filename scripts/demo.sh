@@ -12,8 +12,8 @@ if [[ -x scripts/setup.sh ]] && ! scripts/setup.sh; then
     echo "demo: scripts/setup.sh failed; building with what is installed" >&2
 fi
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j2 --target qm_collector quillmark_example
+cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_BUILD_TESTS=OFF
+cmake --build build/demo -j2 --target qm_collector quillmark_example
 
 work="$(mktemp -d /tmp/quillmark-demo.XXXXXX)"
 collector_pid=""
@@ -26,7 +26,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-build/tools/qm_collector --port 0 --port-file "$work/port" --out "$work/records.jsonl" \
+build/demo/tools/qm_collector --port 0 --port-file "$work/port" --out "$work/records.jsonl" \
     --requests "$work/requests.jsonl" --quiet-dmp 2>"$work/collector.log" &
 collector_pid=$!
 
@@ -48,7 +48,7 @@ echo "== collector listening on http://127.0.0.1:$port"
 
 mkdir -p "$work/storage"
 echo "== running the example"
-build/examples/quillmark_example http://127.0.0.1 "$port" "$work/storage"
+build/demo/examples/quillmark_example http://127.0.0.1 "$port" "$work/storage"
 
 touch "$work/records.jsonl" "$work/requests.jsonl"
 echo "== $(wc -l <"$work/records.jsonl") record(s) arrived in $(wc -l <"$work/requests.jsonl") request(s)"

@@ -23,9 +23,7 @@ configure_and_test() {
 for stage in "${stages[@]}"; do
   case "$stage" in
     native)
-      configure_and_test build/ci-native -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      # The shared library exports the C functions and the factory, nothing else.
-      nm -D --defined-only build/ci-native/src/libquillmark.so | awk '{print $3}' | sort ;;
+      configure_and_test build/ci-native -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
     asan)
       configure_and_test build/ci-asan -DCMAKE_BUILD_TYPE=Debug \
         -DQUILLMARK_SANITIZE=address,undefined ;;

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/qm_platform.h"
 #include "record/handler.h"
@@ -187,6 +188,8 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
 bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* handlerName) {
     const std::string name = readText(handlerName, "");
     if (!m_pSender) return false;
+    // A full queue refuses the record anyway: do not make the app pay for building it.
+    if (m_pSender->isFull()) return false;
     Threads::Mutex::scoped_lock lock(m_pLocker);
     MapValues record;
     if (!m_pSender->getHandlerRecord(name, record)) return false;
@@ -196,7 +199,7 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
     record[VESK_FIX_LOGBODY] = message;
     record[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(eLevel);
     record[VESK_KEY_SENDTIME] = currentTimeText();
-    return m_pSender->push(record);
+    return m_pSender->push(std::move(record));
 }
 
 void VESK2Log::startSendThread() {

@@ -152,12 +152,12 @@ void Thread::join() {
     if (handle) pthread_join(*handle, nullptr);
 }
 
-bool Thread::push(const MapValues& mapVals) {
+bool Thread::push(MapValues mapVals) {
     if (mapVals.empty()) return false;
 
-    // Copy outside the lock; declared before the lock so a dropped copy is freed after it.
+    // Node made outside the lock; declared before the lock so a dropped one is freed after it.
     ListJobs node;
-    node.push_back(mapVals);
+    node.push_back(std::move(mapVals));
 
     scoped_lock lock(*this);
     if (m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs)) return false;
@@ -174,6 +174,11 @@ void Thread::wake() {
     scoped_lock lock(*this);
     m_bNewWork = true;
     broadcast();
+}
+
+bool Thread::isFull() const {
+    scoped_lock lock(*this);
+    return m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs);
 }
 
 size_t Thread::queuedCount() const {

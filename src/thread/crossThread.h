@@ -68,11 +68,13 @@ public:
     void join();
     // Queues a copy of the record and wakes the worker. False when the record was empty or
     // the queue already held iMaxJobs records (the record is dropped).
-    bool push(const MapValues& mapVals);
+    bool push(MapValues mapVals);
     // Wakes the worker for a pass even when nothing new was queued.
     void wake();
 
     size_t queuedCount() const;
+    // True while a push would be refused; lets callers skip building a record bound to drop.
+    bool isFull() const;
 
 protected:
     virtual void running(ListJobs& listVals);
