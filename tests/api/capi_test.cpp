@@ -22,6 +22,7 @@
 #include "plume/quillmark.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
+#include "support/record_queries.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -30,6 +31,9 @@ using plume::quillmark::PlumeLog;
 using qm_test::CollectorProcess;
 using qm_test::runInChild;
 using qm_test::TempDir;
+using qm_test::waitForBody;
+using qm_test::withBody;
+using qm_test::withField;
 
 constexpr int kChildTimeoutMs = 60000;
 constexpr int kDeliveryMs = 8000;
@@ -64,24 +68,6 @@ int32_t initCorvane(const CollectorProcess& collector, const TempDir& dir) {
     return GetPlumeLog()->initialize("capi-corvane", dir.path().c_str(), kVersion,
                                      collector.address().c_str(), collector.port(), "capi-source",
                                      "capi-type", true, false, "Corvane");
-}
-
-std::vector<Json::Value> withBody(const CollectorProcess& collector, const std::string& body) {
-    std::vector<Json::Value> found;
-    for (const Json::Value& record : collector.records()) {
-        if (record["body"].asString() == body) found.push_back(record);
-    }
-    return found;
-}
-
-bool waitForBody(const CollectorProcess& collector, const std::string& body,
-                 int timeoutMs = kDeliveryMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (withBody(collector, body).empty()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 // Strict: no overlong forms, no surrogates, nothing above U+10FFFF.
@@ -205,7 +191,7 @@ TEST(FacadeLevels, LevelsThroughTheCFunctionsBeforeAndAfterInitialisation) {
             // The channel's level filters nothing: INFO still goes out under FATAL.
             QuillMarkSetLogLevel(QUILLMARK_FATAL);
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "info under fatal"));
-            return waitForBody(collector, "info under fatal") ? 0 : 2;
+            return waitForBody(collector, "info under fatal", kDeliveryMs) ? 0 : 2;
         },
         kChildTimeoutMs);
     EXPECT_EQ(0, code);
@@ -231,7 +217,7 @@ TEST(CEntryPoint, NullArgumentsTakeTheDocumentedDefaults) {
             }
             // The null channel name meant "quillmark-user", which the C functions reach.
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_WARN, "defaults"));
-            return waitForBody(collector, "defaults") ? 0 : 2;
+            return waitForBody(collector, "defaults", kDeliveryMs) ? 0 : 2;
         },
         kChildTimeoutMs);
     EXPECT_EQ(0, code);
@@ -267,7 +253,7 @@ TEST(CoreLifecycle, DestroyedInterfaceStillQueuesAndANewFacadeDeliversAgain) {
     const int code = runInChild(
         [&] {
             if (initMain(collector, dir) != 0) return 1;
-            if (!waitForBody(collector, "CREATE SESSION")) return 2;
+            if (!waitForBody(collector, "CREATE SESSION", kDeliveryMs)) return 2;
             GetPlumeLog()->destroy();
             EXPECT_TRUE(GetPlumeLog()->sendLog(QUILLMARK_INFO, "after destroy"));
             EXPECT_STREQ("", GetPlumeLog()->getUserId());  // channel state stays usable
@@ -275,7 +261,7 @@ TEST(CoreLifecycle, DestroyedInterfaceStillQueuesAndANewFacadeDeliversAgain) {
             QuillMarkDestroy();
             EXPECT_EQ(0, initMain(collector, dir));
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "after a new facade"));
-            return waitForBody(collector, "after a new facade") ? 0 : 3;
+            return waitForBody(collector, "after a new facade", kDeliveryMs) ? 0 : 3;
         },
         kChildTimeoutMs);
     EXPECT_EQ(0, code);
@@ -673,7 +659,7 @@ TEST(HostileOperations, HugeMessageWithInvalidUtf8ArrivesWholeAsValidJson) {
             QuillMarkSetUserId(kBadUtf8);
             if (QuillMarkSendLog(QUILLMARK_ERROR, message.c_str()) != 1) return 2;
             if (QuillMarkSendLog(QUILLMARK_INFO, "after the big one") != 1) return 3;
-            return waitForBody(collector, "after the big one") ? 0 : 4;
+            return waitForBody(collector, "after the big one", kDeliveryMs) ? 0 : 4;
         },
         kChildTimeoutMs);
     EXPECT_EQ(0, code);

@@ -25,6 +25,7 @@
 #include "plume/quillmark.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
+#include "support/record_queries.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -33,6 +34,9 @@ using plume::quillmark::PlumeLog;
 using qm_test::CollectorProcess;
 using qm_test::runInChild;
 using qm_test::TempDir;
+using qm_test::waitForBody;
+using qm_test::withBody;
+using qm_test::withField;
 
 constexpr int kChildTimeoutMs = 60000;
 constexpr int kDeliveryMs = 8000;
@@ -60,29 +64,6 @@ int32_t initNamed(const CollectorProcess& collector, const TempDir& dir, const c
                   const char* key) {
     return GetPlumeLog()->initialize(key, dir.path().c_str(), kVersion, collector.address().c_str(),
                                      collector.port(), kSource, kType, true, false, channel);
-}
-
-std::vector<Json::Value> withField(const std::vector<Json::Value>& records, const std::string& key,
-                                   const std::string& value) {
-    std::vector<Json::Value> found;
-    for (const Json::Value& record : records) {
-        if (record.isMember(key) && record[key].asString() == value) found.push_back(record);
-    }
-    return found;
-}
-
-std::vector<Json::Value> withBody(const CollectorProcess& collector, const std::string& body) {
-    return withField(collector.records(), "body", body);
-}
-
-bool waitForBody(const CollectorProcess& collector, const std::string& body,
-                 int timeoutMs = kDeliveryMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (withBody(collector, body).empty()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 // The one record with that body; a null value (and a test failure) otherwise.
@@ -252,7 +233,7 @@ TEST(CoreInitialize, InitialisingTheMainChannelAgainKeepsItsRecordAndQueuesNoSes
             EXPECT_EQ(0, initMain(collector, dir, false, false, "other-project"));
             EXPECT_STREQ("first-user", QuillMarkGetUserId());
             if (QuillMarkSendLog(QUILLMARK_INFO, "after again") != 1) return 3;
-            return waitForBody(collector, "after again") ? 0 : 4;
+            return waitForBody(collector, "after again", kDeliveryMs) ? 0 : 4;
         },
         kChildTimeoutMs);
     EXPECT_EQ(0, code);
@@ -273,7 +254,8 @@ TEST(CoreInitialize, CorvaneGetsNoSessionAndItsOwnSdkVersion) {
             if (initMain(collector, dir) != 0) return 2;
             if (!GetPlumeLog()->sendLog_Corvane(QUILLMARK_WARN, "from corvane")) return 3;
             if (QuillMarkSendLog(QUILLMARK_WARN, "from main") != 1) return 4;
-            return waitForBody(collector, "from corvane") && waitForBody(collector, "from main")
+            return waitForBody(collector, "from corvane", kDeliveryMs) &&
+                           waitForBody(collector, "from main", kDeliveryMs)
                        ? 0
                        : 5;
         },
@@ -306,7 +288,7 @@ TEST(CoreRecords, LogRecordsCarryTheChannelAndTheSendersFields) {
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_ERROR, "\terror text"));
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_WARN, "warn text "));
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "info text"));
-            return waitForBody(collector, "info text") ? 0 : 3;
+            return waitForBody(collector, "info text", kDeliveryMs) ? 0 : 3;
         },
         kChildTimeoutMs);
     const int64_t after = nowMs();
@@ -356,10 +338,10 @@ TEST(CoreRecords, HostFollowsTheSwitchAndIsAbsentWithoutClientHost) {
             GetPlumeLog()->sendLog_Corvane(QUILLMARK_INFO, "corvane host remembered off");
             QuillMarkSendLog(QUILLMARK_INFO, "host on");
             // The host is filled in when the record is sent: let this one go first.
-            if (!waitForBody(collector, "host on")) return 3;
+            if (!waitForBody(collector, "host on", kDeliveryMs)) return 3;
             QuillMarkEnableHost(false);
             QuillMarkSendLog(QUILLMARK_INFO, "host off");
-            return waitForBody(collector, "host off") ? 0 : 4;
+            return waitForBody(collector, "host off", kDeliveryMs) ? 0 : 4;
         },
         kChildTimeoutMs);
     EXPECT_EQ(0, code);
@@ -372,7 +354,7 @@ TEST(CoreRecords, HostFollowsTheSwitchAndIsAbsentWithoutClientHost) {
             ::unsetenv("ANDROID_PROP_ro_product_model");
             if (initMain(collector, dir, false) != 0) return 1;
             QuillMarkSendLog(QUILLMARK_INFO, "no client host");
-            return waitForBody(collector, "no client host") ? 0 : 2;
+            return waitForBody(collector, "no client host", kDeliveryMs) ? 0 : 2;
         },
         kChildTimeoutMs);
     EXPECT_EQ(0, code);
@@ -403,7 +385,8 @@ TEST(CoreRecords, CustomKeysShapeLaterRecordsOfTheirOwnChannelOnly) {
             log->sendLog_Corvane(QUILLMARK_INFO, "corvane two");
             QuillMarkClearCustomKeys();
             QuillMarkSendLog(QUILLMARK_INFO, "main three");
-            return waitForBody(collector, "main three") && waitForBody(collector, "corvane two")
+            return waitForBody(collector, "main three", kDeliveryMs) &&
+                           waitForBody(collector, "corvane two", kDeliveryMs)
                        ? 0
                        : 3;
         },
@@ -441,7 +424,7 @@ TEST(CoreRecords, CustomKeyNamedLikeTheRoutingFieldDoesNotLoseRecords) {
             const int32_t sent = QuillMarkSendLog(QUILLMARK_INFO, "routed by a custom key");
             QuillMarkRemoveCustomKey("handlerName");
             if (QuillMarkSendLog(QUILLMARK_INFO, "routed normally") != 1) return 2;
-            if (!waitForBody(collector, "routed normally")) return 3;
+            if (!waitForBody(collector, "routed normally", kDeliveryMs)) return 3;
             return sent == 1 ? 10 : 11;
         },
         kChildTimeoutMs);
