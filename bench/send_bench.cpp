@@ -39,6 +39,15 @@ int initChannel(const qm_test::CollectorProcess& collector, const std::string& s
                                collector.port(), nullptr, nullptr, true, false, "quillmark-user");
 }
 
+// Every message differs (a repeated one would be dropped as a duplicate); built before timing.
+std::vector<std::string> distinctMessages(int count) {
+    std::vector<std::string> messages;
+    messages.reserve(count);
+    for (int i = 0; i < count; ++i)
+        messages.push_back(std::string(kMessage) + " #" + std::to_string(i));
+    return messages;
+}
+
 double percentile(std::vector<double> sorted, double fraction) {
     const size_t index = static_cast<size_t>(fraction * (sorted.size() - 1));
     return sorted[index];
@@ -49,12 +58,14 @@ Latency measureLatency(const qm_test::CollectorProcess& collector, const std::st
     const int kCalls = 20000;
     std::vector<double> micros;
     micros.reserve(kCalls);
+    const std::vector<std::string> messages = distinctMessages(kCalls);
     Latency result;
     if (initChannel(collector, storage) != 0) return result;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     for (int i = 0; i < kCalls; ++i) {
         const auto start = Clock::now();
-        const int32_t queued = QuillMarkSendLog(QUILLMARK_INFO, kMessage);
+        const int32_t queued =
+            QuillMarkSendLog(QUILLMARK_INFO, messages[i % messages.size()].c_str());
         const auto end = Clock::now();
         micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
         result.accepted += queued;
@@ -72,9 +83,10 @@ double measureThroughput(const qm_test::CollectorProcess& collector, const std::
                          int records) {
     if (initChannel(collector, storage) != 0) return 0;
     if (!collector.waitForRecords(1, 10000)) return 0;
+    const std::vector<std::string> messages = distinctMessages(records);
     const auto start = Clock::now();
     for (int i = 0; i < records; ++i) {
-        while (QuillMarkSendLog(QUILLMARK_INFO, kMessage) == 0) {
+        while (QuillMarkSendLog(QUILLMARK_INFO, messages[i].c_str()) == 0) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the loopback collector and the example app, runs the example against a collector on a
-# free local port and shows every record that arrived.
+# free local port and shows every record that arrived. The example ends with a native crash,
+# which the library reports from the dying process; when Breakpad's minidump_stackwalk is at
+# hand the crashed thread's stack is shown, with symbols made by dump_syms.
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -47,8 +49,10 @@ port="$(cat "$work/port")"
 echo "== collector listening on http://127.0.0.1:$port"
 
 mkdir -p "$work/storage"
-echo "== running the example"
-build/demo/examples/quillmark_example http://127.0.0.1 "$port" "$work/storage"
+echo "== running the example (it ends with a crash)"
+status=0
+build/demo/examples/quillmark_example http://127.0.0.1 "$port" "$work/storage" --crash || status=$?
+echo "== the example ended with status $status (139: SIGSEGV)"
 
 touch "$work/records.jsonl" "$work/requests.jsonl"
 echo "== $(wc -l <"$work/records.jsonl") record(s) arrived in $(wc -l <"$work/requests.jsonl") request(s)"
@@ -57,4 +61,28 @@ if command -v jq >/dev/null 2>&1; then
     jq -r '"[\(.logLevel // .logType // "-")] \(.body // "")\n    \(tojson)"' "$work/records.jsonl"
 else
     cat "$work/records.jsonl"
+fi
+
+# The collector printed DmpData as "<N bytes>"; the request log keeps the whole Base64 text.
+breakpad_bin="third_party/minidump-0.26.0/package/bin/linux-x64"
+if [[ -x "$breakpad_bin/minidump_stackwalk" ]] && command -v jq >/dev/null 2>&1; then
+    jq -r '.body | fromjson? | .[]? | .DmpData // empty' "$work/requests.jsonl" | tail -n 1 |
+        base64 -d >"$work/crash.dmp" 2>/dev/null || true
+    if [[ -s "$work/crash.dmp" ]]; then
+        for binary in build/demo/examples/quillmark_example build/demo/src/libquillmark.so; do
+            "$breakpad_bin/dump_syms" "$binary" >"$work/module.sym" 2>/dev/null || continue
+            read -r _ _ _ id name <"$work/module.sym"
+            mkdir -p "$work/symbols/$name/$id"
+            mv "$work/module.sym" "$work/symbols/$name/$id/$name.sym"
+        done
+        echo "== the crash, from the minidump the collector received ($(stat -c %s "$work/crash.dmp") bytes)"
+        # The reason, then the crashed thread's frames without their register dumps.
+        "$breakpad_bin/minidump_stackwalk" "$work/crash.dmp" "$work/symbols" 2>/dev/null |
+            awk '/^Crash reason|^Crash address/ { print }
+                 !done && /\(crashed\)$/ { shown = 1; print; next }
+                 shown && /^$/ { shown = 0; done = 1 }
+                 shown && /^ *[0-9]+  / { print }'
+    fi
+else
+    echo "== (minidump_stackwalk or jq missing: run scripts/setup.sh to see the crash stack)"
 fi

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing QuillMark needs. Idempotent: installs only what is missing.
 # Usage: scripts/setup.sh [--i386]   (--i386 adds the 32-bit x86 libraries and qemu-user)
+# Also fetches the Breakpad sources and tools (npm package minidump) into third_party/.
 set -euo pipefail
 
 want_i386=0
 [ "${1:-}" = "--i386" ] && want_i386=1
 
 packages=(build-essential cmake pkg-config clang-format libcurl4-openssl-dev libjsoncpp-dev
-          libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev openssl curl)
+          libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev openssl curl jq)
 if [ "$want_i386" = 1 ]; then
   packages+=(g++-multilib qemu-user libcurl4-openssl-dev:i386 libjsoncpp-dev:i386
              libgtest-dev:i386)
@@ -28,5 +29,45 @@ if [ "${#missing[@]}" -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
+fi
+# Breakpad is not packaged by Debian; the npm package "minidump" ships its source and prebuilt
+# Linux tools (minidump_stackwalk, dump_syms). Only the exact tarball below is accepted.
+breakpad_version="0.26.0"
+breakpad_integrity="sha512-1CJ6kQDd1UawXgmht3pHKzLPuZPb8xrZlgrN+H6/3zKWsUKapTSF2FE7g2Nji/NnVi+GOsVwM8sm2md6BjJUgg=="
+breakpad_dir="$(cd "$(dirname "$0")/.." && pwd)/third_party/minidump-$breakpad_version"
+
+integrity_of() { echo "sha512-$(openssl dgst -sha512 -binary "$1" | base64 -w0)"; }
+
+fetch_breakpad() {
+  if ! command -v npm >/dev/null 2>&1; then
+    local sudo_cmd=()
+    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+    echo "setup: installing nodejs npm"
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
+      --no-install-recommends nodejs npm >/dev/null
+  fi
+  local work
+  work="$(mktemp -d)"
+  # npm pack, not npm install: the package's install script needs yarn.
+  (cd "$work" && npm pack "minidump@$breakpad_version" --silent >/dev/null)
+  local tarball="$work/minidump-$breakpad_version.tgz"
+  local found
+  found="$(integrity_of "$tarball")"
+  if [ "$found" != "$breakpad_integrity" ]; then
+    echo "setup: minidump-$breakpad_version.tgz has integrity $found, expected" \
+         "$breakpad_integrity; refusing it" >&2
+    rm -rf "$work"
+    exit 1
+  fi
+  rm -rf "$breakpad_dir"
+  mkdir -p "$breakpad_dir"
+  tar -xzf "$tarball" -C "$breakpad_dir"
+  echo "$breakpad_integrity" >"$breakpad_dir/INTEGRITY"
+  rm -rf "$work"
+}
+
+if [ "$(cat "$breakpad_dir/INTEGRITY" 2>/dev/null)" != "$breakpad_integrity" ]; then
+  fetch_breakpad
 fi
 echo "setup: dependencies present"

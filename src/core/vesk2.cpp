@@ -142,6 +142,9 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     if (!corvane) {
         gs_globalCracher.initCrashServer(channel->m_Addr, channel->m_Port);
         gs_globalCracher.initSdCardPath(root + "/quillmark/" + projectName);
+        // The crash report posts with a sender of its own; it stores through the same
+        // observer as ours.
+        if (m_pSender) gs_globalCracher.initStoreObserver(m_pSender->m_onStore);
     }
     channel->m_isDeduplicate = true;
     channel->clientHost = clientHost;
@@ -167,17 +170,19 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
         enableHost = corvane ? gs_process->corvaneEnableHost : gs_process->quillmarkEnableHost;
     }
     m_pSender->set_enableHost(enableHost, handleName);
+    // Held back before the session record is queued: a running sending thread must not send
+    // it ahead of the records the delayed start is meant to gather.
+    if (asyncStart) {
+        Threads::Mutex::scoped_lock lock(m_pLocker);
+        HttpSender::m_SendThreadStop = true;
+    }
     if (!corvane) {
         MapValues session = sessionRecord;
         session[VESK_FIX_LOGBODY] = "CREATE SESSION";
         session[VESK_KEY_LOGLEVEL] = "INFO";
         session[VESK_FIX_LOGTYPE] = "SESSION";
         session[VESK_KEY_SENDTIME] = currentTimeText();
-        m_pSender->push(session);
-    }
-    if (asyncStart) {
-        Threads::Mutex::scoped_lock lock(m_pLocker);
-        HttpSender::m_SendThreadStop = true;
+        m_pSender->push(std::move(session));
     }
     _log("[initialize] send start");
     m_pSender->start();

@@ -1,32 +1,164 @@
 #include "crash/veskCatcher.h"
 
+#include <cstdio>
+#include <memory>
+#include <utility>
+
 #include "util/noDestructor.h"
+#include "util/utilLog.h"
+#include "util/utilTools.h"
 
 namespace {
+
 // Never destroyed: a crash may be reported while the process is already exiting.
 NoDestructor<VeskCatcher> gs_catcher;
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+// Size of an open file, or -1; leaves the position at the start.
+long _fileSize(FILE* file) {
+    if (fseek(file, 0, SEEK_END) != 0) return -1;
+    const long size = ftell(file);
+    if (fseek(file, 0, SEEK_SET) != 0) return -1;
+    return size;
+}
+
+bool _readFileAsBase64(std::string& strErr, std::string& strData, const std::string& strPath) {
+    UniqueFile file(fopen(strPath.c_str(), "rb"));
+    if (!file) {
+        strErr = "Open file(" + strPath + ") is failed: " + UtilTools::getSysErrMsg();
+        return false;
+    }
+    const long iSize = _fileSize(file.get());
+    if (iSize < 1 || iSize > VeskCatcher::MAX_FILE_SIZE) {
+        strErr = UtilTools::utilFformat("Get file size(%ld) is failed.", iSize);
+        return false;
+    }
+    std::string strContent(static_cast<size_t>(iSize), '\0');
+    const size_t read = fread(&strContent[0], 1, strContent.size(), file.get());
+    if (read == 0) {
+        strErr = "Read file(" + strPath + ") is failed: " + UtilTools::getSysErrMsg();
+        return false;
+    }
+    file.reset();
+    strContent.resize(read);
+    UtilTools::encode_base64_string(strContent, strData);
+    // The raw bytes go at once: only the Base64 text has to live through the request.
+    std::string().swap(strContent);
+    return true;
+}
+
+void _copyMap(Map_String& mapDst, const Map_String& mapSrc) {
+    for (const auto& [key, value] : mapSrc) mapDst[key] = value;
+}
+
 }  // namespace
 
 VeskCatcher& gs_globalCracher = *gs_catcher;
 
-void VeskCatcher::initCrashServer(const std::string& strAddr, uint16_t uiPort) {
-    Threads::Mutex::scoped_lock lock(m_lock);
-    m_strAddr = strAddr;
-    m_uiPort = uiPort;
+VeskCatcher::VeskCatcher() = default;
+
+VeskCatcher::~VeskCatcher() { closeCrashCatcher(); }
+
+void VeskCatcher::initSdCardPath(const std::string& sdcardPath) {
+    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    m_sdcardPatch = sdcardPath;
 }
 
-void VeskCatcher::initSdCardPath(const std::string& strPath) {
-    Threads::Mutex::scoped_lock lock(m_lock);
-    m_strDumpPath = strPath;
+void VeskCatcher::initCrashServer(const std::string& strAdd, uint16_t uiPort) {
+    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    m_strAdd = strAdd;
+    m_uiPort = uiPort;
+    m_bInited = true;
 }
 
 void VeskCatcher::initCrashCallbak(crash_func_type fnCrashCallback, void* content) {
-    Threads::Mutex::scoped_lock lock(m_lock);
-    m_fnCallback = fnCrashCallback;
-    m_pCallbackContent = content;
+    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    m_fnCrashCb = fnCrashCallback;
+    m_pCrashContentCb = content;
 }
 
-// Crash capture is not available in this build yet.
-bool VeskCatcher::openCrashCatcher(bool, VESK_LANG_TYPE) { return false; }
+void VeskCatcher::initStoreObserver(const HttpSender::StoreObserver& observer) {
+    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    m_onStore = observer;
+}
 
-void VeskCatcher::closeCrashCatcher() {}
+void VeskCatcher::updateCrashMap(Map_String& mapCustom) {
+    Threads::Mutex::scoped_lock lock(m_mtxCrash);
+    m_mapCrash.swap(mapCustom);
+}
+
+bool VeskCatcher::openCrashCatcher(bool bBackground, VESK_LANG_TYPE eLangType) {
+    std::string directory;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxConfig);
+        directory = m_sdcardPatch;
+    }
+    return _openCrashCatcherNdk(bBackground, eLangType, directory);
+}
+
+void VeskCatcher::closeCrashCatcher() {
+    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    // Deleting the handler puts back the signal handlers that were there before it.
+    m_pBreakPad.reset();
+}
+
+bool VeskCatcher::readFileToString(const std::string& filePath, std::string& fileContent) {
+    UniqueFile file(fopen(filePath.c_str(), "rb"));
+    if (!file) return false;
+    const long size = _fileSize(file.get());
+    if (size <= 0) return false;
+    fileContent.resize(static_cast<size_t>(size));
+    const size_t read = fread(&fileContent[0], 1, fileContent.size(), file.get());
+    fileContent.resize(read);
+    return read > 0;
+}
+
+VeskCatcher::ReportSettings VeskCatcher::reportSettings() const {
+    ReportSettings settings;
+    // Read without the lock when it cannot be had: the process is ending either way.
+    Threads::Mutex::timed_lock lock(m_mtxConfig, kCrashLockWaitMs);
+    settings.inited = m_bInited;
+    settings.address = m_strAdd;
+    settings.port = m_uiPort;
+    settings.callback = m_fnCrashCb;
+    settings.content = m_pCrashContentCb;
+    settings.onStore = m_onStore;
+    return settings;
+}
+
+Map_String VeskCatcher::completeCrashMap(const std::string& strBody, const Map_String& mapFields) {
+    Threads::Mutex::timed_lock lock(m_mtxCrash, kCrashLockWaitMs);
+    _copyMap(m_mapCrash, mapFields);
+    m_mapCrash[VESK_FIX_LOGBODY] = strBody;
+    m_mapCrash[VESK_KEY_LOGLEVEL] = "FATAL";
+    m_mapCrash[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
+    return m_mapCrash;
+}
+
+void VeskCatcher::sendCrashReport(const std::string& strBody, const std::string& dmpPath) {
+    sendCrashReport(strBody, dmpPath, Map_String());
+}
+
+void VeskCatcher::sendCrashReport(const std::string& strBody, const std::string& dmpPath,
+                                  const Map_String& mapFields) {
+    const ReportSettings settings = reportSettings();
+    if (!settings.inited) return;
+    std::string dmpData64;
+    std::string strErr;
+    if (!_readFileAsBase64(strErr, dmpData64, dmpPath)) {
+        _info_log(strErr);
+        return;
+    }
+    if (settings.callback != nullptr) settings.callback(settings.content);
+
+    // The dump travels in the record only: kept in m_mapCrash as well, its Base64 text would
+    // be held twice during the request.
+    Map_String record = completeCrashMap(strBody, mapFields);
+    record[VESK_KEY_DMPDATA] = std::move(dmpData64);
+    HttpSender::sendCrashReport(settings.address, settings.port, std::move(record),
+                                settings.onStore);
+}

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sched.h>
+#include <time.h>
 
 #include <utility>
 
@@ -48,6 +49,19 @@ Mutex::~Mutex() {
 void Mutex::lock() const { pthread_mutex_lock(m_pMutex.get()); }
 
 void Mutex::unlock() const { pthread_mutex_unlock(m_pMutex.get()); }
+
+bool Mutex::tryLockFor(int iMillSeconds) const {
+    if (iMillSeconds <= 0) return pthread_mutex_trylock(m_pMutex.get()) == 0;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += iMillSeconds / 1000;
+    deadline.tv_nsec += static_cast<long>(iMillSeconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= kNanosPerSecond) {
+        deadline.tv_nsec -= kNanosPerSecond;
+        deadline.tv_sec += 1;
+    }
+    return pthread_mutex_timedlock(m_pMutex.get(), &deadline) == 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Condition

@@ -21,6 +21,8 @@ public:
 
     void lock() const;
     void unlock() const;
+    // Takes the mutex if it becomes free within iMillSeconds; false when it did not.
+    bool tryLockFor(int iMillSeconds) const;
 
     class scoped_lock {
     public:
@@ -31,6 +33,24 @@ public:
 
     private:
         const Mutex& m_rMutex;
+    };
+
+    // For code that must not wait for ever (a crash report while the holder may be the
+    // crashed thread itself): holds the mutex only if it could be had in time.
+    class timed_lock {
+    public:
+        timed_lock(const Mutex& rMutex, int iMillSeconds)
+            : m_rMutex(rMutex), m_bOwns(rMutex.tryLockFor(iMillSeconds)) {}
+        ~timed_lock() {
+            if (m_bOwns) m_rMutex.unlock();
+        }
+        timed_lock(const timed_lock&) = delete;
+        timed_lock& operator=(const timed_lock&) = delete;
+        bool owns() const { return m_bOwns; }
+
+    private:
+        const Mutex& m_rMutex;
+        const bool m_bOwns;
     };
 
 protected:

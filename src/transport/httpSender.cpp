@@ -67,14 +67,11 @@ void HttpSender::setUpChannel(const std::string& handlerName) {
         _debug_log("get handler failed : " + handlerName);
         return;
     }
-    // The device ID of the channel is made or read back here once device identity lands;
-    // until then records carry no "DeviceID".
+    // Before the stored records go again, so what this channel builds from now on carries
+    // "DeviceID"; the copy is updated for the network-insight start below.
+    channel.m_deviceID = setUpDeviceID(handlerName, channel.m_deviceIdPath);
     check_local_storage(handlerName);
-    if (!channel.m_isCorvane) {
-        // The first main channel also starts network insights, which fetch the remote
-        // settings as well.
-        getNetworkInsight(channel.m_Addr, channel.m_projectName);
-    }
+    startNetworkInsight(channel);
 }
 
 HttpSender::PassView HttpSender::takePassView() {

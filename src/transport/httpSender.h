@@ -10,6 +10,7 @@
 //   httpSenderSettings.cpp  remote settings and network-insight start-up
 //   httpSenderIdentity.cpp  device ID and host name
 //   httpSenderDedup.cpp     suppression of repeated records
+//   httpSenderCrash.cpp     the crash record, posted at once from the crashed process
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "record/handler.h"
 #include "record/vesk2Define.h"
@@ -95,6 +97,10 @@ public:
     bool storeWholeBulk(const std::string& body, const std::string& handlerName);
 
     // ---- local storage (httpSenderStorage.cpp) ----
+    // Appends made by one process over all channels; later records are dropped.
+    static constexpr int kMaxStoredRecords = 2000;
+    // Failed deliveries after which a record is dropped instead of stored.
+    static constexpr int kMaxDeliveryFailures = 3;
     void save_local_storage(const std::string& message, const std::string& handlerName);
     void getFileStorage(const std::string& path);
     void check_local_storage(const std::string& handlerName);
@@ -102,7 +108,36 @@ public:
     std::function<void(const std::string& message, const std::string& handlerName)> m_onStore;
 
     // ---- remote settings and network insights (httpSenderSettings.cpp) ----
+    // Where the settings service is asked; deployment values, replaceable for tests.
+    struct SettingsEndpoints {
+        std::string url;
+        long port = 0;
+        // A collector address containing this text is served by the alternative service.
+        std::string altCollectorIp;
+        std::string altUrl;
+        long altPort = 0;
+    };
+    // Most of a settings answer that is read; a longer answer counts as no answer.
+    static constexpr size_t kMaxSettingsBytes = 1024 * 1024;
+    static SettingsEndpoints settingsEndpoints();
+    static void setSettingsEndpoints(const SettingsEndpoints& endpoints);
+    // The switches of the settings answer that "quillmark-user" follows.
+    struct SettingsSwitches {
+        bool normal = true;
+        bool crash = true;
+        bool session = true;
+        bool networkInsight = false;
+    };
+    // Asks for the settings at the set-up of the first channel that is not "Corvane".
+    void startNetworkInsight(const Handler& channel);
     void getNetworkInsight(const std::string& addr, const std::string& projectName);
+    void saveSettings(const std::string& settingStr);
+    void loadSettings();
+    void setDefaultSettings();
+    // Receives the URLs the settings service wants measured; the measuring thread that will
+    // take them is not built yet, so only the observer below sees them.
+    void handOverInsightUrls(const std::vector<std::string>& urls);
+    std::function<void(const std::vector<std::string>& urls)> m_onInsightUrls;
 
     // ---- identity (httpSenderIdentity.cpp) ----
     std::string getDeviceID();
@@ -112,6 +147,14 @@ public:
     bool check_duplicate(const std::string& message, const std::string& handlerID);
 
     static std::string hostName();
+
+    // ---- crash report (httpSenderCrash.cpp) ----
+    using StoreObserver = decltype(m_onStore);
+    // Completes the crash record from the main channel and posts it at once, on the calling
+    // thread, with a sender of its own (onStore becomes that sender's m_onStore). strAddr and
+    // uiPort are not used: the main channel's record says where the report goes.
+    static void sendCrashReport(const std::string& strAddr, uint16_t uiPort, MapValues mapVals,
+                                const StoreObserver& onStore = StoreObserver());
 
     // Sending held back until the application starts it (delayed start).
     static std::atomic<bool> m_SendThreadStop;
@@ -127,6 +170,14 @@ protected:
     bool holdsRecordsBack() const override { return m_SendThreadStop; }
 
 private:
+    // Tests change channel switches the way remote settings do, under m_mtxSvr.
+    friend struct HttpSenderTestAccess;
+
+    // The crash report's copy of the main channel and host name (httpSenderCrash.cpp).
+    struct CrashTarget;
+    static CrashTarget takeCrashTarget();
+    static std::string completeCrashRecord(const CrashTarget& target, MapValues mapVals);
+
     // Where a project's bulk goes and under which channel its failures are stored.
     struct BulkTarget {
         std::string address;
@@ -137,6 +188,10 @@ private:
 
     void setUpPendingChannels();
     void setUpChannel(const std::string& handlerName);
+    // Reads the channel's device ID back, or makes and keeps a new one, and stores it in the
+    // channel record; returns it (httpSenderIdentity.cpp).
+    std::string setUpDeviceID(const std::string& handlerName, const std::string& idPath);
+    std::string loadDeviceID(const std::string& idPath);
     // What the record phase needs of one channel, copied under m_mtxSvr at the start of a
     // pass so records are completed and serialised without holding the lock.
     struct ChannelView {
@@ -160,6 +215,13 @@ private:
                        std::string& project);
     void sendBulks();
     static BulkTarget findBulkTarget(const std::string& projectName);
+    // The channel's storage directory; false when it is unknown or the registry stayed busy
+    // (a crash report must not wait for a lock its own thread may hold).
+    static bool storageDirectoryOf(const std::string& handlerName, std::string& directory);
+    // Applies one answer of the settings service; throws when its members are of other types.
+    void applySettingsAnswer(const std::string& answer);
+    // Sets the switches of "quillmark-user"; false when that channel is not registered.
+    static bool applySettingsSwitches(const SettingsSwitches& switches);
     void sendBulk(const BulkTarget& target, const std::string& bulkBody);
 
     // The channel of that name, or null. The caller holds m_mtxSvr.
@@ -176,4 +238,7 @@ private:
     fileValues m_filemap;
     depulicationQ m_depuliQ;
     mapInfo m_mapList;
+    // The settings are asked once per sender (again only if the measuring thread could not be
+    // started, once it exists).
+    bool m_insightStarted = false;
 };

@@ -1,11 +1,73 @@
 // Device identity and host name.
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <exception>
 
 #include "transport/httpSender.h"
+#include "util/utilLog.h"
 #include "util/utilTools.h"
 
-// Persistent device IDs come with device identity; until then channels carry none.
-std::string HttpSender::getDeviceID() { return std::string(); }
+namespace {
+
+// The letters run n before m, in both cases; IDs made so far use this order.
+const char kAlphabet[] = "abcdefghijklnmopqrstuvwxyzABCDEFGHIJKLNMOPQRSTUVWXYZ0123456789";
+constexpr long kAlphabetSize = 62;
+constexpr size_t kRandomLength = 18;
+
+// Base64 of the current time in milliseconds; empty when the time cannot be had.
+std::string _encodedNow() {
+    std::string now;
+    try {
+        now = UtilTools::utilFformat("%lld",
+                                     static_cast<long long>(UtilTools::getUTCTimeAsMillsec()));
+    } catch (const std::exception&) {
+        _info_log("[getDeivceID] getUTCTimeAsMillsec failed");
+        return std::string();
+    }
+    std::string encoded;
+    UtilTools::encode_base64_string(now, encoded);
+    return encoded;
+}
+
+// A directory in the ID file's place holds no ID; treating it as absent gives the channel an
+// ID for this run instead of none.
+bool _isDirectory(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+std::string HttpSender::getDeviceID() {
+    const std::string encodedNow = _encodedNow();
+    std::string id(kRandomLength, ' ');
+    for (char& c : id) c = kAlphabet[lrand48() % kAlphabetSize];
+    id[8] = '-';
+    id[13] = '-';
+    // The last two characters of the encoded 13-digit time are always padding.
+    if (encodedNow.size() >= 2) id += "-" + encodedNow.substr(0, encodedNow.size() - 2);
+    return id;
+}
+
+std::string HttpSender::loadDeviceID(const std::string& idPath) {
+    if (check_file(idPath) && !_isDirectory(idPath)) {
+        // Kept exactly as read, line end included: earlier records carried it so.
+        std::string id = read_file(idPath);
+        if (id.empty()) _info_log("[setHandler] deviceId read failed");
+        return id;
+    }
+    std::string id = getDeviceID();
+    if (!write_file(idPath, id)) _info_log("[setHandler] getDeviceID write Failed");
+    return id;
+}
+
+std::string HttpSender::setUpDeviceID(const std::string& handlerName, const std::string& idPath) {
+    const std::string id = loadDeviceID(idPath);
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    if (Handler* channel = _findChannel(handlerName)) channel->m_deviceID = id;
+    return id;
+}
 
 void HttpSender::get_host() {
     try {

@@ -189,7 +189,9 @@ bool HttpSender::write_file(const std::string& path, const std::string& message)
     if (path.empty() || message.empty()) return false;
     UniqueFile file(fopen(path.c_str(), "w"));
     if (!file) return false;
-    return fwrite(message.data(), 1, message.size(), file.get()) == message.size();
+    const bool written = fwrite(message.data(), 1, message.size(), file.get()) == message.size();
+    // A failed flush (full disk) must not pass for a written file.
+    return fclose(file.release()) == 0 && written;
 }
 
 std::string HttpSender::read_file(const std::string& path) {

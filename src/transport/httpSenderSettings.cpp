@@ -1,6 +1,324 @@
-// Remote settings and the start of network insights.
-#include "transport/httpSender.h"
+// Remote settings: the settings service says which kinds of records "quillmark-user" may
+// send. It is asked once per sender; a valid answer is cached in the channel's directory for
+// starts whose request fails, and built-in defaults apply when there is neither.
+#include <curl/curl.h>
+#include <json/value.h>
 
-// Asks the settings service for the project's switches and starts the measuring thread; until
-// remote settings land every channel keeps the switches it was initialised with.
-void HttpSender::getNetworkInsight(const std::string&, const std::string&) {}
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "transport/httpSender.h"
+#include "util/curlGlobal.h"
+#include "util/jsonText.h"
+#include "util/noDestructor.h"
+#include "util/utilLog.h"
+
+namespace {
+
+const char* const kMainChannel = "quillmark-user";
+const char* const kCacheFileName = "/NetworkInsight.db";
+const int kValidStatus = 200;
+const long kSettingsTimeoutSeconds = 10;
+// Only this much of the cache's first line is read; a longer line is not used at all.
+const size_t kCacheLineLimit = 511;
+
+// A member of the answer that is there but of a type the settings cannot be read from.
+struct SettingsShapeError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct EndpointStore {
+    std::mutex mutex;
+    HttpSender::SettingsEndpoints endpoints{QUILLMARK_SETTINGS_URL, QUILLMARK_SETTINGS_PORT,
+                                            QUILLMARK_ALT_COLLECTOR_IP, QUILLMARK_ALT_SETTINGS_URL,
+                                            QUILLMARK_ALT_SETTINGS_PORT};
+};
+
+EndpointStore& endpointStore() {
+    static NoDestructor<EndpointStore> store;
+    return *store;
+}
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+struct CurlDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+struct SettingsAnswer {
+    std::string body;
+    bool tooLong = false;
+};
+
+// Refusing a chunk ends the transfer: an answer beyond the bound is not worth waiting for.
+size_t collectAnswer(void* data, size_t size, size_t count, void* target) {
+    auto* answer = static_cast<SettingsAnswer*>(target);
+    const size_t total = size * count;
+    if (total > HttpSender::kMaxSettingsBytes - answer->body.size()) {
+        answer->tooLong = true;
+        return 0;
+    }
+    try {
+        answer->body.append(static_cast<const char*>(data), total);
+    } catch (const std::exception&) {
+        answer->tooLong = true;
+        return 0;
+    }
+    return total;
+}
+
+struct SettingsRequest {
+    std::string url;
+    long port = 0;
+};
+
+SettingsRequest settingsRequestFor(const std::string& addr, const std::string& projectName) {
+    const HttpSender::SettingsEndpoints endpoints = HttpSender::settingsEndpoints();
+    const std::string& altIp = endpoints.altCollectorIp;
+    if (!altIp.empty() && addr.find(altIp) != std::string::npos) {
+        return {endpoints.altUrl + "/v2/settings/" + projectName + "/logsconf", endpoints.altPort};
+    }
+    return {endpoints.url + "/v2/" + projectName + "/logsconf", endpoints.port};
+}
+
+// False when no request handle could be made. An answer that did not arrive, or arrived only
+// in part, is left empty.
+bool fetchSettings(const SettingsRequest& request, std::string& answerText) {
+    ensureCurlGlobalInit();
+    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    if (!curl) return false;
+    std::unique_ptr<curl_slist, CurlListDeleter> headers(
+        curl_slist_append(nullptr, "Content-Type: application/json"));
+    SettingsAnswer answer;
+    CURL* handle = curl.get();
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "GET");
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, kSettingsTimeoutSeconds);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collectAnswer);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(handle, CURLOPT_PORT, request.port);
+    // Never let libcurl raise signals on the sending thread.
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, HttpSender::m_tlsVerify ? 1L : 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, HttpSender::m_tlsVerify ? 2L : 0L);
+    const CURLcode result = curl_easy_perform(handle);
+    if (result == CURLE_OK && !answer.tooLong) answerText.swap(answer.body);
+    return true;
+}
+
+// Comments are allowed. Nesting deeper than the reader allows counts as no JSON.
+bool parseSettings(const std::string& text, Json::Value& root) {
+    try {
+        return jsonText::parse(text, root);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// The object under key, or null when it is missing; anything else is an error of shape.
+const Json::Value& sectionOf(const Json::Value& parent, const char* key) {
+    if (!parent.isObject() && !parent.isNull()) throw SettingsShapeError(key);
+    const Json::Value& section = parent[key];
+    if (!section.isObject() && !section.isNull()) throw SettingsShapeError(key);
+    return section;
+}
+
+int statusOf(const Json::Value& root) {
+    if (!root.isObject() && !root.isNull()) throw SettingsShapeError("answer");
+    const Json::Value& status = root["status"];
+    if (!status.isConvertibleTo(Json::intValue)) throw SettingsShapeError("status");
+    return status.asInt();
+}
+
+// The service's switches follow the loose truth of its JSON: a text counts as on when it is
+// not empty ("false" included), a number when it is not zero, a list when it has members.
+bool switchOf(const Json::Value& value) {
+    switch (value.type()) {
+        case Json::nullValue:
+            return false;
+        case Json::booleanValue:
+            return value.asBool();
+        case Json::intValue:
+            return value.asLargestInt() != 0;
+        case Json::uintValue:
+            return value.asLargestUInt() != 0;
+        case Json::realValue:
+            return value.asDouble() != 0.0;
+        case Json::stringValue:
+            return !value.asString().empty();
+        default:
+            return !value.empty();
+    }
+}
+
+bool sectionEnabled(const Json::Value& result, const char* section) {
+    return switchOf(sectionOf(result, section)["enable"]);
+}
+
+HttpSender::SettingsSwitches switchesOf(const Json::Value& root) {
+    const Json::Value& result = sectionOf(root, "result");
+    HttpSender::SettingsSwitches switches;
+    switches.normal = sectionEnabled(result, "log");
+    switches.crash = sectionEnabled(result, "crash");
+    switches.session = sectionEnabled(result, "session");
+    switches.networkInsight = sectionEnabled(result, "networkinsights");
+    return switches;
+}
+
+bool urlText(const Json::Value& value, std::string& text) {
+    if (value.isString()) {
+        text = value.asString();
+    } else if (value.isNull()) {
+        text.clear();
+    } else if (value.isBool()) {
+        text = value.asBool() ? "true" : "false";
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The URLs in order, up to the first element that is not text; false when there was one.
+bool insightUrlsOf(const Json::Value& root, std::vector<std::string>& urls) {
+    const Json::Value& list = sectionOf(sectionOf(root, "result"), "networkinsights")["urls"];
+    if (!list.isArray()) return true;
+    for (const Json::Value& element : list) {
+        std::string text;
+        if (!urlText(element, text)) return false;
+        urls.push_back(text);
+    }
+    return true;
+}
+
+// The first line of the cache; false when it is empty or longer than the line limit.
+bool readCacheLine(FILE* file, std::string& line) {
+    char buffer[kCacheLineLimit + 1] = {0};
+    if (fgets(buffer, sizeof buffer, file) == nullptr) return false;
+    line = buffer;
+    if (!line.empty() && line.back() == '\n') return true;
+    const int next = fgetc(file);
+    return next == EOF || next == '\n';
+}
+
+std::string settingsCachePath() {
+    Handler channel;
+    if (!HttpSender::getHandlerSnapshot(kMainChannel, channel)) return std::string();
+    if (channel.m_directoryPath.empty()) return std::string();
+    return channel.m_directoryPath + kCacheFileName;
+}
+
+}  // namespace
+
+HttpSender::SettingsEndpoints HttpSender::settingsEndpoints() {
+    EndpointStore& store = endpointStore();
+    std::lock_guard<std::mutex> lock(store.mutex);
+    return store.endpoints;
+}
+
+void HttpSender::setSettingsEndpoints(const SettingsEndpoints& endpoints) {
+    EndpointStore& store = endpointStore();
+    std::lock_guard<std::mutex> lock(store.mutex);
+    store.endpoints = endpoints;
+}
+
+// Stands in for the start of the measuring thread, which asks for the settings on its way:
+// the first channel set up that is not "Corvane" does it, later ones do not ask again.
+void HttpSender::startNetworkInsight(const Handler& channel) {
+    if (channel.m_isCorvane || m_insightStarted) return;
+    m_insightStarted = true;
+    getNetworkInsight(channel.m_Addr, channel.m_projectName);
+}
+
+void HttpSender::getNetworkInsight(const std::string& addr, const std::string& projectName) {
+    m_mapList.clear();
+    std::string answer;
+    if (!fetchSettings(settingsRequestFor(addr, projectName), answer)) {
+        _info_log("libcurl initialize failed");
+        return;
+    }
+    try {
+        applySettingsAnswer(answer);
+    } catch (const std::exception&) {
+        _info_log("setDefaultSettings");
+        setDefaultSettings();
+    }
+}
+
+void HttpSender::applySettingsAnswer(const std::string& answer) {
+    Json::Value root;
+    if (!parseSettings(answer, root)) {
+        _info_log("Settings API Connection Faield");
+        setDefaultSettings();
+        return;
+    }
+    if (statusOf(root) != kValidStatus) {
+        _info_log("loadSettings");
+        loadSettings();
+        return;
+    }
+    const SettingsSwitches switches = switchesOf(root);
+    if (!applySettingsSwitches(switches)) return;
+    saveSettings(jsonText::writeCompact(root));
+    if (!switches.networkInsight) return;
+    std::vector<std::string> urls;
+    const bool allText = insightUrlsOf(root, urls);
+    if (!urls.empty()) handOverInsightUrls(urls);
+    if (!allText) throw SettingsShapeError("urls");
+}
+
+bool HttpSender::applySettingsSwitches(const SettingsSwitches& switches) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    Handler* channel = _findChannel(kMainChannel);
+    if (channel == nullptr) return false;
+    channel->m_isNormalEnable = switches.normal;
+    channel->m_isCrashEnable = switches.crash;
+    channel->m_isSessionEnable = switches.session;
+    channel->m_isNetworkInsightEnable = switches.networkInsight;
+    return true;
+}
+
+void HttpSender::saveSettings(const std::string& settingStr) {
+    const std::string path = settingsCachePath();
+    if (path.empty()) return;
+    UniqueFile file(fopen(path.c_str(), "w"));
+    if (!file) return;
+    fwrite(settingStr.data(), 1, settingStr.size(), file.get());
+}
+
+// Only the switches come from the cache: URLs to measure are taken from a fresh answer alone.
+void HttpSender::loadSettings() {
+    const std::string path = settingsCachePath();
+    if (path.empty()) return;
+    UniqueFile file(fopen(path.c_str(), "r"));
+    if (!file) {
+        setDefaultSettings();
+        return;
+    }
+    std::string line;
+    Json::Value cached;
+    if (!readCacheLine(file.get(), line) || !parseSettings(line, cached)) return;
+    try {
+        applySettingsSwitches(switchesOf(cached));
+    } catch (const std::exception&) {
+        _info_log("setDefaultSettings");
+        setDefaultSettings();
+    }
+}
+
+void HttpSender::setDefaultSettings() { applySettingsSwitches(SettingsSwitches()); }
+
+void HttpSender::handOverInsightUrls(const std::vector<std::string>& urls) {
+    if (m_onInsightUrls) m_onInsightUrls(urls);
+}

@@ -502,6 +502,9 @@ TEST(CoreQueue, HeldBackQueueKeepsItsBoundWhenSeveralThreadsLog) {
             qm_platform::setLogToStderr(false);
             if (initMain(collector, dir) != 0) return 1;
             size_t expected = 1;
+            // The main channel's session record must be on its way before the first hold,
+            // or it would take a place in the held-back queue.
+            if (!collector.waitForRecords(expected, 20000)) return 4;
             for (int round = 0; round < kRounds; ++round) {
                 const std::string name = "round" + std::to_string(round);
                 if (GetPlumeLog()->initialize(name.c_str(), dir.path().c_str(), kVersion,

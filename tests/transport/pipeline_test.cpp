@@ -241,12 +241,13 @@ TEST(Pipeline, CollectorThatNeverAnswersTimesOutAndKeepsEverything) {
 }
 
 TEST(Pipeline, UnreachableOrMalformedAddressesKeepRecords) {
-    TempDir storage;
-    const std::string storedFile = storage.file("stored.jsonl");
     // Nothing listens on port 9 of loopback; "http" is too short to hold a host.
     for (const Target& target : {Target{"http://127.0.0.1", 9}, Target{"http", 80},
                                  Target{"http://host.quillmark.invalid", 80}}) {
-        remove(storedFile.c_str());
+        // A directory per address: a shared one would send the previous address's stored
+        // records again at set-up.
+        TempDir storage;
+        const std::string storedFile = storage.file("stored.jsonl");
         ASSERT_EQ(0, runInChild(
                          [&] {
                              qm_platform::setLogToStderr(false);

@@ -3,7 +3,9 @@
 
 #include <json/json.h>
 
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -169,10 +171,28 @@ inline Answer buildAnswer(const Options& options, const std::vector<bool>& accep
     return Answer{options.status, "application/json", bodyForMode(options, accepted)};
 }
 
+inline bool isSettingsGet(const Options& options, const ReceivedRequest& request) {
+    static const std::string kSuffix = "/logsconf";
+    const std::string& path = request.path;
+    return !options.settingsFile.empty() && request.method == "GET" &&
+           path.size() >= kSuffix.size() &&
+           path.compare(path.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
+}
+
+// The file is read for every request, so a test can change the answer between requests.
+inline Answer settingsAnswer(const Options& options) {
+    std::ifstream in(options.settingsFile, std::ios::binary);
+    if (!in) return Answer{404, "application/json", errorBody(404)};
+    std::ostringstream content;
+    content << in.rdbuf();
+    return Answer{200, "application/json", content.str()};
+}
+
 // What a request gets when the collector answers at all; `records` is what the recorder
 // returned for it.
 inline Answer answerFor(const Options& options, const ReceivedRequest& request,
                         const Json::Value& records) {
+    if (isSettingsGet(options, request)) return settingsAnswer(options);
     if (!isLogPost(request)) return Answer{404, "application/json", errorBody(404)};
     if (!records.isArray()) return badRequestAnswer();
     return buildAnswer(options, decideOutcomes(records, options));

@@ -42,6 +42,8 @@ struct Options {
     int status = 200;
     Mode mode = Mode::Ok;
     int delayMs = 0;
+    // Answer of GET .../logsconf (a settings service), read anew for every request.
+    std::string settingsFile;
     bool helpRequested = false;
 };
 
@@ -84,7 +86,8 @@ inline const char* usageText() {
            "  --status N          answer with HTTP status N\n"
            "  --mode M            ok stall close reset garbage html truncated big long-result\n"
            "                      wrong-type no-result multiline split\n"
-           "  --delay-ms N        wait N ms before every answer\n";
+           "  --delay-ms N        wait N ms before every answer\n"
+           "  --settings-file F   answer GET .../logsconf with the content of F\n";
 }
 
 inline long parseNumber(const std::string& text, long minimum, long maximum,
@@ -155,6 +158,8 @@ inline Options parseOptions(int argc, char** argv) {
             options.status = static_cast<int>(parseNumber(value, 100, 599, arg));
         } else if (arg == "--mode") {
             options.mode = parseMode(value);
+        } else if (arg == "--settings-file") {
+            options.settingsFile = value;
         } else if (arg == "--delay-ms") {
             options.delayMs = static_cast<int>(parseNumber(value, 0, 3600 * 1000, arg));
         } else {

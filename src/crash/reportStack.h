@@ -1,0 +1,29 @@
+// A stack of its own for the crash report. A signal handler runs on the thread's alternate
+// signal stack, which Breakpad (and Android, for every thread) makes 16 to 32 KiB large; the
+// report resolves names, speaks TLS and writes JSON, which needs far more. Overrunning that
+// stack writes over the heap and ends in an abort that deadlocks in Breakpad's handler, so the
+// report switches to this stack, still on the crashing thread.
+#pragma once
+
+#include <cstddef>
+
+class ReportStack {
+public:
+    static constexpr size_t kSize = 1024 * 1024;
+
+    // Maps the stack (pages are only backed once touched) with a guard page below it.
+    ReportStack();
+    ~ReportStack();
+    ReportStack(const ReportStack&) = delete;
+    ReportStack& operator=(const ReportStack&) = delete;
+
+    bool valid() const { return m_pBase != nullptr; }
+    // Runs fn(arg) on this stack and returns when it has; false (fn not run) when the stack
+    // could not be mapped or switched to. One caller at a time: the crash handler is entered
+    // by one thread at a time.
+    bool run(void (*fn)(void*), void* arg);
+
+private:
+    void* m_pBase = nullptr;
+    size_t m_mappedSize = 0;
+};

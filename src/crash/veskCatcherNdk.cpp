@@ -1,0 +1,101 @@
+// Installing Breakpad's exception handler, and the callback it calls on the crashing thread
+// once it has written a minidump.
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "client/linux/handler/exception_handler.h"
+#include "client/linux/handler/minidump_descriptor.h"
+#include "crash/reportStack.h"
+#include "crash/veskCatcher.h"
+#include "util/noDestructor.h"
+#include "util/utilLog.h"
+
+namespace {
+
+// Deletes the dump when the report is left, whichever way.
+class _Remover {
+public:
+    explicit _Remover(const std::string& path) : m_strPath(path) {}
+    ~_Remover() { remove(m_strPath.c_str()); }
+    _Remover(const _Remover&) = delete;
+    _Remover& operator=(const _Remover&) = delete;
+
+private:
+    const std::string m_strPath;
+};
+
+void _reportAndRemove(VeskCatcher& client, const std::string& strBody, const std::string& dmpPath) {
+    _info_log("sendcrash start");
+    client.sendCrashReport(strBody, dmpPath);
+    _info_log("delete old crash");
+    _Remover autoDel(dmpPath);
+    _info_log("delete done");
+}
+
+// Made at the first open, not in the crash; never unmapped, a crash may be in flight at exit.
+ReportStack& _reportStack() {
+    static NoDestructor<ReportStack> stack;
+    return *stack;
+}
+
+struct DumpInfo {
+    const char* path;
+    void* context;
+};
+
+// Runs on the report stack: nothing may escape it, there is no caller frame to unwind into.
+void _handleDump(void* info) {
+    const DumpInfo& dump = *static_cast<const DumpInfo*>(info);
+    _info_log("crash dump process start");
+    try {
+        const std::string strBody = "Android NDK Crash";
+        const std::string dmpPath = dump.path;
+        if (dump.context == nullptr) {
+            _info_log("no context");
+        } else {
+            _reportAndRemove(*static_cast<VeskCatcher*>(dump.context), strBody, dmpPath);
+        }
+    } catch (...) {
+        _info_log("crash dump process Exception");
+    }
+    _info_log("crashCallback finish");
+}
+
+bool crashCallback(const google_breakpad::MinidumpDescriptor& descriptor, void* context,
+                   bool successed) {
+    DumpInfo dump{descriptor.path(), context};
+    if (!_reportStack().run(_handleDump, &dump)) _handleDump(&dump);
+    return successed;
+}
+
+}  // namespace
+
+void VeskCatcher::BreakExceptionDeleter::operator()(BreakException* handler) const {
+    delete handler;
+}
+
+bool VeskCatcher::_openCrashCatcherNdk(bool, VESK_LANG_TYPE, const std::string& sdcardPath) {
+    const std::string directory = sdcardPath;
+    if (directory.empty()) return false;
+    if (access(directory.c_str(), R_OK | W_OK) != 0) return false;
+    _info_log("_openCrashCatcherNdk : " + directory);
+
+    if (!_reportStack().valid()) _info_log("no report stack: the report runs on the signal stack");
+    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    // An open catcher stays as it is: a second open changes neither handler nor directory.
+    if (!m_pBreakPad) {
+        const google_breakpad::MinidumpDescriptor descriptor(directory);
+        m_pBreakPad.reset(new (std::nothrow)
+                              BreakException(descriptor, nullptr, crashCallback, this, true, -1));
+    }
+    return m_pBreakPad != nullptr;
+}
+
+std::string VeskCatcher::dumpDirectory() const {
+    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    return m_pBreakPad ? m_pBreakPad->minidump_descriptor().directory() : std::string();
+}

@@ -1,0 +1,160 @@
+// The crash record: completed from the main channel and posted at once, on the crashed thread,
+// with the request functions of the sending thread but without its queue.
+//
+// Other threads may hold m_mtxSvr, and so may the crashed thread itself if it died inside a
+// registry call; waiting for it without end would lose the report. The registry is therefore
+// read under a lock taken with a time limit, and without it when it cannot be had.
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "transport/httpSender.h"
+#include "util/utilLog.h"
+#include "util/utilTools.h"
+
+namespace {
+
+// Same as VeskCatcher::kCrashLockWaitMs; transport cannot see the catcher.
+const int kCrashLockWaitMs = 500;
+
+std::string _currentTimeText() {
+    return UtilTools::utilFformat("%lld", static_cast<long long>(UtilTools::getUTCTimeAsMillsec()));
+}
+
+bool _isBase64Text(const std::string& text) {
+    for (const char c : text) {
+        const bool letterOrDigit =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (!letterOrDigit && c != '+' && c != '/' && c != '=') return false;
+    }
+    return !text.empty();
+}
+
+// "[" + object + "]", with dump written at insertAt of the object (npos: at its end). Built in
+// place, so the object and the array are the only copies.
+std::string _joinArray(std::string object, size_t insertAt, std::string dump) {
+    insertAt = std::min(insertAt, object.size());
+    std::string array;
+    array.reserve(object.size() + dump.size() + 2);
+    array += '[';
+    array.append(object, 0, insertAt);
+    array += dump;
+    std::string().swap(dump);
+    array.append(object, insertAt, std::string::npos);
+    std::string().swap(object);
+    array += ']';
+    return array;
+}
+
+// The record as a JSON array of one object. The JSON writer would hold three or four copies of
+// a dump of several MiB at once, so the dump is written with an empty placeholder and spliced
+// in afterwards; Base64 needs no escaping, so the bytes are those the writer would have made.
+std::string _crashArray(MapValues record) {
+    std::string dump;
+    auto found = record.find(VESK_KEY_DMPDATA);
+    if (found != record.end() && _isBase64Text(found->second)) dump.swap(found->second);
+    std::string object;
+    if (!HttpSender::_getHttpBody(record, object)) return std::string();
+    if (dump.empty()) return _joinArray(std::move(object), std::string::npos, std::string());
+
+    // Quotes inside keys and values are escaped, so this matches the member itself only.
+    const std::string placeholder = "\"" + VESK_KEY_DMPDATA + "\":\"\"";
+    const size_t at = object.find(placeholder);
+    if (at == std::string::npos) {
+        found->second.swap(dump);
+        if (!HttpSender::_getHttpBody(record, object)) return std::string();
+        return _joinArray(std::move(object), std::string::npos, std::string());
+    }
+    record.clear();
+    return _joinArray(std::move(object), at + placeholder.size() - 1, std::move(dump));
+}
+
+}  // namespace
+
+// What the report needs of the registry, copied in one go.
+struct HttpSender::CrashTarget {
+    bool found = false;
+    Handler channel;
+    std::string hostName;
+};
+
+// The first pass of the sending thread looks the host name up and opens the gate of the
+// request functions. A crash before that pass must not stay behind the gate: the report does
+// that step itself.
+HttpSender::CrashTarget HttpSender::takeCrashTarget() {
+    const bool lookUpHost = !m_initializeByThread;
+    const std::string lookedUpHost = lookUpHost ? UtilTools::getHostName() : std::string();
+
+    CrashTarget target;
+    Threads::Mutex::timed_lock lock(m_mtxSvr, kCrashLockWaitMs);
+    if (!lock.owns()) _info_log("[sendCrashReport] registry busy, reading it unlocked");
+    if (lookUpHost && !m_initializeByThread) {
+        // Written only under the lock: an unlocked write could tear a reader's copy.
+        if (lock.owns()) m_hostName = lookedUpHost;
+        m_initializeByThread = true;
+    }
+    target.hostName = lookUpHost && !lock.owns() ? lookedUpHost : m_hostName;
+    if (const Handler* channel = _findChannel(VESK_CHANNEL_USER)) {
+        target.channel = *channel;
+        target.found = true;
+    }
+    return target;
+}
+
+void HttpSender::sendCrashReport(const std::string&, uint16_t, MapValues mapVals,
+                                 const StoreObserver& onStore) {
+    _info_log("sendCrashReport");
+    HttpSender sender;
+    sender.m_onStore = onStore;
+    m_SendThreadStop = false;
+
+    const CrashTarget target = takeCrashTarget();
+    if (!target.found) return;
+    const Handler& channel = target.channel;
+    if (!channel.m_isCrashEnable) {
+        _info_log("deny crash");
+        return;
+    }
+
+    std::string crashBody = completeCrashRecord(target, std::move(mapVals));
+    if (crashBody.empty()) {
+        _info_log("[sendCrashReport] crash record not serialisable");
+        return;
+    }
+    if (channel.m_protocol == "https") {
+        sender._httpsHandleRequest(channel.m_Addr, channel.m_Port, crashBody, "https", crashBody,
+                                   VESK_CHANNEL_USER);
+        return;
+    }
+    // Plain-HTTP addresses are written "http://host"; the socket needs the host alone.
+    static const size_t kSchemeLength = 7;
+    if (channel.m_Addr.size() < kSchemeLength) {
+        _info_log("[sendCrashReport] invalid http address : " + channel.m_Addr);
+        sender.storeWholeBulk(crashBody, VESK_CHANNEL_USER);
+        return;
+    }
+    const std::string address = channel.m_Addr.substr(kSchemeLength);
+    const std::string reqHttp =
+        sender._getHttpHeader(address, channel.m_Port, crashBody.size()) + crashBody;
+    sender._httpHandleRequest(address, channel.m_Port, reqHttp, "http", crashBody,
+                              VESK_CHANNEL_USER);
+}
+
+// The JSON array of the one crash record, or "" when it could not be written. The record's
+// own entries win over the channel's fields.
+std::string HttpSender::completeCrashRecord(const CrashTarget& target, MapValues mapVals) {
+    const Handler& channel = target.channel;
+    MapValues mapMsg = channel.getHandleToMap();
+    setMapField(mapMsg, VESK_KEY_SENDTIME, _currentTimeText());
+    if (channel.clientHost) {
+        setMapField(mapMsg, VESK_FIX_LOGHOST, channel.m_isEnableHost ? target.hostName : "-");
+    }
+    const std::string networkModel = UtilTools::getNetworkModel();
+    setMapField(mapMsg, VESK_KEY_NETWORKMODEL, networkModel);
+    setMapField(mapMsg, VESK_KEY_NETWORKTYPE,
+                networkModel.find("wlan") != std::string::npos ? "Wifi" : "Cellular");
+    setMapField(mapMsg, VESK_KEY_LOGVERSION, "v2");
+    for (auto& [key, value] : mapVals) mapMsg[key] = std::move(value);
+    mapVals.clear();
+    return _crashArray(std::move(mapMsg));
+}

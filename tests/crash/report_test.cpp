@@ -1,0 +1,318 @@
+// The crash report without a crash: VeskCatcher::sendCrashReport called directly with dump
+// files the tests write, in a child process that has initialised "quillmark-user" against a
+// loopback collector. These run in every build, sanitizers and qemu included.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "crash/veskCatcher.h"
+#include "crash_support.h"
+#include "plume/quillmark.h"
+#include "support/child_process.h"
+#include "support/collector_process.h"
+#include "support/raw_server.h"
+#include "support/record_queries.h"
+#include "support/stored_records.h"
+#include "support/temp_dir.h"
+#include "transport/httpSender.h"
+
+// Changes the main channel the way remote settings do, under the registry lock.
+struct HttpSenderTestAccess {
+    static void setCrashEnable(bool enable) {
+        Threads::Mutex::scoped_lock lock(HttpSender::m_mtxSvr);
+        if (Handler* channel = HttpSender::_findChannel(VESK_CHANNEL_USER)) {
+            channel->m_isCrashEnable = enable;
+        }
+    }
+    static const Threads::Mutex& registryLock() { return HttpSender::m_mtxSvr; }
+};
+
+namespace {
+
+using qm_test::CollectorOptions;
+using qm_test::CollectorProcess;
+using qm_test::runInChild;
+using qm_test::TempDir;
+
+const int kChildTimeoutMs = 60000;
+const char* const kCrashBody = "Android NDK Crash";
+
+// Crash callback of these tests: counts its calls.
+int g_callbackCalls = 0;
+void countCall(void*) { ++g_callbackCalls; }
+
+int initMain(const std::string& address, uint16_t port, const std::string& storage,
+             bool holdRecordsBack = false) {
+    return QuillMarkInitialize("ReportApp", storage.c_str(), "3.1.4", address.c_str(), port,
+                               "report-src", "report-type", true, holdRecordsBack,
+                               "quillmark-user");
+}
+
+// Initialises the main channel and waits until its session record arrived, so the sending
+// thread is idle when the test reports.
+bool initAndSettle(const CollectorProcess& collector, const std::string& storage) {
+    if (initMain(collector.address(), collector.port(), storage) != 0) return false;
+    return qm_test::waitForBody(collector, "CREATE SESSION", 10000);
+}
+
+std::string dumpOfSize(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + 7) & 0xff);
+    return bytes;
+}
+
+std::vector<Json::Value> crashRecords(const CollectorProcess& collector) {
+    return qm_test::withBody(collector, kCrashBody);
+}
+
+std::vector<Json::Value> crashRequests(const CollectorProcess& collector) {
+    std::vector<Json::Value> found;
+    for (const Json::Value& request : collector.requests()) {
+        if (request["body"].asString().find("\"DmpData\"") != std::string::npos) {
+            found.push_back(request);
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
+    CollectorProcess collector;
+    TempDir storage;
+    const std::string dump = dumpOfSize(3000);
+    qm_crash::writeWholeFile(storage.file("one.dmp"), dump);
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         if (!initAndSettle(collector, storage.path())) return 2;
+                         QuillMarkAddCustomKey("build", "77");
+                         QuillMarkSetUserId("crash-user");
+                         QuillMarkEnableHost(false);
+                         QuillMarkSetCrashCallback(countCall, nullptr);
+                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
+                                                          {{"body", "not this"},
+                                                           {"logLevel", "INFO"},
+                                                           {"logSource", "elsewhere"},
+                                                           {"extra", "kept"},
+                                                           {"trap", "\"DmpData\":\"\""}});
+                         return g_callbackCalls == 1 ? 0 : 3;
+                     },
+                     kChildTimeoutMs));
+
+    const std::vector<Json::Value> requests = crashRequests(collector);
+    ASSERT_EQ(1u, requests.size());
+    const std::string body = requests[0]["body"].asString();
+    EXPECT_EQ(1u, requests[0]["records"].asUInt());
+    // Byte for byte what the JSON writer makes of the record, in brackets.
+    MapValues received;
+    for (const Json::Value& record : crashRecords(collector)) {
+        for (const std::string& key : record.getMemberNames())
+            received[key] = record[key].asString();
+    }
+    std::string object;
+    ASSERT_TRUE(HttpSender::_getHttpBody(received, object));
+    EXPECT_EQ("[" + object + "]", body);
+
+    const std::vector<Json::Value> records = crashRecords(collector);
+    ASSERT_EQ(1u, records.size());
+    const Json::Value& record = records[0];
+    EXPECT_EQ("FATAL", record["logLevel"].asString());
+    EXPECT_EQ("CrashDump", record["logSource"].asString());
+    EXPECT_EQ("kept", record["extra"].asString());
+    EXPECT_EQ("\"DmpData\":\"\"", record["trap"].asString());
+    EXPECT_EQ("77", record["build"].asString());
+    EXPECT_EQ("crash-user", record["UserID"].asString());
+    EXPECT_EQ("-", record["host"].asString());  // clientHost on, host sending switched off
+    EXPECT_EQ("ReportApp", record["projectName"].asString());
+    EXPECT_EQ("3.1.4", record["projectVersion"].asString());
+    EXPECT_EQ("report-type", record["logType"].asString());
+    EXPECT_EQ("android-cpp", record["CrashStyle"].asString());
+    EXPECT_EQ("breakpad", record["SymMethod"].asString());
+    EXPECT_EQ("v2", record["logVersion"].asString());
+    EXPECT_FALSE(record["NetworkModel"].asString().empty());
+    const std::string model = record["NetworkModel"].asString();
+    EXPECT_EQ(model.find("wlan") != std::string::npos ? "Wifi" : "Cellular",
+              record["NetworkType"].asString());
+    EXPECT_FALSE(record["SessionID"].asString().empty());
+    EXPECT_FALSE(record["sendTime"].asString().empty());
+    EXPECT_FALSE(record.isMember("qmkBulkIndex"));
+    EXPECT_FALSE(record.isMember("handlerName"));
+    EXPECT_EQ(dump, qm_crash::decodeBase64(record["DmpData"].asString()));
+}
+
+TEST(CrashReport, NothingIsCalledOrSentWithoutAUsableDumpOrCollector) {
+    CollectorProcess collector;
+    TempDir storage;
+    qm_crash::writeWholeFile(storage.file("empty.dmp"), "");
+    qm_crash::writeWholeFile(storage.file("over.dmp"), dumpOfSize(VeskCatcher::MAX_FILE_SIZE + 1));
+    const std::string limit = dumpOfSize(VeskCatcher::MAX_FILE_SIZE);
+    qm_crash::writeWholeFile(storage.file("limit.dmp"), limit);
+    qm_crash::writeWholeFile(storage.file("small.dmp"), "MDMP");
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         if (!initAndSettle(collector, storage.path())) return 2;
+                         QuillMarkSetCrashCallback(countCall, nullptr);
+                         for (const char* name : {"empty.dmp", "over.dmp", "missing.dmp"}) {
+                             gs_globalCracher.sendCrashReport(kCrashBody, storage.file(name),
+                                                              {{"case", name}});
+                         }
+                         // A catcher that was never given a collector.
+                         VeskCatcher unconfigured;
+                         unconfigured.initCrashCallbak(countCall, nullptr);
+                         unconfigured.sendCrashReport(kCrashBody, storage.file("small.dmp"),
+                                                      {{"case", "unconfigured"}});
+                         if (g_callbackCalls != 0) return 3;
+                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("limit.dmp"),
+                                                          {{"case", "limit"}});
+                         return g_callbackCalls == 1 ? 0 : 4;
+                     },
+                     kChildTimeoutMs));
+    // The reports are synchronous: everything sent had arrived before the child ended.
+    const std::vector<Json::Value> records = crashRecords(collector);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("limit", records[0]["case"].asString());
+    EXPECT_EQ(limit, qm_crash::decodeBase64(records[0]["DmpData"].asString()));
+}
+
+TEST(CrashReport, CrashLogsSwitchedOffSendNothingButTheCallbackRuns) {
+    CollectorProcess collector;
+    TempDir storage;
+    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-bytes");
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         if (!initAndSettle(collector, storage.path())) return 2;
+                         QuillMarkSetCrashCallback(countCall, nullptr);
+                         HttpSenderTestAccess::setCrashEnable(false);
+                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
+                                                          {{"case", "off"}});
+                         if (g_callbackCalls != 1) return 3;
+                         HttpSenderTestAccess::setCrashEnable(true);
+                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
+                                                          {{"case", "on"}});
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+    const std::vector<Json::Value> records = crashRecords(collector);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("on", records[0]["case"].asString());
+}
+
+// The sending thread's first pass looks the host name up and opens the request functions;
+// a crash before it must still be reported, with the host name.
+TEST(CrashReport, IsSentBeforeTheSendingThreadsFirstPass) {
+    CollectorProcess collector;
+    TempDir storage;
+    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-bytes");
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         if (!initAndSettle(collector, storage.path())) return 2;
+                         // Back to the state before the first pass.
+                         HttpSender::m_initializeByThread = false;
+                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                         return HttpSender::m_initializeByThread ? 0 : 3;
+                     },
+                     kChildTimeoutMs));
+    const std::vector<Json::Value> records = crashRecords(collector);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_FALSE(records[0]["host"].asString().empty());
+    EXPECT_NE("-", records[0]["host"].asString());
+}
+
+// The crashed thread may itself hold the registry lock (it died inside a registry call): the
+// report must not wait for it for ever.
+TEST(CrashReport, IsSentWhileTheCrashedThreadHoldsTheRegistryLock) {
+    CollectorProcess collector;
+    TempDir storage;
+    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-bytes");
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         if (!initAndSettle(collector, storage.path())) return 2;
+                         Threads::Mutex::scoped_lock held(HttpSenderTestAccess::registryLock());
+                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                         return 0;
+                     },
+                     10000));
+    EXPECT_EQ(1u, crashRecords(collector).size());
+}
+
+TEST(CrashReport, UndeliveredReportGoesToLocalStorage) {
+    TempDir storage;
+    const uint16_t nobody = qm_test::unusedLoopbackPort();
+    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-stored");
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         qm_test::observeStorage(storage.file("stored.jsonl"));
+                         if (initMain("http://127.0.0.1", nobody, storage.path()) != 0) return 2;
+                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+    std::vector<Json::Value> stored;
+    for (const auto& item : qm_test::readStored(storage.file("stored.jsonl"))) {
+        if (item.record["body"].asString() == kCrashBody) {
+            EXPECT_EQ("quillmark-user", item.channel);
+            stored.push_back(item.record);
+        }
+    }
+    ASSERT_EQ(1u, stored.size());
+    EXPECT_EQ("MDMP-stored", qm_crash::decodeBase64(stored[0]["DmpData"].asString()));
+    EXPECT_EQ("FATAL", stored[0]["logLevel"].asString());
+}
+
+// The plain-HTTP path strips "http://" from the address; a shorter address cannot be sent to
+// and is kept, not lost to an exception.
+TEST(CrashReport, AddressTooShortForHttpIsStored) {
+    TempDir storage;
+    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-short");
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         qm_test::observeStorage(storage.file("stored.jsonl"));
+                         if (initMain("http", 80, storage.path()) != 0) return 2;
+                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+    size_t crashes = 0;
+    for (const auto& item : qm_test::readStored(storage.file("stored.jsonl"))) {
+        if (item.record["body"].asString() == kCrashBody) ++crashes;
+    }
+    EXPECT_EQ(1u, crashes);
+}
+
+// A collector that takes the request and never answers cannot keep the crashed process alive:
+// the HTTPS request ends after its total time-out and the record is kept.
+TEST(CrashReport, StalledHttpsCollectorEndsWithinTheTimeOut) {
+    CollectorOptions options;
+    options.https = true;
+    options.extraArgs = {"--delay-ms", "120000"};
+    CollectorProcess collector(options);
+    TempDir storage;
+    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-stalled");
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(
+        0, runInChild(
+               [&] {
+                   qm_test::observeStorage(storage.file("stored.jsonl"));
+                   // Session record held back: the report is the only TLS connection
+                   // (the collector's TLS library trips ThreadSanitizer on two at once).
+                   if (initMain(collector.address(), collector.port(), storage.path(), true) != 0) {
+                       return 2;
+                   }
+                   gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                   return 0;
+               },
+               90000));
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    EXPECT_LT(seconds, 60);
+    // It reached the collector, but without an answer it counts as undelivered.
+    EXPECT_EQ(1u, crashRecords(collector).size());
+    size_t stored = 0;
+    for (const auto& item : qm_test::readStored(storage.file("stored.jsonl"))) {
+        if (item.record["body"].asString() == kCrashBody) ++stored;
+    }
+    EXPECT_EQ(1u, stored);
+}

@@ -1,0 +1,160 @@
+// Repeated records: the ten-key memory, what makes two records the same, which keys are
+// forgotten when it is full, refused record texts, and the switch end to end.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/host_capture.h"
+#include "plume/quillmark.h"
+#include "support/child_process.h"
+#include "support/collector_process.h"
+#include "support/record_queries.h"
+#include "support/stored_records.h"
+#include "support/temp_dir.h"
+#include "transport/httpSender.h"
+#include "util/jsonText.h"
+
+using qm_test::CollectorProcess;
+using qm_test::TempDir;
+
+namespace {
+
+struct Fields {
+    std::string body;
+    std::string level = "ERROR";
+    std::string type = "app";
+    std::string sendTime = "1700000000000";
+};
+
+std::string recordText(const Fields& fields) {
+    Json::Value record(Json::objectValue);
+    record["body"] = fields.body;
+    record["logLevel"] = fields.level;
+    record["logType"] = fields.type;
+    record["sendTime"] = fields.sendTime;
+    return jsonText::writeCompact(record);
+}
+
+std::string recordText(const std::string& body) { return recordText(Fields{body}); }
+
+class DedupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qm_platform::setLogToStderr(false);
+        qm_platform::startLogCapture();
+    }
+    void TearDown() override {
+        qm_platform::stopLogCapture();
+        qm_platform::setLogToStderr(true);
+    }
+
+    bool dropped(const std::string& text, const std::string& channel = "quillmark-user") {
+        return m_sender.check_duplicate(text, channel);
+    }
+    bool dropped(const Fields& fields, const std::string& channel = "quillmark-user") {
+        return dropped(recordText(fields), channel);
+    }
+
+    HttpSender m_sender;
+};
+
+}  // namespace
+
+TEST_F(DedupTest, SameBodyLevelTypeAndChannelIsSentOnce) {
+    EXPECT_FALSE(dropped(Fields{"disk full"}));
+    EXPECT_TRUE(dropped(Fields{"disk full"}));
+    EXPECT_TRUE(dropped(Fields{"disk full"}));
+    // Time and other fields do not make a record new.
+    EXPECT_TRUE(dropped(Fields{"disk full", "ERROR", "app", "1800000000000"}));
+
+    // Another channel, level or type does.
+    EXPECT_FALSE(dropped(Fields{"disk full"}, "Corvane"));
+    EXPECT_FALSE(dropped(Fields{"disk full", "INFO"}));
+    EXPECT_FALSE(dropped(Fields{"disk full", "ERROR", "other"}));
+    // Parts that only run together the same way stay different records.
+    EXPECT_FALSE(dropped(Fields{"x", "INFO", "ab"}, "c"));
+    EXPECT_FALSE(dropped(Fields{"x", "INFO", "a"}, "bc"));
+    EXPECT_TRUE(qm_platform::capturedLogLines().empty());
+}
+
+// Ten keys in ascending order with counts 0,0,3,1,0,2,0,0,4,0: an eleventh key forgets the
+// five 0-count keys with the smallest keys (k0, k1, k4, k6, k7) and keeps k9, the sixth.
+TEST_F(DedupTest, FullMemoryForgetsTheLeastRepeatedHalfSmallerKeysFirst) {
+    const int counts[10] = {0, 0, 3, 1, 0, 2, 0, 0, 4, 0};
+    for (int i = 0; i < 10; ++i) {
+        const std::string body = "k" + std::to_string(i);
+        EXPECT_FALSE(dropped(recordText(body)));
+        for (int repeat = 0; repeat < counts[i]; ++repeat) EXPECT_TRUE(dropped(recordText(body)));
+    }
+    EXPECT_FALSE(dropped(recordText("new")));
+
+    // Kept keys are still dropped; checking them adds nothing to the memory.
+    for (const char* kept : {"k2", "k3", "k5", "k8", "k9", "new"}) {
+        EXPECT_TRUE(dropped(recordText(kept))) << kept;
+    }
+    // A forgotten key is sent once more and remembered anew.
+    for (const char* forgotten : {"k0", "k1", "k4", "k6", "k7"}) {
+        EXPECT_FALSE(dropped(recordText(forgotten))) << forgotten;
+        EXPECT_TRUE(dropped(recordText(forgotten))) << forgotten;
+    }
+}
+
+// Unreadable record texts are dropped with a line of their own and leave the memory alone: with
+// ten keys remembered, one more insertion would forget five of them.
+TEST_F(DedupTest, RecordTextsWithoutAKeyAreDroppedAndChangeNothing) {
+    for (int i = 0; i < 10; ++i) EXPECT_FALSE(dropped(recordText("m" + std::to_string(i))));
+    qm_platform::startLogCapture();
+
+    for (const std::string& text : {std::string("not json"), std::string("[\"body\"]"),
+                                    std::string("\"text\""), std::string()}) {
+        EXPECT_TRUE(dropped(text)) << text;
+    }
+    const std::string nonText[] = {R"({"body":{"a":"b"},"logLevel":"ERROR","logType":"app"})",
+                                   R"({"body":"b","logLevel":3,"logType":"app"})",
+                                   R"({"body":"b","logLevel":"ERROR","logType":["app"]})"};
+    for (const std::string& text : nonText) EXPECT_TRUE(dropped(text)) << text;
+
+    std::vector<std::string> expected(4, "I/NDK: root object  null!");
+    expected.insert(expected.end(), 3, "I/NDK: [check_duplicate] get key failed");
+    EXPECT_EQ(expected, qm_platform::capturedLogLines());
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(dropped(recordText("m" + std::to_string(i)))) << i;
+}
+
+TEST_F(DedupTest, MissingMembersReadAsEmpty) {
+    EXPECT_FALSE(dropped(std::string(R"({"logLevel":"INFO"})")));
+    EXPECT_TRUE(dropped(std::string(R"({"body":"","logLevel":"INFO","logType":null})")));
+}
+
+// With the switch on (the default) a repeated message arrives once; switched off, every repeat
+// arrives; switched on again, the message is still remembered.
+TEST(DedupEndToEnd, SwitchDecidesWhetherRepeatsArrive) {
+    CollectorProcess collector;
+    TempDir storage;
+    const int code = qm_test::runInChild(
+        [&] {
+            qm_platform::setLogToStderr(false);
+            if (QuillMarkInitialize("DedupApp", storage.path().c_str(), "1.0",
+                                    collector.address().c_str(), collector.port(), nullptr, nullptr,
+                                    true, true, "quillmark-user") != 0)
+                return 2;
+            for (int i = 0; i < 3; ++i) QuillMarkSendLog(QUILLMARK_ERROR, "repeated");
+            QuillMarkStartSendThread();
+            if (!qm_test::waitForBody(collector, "repeated", 10000)) return 3;
+            QuillMarkSetDeduplicate(false);
+            for (int i = 0; i < 2; ++i) QuillMarkSendLog(QUILLMARK_ERROR, "repeated");
+            // The switch counts when the sending thread takes the records, not when they are
+            // queued.
+            const bool repeatsArrived = qm_test::waitUntil(
+                [&] { return qm_test::withBody(collector, "repeated").size() >= 3; }, 10000);
+            if (!repeatsArrived) return 4;
+            QuillMarkSetDeduplicate(true);
+            QuillMarkSendLog(QUILLMARK_ERROR, "repeated");
+            QuillMarkSendLog(QUILLMARK_ERROR, "last");
+            return qm_test::waitForBody(collector, "last", 10000) ? 0 : 5;
+        },
+        30000);
+    ASSERT_EQ(0, code);
+    EXPECT_EQ(3u, qm_test::withBody(collector, "repeated").size());
+}

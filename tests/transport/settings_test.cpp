@@ -1,0 +1,462 @@
+// Remote settings against a loopback settings service (the collector tool answering GET
+// .../logsconf with a file): what each answer does to the switches of "quillmark-user", to the
+// cache "NetworkInsight.db" and to the URLs handed on, and how the switches gate the records.
+// Each scenario runs in a child process, as the registry and the sender are process-wide.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "api/quillmark_impl.h"
+#include "platform/host_capture.h"
+#include "plume/quillmark.h"
+#include "support/child_process.h"
+#include "support/collector_process.h"
+#include "support/raw_server.h"
+#include "support/record_queries.h"
+#include "support/stored_records.h"
+#include "support/temp_dir.h"
+#include "transport/httpSender.h"
+#include "util/jsonText.h"
+
+using qm_test::CollectorOptions;
+using qm_test::CollectorProcess;
+using qm_test::runInChild;
+using qm_test::TempDir;
+
+namespace {
+
+const int kChildTimeoutMs = 40000;
+const char* const kProject = "SetApp";
+// Switches as "normal crash session insight", e.g. "1110".
+const char* const kDefaults = "1110";
+// What every scenario applies first, so that "unchanged" differs from the defaults.
+const char* const kMarker = "0001";
+const char* const kMarkerAnswer =
+    R"({"status":200,"result":{"log":{"enable":false},"crash":{"enable":false},)"
+    R"("session":{"enable":false},"networkinsights":{"enable":true}}})";
+// A cache that differs from both.
+const char* const kCacheFlags = "1011";
+const char* const kCacheAnswer =
+    R"({"status":200,"result":{"log":{"enable":true},"crash":{"enable":false},)"
+    R"("session":{"enable":true},"networkinsights":{"enable":true}}})";
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string cacheFile(const TempDir& storage, const std::string& project = kProject) {
+    return storage.path() + "/quillmark/" + project + "/NetworkInsight.db";
+}
+
+std::string compact(const std::string& json) {
+    Json::Value value;
+    jsonText::parse(json, value);
+    return jsonText::writeCompact(value);
+}
+
+// Every request to the service goes to this collector; the alternative one to altPort.
+void pointSettingsAt(const CollectorProcess& service, long altPort = 0) {
+    HttpSender::SettingsEndpoints endpoints;
+    endpoints.url = service.address();
+    endpoints.port = service.port();
+    endpoints.altCollectorIp = "192.0.2.10";
+    endpoints.altUrl = service.address();
+    endpoints.altPort = altPort ? altPort : qm_test::unusedLoopbackPort();
+    HttpSender::setSettingsEndpoints(endpoints);
+}
+
+std::string switchesOf(const std::string& channel) {
+    Handler snapshot;
+    if (!HttpSender::getHandlerSnapshot(channel, snapshot)) return "none";
+    std::string flags;
+    for (bool flag : {snapshot.m_isNormalEnable, snapshot.m_isCrashEnable,
+                      snapshot.m_isSessionEnable, snapshot.m_isNetworkInsightEnable}) {
+        flags += flag ? '1' : '0';
+    }
+    return flags;
+}
+
+int initMain(const CollectorProcess& collector, const TempDir& storage, bool asyncStart) {
+    return QuillMarkInitialize(kProject, storage.path().c_str(), "1.0.0",
+                               collector.address().c_str(), collector.port(), nullptr, nullptr,
+                               true, asyncStart, "quillmark-user");
+}
+
+HttpSender* sender() { return currentPlumeLog()->core()->sender(); }
+
+bool logged(const std::string& text) {
+    const std::vector<std::string> lines = qm_platform::capturedLogLines();
+    return std::find(lines.begin(), lines.end(), "I/NDK: " + text) != lines.end();
+}
+
+enum class Cache { Kept, Removed, Valid, Garbage, TooLong, AtLimit };
+enum class CacheAfter { Unchanged, Replaced };
+
+struct SettingsCase {
+    const char* name;
+    std::string answer;
+    Cache cache;
+    const char* flags;
+    CacheAfter cacheAfter;
+    const char* message;
+    std::vector<std::string> urls;
+    bool unreachable = false;
+};
+
+// A cache line of `length` characters: kCacheAnswer, then white space. Even over the limit the
+// object itself lies wholly within the part that is read.
+std::string paddedCache(size_t length) {
+    std::string line = kCacheAnswer;
+    line.append(length - line.size(), ' ');
+    return line + "\n";
+}
+
+std::string cacheContent(Cache cache) {
+    switch (cache) {
+        case Cache::Valid:
+            return compact(kCacheAnswer);
+        case Cache::Garbage:
+            return "{\"status\":200,\"res";
+        case Cache::TooLong:
+            return paddedCache(512);
+        case Cache::AtLimit:
+            return paddedCache(511);
+        default:
+            return std::string();
+    }
+}
+
+std::string answerWith(const std::string& result, const std::string& status = "200") {
+    return R"({"status":)" + status + R"(,"result":)" + result + "}";
+}
+
+std::string sections(const std::string& log, const std::string& crash, const std::string& session,
+                     const std::string& insights) {
+    return R"({"log":)" + log + R"(,"crash":)" + crash + R"(,"session":)" + session +
+           R"(,"networkinsights":)" + insights + "}";
+}
+
+const std::string kOn = R"({"enable":true})";
+const std::string kOff = R"({"enable":false})";
+
+SettingsCase row(const char* name, const std::string& answer, Cache cache, const char* flags,
+                 CacheAfter cacheAfter, const char* message, const std::vector<std::string>& urls,
+                 bool unreachable = false) {
+    return SettingsCase{name, answer, cache, flags, cacheAfter, message, urls, unreachable};
+}
+
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const SettingsCase& settingsCase, std::ostream* out) { *out << settingsCase.name; }
+
+class SettingsOutcome : public ::testing::TestWithParam<SettingsCase> {};
+
+}  // namespace
+
+TEST_P(SettingsOutcome, SwitchesCacheAndUrls) {
+    const SettingsCase& param = GetParam();
+    TempDir storage;
+    const std::string answerFile = storage.file("answer.json");
+    const std::string resultFile = storage.file("result.json");
+    writeFile(answerFile, kMarkerAnswer);
+    CollectorOptions options;
+    options.extraArgs = {"--settings-file", answerFile};
+    CollectorProcess service(options);
+
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         pointSettingsAt(service);
+                         if (initMain(service, storage, false) != 0) return 2;
+                         if (!qm_test::waitUntil(
+                                 [] { return switchesOf("quillmark-user") == kMarker; }, 10000))
+                             return 3;
+                         GetPlumeLog()->destroy();  // no pass of the worker from here on
+                         const std::string cache = cacheFile(storage);
+                         if (param.cache == Cache::Removed) std::filesystem::remove(cache);
+                         if (param.cache != Cache::Kept && param.cache != Cache::Removed) {
+                             writeFile(cache, cacheContent(param.cache));
+                         }
+                         writeFile(answerFile, param.answer);
+                         if (param.unreachable) {
+                             HttpSender::SettingsEndpoints endpoints =
+                                 HttpSender::settingsEndpoints();
+                             endpoints.port = qm_test::unusedLoopbackPort();
+                             HttpSender::setSettingsEndpoints(endpoints);
+                         }
+                         std::vector<std::string> urls;
+                         sender()->m_onInsightUrls = [&urls](const std::vector<std::string>& list) {
+                             urls.insert(urls.end(), list.begin(), list.end());
+                         };
+                         qm_platform::startLogCapture();
+                         sender()->getNetworkInsight(service.address(), kProject);
+
+                         Json::Value result;
+                         result["flags"] = switchesOf("quillmark-user");
+                         for (const char* message : {"Settings API Connection Faield",
+                                                     "loadSettings", "setDefaultSettings"}) {
+                             if (logged(message)) result["messages"].append(message);
+                         }
+                         for (const std::string& url : urls) result["urls"].append(url);
+                         writeFile(resultFile, jsonText::writeCompact(result));
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+    Json::Value result;
+    ASSERT_TRUE(jsonText::parse(readAll(resultFile), result));
+    EXPECT_EQ(param.flags, result["flags"].asString());
+
+    const std::string cacheNow = readAll(cacheFile(storage));
+    if (param.cacheAfter == CacheAfter::Replaced) {
+        EXPECT_EQ(compact(param.answer), cacheNow);
+    } else if (param.cache == Cache::Kept) {
+        EXPECT_EQ(compact(kMarkerAnswer), cacheNow);
+    } else if (param.cache == Cache::Removed) {
+        EXPECT_FALSE(std::filesystem::exists(cacheFile(storage)));
+    } else {
+        EXPECT_EQ(cacheContent(param.cache), cacheNow);
+    }
+
+    std::vector<std::string> messages;
+    for (const Json::Value& message : result["messages"]) messages.push_back(message.asString());
+    const std::vector<std::string> expectedMessages =
+        param.message ? std::vector<std::string>{param.message} : std::vector<std::string>{};
+    EXPECT_EQ(expectedMessages, messages);
+
+    std::vector<std::string> urls;
+    for (const Json::Value& url : result["urls"]) urls.push_back(url.asString());
+    EXPECT_EQ(param.urls, urls);
+}
+
+const char* const kNoAnswer = "Settings API Connection Faield";
+const std::vector<std::string> kNoUrls;
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, SettingsOutcome,
+    ::testing::Values(
+        // status 200 and the channel registered: the answer's switches, the cache replaced,
+        // the URLs handed on when network insights are on.
+        row("Valid", answerWith(sections(kOn, kOff, kOn, R"({"enable":true,"urls":["a","b"]})")),
+            Cache::Kept, "1011", CacheAfter::Replaced, nullptr, {"a", "b"}),
+        row("ValidAllOff", answerWith(sections(kOff, kOff, kOff, R"({"urls":["a"]})")), Cache::Kept,
+            "0000", CacheAfter::Replaced, nullptr, kNoUrls),
+        row("ValidWithoutSession", answerWith(R"({"log":{"enable":true},"crash":{"enable":1}})"),
+            Cache::Kept, "1100", CacheAfter::Replaced, nullptr, kNoUrls),
+        row("ValidWithoutResult", R"({"status":200})", Cache::Kept, "0000", CacheAfter::Replaced,
+            nullptr, kNoUrls),
+        // The service's loose truth: "false" is a non-empty text, so it counts as on.
+        row("EnableOfOtherTypes",
+            answerWith(sections(R"({"enable":"false"})", R"({"enable":0})", R"({"enable":[1]})",
+                                R"({"enable":""})")),
+            Cache::Kept, "1010", CacheAfter::Replaced, nullptr, kNoUrls),
+        row("CommentsAllowed", "// settings\n" + answerWith(sections(kOn, kOn, kOff, kOff)),
+            Cache::Kept, "1100", CacheAfter::Replaced, nullptr, kNoUrls),
+        row("UrlsNotAList", answerWith(sections(kOn, kOn, kOn, R"({"enable":true,"urls":"a"})")),
+            Cache::Kept, "1111", CacheAfter::Replaced, nullptr, kNoUrls),
+        // Not JSON, or no answer at all: the defaults; the cache stays.
+        row("PlainText", "the settings service is down", Cache::Kept, kDefaults,
+            CacheAfter::Unchanged, kNoAnswer, kNoUrls),
+        row("EmptyAnswer", "", Cache::Kept, kDefaults, CacheAfter::Unchanged, kNoAnswer, kNoUrls),
+        row("NothingListens", kMarkerAnswer, Cache::Kept, kDefaults, CacheAfter::Unchanged,
+            kNoAnswer, kNoUrls, true),
+        row("NestedBeyondTheReader", std::string(5000, '['), Cache::Kept, kDefaults,
+            CacheAfter::Unchanged, kNoAnswer, kNoUrls),
+        row("LongerThanTheBound",
+            R"({"pad":")" + std::string(HttpSender::kMaxSettingsBytes, 'x') +
+                R"(","status":200,"result":)" + sections(kOff, kOff, kOff, kOff) + "}",
+            Cache::Kept, kDefaults, CacheAfter::Unchanged, kNoAnswer, kNoUrls),
+        // Status other than 200: the cache if it can be read, the defaults without one.
+        row("Status500WithCache", R"({"status":500})", Cache::Valid, kCacheFlags,
+            CacheAfter::Unchanged, "loadSettings", kNoUrls),
+        row("StatusMissingWithCache", R"({"result":)" + sections(kOff, kOff, kOff, kOff) + "}",
+            Cache::Valid, kCacheFlags, CacheAfter::Unchanged, "loadSettings", kNoUrls),
+        row("Status500WithoutCache", R"({"status":500})", Cache::Removed, kDefaults,
+            CacheAfter::Unchanged, "loadSettings", kNoUrls),
+        row("Status500CacheNotJson", R"({"status":500})", Cache::Garbage, kMarker,
+            CacheAfter::Unchanged, "loadSettings", kNoUrls),
+        row("Status500CacheLineOver511", R"({"status":500})", Cache::TooLong, kMarker,
+            CacheAfter::Unchanged, "loadSettings", kNoUrls),
+        row("Status500CacheLineOf511", R"({"status":500})", Cache::AtLimit, kCacheFlags,
+            CacheAfter::Unchanged, "loadSettings", kNoUrls),
+        // Members of other types: the defaults.
+        row("StatusAsText", answerWith(sections(kOff, kOff, kOff, kOff), "\"200\""), Cache::Kept,
+            kDefaults, CacheAfter::Unchanged, "setDefaultSettings", kNoUrls),
+        row("AnswerIsAList", "[1,2]", Cache::Kept, kDefaults, CacheAfter::Unchanged,
+            "setDefaultSettings", kNoUrls),
+        row("ResultIsAList", answerWith("[]"), Cache::Kept, kDefaults, CacheAfter::Unchanged,
+            "setDefaultSettings", kNoUrls),
+        row("SectionIsAList", answerWith(sections("[true]", kOff, kOff, kOff)), Cache::Kept,
+            kDefaults, CacheAfter::Unchanged, "setDefaultSettings", kNoUrls),
+        row("SectionIsText", answerWith(sections(kOff, "\"on\"", kOff, kOff)), Cache::Kept,
+            kDefaults, CacheAfter::Unchanged, "setDefaultSettings", kNoUrls),
+        // The cache was written before the list was read; the URLs before the number stay.
+        row("UrlsWithNumbers",
+            answerWith(sections(kOff, kOff, kOff, R"({"enable":true,"urls":["a",5,"c"]})")),
+            Cache::Kept, kDefaults, CacheAfter::Replaced, "setDefaultSettings", {"a"})),
+    [](const ::testing::TestParamInfo<SettingsCase>& info) { return info.param.name; });
+
+TEST(RemoteSettings, AskedOncePerSenderAtTheDefaultOrAlternativeEndpoint) {
+    TempDir storage;
+    const std::string answerFile = storage.file("answer.json");
+    writeFile(answerFile, answerWith(sections(kOn, kOn, kOn, kOff)));
+    CollectorOptions options;
+    options.extraArgs = {"--settings-file", answerFile};
+    CollectorProcess service(options);
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         pointSettingsAt(service);
+                         plume::quillmark::PlumeLog* log = GetPlumeLog();
+                         // "Corvane" asks for nothing; the first other channel does, once.
+                         for (const char* channel : {"Corvane", "quillmark-user", "third"}) {
+                             if (log->initialize(kProject, storage.path().c_str(), "1.0",
+                                                 service.address().c_str(), service.port(), nullptr,
+                                                 nullptr, true, false, channel) != 0)
+                                 return 2;
+                         }
+                         log->sendLog(QUILLMARK_INFO, "after set-up");
+                         return qm_test::waitForBody(service, "after set-up", 10000) ? 0 : 3;
+                     },
+                     kChildTimeoutMs));
+    // An address holding the alternative collector's IP, even inside a longer text.
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         pointSettingsAt(service, service.port());
+                         HttpSender::SettingsEndpoints endpoints = HttpSender::settingsEndpoints();
+                         endpoints.port = qm_test::unusedLoopbackPort();
+                         endpoints.altCollectorIp = "27.0.0";
+                         HttpSender::setSettingsEndpoints(endpoints);
+                         if (initMain(service, storage, false) != 0) return 2;
+                         QuillMarkSendLog(QUILLMARK_INFO, "alternative");
+                         return qm_test::waitForBody(service, "alternative", 10000) ? 0 : 3;
+                     },
+                     kChildTimeoutMs));
+    std::vector<Json::Value> gets;
+    for (const Json::Value& request : service.requests()) {
+        if (request["method"].asString() == "GET") gets.push_back(request);
+    }
+    ASSERT_EQ(2u, gets.size());
+    EXPECT_EQ(std::string("/v2/") + kProject + "/logsconf", gets[0]["path"].asString());
+    EXPECT_EQ("application/json", gets[0]["headers"]["Content-Type"].asString());
+    EXPECT_EQ(std::string("/v2/settings/") + kProject + "/logsconf", gets[1]["path"].asString());
+}
+
+TEST(RemoteSettings, OnlyTheDefaultChannelFollowsTheSettings) {
+    TempDir storage;
+    const std::string answerFile = storage.file("answer.json");
+    writeFile(answerFile, answerWith(sections(kOff, kOff, kOff, kOn)));
+    CollectorOptions options;
+    options.extraArgs = {"--settings-file", answerFile};
+    CollectorProcess service(options);
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         pointSettingsAt(service);
+                         if (GetPlumeLog()->initialize(kProject, storage.path().c_str(), "1.0",
+                                                       service.address().c_str(), service.port(),
+                                                       nullptr, nullptr, true, false, "other") != 0)
+                             return 2;
+                         if (!qm_test::waitForBody(service, "CREATE SESSION", 10000)) return 3;
+                         GetPlumeLog()->destroy();
+                         return switchesOf("other") == "1110" ? 0 : 4;
+                     },
+                     kChildTimeoutMs));
+    ASSERT_FALSE(qm_test::withField(service.requests(), "method", "GET").empty());
+    EXPECT_FALSE(std::filesystem::exists(cacheFile(storage)));
+}
+
+TEST(RemoteSettings, ServiceThatNeverAnswersHoldsTheSendingThreadTenSecondsAtMost) {
+    CollectorProcess collector;
+    CollectorOptions stalled;
+    stalled.mode = "stall";
+    CollectorProcess service(stalled);
+    TempDir storage;
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         pointSettingsAt(service);
+                         const auto start = std::chrono::steady_clock::now();
+                         if (initMain(collector, storage, false) != 0) return 2;
+                         if (!qm_test::waitForBody(collector, "CREATE SESSION", 20000)) return 3;
+                         const auto waited = std::chrono::steady_clock::now() - start;
+                         if (waited < std::chrono::seconds(9)) return 4;
+                         if (waited > std::chrono::seconds(15)) return 5;
+                         return switchesOf("quillmark-user") == kDefaults ? 0 : 6;
+                     },
+                     kChildTimeoutMs));
+}
+
+namespace {
+
+struct GateCase {
+    const char* name;
+    std::string answer;
+    std::vector<std::string> delivered;
+    const char* denial;
+};
+
+void PrintTo(const GateCase& gateCase, std::ostream* out) { *out << gateCase.name; }
+
+class SwitchesGate : public ::testing::TestWithParam<GateCase> {};
+
+}  // namespace
+
+TEST_P(SwitchesGate, RecordsOfADeniedKindAreDropped) {
+    const GateCase& param = GetParam();
+    TempDir storage;
+    const std::string answerFile = storage.file("answer.json");
+    writeFile(answerFile, param.answer);
+    CollectorOptions options;
+    options.extraArgs = {"--settings-file", answerFile};
+    CollectorProcess collector(options);
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         pointSettingsAt(collector);
+                         qm_platform::startLogCapture();
+                         // Held back: the set-up, settings included, runs before any record.
+                         if (initMain(collector, storage, true) != 0) return 2;
+                         QuillMarkSendLog(QUILLMARK_ERROR, "normal record");
+                         MapValues crash;
+                         if (!sender()->getHandlerRecord("quillmark-user", crash)) return 3;
+                         crash["body"] = "crash record";
+                         crash["logLevel"] = "FATAL";
+                         crash["DmpData"] = "TURNUAA=";
+                         if (!sender()->push(crash)) return 4;
+                         QuillMarkStartSendThread();
+                         QuillMarkDestroy();
+                         return logged(param.denial) ? 0 : 5;
+                     },
+                     kChildTimeoutMs));
+    std::vector<std::string> bodies;
+    for (const Json::Value& record : collector.records())
+        bodies.push_back(record["body"].asString());
+    EXPECT_EQ(param.delivered, bodies);
+}
+
+// A session record without "DmpData" is a normal record as well.
+INSTANTIATE_TEST_SUITE_P(Kinds, SwitchesGate,
+                         ::testing::Values(GateCase{"DenyNormal",
+                                                    answerWith(sections(kOff, kOn, kOn, kOff)),
+                                                    {"crash record"},
+                                                    "deny normal"},
+                                           GateCase{"DenyCrash",
+                                                    answerWith(sections(kOn, kOff, kOn, kOff)),
+                                                    {"CREATE SESSION", "normal record"},
+                                                    "deny crash"},
+                                           GateCase{"DenySession",
+                                                    answerWith(sections(kOn, kOn, kOff, kOff)),
+                                                    {"normal record", "crash record"},
+                                                    "deny session"}),
+                         [](const ::testing::TestParamInfo<GateCase>& info) {
+                             return info.param.name;
+                         });

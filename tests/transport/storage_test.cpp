@@ -1,0 +1,414 @@
+// Records the collector did not take are kept in the project's "log.txt" and sent again by the
+// next start. A "start" is a child process; successive children share one storage directory,
+// as successive runs of an application do.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/quillmark_impl.h"
+#include "plume/quillmark.h"
+#include "support/child_process.h"
+#include "support/collector_process.h"
+#include "support/record_queries.h"
+#include "support/temp_dir.h"
+#include "transport/httpSender.h"
+#include "util/jsonText.h"
+
+using qm_test::CollectorOptions;
+using qm_test::CollectorProcess;
+using qm_test::runInChild;
+using qm_test::TempDir;
+
+namespace {
+
+const int kChildTimeoutMs = 30000;
+const char* const kProject = "StoreApp";
+
+std::string projectDir(const TempDir& storage, const std::string& project = kProject) {
+    return storage.path() + "/quillmark/" + project;
+}
+
+std::string logFile(const TempDir& storage, const std::string& project = kProject) {
+    return projectDir(storage, project) + "/log.txt";
+}
+
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Every line of the file, parsed; a line that is not JSON becomes null.
+std::vector<Json::Value> fileLines(const std::string& path) {
+    std::vector<Json::Value> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        Json::Value value;
+        if (!jsonText::parse(line, value)) value = Json::Value();
+        lines.push_back(value);
+    }
+    return lines;
+}
+
+template <typename Records>
+Json::Value withBody(const Records& records, const std::string& body) {
+    for (const Json::Value& record : records) {
+        if (record["body"].asString() == body) return record;
+    }
+    return Json::Value();
+}
+
+template <typename Records>
+std::vector<std::string> bodiesOf(const Records& records) {
+    std::vector<std::string> bodies;
+    for (const Json::Value& record : records) bodies.push_back(record["body"].asString());
+    return bodies;
+}
+
+// The requests that arrived after the first `skip`, each parsed into its array of records.
+std::vector<Json::Value> batchesSince(const CollectorProcess& collector, size_t skip) {
+    std::vector<Json::Value> batches;
+    const std::vector<Json::Value> requests = collector.requests();
+    for (size_t i = skip; i < requests.size(); ++i) {
+        Json::Value batch;
+        jsonText::parse(requests[i]["body"].asString(), batch);
+        batches.push_back(batch);
+    }
+    return batches;
+}
+
+int initMain(const CollectorProcess& collector, const TempDir& storage, bool asyncStart,
+             const char* project = kProject) {
+    return QuillMarkInitialize(project, storage.path().c_str(), "1.0.0",
+                               collector.address().c_str(), collector.port(), nullptr, nullptr,
+                               true, asyncStart, "quillmark-user");
+}
+
+// One start of the application: initialise, send these messages as one batch, end.
+int runStart(const CollectorProcess& collector, const TempDir& storage,
+             const std::vector<std::string>& messages) {
+    if (initMain(collector, storage, true) != 0) return 2;
+    for (const std::string& message : messages) {
+        if (QuillMarkSendLog(QUILLMARK_ERROR, message.c_str()) != 1) return 3;
+    }
+    QuillMarkStartSendThread();
+    QuillMarkDestroy();  // drains the queue and waits for the pass in flight
+    return 0;
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string storedLine(const std::string& body, const Json::Value& errorRate) {
+    Json::Value record;
+    record["handlerName"] = "quillmark-user";
+    record["projectName"] = kProject;
+    record["logType"] = "quillmark-log";
+    record["body"] = body;
+    if (!errorRate.isNull()) record["errorRate"] = errorRate;
+    return jsonText::writeCompact(record);
+}
+
+// A channel registered straight with a sender of its own, whose worker never runs: storage is
+// then driven call by call.
+std::unique_ptr<Handler> channelRecord(const std::string& name, const std::string& project,
+                                       const TempDir& storage, const CollectorProcess* collector) {
+    auto channel = std::make_unique<Handler>();
+    channel->m_handlerName = name;
+    channel->m_projectName = project;
+    channel->m_sdCardPath = storage.path();
+    channel->m_protocol = "http";
+    channel->m_Addr = collector ? collector->address() : "http://127.0.0.1";
+    channel->m_Port = collector ? collector->port() : 9;
+    return channel;
+}
+
+std::string recordText(const std::string& body) {
+    Json::Value record;
+    record["body"] = body;
+    record["logType"] = "quillmark-log";
+    return jsonText::writeCompact(record);
+}
+
+}  // namespace
+
+TEST(LocalStorage, RecordComesBackWithOneMoreFailureEachStartAndGoesAfterTheFourth) {
+    CollectorOptions options;
+    options.extraArgs = {"--fail-body", "FAIL"};
+    CollectorProcess collector(options);
+    TempDir storage;
+
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         return runStart(collector, storage, {"FAIL-a", "fine", "FAIL-b"});
+                     },
+                     kChildTimeoutMs));
+    std::vector<Json::Value> stored = fileLines(logFile(storage));
+    ASSERT_EQ((std::vector<std::string>{"FAIL-a", "FAIL-b"}), bodiesOf(stored));
+    for (const Json::Value& line : stored) {
+        EXPECT_EQ("1", line["errorRate"].asString());
+        EXPECT_EQ("v2", line["logVersion"].asString());
+    }
+
+    for (int start = 2; start <= 4; ++start) {
+        SCOPED_TRACE("start " + std::to_string(start));
+        const size_t before = collector.requests().size();
+        ASSERT_EQ(0, runInChild([&] { return runStart(collector, storage, {}); }, kChildTimeoutMs));
+        // The stored records travel first, together, before this start's own session record.
+        const std::vector<Json::Value> batches = batchesSince(collector, before);
+        ASSERT_EQ(2u, batches.size());
+        ASSERT_EQ((std::vector<std::string>{"FAIL-a", "FAIL-b"}), bodiesOf(batches[0]));
+        for (const Json::Value& record : batches[0]) {
+            EXPECT_EQ(std::to_string(start - 1), record["errorRate"].asString());
+            EXPECT_FALSE(record.isMember("handlerName"));
+        }
+        EXPECT_EQ((std::vector<std::string>{"CREATE SESSION"}), bodiesOf(batches[1]));
+        stored = fileLines(logFile(storage));
+        if (start < 4) {
+            ASSERT_EQ(2u, stored.size());
+            EXPECT_EQ(std::to_string(start), stored[0]["errorRate"].asString());
+            EXPECT_EQ(std::to_string(start), stored[1]["errorRate"].asString());
+        }
+    }
+    EXPECT_FALSE(exists(logFile(storage)));
+}
+
+TEST(LocalStorage, StoredRecordsReachTheNextCollectorWithTheirTextIntact) {
+    CollectorOptions refusing;
+    refusing.extraArgs = {"--status", "503"};
+    CollectorProcess down(refusing);
+    CollectorProcess up;
+    TempDir storage;
+    const std::string tricky = "quote \" backslash \\ bell \x07 tab \t line\nend \xc3\xbc";
+
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         return runStart(down, storage, {tricky, "plain"});
+                     },
+                     kChildTimeoutMs));
+    ASSERT_EQ(3u, fileLines(logFile(storage)).size());  // session record and two logs
+
+    ASSERT_EQ(0, runInChild([&] { return runStart(up, storage, {}); }, kChildTimeoutMs));
+    const std::vector<Json::Value> batches = batchesSince(up, 0);
+    ASSERT_EQ(2u, batches.size());
+    EXPECT_EQ((std::vector<std::string>{"CREATE SESSION", tricky, "plain"}), bodiesOf(batches[0]));
+    for (const Json::Value& record : batches[0]) {
+        EXPECT_EQ("1", record["errorRate"].asString());
+        EXPECT_EQ(kProject, record["projectName"].asString());
+        for (const std::string& key : record.getMemberNames()) {
+            EXPECT_TRUE(record[key].isString()) << key;
+        }
+    }
+    EXPECT_FALSE(exists(logFile(storage)));
+}
+
+TEST(LocalStorage, ReadingBackKeepsOnlyLinesThatHoldAnObject) {
+    CollectorProcess collector;
+    TempDir storage;
+    std::string content = storedLine("first", "1");
+    content += "\n";                                                  // empty line
+    content += "x\n";                                                 // one character
+    content += std::string("\x00\xff\xfe garbage \x01{", 14) + "\n";  // binary
+    content += std::string(10 * 1024 * 1024, 'x') + "\n";             // 10 MiB
+    content += "[1,2]\n\"text\"\n42\n";                               // JSON, but not objects
+    content += std::string(5000, '[') + "\n";                         // deeper than the reader goes
+    Json::Value typed;
+    typed["handlerName"] = "quillmark-user";
+    typed["body"] = "second";
+    typed["count"] = 7;
+    typed["nested"]["a"] = "b";
+    content += jsonText::writeCompact(typed);
+    content += storedLine("cut by a crash", "1").substr(0, 30);  // last line, no line end
+    writeFile(logFile(storage), content);
+
+    ASSERT_EQ(0, runInChild([&] { return runStart(collector, storage, {}); }, kChildTimeoutMs));
+    const std::vector<Json::Value> batches = batchesSince(collector, 0);
+    ASSERT_EQ(2u, batches.size());
+    const Json::Value& resent = batches[0];
+    ASSERT_EQ((std::vector<std::string>{"first", "second"}), bodiesOf(resent));
+    EXPECT_FALSE(resent[1].isMember("handlerName"));
+    EXPECT_EQ("7", resent[1]["count"].asString());
+    EXPECT_EQ("{\"a\":\"b\"}", resent[1]["nested"].asString());
+    EXPECT_FALSE(exists(logFile(storage)));
+}
+
+TEST(LocalStorage, FailureCountsThatAreNotPlainNumbers) {
+    CollectorOptions options;
+    options.extraArgs = {"--status", "503"};
+    CollectorProcess collector(options);
+    TempDir storage;
+    std::string content;
+    content += storedLine("rate-missing", Json::Value());
+    content += storedLine("rate-text", "abc");
+    content += storedLine("rate-negative", "-7");
+    content += storedLine("rate-number", 2);
+    content += storedLine("rate-leading-digits", "2x");
+    content += storedLine("rate-three", "3");
+    content += storedLine("rate-huge", "99999999999999999999999");
+    writeFile(logFile(storage), content);
+
+    ASSERT_EQ(0, runInChild([&] { return runStart(collector, storage, {}); }, kChildTimeoutMs));
+    const std::vector<Json::Value> lines = fileLines(logFile(storage));
+    auto rateOf = [&](const std::string& body) {
+        for (const Json::Value& line : lines) {
+            if (line["body"].asString() == body) return line["errorRate"].asString();
+        }
+        return std::string("<dropped>");
+    };
+    EXPECT_EQ("1", rateOf("rate-missing"));
+    EXPECT_EQ("1", rateOf("rate-text"));
+    // A negative count would let the record come back for ever.
+    EXPECT_EQ("1", rateOf("rate-negative"));
+    EXPECT_EQ("3", rateOf("rate-number"));
+    EXPECT_EQ("3", rateOf("rate-leading-digits"));
+    EXPECT_EQ("<dropped>", rateOf("rate-three"));
+    EXPECT_EQ("<dropped>", rateOf("rate-huge"));
+    EXPECT_EQ("1", rateOf("CREATE SESSION"));
+    EXPECT_EQ(6u, lines.size());
+}
+
+TEST(LocalStorage, ProcessStoresAtMostTwoThousandRecordsOverAllChannels) {
+    TempDir storage;
+    ASSERT_EQ(0,
+              runInChild(
+                  [&] {
+                      HttpSender sender;
+                      auto first = channelRecord("first", "ProjectA", storage, nullptr);
+                      auto second = channelRecord("second", "ProjectB", storage, nullptr);
+                      if (!sender.setHandler(first) || !sender.setHandler(second)) return 2;
+                      for (int i = 0; i < 1000; ++i) {
+                          sender.save_local_storage(recordText("a" + std::to_string(i)), "first");
+                      }
+                      for (int i = 0; i < 1001; ++i) {
+                          sender.save_local_storage(recordText("b" + std::to_string(i)), "second");
+                      }
+                      // Unknown channels and records that are not objects store nothing.
+                      sender.save_local_storage(recordText("lost"), "nobody");
+                      return HttpSender::m_nTotalSize == 2000 ? 0 : 3;
+                  },
+                  kChildTimeoutMs));
+    EXPECT_EQ(1000u, fileLines(logFile(storage, "ProjectA")).size());
+    const std::vector<Json::Value> second = fileLines(logFile(storage, "ProjectB"));
+    ASSERT_EQ(1000u, second.size());
+    EXPECT_EQ("b999", second.back()["body"].asString());
+
+    // A new process may store again.
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         HttpSender sender;
+                         auto first = channelRecord("first", "ProjectA", storage, nullptr);
+                         if (!sender.setHandler(first)) return 2;
+                         sender.save_local_storage(recordText("next start"), "first");
+                         sender.save_local_storage("[1,2]", "first");
+                         sender.save_local_storage("not json", "first");
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+    const std::vector<Json::Value> first = fileLines(logFile(storage, "ProjectA"));
+    ASSERT_EQ(1001u, first.size());
+    EXPECT_EQ("next start", first.back()["body"].asString());
+}
+
+TEST(LocalStorage, LineCutByACrashLosesOnlyItself) {
+    CollectorProcess collector;
+    TempDir storage;
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         HttpSender::m_initializeByThread = true;
+                         HttpSender sender;
+                         auto channel = channelRecord("main", kProject, storage, &collector);
+                         if (!sender.setHandler(channel)) return 2;
+                         writeFile(logFile(storage), storedLine("before", "1") +
+                                                         storedLine("cut", "1").substr(0, 25));
+                         sender.save_local_storage(recordText("after"), "main");
+                         sender.check_local_storage("main");
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+    const std::vector<Json::Value> batches = batchesSince(collector, 0);
+    ASSERT_EQ(1u, batches.size());
+    EXPECT_EQ((std::vector<std::string>{"before", "after"}), bodiesOf(batches[0]));
+    EXPECT_FALSE(exists(logFile(storage)));
+}
+
+TEST(LocalStorage, ChannelsOfOneProjectShareTheFileAndSendItOncePerStart) {
+    CollectorOptions options;
+    options.extraArgs = {"--fail-body", "FAIL"};
+    CollectorProcess collector(options);
+    TempDir storage;
+    auto start = [&](bool sendLogs) {
+        plume::quillmark::PlumeLog* log = GetPlumeLog();
+        if (initMain(collector, storage, true) != 0) return 2;
+        if (log->initialize(kProject, storage.path().c_str(), "1.0.0", collector.address().c_str(),
+                            collector.port(), nullptr, nullptr, true, true, "Corvane") != 0)
+            return 3;
+        if (sendLogs) {
+            log->sendLog(QUILLMARK_ERROR, "FAIL-user");
+            log->sendLog_Corvane(QUILLMARK_ERROR, "FAIL-corvane");
+        }
+        QuillMarkStartSendThread();
+        QuillMarkDestroy();
+        return 0;
+    };
+    ASSERT_EQ(0, runInChild([&] { return start(true); }, kChildTimeoutMs));
+    std::vector<Json::Value> stored = fileLines(logFile(storage));
+    ASSERT_EQ(2u, stored.size());
+    EXPECT_EQ("1", withBody(stored, "FAIL-user")["errorRate"].asString());
+    EXPECT_EQ("1", withBody(stored, "FAIL-corvane")["errorRate"].asString());
+
+    const size_t before = collector.requests().size();
+    ASSERT_EQ(0, runInChild([&] { return start(false); }, kChildTimeoutMs));
+    size_t resends = 0;
+    for (const Json::Value& batch : batchesSince(collector, before)) {
+        if (!withBody(batch, "FAIL-user").isNull()) ++resends;
+    }
+    // The second channel's set-up finds the records of this start's failure and leaves them
+    // for the next start instead of spending another attempt.
+    EXPECT_EQ(1u, resends);
+    stored = fileLines(logFile(storage));
+    ASSERT_EQ(2u, stored.size());
+    EXPECT_EQ("2", withBody(stored, "FAIL-user")["errorRate"].asString());
+    EXPECT_EQ("2", withBody(stored, "FAIL-corvane")["errorRate"].asString());
+}
+
+TEST(LocalStorage, StoragePathsThatCannotHoldRecords) {
+    CollectorOptions options;
+    options.extraArgs = {"--fail-body", "FAIL"};
+    CollectorProcess collector(options);
+    TempDir storage;
+    const std::string plainFile = storage.file("plain-file");
+    writeFile(plainFile, "not a directory");
+    // Neither exists nor can be made, is a file, or is not writable (not even by root).
+    for (const std::string& path :
+         {storage.file("missing/deeper"), plainFile, std::string("/proc/self")}) {
+        ASSERT_EQ(0, runInChild(
+                         [&] {
+                             const int result = QuillMarkInitialize(
+                                 kProject, path.c_str(), "1.0.0", collector.address().c_str(),
+                                 collector.port(), nullptr, nullptr, true, false, "quillmark-user");
+                             // The channel is refused: it has nowhere to keep its state.
+                             if (result != 0) return 2;
+                             if (QuillMarkSendLog(QUILLMARK_ERROR, "FAIL") != 0) return 3;
+                             QuillMarkDestroy();
+                             return 0;
+                         },
+                         kChildTimeoutMs))
+            << path;
+    }
+
+    // The project directory exists but "log.txt" cannot be opened for writing (nor removed).
+    writeFile(logFile(storage) + "/occupied", "x");
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         if (runStart(collector, storage, {"FAIL-unkept", "delivered"}) != 0) {
+                             return 2;
+                         }
+                         return HttpSender::m_nTotalSize == 0 ? 0 : 3;
+                     },
+                     kChildTimeoutMs));
+    EXPECT_EQ(1u, qm_test::withBody(collector, "delivered").size());
+}
