@@ -28,14 +28,18 @@ size_t openDescriptors() {
     return count;
 }
 
+}  // namespace
+
+#if QUILLMARK_WITH_BREAKPAD
+
+namespace {
+
 // Only the function: the C library adds flags of its own when a handler is set again.
 bool sameHandler(const struct sigaction& a, const struct sigaction& b) {
     return a.sa_sigaction == b.sa_sigaction;
 }
 
 }  // namespace
-
-#if QUILLMARK_WITH_BREAKPAD
 
 TEST(CrashCatcher, OpensOnlyOnAUsableDirectory) {
     TempDir storage;

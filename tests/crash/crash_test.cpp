@@ -238,7 +238,9 @@ TEST(Crash, UnreachableCollectorKeepsTheRecordAndStillDeletesTheDump) {
     for (const auto& item : qm_test::readStored(storage.file("stored.jsonl"))) {
         if (item.record["body"].asString() == kCrashBody) stored.push_back(item.record);
     }
-    ASSERT_EQ(1u, stored.size());
+    // The sending thread may set the channel up while the report runs and send the stored
+    // record once more, which fails and stores it again: at least once, never lost.
+    ASSERT_FALSE(stored.empty());
     expectCompleteRecord(stored[0]);
     EXPECT_TRUE(qm_crash::hasFrame(walkDumpOf(stored[0]), "crashByNullWrite"));
     EXPECT_TRUE(qm_crash::dumpsIn(dumpDirOf(storage)).empty());
