@@ -28,6 +28,15 @@ HttpSender::~HttpSender() {
     // The worker calls back into this object: it must have ended before the members go.
     stop();
     join();
+    // Only now: a pass of the sending thread could still have been feeding it. Without one,
+    // no lock: a crash report's sender ends on a thread that may hold m_mtxSvr.
+    if (!m_pPerformance) return;
+    m_pPerformance->shutdown();
+    std::unique_ptr<vesk2Performance> ended;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        ended = std::move(m_pPerformance);
+    }
 }
 
 void HttpSender::crash_running(const MapValues&) {}

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "insight/vesk2Performance.h"
 #include "record/handler.h"
 #include "record/vesk2Define.h"
 #include "thread/crossThread.h"
@@ -128,16 +129,19 @@ public:
         bool session = true;
         bool networkInsight = false;
     };
-    // Asks for the settings at the set-up of the first channel that is not "Corvane".
+    // At the set-up of the first channel that is not "Corvane": creates the measuring thread
+    // with that channel's identity, asks for the settings (whose URLs it is fed) and starts it.
     void startNetworkInsight(const Handler& channel);
     void getNetworkInsight(const std::string& addr, const std::string& projectName);
     void saveSettings(const std::string& settingStr);
     void loadSettings();
     void setDefaultSettings();
-    // Receives the URLs the settings service wants measured; the measuring thread that will
-    // take them is not built yet, so only the observer below sees them.
+    // Queues the URLs the settings service wants measured, one job each, on the measuring
+    // thread (at most its bound; the rest are dropped); the observer below sees them all.
     void handOverInsightUrls(const std::vector<std::string>& urls);
     std::function<void(const std::vector<std::string>& urls)> m_onInsightUrls;
+    // The measuring thread, null until the first qualifying set-up; for tests, from any thread.
+    const vesk2Performance* performance() const;
 
     // ---- identity (httpSenderIdentity.cpp) ----
     std::string getDeviceID();
@@ -218,6 +222,8 @@ private:
     // The channel's storage directory; false when it is unknown or the registry stayed busy
     // (a crash report must not wait for a lock its own thread may hold).
     static bool storageDirectoryOf(const std::string& handlerName, std::string& directory);
+    static std::unique_ptr<vesk2Performance> newPerformanceThread();
+    static std::string insightHostOf(const Handler& channel);
     // Applies one answer of the settings service; throws when its members are of other types.
     void applySettingsAnswer(const std::string& answer);
     // Sets the switches of "quillmark-user"; false when that channel is not registered.
@@ -238,7 +244,8 @@ private:
     fileValues m_filemap;
     depulicationQ m_depuliQ;
     mapInfo m_mapList;
-    // The settings are asked once per sender (again only if the measuring thread could not be
-    // started, once it exists).
-    bool m_insightStarted = false;
+    // Created once per sender; while it could not be created, the next qualifying set-up
+    // tries again (settings request included). Stopped and joined before it is deleted.
+    // Used by the sending thread; set and reset under m_mtxSvr so others may look at it.
+    std::unique_ptr<vesk2Performance> m_pPerformance;
 };

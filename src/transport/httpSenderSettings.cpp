@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -233,12 +234,49 @@ void HttpSender::setSettingsEndpoints(const SettingsEndpoints& endpoints) {
     store.endpoints = endpoints;
 }
 
-// Stands in for the start of the measuring thread, which asks for the settings on its way:
-// the first channel set up that is not "Corvane" does it, later ones do not ask again.
+// The jobs are queued by the settings request before start(), so the thread's first pass
+// measures them all.
 void HttpSender::startNetworkInsight(const Handler& channel) {
-    if (channel.m_isCorvane || m_insightStarted) return;
-    m_insightStarted = true;
+    if (channel.m_isCorvane || m_pPerformance) return;
+    std::unique_ptr<vesk2Performance> created = newPerformanceThread();
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        m_pPerformance = std::move(created);
+    }
+    if (m_pPerformance) {
+        m_pPerformance->setTlsVerify(m_tlsVerify);
+        m_pPerformance->initPerformance(
+            channel.m_Addr, channel.m_Port, channel.m_projectName, channel.m_projectVersion,
+            channel.m_logSource, insightHostOf(channel), channel.m_deviceID, channel.m_sdkVersion,
+            channel.m_sessionID, channel.m_deviceModel);
+    }
     getNetworkInsight(channel.m_Addr, channel.m_projectName);
+    if (m_pPerformance) {
+        m_pPerformance->start();
+    } else {
+        _info_log("start failed");
+    }
+}
+
+const vesk2Performance* HttpSender::performance() const {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    return m_pPerformance.get();
+}
+
+// Null when there is no memory for it: the settings are still asked for, and a later set-up
+// tries again.
+std::unique_ptr<vesk2Performance> HttpSender::newPerformanceThread() {
+    try {
+        return std::make_unique<vesk2Performance>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// The host of the records follows the channel's host switches, as its own records do.
+std::string HttpSender::insightHostOf(const Handler& channel) {
+    if (!channel.clientHost) return std::string();
+    return channel.m_isEnableHost ? hostName() : "-";
 }
 
 void HttpSender::getNetworkInsight(const std::string& addr, const std::string& projectName) {
@@ -321,4 +359,9 @@ void HttpSender::setDefaultSettings() { applySettingsSwitches(SettingsSwitches()
 
 void HttpSender::handOverInsightUrls(const std::vector<std::string>& urls) {
     if (m_onInsightUrls) m_onInsightUrls(urls);
+    if (!m_pPerformance) return;
+    for (size_t i = 0; i < urls.size(); ++i) {
+        // A full queue stays full until the thread starts: the rest would be refused too.
+        if (!m_pPerformance->push(MapValues{{std::to_string(i), urls[i]}})) return;
+    }
 }

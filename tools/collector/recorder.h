@@ -54,16 +54,22 @@ inline bool isLogPost(const ReceivedRequest& request) {
     return request.method == "POST" && request.path == "/v2/log";
 }
 
-// The records of a log post; null when the body is not a JSON array.
+// The records of a log post; null when the body is neither a JSON array nor one object (a
+// network-insight result is posted as a single object: it counts as one record).
 inline Json::Value parseRecords(const std::string& body) {
     Json::CharReaderBuilder builder;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors) || !root.isArray()) {
+    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) {
         return Json::Value();
     }
-    return root;
+    if (root.isObject()) {
+        Json::Value records(Json::arrayValue);
+        records.append(root);
+        return records;
+    }
+    return root.isArray() ? root : Json::Value();
 }
 
 inline Json::Value printableRecord(Json::Value record, bool quietDmp) {

@@ -1,0 +1,242 @@
+#include "insight/vesk2Performance.h"
+
+#include <curl/curl.h>
+#include <json/value.h>
+
+#include <cmath>
+#include <exception>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "record/vesk2Define.h"
+#include "util/curlGlobal.h"
+#include "util/jsonText.h"
+
+namespace {
+
+// The byte-order mark in front lets the collector tell these records from the channel's own.
+const char* const kInsightLogType =
+    "\xEF\xBB\xBF"
+    "NETWORKINSIGHTS";
+
+struct CurlDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+
+// The body of a measured fetch is never looked at, so it is not kept either: a large answer
+// must not cost memory.
+size_t write(void* /*ptr*/, size_t size, size_t count, void* /*stream*/) { return size * count; }
+
+// Lets shutdown() abandon a transfer instead of waiting up to a minute for it.
+int _abortWhenStopping(void* stopping, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(stopping)->load() ? 1 : 0;
+}
+
+CurlHandle _newHandle(std::atomic<bool>& stopping) {
+    ensureCurlGlobalInit();
+    CurlHandle curl(curl_easy_init());
+    if (!curl) return curl;
+    CURL* handle = curl.get();
+    // Never let libcurl raise signals on this thread.
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, _abortWhenStopping);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stopping);
+    // The URLs come from a remote service: nothing but web requests (no file:// and the like).
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
+#endif
+    return curl;
+}
+
+struct Measurement {
+    std::string latency;
+    std::string status;
+};
+
+// Whole milliseconds, written the way a default-formatted stream writes a double.
+std::string _latencyText(double totalSeconds) {
+    std::ostringstream text;
+    text << std::trunc(totalSeconds * 1000.0);
+    return text.str();
+}
+
+Measurement _measure(CURL* handle, const std::string& url, uint16_t port) {
+    size_t (*discard)(void*, size_t, size_t, void*) = write;
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, vesk2Performance::kConnectTimeoutSeconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, vesk2Performance::kFetchTimeoutSeconds);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, discard);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(port));
+    const CURLcode result = curl_easy_perform(handle);
+    double totalSeconds = 0;
+    curl_easy_getinfo(handle, CURLINFO_TOTAL_TIME, &totalSeconds);
+    long code = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &code);
+    Measurement measurement;
+    measurement.latency = _latencyText(totalSeconds);
+    measurement.status = result == CURLE_OK ? std::to_string(code) : curl_easy_strerror(result);
+    return measurement;
+}
+
+}  // namespace
+
+vesk2Performance::vesk2Performance() : Threads::Thread(kMaxQueuedJobs) {}
+
+vesk2Performance::~vesk2Performance() { shutdown(); }
+
+void vesk2Performance::initPerformance(const std::string& strAddr, uint16_t uiPort,
+                                       const std::string& projectName,
+                                       const std::string& projectVersion,
+                                       const std::string& logsource, const std::string& host,
+                                       const std::string& DeviceID, const std::string& SdkVersion,
+                                       const std::string& SessionID,
+                                       const std::string& deviceModel) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    m_col_strAdd = strAddr;
+    m_col_uiPort = uiPort;
+    m_projectName = projectName;
+    m_projectVersion = projectVersion;
+    m_logsource = logsource;
+    m_host = host;
+    m_DeviceID = DeviceID;
+    m_SdkVersion = SdkVersion;
+    m_SessionID = SessionID;
+    m_deviceModel = deviceModel;
+}
+
+void vesk2Performance::setTlsVerify(bool verify) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    m_tlsVerify = verify;
+}
+
+void vesk2Performance::shutdown() {
+    m_stopping = true;
+    stop();
+    join();
+}
+
+void vesk2Performance::running(ListJobs& listVals) {
+    while (!listVals.empty() && !m_stopping) {
+        const MapValues job = std::move(listVals.front());
+        listVals.pop_front();
+        for (const auto& entry : job) {
+            if (m_stopping) break;
+            _performanceRequest(remove_port_form_url(entry.second),
+                                get_port_form_url(entry.second));
+        }
+    }
+    // Taken, not left: what is left would be offered again at once and keep stop() waiting.
+    if (m_stopping) {
+        listVals.clear();
+        return;
+    }
+    _sendPerformanceRequest();
+}
+
+Map_String vesk2Performance::identityRecord() const {
+    Map_String record;
+    record["body"] = "performance log";
+    record["projectName"] = m_projectName;
+    record["projectVersion"] = m_projectVersion;
+    record["logVersion"] = "v2";
+    record["logSource"] = m_logsource;
+    if (!m_host.empty()) record["host"] = m_host;
+    if (!m_DeviceID.empty()) record["DeviceID"] = m_DeviceID;
+    if (!m_deviceModel.empty()) record["DeviceModel"] = m_deviceModel;
+    record["logLevel"] = "INFO";
+    record["SessionID"] = m_SessionID;
+    record["SdkVersion"] = m_SdkVersion;
+    record["NIVersion"] = "1.0.0";
+    record["Platform"] = "Android(NDK)";
+    return record;
+}
+
+void vesk2Performance::_performanceRequest(const std::string& strAddr, uint16_t uiPort) {
+    CurlHandle curl = _newHandle(m_stopping);
+    if (!curl) return;
+    const Measurement measurement = _measure(curl.get(), strAddr, uiPort);
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    Map_String record = identityRecord();
+    record["Url"] = strAddr;
+    record["Latency"] = measurement.latency;
+    record["Status"] = measurement.status;
+    m_PerformanceResult.push_back(std::move(record));
+}
+
+void vesk2Performance::_sendPerformanceRequest() {
+    for (;;) {
+        Map_String mapMsg;
+        std::string address;
+        uint16_t port = 0;
+        {
+            Threads::Mutex::scoped_lock lock(m_mtxSvr);
+            if (m_PerformanceResult.empty()) return;
+            mapMsg = std::move(m_PerformanceResult.front());
+            m_PerformanceResult.pop_front();
+            address = m_col_strAdd;
+            port = m_col_uiPort;
+        }
+        const bool secure = address.find("https") != std::string::npos;
+        mapMsg["logType"] = kInsightLogType;
+        std::string body;
+        if (_getHttpBody(mapMsg, body) && !body.empty()) {
+            _handleRequest(address, port, body, secure ? "https" : "http");
+        }
+    }
+}
+
+bool vesk2Performance::_getHttpBody(const Map_String& mapVals, std::string& strContent) {
+    try {
+        Json::Value record(Json::objectValue);
+        for (const auto& entry : mapVals) record[entry.first] = entry.second;
+        strContent = jsonText::writeCompact(record);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// The scheme of strAddr decides between HTTP and HTTPS; protocol only names it. The answer is
+// not examined: a result that does not arrive is not kept.
+void vesk2Performance::_handleRequest(const std::string& strAddr, uint16_t uiPort,
+                                      const std::string& strContent,
+                                      const std::string& /*protocol*/) {
+    CurlHandle curl = _newHandle(m_stopping);
+    if (!curl) return;
+    bool verify = false;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        verify = m_tlsVerify;
+    }
+    const std::string url = strAddr + _uri_v2_string;
+    std::unique_ptr<curl_slist, CurlListDeleter> headers(
+        curl_slist_append(nullptr, "Content-Type: application/json"));
+    // No "Expect: 100-continue" round trip before a long body.
+    if (headers) curl_slist_append(headers.get(), "Expect:");
+    size_t (*discard)(void*, size_t, size_t, void*) = write;
+    CURL* handle = curl.get();
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "POST");
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(strContent.size()));
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, strContent.c_str());
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(uiPort));
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, discard);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kUploadConnectTimeoutSeconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, kUploadTimeoutSeconds);
+    curl_easy_perform(handle);
+}
