@@ -10,7 +10,7 @@
 #include <string>
 
 #include "record/vesk2Define.h"
-#include "util/curlGlobal.h"
+#include "util/curlEasy.h"
 #include "util/jsonText.h"
 
 namespace {
@@ -19,14 +19,6 @@ namespace {
 const char* const kInsightLogType =
     "\xEF\xBB\xBF"
     "NETWORKINSIGHTS";
-
-struct CurlDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct CurlListDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
 // The body of a measured fetch is never looked at, so it is not kept either: a large answer
 // must not cost memory.
@@ -38,12 +30,9 @@ int _abortWhenStopping(void* stopping, curl_off_t, curl_off_t, curl_off_t, curl_
 }
 
 CurlHandle _newHandle(std::atomic<bool>& stopping) {
-    ensureCurlGlobalInit();
-    CurlHandle curl(curl_easy_init());
+    CurlHandle curl = newCurlHandle();
     if (!curl) return curl;
     CURL* handle = curl.get();
-    // Never let libcurl raise signals on this thread.
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, _abortWhenStopping);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stopping);
@@ -70,8 +59,7 @@ std::string _latencyText(double totalSeconds) {
 
 Measurement _measure(CURL* handle, const std::string& url, uint16_t port) {
     size_t (*discard)(void*, size_t, size_t, void*) = write;
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
+    setTlsVerification(handle, false);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, vesk2Performance::kConnectTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, vesk2Performance::kFetchTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, discard);
@@ -219,24 +207,16 @@ void vesk2Performance::_handleRequest(const std::string& strAddr, uint16_t uiPor
         Threads::Mutex::scoped_lock lock(m_mtxSvr);
         verify = m_tlsVerify;
     }
-    const std::string url = strAddr + _uri_v2_string;
-    std::unique_ptr<curl_slist, CurlListDeleter> headers(
-        curl_slist_append(nullptr, "Content-Type: application/json"));
-    // No "Expect: 100-continue" round trip before a long body.
-    if (headers) curl_slist_append(headers.get(), "Expect:");
-    size_t (*discard)(void*, size_t, size_t, void*) = write;
+    JsonPost post;
+    post.url = strAddr + _uri_v2_string;
+    post.port = uiPort;
+    post.body = &strContent;
+    post.verifyTls = verify;
+    post.connectTimeoutSeconds = kUploadConnectTimeoutSeconds;
+    post.totalTimeoutSeconds = kUploadTimeoutSeconds;
     CURL* handle = curl.get();
-    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "POST");
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(strContent.size()));
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, strContent.c_str());
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
-    curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(uiPort));
+    const CurlHeaders headers = prepareJsonPost(handle, post);
+    size_t (*discard)(void*, size_t, size_t, void*) = write;
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, discard);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kUploadConnectTimeoutSeconds);
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT, kUploadTimeoutSeconds);
     curl_easy_perform(handle);
 }

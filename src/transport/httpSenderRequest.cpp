@@ -9,7 +9,7 @@
 
 #include "transport/httpSender.h"
 #include "transport/plainHttp.h"
-#include "util/curlGlobal.h"
+#include "util/curlEasy.h"
 #include "util/jsonText.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
@@ -49,13 +49,6 @@ size_t write_to_string(void* ptr, size_t size, size_t count, void* stream) {
     response->body.append(static_cast<const char*>(ptr), total > room ? room : total);
     return total;
 }
-
-struct CurlDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct CurlListDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
 
 }  // namespace
 
@@ -104,35 +97,24 @@ double HttpSender::_httpsHandleRequest(const std::string& strAddr, uint16_t uiPo
         _info_log("[_handleRequest] m_initializeByThread false");
         return 0;
     }
-    ensureCurlGlobalInit();
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    CurlHandle curl = newCurlHandle();
     if (!curl) {
         _info_log("libcurl initialize failed");
         return 0;
     }
     try {
-        const std::string url = strAddr + _uri_v2_string;
-        std::unique_ptr<curl_slist, CurlListDeleter> headers(
-            curl_slist_append(nullptr, "Content-Type: application/json"));
-        // No "Expect: 100-continue" round trip before the body.
-        if (headers) curl_slist_append(headers.get(), "Expect:");
-        CurlResponse response;
+        JsonPost post;
+        post.url = strAddr + _uri_v2_string;
+        post.port = uiPort;
+        post.body = &strContent;
+        post.verifyTls = m_tlsVerify;
+        post.connectTimeoutSeconds = kHttpsConnectTimeoutSeconds;
+        post.totalTimeoutSeconds = kHttpsTotalTimeoutSeconds;
         CURL* handle = curl.get();
-        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "POST");
-        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(strContent.size()));
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, strContent.c_str());
-        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, m_tlsVerify ? 1L : 0L);
-        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, m_tlsVerify ? 2L : 0L);
+        const CurlHeaders headers = prepareJsonPost(handle, post);
+        CurlResponse response;
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_to_string);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response);
-        curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(uiPort));
-        // Never let libcurl raise signals on this thread, and never wait for ever.
-        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kHttpsConnectTimeoutSeconds);
-        curl_easy_setopt(handle, CURLOPT_TIMEOUT, kHttpsTotalTimeoutSeconds);
 
         const CURLcode result = curl_easy_perform(handle);
         long status = 0;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "transport/httpSender.h"
-#include "util/curlGlobal.h"
+#include "util/curlEasy.h"
 #include "util/jsonText.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
@@ -49,13 +49,6 @@ struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
 };
 using UniqueFile = std::unique_ptr<FILE, FileCloser>;
-
-struct CurlDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct CurlListDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
 
 struct SettingsAnswer {
     std::string body;
@@ -96,11 +89,9 @@ SettingsRequest settingsRequestFor(const std::string& addr, const std::string& p
 // False when no request handle could be made. An answer that did not arrive, or arrived only
 // in part, is left empty.
 bool fetchSettings(const SettingsRequest& request, std::string& answerText) {
-    ensureCurlGlobalInit();
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    CurlHandle curl = newCurlHandle();
     if (!curl) return false;
-    std::unique_ptr<curl_slist, CurlListDeleter> headers(
-        curl_slist_append(nullptr, "Content-Type: application/json"));
+    const CurlHeaders headers = jsonHeaders(false);
     SettingsAnswer answer;
     CURL* handle = curl.get();
     curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "GET");
@@ -110,10 +101,7 @@ bool fetchSettings(const SettingsRequest& request, std::string& answerText) {
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collectAnswer);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer);
     curl_easy_setopt(handle, CURLOPT_PORT, request.port);
-    // Never let libcurl raise signals on the sending thread.
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, HttpSender::m_tlsVerify ? 1L : 0L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, HttpSender::m_tlsVerify ? 2L : 0L);
+    setTlsVerification(handle, HttpSender::m_tlsVerify);
     const CURLcode result = curl_easy_perform(handle);
     if (result == CURLE_OK && !answer.tooLong) answerText.swap(answer.body);
     return true;

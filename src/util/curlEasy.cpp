@@ -1,0 +1,42 @@
+#include "util/curlEasy.h"
+
+#include <mutex>
+
+void ensureCurlGlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+}
+
+CurlHandle newCurlHandle() {
+    ensureCurlGlobalInit();
+    CurlHandle curl(curl_easy_init());
+    if (curl) curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    return curl;
+}
+
+void setTlsVerification(CURL* handle, bool verify) {
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+}
+
+CurlHeaders jsonHeaders(bool post) {
+    CurlHeaders headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+    // Without memory for the second entry the list stays as it was: the request still goes.
+    if (headers && post) curl_slist_append(headers.get(), "Expect:");
+    return headers;
+}
+
+CurlHeaders prepareJsonPost(CURL* handle, const JsonPost& post) {
+    CurlHeaders headers = jsonHeaders(true);
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "POST");
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(handle, CURLOPT_URL, post.url.c_str());
+    curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(post.port));
+    const std::string& body = *post.body;
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.c_str());
+    setTlsVerification(handle, post.verifyTls);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, post.connectTimeoutSeconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, post.totalTimeoutSeconds);
+    return headers;
+}
