@@ -207,15 +207,10 @@ void vesk2Performance::_handleRequest(const std::string& strAddr, uint16_t uiPor
         Threads::Mutex::scoped_lock lock(m_mtxSvr);
         verify = m_tlsVerify;
     }
-    JsonPost post;
-    post.url = strAddr + _uri_v2_string;
-    post.port = uiPort;
-    post.body = &strContent;
-    post.verifyTls = verify;
-    post.connectTimeoutSeconds = kUploadConnectTimeoutSeconds;
-    post.totalTimeoutSeconds = kUploadTimeoutSeconds;
     CURL* handle = curl.get();
-    const CurlHeaders headers = prepareJsonPost(handle, post);
+    const CurlHeaders headers =
+        prepareJsonPost(handle, {strAddr + _uri_v2_string, uiPort, &strContent, verify,
+                                 kUploadConnectTimeoutSeconds, kUploadTimeoutSeconds});
     size_t (*discard)(void*, size_t, size_t, void*) = write;
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_perform(handle);

@@ -103,15 +103,10 @@ double HttpSender::_httpsHandleRequest(const std::string& strAddr, uint16_t uiPo
         return 0;
     }
     try {
-        JsonPost post;
-        post.url = strAddr + _uri_v2_string;
-        post.port = uiPort;
-        post.body = &strContent;
-        post.verifyTls = m_tlsVerify;
-        post.connectTimeoutSeconds = kHttpsConnectTimeoutSeconds;
-        post.totalTimeoutSeconds = kHttpsTotalTimeoutSeconds;
         CURL* handle = curl.get();
-        const CurlHeaders headers = prepareJsonPost(handle, post);
+        const CurlHeaders headers =
+            prepareJsonPost(handle, {strAddr + _uri_v2_string, uiPort, &strContent, m_tlsVerify,
+                                     kHttpsConnectTimeoutSeconds, kHttpsTotalTimeoutSeconds});
         CurlResponse response;
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_to_string);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response);
