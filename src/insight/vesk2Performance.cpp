@@ -45,6 +45,9 @@ CurlHandle _newHandle(std::atomic<bool>& stopping) {
     return curl;
 }
 
+std::atomic<long> gs_connectSeconds{vesk2Performance::kConnectTimeoutSeconds};
+std::atomic<long> gs_totalSeconds{vesk2Performance::kFetchTimeoutSeconds};
+
 struct Measurement {
     std::string latency;
     std::string status;
@@ -60,8 +63,9 @@ std::string _latencyText(double totalSeconds) {
 Measurement _measure(CURL* handle, const std::string& url, uint16_t port) {
     size_t (*discard)(void*, size_t, size_t, void*) = write;
     setTlsVerification(handle, false);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, vesk2Performance::kConnectTimeoutSeconds);
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT, vesk2Performance::kFetchTimeoutSeconds);
+    const vesk2Performance::FetchBounds bounds = vesk2Performance::fetchBounds();
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, bounds.connectSeconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, bounds.totalSeconds);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -78,6 +82,15 @@ Measurement _measure(CURL* handle, const std::string& url, uint16_t port) {
 }
 
 }  // namespace
+
+vesk2Performance::FetchBounds vesk2Performance::fetchBounds() {
+    return FetchBounds{gs_connectSeconds.load(), gs_totalSeconds.load()};
+}
+
+void vesk2Performance::setFetchBounds(const FetchBounds& bounds) {
+    gs_connectSeconds = bounds.connectSeconds;
+    gs_totalSeconds = bounds.totalSeconds;
+}
 
 vesk2Performance::vesk2Performance() : Threads::Thread(kMaxQueuedJobs) {}
 

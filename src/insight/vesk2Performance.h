@@ -18,6 +18,13 @@ public:
     // streams for ever must not hold back every later measurement.
     static constexpr long kConnectTimeoutSeconds = 30;
     static constexpr long kFetchTimeoutSeconds = 60;
+    struct FetchBounds {
+        long connectSeconds = kConnectTimeoutSeconds;
+        long totalSeconds = kFetchTimeoutSeconds;
+    };
+    // Process-wide; the defaults above unless changed (tests shorten them).
+    static FetchBounds fetchBounds();
+    static void setFetchBounds(const FetchBounds& bounds);
     // The upload of one result.
     static constexpr long kUploadConnectTimeoutSeconds = 10;
     static constexpr long kUploadTimeoutSeconds = 30;

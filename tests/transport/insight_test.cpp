@@ -359,6 +359,60 @@ TEST(NetworkInsights, OnlyTheFirst500UrlsAreMeasured) {
     }
 }
 
+// Both the measured fetch and the upload use libcurl's default TLS (a self-signed collector,
+// certificates not checked, as for the channel's own records).
+TEST(NetworkInsights, MeasuresAndUploadsOverHttps) {
+    Service service;
+    TempDir storage;
+    CollectorOptions tls;
+    tls.https = true;
+    CollectorProcess collector(tls);
+    const std::string measured = collector.address() + ":" + std::to_string(collector.port());
+    service.answer(true, {measured + "/tls/path"});
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         service.use();
+                         if (initChannel("quillmark-user", kProject, collector, storage) != 0)
+                             return 2;
+                         return waitForInsights(collector, 1, 20000) ? 0 : 3;
+                     },
+                     kChildTimeoutMs));
+    const std::vector<Json::Value> records = insightRecords(collector);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ("https://127.0.0.1/tls/path", records[0]["Url"].asString());
+    EXPECT_EQ("404", records[0]["Status"].asString());
+    EXPECT_EQ((std::vector<std::string>{"/tls/path"}), getPaths(collector));
+}
+
+// A URL that never answers costs at most the total bound; the URLs after it are still measured.
+TEST(NetworkInsights, AHangingUrlIsCutAtTheBoundAndTheNextIsMeasured) {
+    Service service;
+    TempDir storage;
+    CollectorProcess collector;
+    CollectorOptions stalled;
+    stalled.mode = "stall";
+    CollectorProcess stall(stalled);
+    service.answer(true, {base(stall) + "/hang", service.fastUrl()});
+    const long boundSeconds = 2;
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         service.use();
+                         vesk2Performance::setFetchBounds({5, boundSeconds});
+                         if (initChannel("quillmark-user", kProject, collector, storage) != 0)
+                             return 2;
+                         return waitForInsights(collector, 2, 30000) ? 0 : 3;
+                     },
+                     kChildTimeoutMs));
+    const std::vector<Json::Value> records = insightRecords(collector);
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ("http://127.0.0.1/hang", records[0]["Url"].asString());
+    EXPECT_EQ(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT), records[0]["Status"].asString());
+    const long hung = std::stol(records[0]["Latency"].asString());
+    EXPECT_GE(hung, boundSeconds * 1000 - 50);
+    EXPECT_LT(hung, boundSeconds * 1000 + 3000);
+    EXPECT_EQ("200", records[1]["Status"].asString());
+}
+
 // The sender's end stops the measuring thread even in the middle of a slow fetch.
 TEST(NetworkInsights, DestroyingTheSenderDoesNotWaitForAFetch) {
     Service service;
