@@ -3,6 +3,9 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include <memory>
+#include <sstream>
+
 // The classic reader and writer are deprecated in current jsoncpp, but they are the ones whose
 // output and partial-parse behaviour the collector and the stored files are built around.
 #pragma GCC diagnostic push
@@ -10,9 +13,130 @@
 
 namespace jsonText {
 
+namespace {
+
+// Text bytes go out as they are, after repair to well-formed UTF-8. The classic compact writer
+// of current jsoncpp escapes every non-ASCII character instead and, on bytes that are not valid
+// UTF-8, swallows the byte after them, so a field in another encoding arrived altered.
+std::unique_ptr<Json::StreamWriter> newCompactWriter() {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
+}
+
+const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+
+bool inRange(unsigned char byte, unsigned char low, unsigned char high) {
+    return byte >= low && byte <= high;
+}
+
+// Length of the well-formed sequence at text[at], 0 when there is none: no overlong forms, no
+// surrogates, nothing above U+10FFFF (the forms strict JSON readers accept).
+size_t sequenceLength(const char* text, size_t at, size_t size) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[at + k]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char secondLow = 0x80;
+    unsigned char secondHigh = 0xBF;
+    if (inRange(lead, 0xC2, 0xDF)) {
+        length = 2;
+    } else if (inRange(lead, 0xE0, 0xEF)) {
+        length = 3;
+        if (lead == 0xE0) secondLow = 0xA0;
+        if (lead == 0xED) secondHigh = 0x9F;
+    } else if (inRange(lead, 0xF0, 0xF4)) {
+        length = 4;
+        if (lead == 0xF0) secondLow = 0x90;
+        if (lead == 0xF4) secondHigh = 0x8F;
+    } else {
+        return 0;
+    }
+    if (size - at < length || !inRange(byte(1), secondLow, secondHigh)) return 0;
+    for (size_t k = 2; k < length; ++k) {
+        if (!inRange(byte(k), 0x80, 0xBF)) return 0;
+    }
+    return length;
+}
+
+bool isWellFormed(const char* text, size_t size) {
+    for (size_t at = 0; at < size;) {
+        const size_t length = sequenceLength(text, at, size);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
+bool isWellFormed(const std::string& text) { return isWellFormed(text.data(), text.size()); }
+
+bool allTextWellFormed(const Json::Value& value) {
+    if (value.isString()) {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        return !value.getString(&begin, &end) ||
+               isWellFormed(begin, static_cast<size_t>(end - begin));
+    }
+    if (value.isArray()) {
+        for (const Json::Value& element : value) {
+            if (!allTextWellFormed(element)) return false;
+        }
+    } else if (value.isObject()) {
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (!isWellFormed(it.name()) || !allTextWellFormed(*it)) return false;
+        }
+    }
+    return true;
+}
+
+Json::Value repaired(const Json::Value& value) {
+    if (value.isString()) return Json::Value(jsonText::repairUtf8(value.asString()));
+    if (value.isArray()) {
+        Json::Value copy(Json::arrayValue);
+        for (const Json::Value& element : value) copy.append(repaired(element));
+        return copy;
+    }
+    if (value.isObject()) {
+        Json::Value copy(Json::objectValue);
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            copy[jsonText::repairUtf8(it.name())] = repaired(*it);
+        }
+        return copy;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::string repairUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = sequenceLength(text.data(), at, text.size());
+        if (length == 0) {
+            out += kReplacement;
+            ++at;
+        } else {
+            out.append(text, at, length);
+            at += length;
+        }
+    }
+    return out;
+}
+
 std::string writeCompact(const Json::Value& value) {
-    Json::FastWriter writer;
-    return writer.write(value);
+    // One writer per thread: making one parses its settings, which would double the cost of
+    // writing a small record.
+    thread_local const std::unique_ptr<Json::StreamWriter> writer = newCompactWriter();
+    std::ostringstream text;
+    if (allTextWellFormed(value)) {
+        writer->write(value, &text);
+    } else {
+        writer->write(repaired(value), &text);
+    }
+    text << '\n';
+    return text.str();
 }
 
 bool parse(const char* begin, const char* end, Json::Value& root) {

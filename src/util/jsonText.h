@@ -7,8 +7,15 @@
 
 namespace jsonText {
 
-// Compact text (no white space, members in key order) followed by one line feed.
+// Compact text (no white space, members in key order) followed by one line feed. Strings are
+// written byte for byte (only quotes, backslashes and control characters are escaped); text
+// that is not well-formed UTF-8 is written as repairUtf8 leaves it, so the result is always
+// valid JSON.
 std::string writeCompact(const Json::Value& value);
+
+// Each byte that does not belong to a well-formed UTF-8 sequence becomes U+FFFD; everything
+// else is kept as it is.
+std::string repairUtf8(const std::string& text);
 
 // Parses text into root. Returns true on success. On a parse error root keeps what was parsed
 // before the error (possibly null) and false is returned.

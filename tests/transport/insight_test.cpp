@@ -253,7 +253,8 @@ TEST(NetworkInsights, EveryUrlIsMeasuredAndReportedOnceThenTheThreadIdles) {
         const std::string body = request["body"].asString();
         if (body.find("NETWORKINSIGHTS") == std::string::npos) continue;
         ++uploads;
-        // The writer escapes the mark as \ufeff; what the collector reads is the three bytes.
+        // The mark travels as its three raw bytes at the start of the string.
+        EXPECT_NE(std::string::npos, body.find("\"logType\":\"" + kInsightType + "\""));
         Json::Value posted;
         ASSERT_TRUE(jsonText::parse(body, posted));
         ASSERT_TRUE(posted.isObject());
