@@ -24,11 +24,13 @@
 #include "support/collector_process.h"
 #include "support/record_queries.h"
 #include "support/temp_dir.h"
+#include "support/test_project.h"
 
 namespace {
 
 using plume::quillmark::PlumeLog;
 using qm_test::CollectorProcess;
+using qm_test::onlyRecord;
 using qm_test::runInChild;
 using qm_test::TempDir;
 using qm_test::waitForBody;
@@ -58,17 +60,7 @@ int expectedPublicLevel(int level) { return isAcceptedLevel(level) ? level : 7; 
 
 QuillMarkLogLevel asLevel(int level) { return static_cast<QuillMarkLogLevel>(level); }
 
-int32_t initMain(const CollectorProcess& collector, const TempDir& dir) {
-    return QuillMarkInitialize(kKey, dir.path().c_str(), kVersion, collector.address().c_str(),
-                               collector.port(), "capi-source", "capi-type", true, false,
-                               "quillmark-user");
-}
-
-int32_t initCorvane(const CollectorProcess& collector, const TempDir& dir) {
-    return GetPlumeLog()->initialize("capi-corvane", dir.path().c_str(), kVersion,
-                                     collector.address().c_str(), collector.port(), "capi-source",
-                                     "capi-type", true, false, "Corvane");
-}
+const qm_test::TestProject kProject{kKey, kVersion, "capi-source", "capi-type"};
 
 // Strict: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isStrictUtf8(const std::string& text) {
@@ -179,7 +171,7 @@ TEST(FacadeLevels, LevelsThroughTheCFunctionsBeforeAndAfterInitialisation) {
         [&] {
             EXPECT_EQ(QUILLMARK_DEBUG, QuillMarkGetLogLevel());  // no channel yet
             EXPECT_EQ(0, QuillMarkSendLog(QUILLMARK_INFO, "before initialisation"));
-            if (initMain(collector, dir) != 0) return 1;
+            if (kProject.initMain(collector, dir) != 0) return 1;
             EXPECT_EQ(QUILLMARK_INFO, QuillMarkGetLogLevel());
             QuillMarkSetLogLevel(QUILLMARK_ERROR);
             EXPECT_EQ(QUILLMARK_ERROR, QuillMarkGetLogLevel());
@@ -197,9 +189,7 @@ TEST(FacadeLevels, LevelsThroughTheCFunctionsBeforeAndAfterInitialisation) {
     EXPECT_EQ(0, code);
     EXPECT_TRUE(withBody(collector, "trace").empty());
     EXPECT_TRUE(withBody(collector, "two").empty());
-    const std::vector<Json::Value> info = withBody(collector, "info under fatal");
-    ASSERT_EQ(1u, info.size());
-    EXPECT_EQ("INFO", info[0]["logLevel"].asString());
+    EXPECT_EQ("INFO", onlyRecord(collector, "info under fatal")["logLevel"].asString());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -221,12 +211,11 @@ TEST(CEntryPoint, NullArgumentsTakeTheDocumentedDefaults) {
         },
         kChildTimeoutMs);
     EXPECT_EQ(0, code);
-    const std::vector<Json::Value> records = withBody(collector, "defaults");
-    ASSERT_EQ(1u, records.size());
-    EXPECT_EQ("quillmark-linux", records[0]["logSource"].asString());
-    EXPECT_EQ("quillmark-log", records[0]["logType"].asString());
-    EXPECT_EQ("1.0.0", records[0]["projectVersion"].asString());
-    EXPECT_EQ(kKey, records[0]["projectName"].asString());
+    const Json::Value record = onlyRecord(collector, "defaults");
+    EXPECT_EQ("quillmark-linux", record["logSource"].asString());
+    EXPECT_EQ("quillmark-log", record["logType"].asString());
+    EXPECT_EQ("1.0.0", record["projectVersion"].asString());
+    EXPECT_EQ(kKey, record["projectName"].asString());
 }
 
 TEST(CEntryPoint, NullAddressAndPortZeroUseTheBuiltInCollectorOnPort80) {
@@ -252,14 +241,14 @@ TEST(CoreLifecycle, DestroyedInterfaceStillQueuesAndANewFacadeDeliversAgain) {
     TempDir dir;
     const int code = runInChild(
         [&] {
-            if (initMain(collector, dir) != 0) return 1;
+            if (kProject.initMain(collector, dir) != 0) return 1;
             if (!waitForBody(collector, "CREATE SESSION", kDeliveryMs)) return 2;
             GetPlumeLog()->destroy();
             EXPECT_TRUE(GetPlumeLog()->sendLog(QUILLMARK_INFO, "after destroy"));
             EXPECT_STREQ("", GetPlumeLog()->getUserId());  // channel state stays usable
 
             QuillMarkDestroy();
-            EXPECT_EQ(0, initMain(collector, dir));
+            EXPECT_EQ(0, kProject.initMain(collector, dir));
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "after a new facade"));
             return waitForBody(collector, "after a new facade", kDeliveryMs) ? 0 : 3;
         },
@@ -620,9 +609,9 @@ TEST(HostileOperations, EveryOperationOnBothChannelsKeepsItsContractAndTheWireVa
             const ChannelOps ops[] = {mainOps(), corvaneOps()};
             for (const ChannelOps& channel : ops) expectUnregisteredRefusals(channel);
             exerciseProcessWideFunctions();
-            if (initMain(collector, dir) != 0) return 1;
+            if (kProject.initMain(collector, dir) != 0) return 1;
             expectUnregisteredRefusals(corvaneOps());
-            if (initCorvane(collector, dir) != 0) return 2;
+            if (kProject.initChannel(collector, dir, "Corvane", "capi-corvane") != 0) return 2;
             int serial = 0;
             for (const ChannelOps& channel : ops) exerciseChannel(channel, serial);
             exerciseProcessWideFunctions();
@@ -634,12 +623,9 @@ TEST(HostileOperations, EveryOperationOnBothChannelsKeepsItsContractAndTheWireVa
         },
         kChildTimeoutMs);
     EXPECT_EQ(0, code);
-    const std::vector<Json::Value> mainFinal = withBody(collector, "main final");
-    const std::vector<Json::Value> corvaneFinal = withBody(collector, "corvane final");
-    ASSERT_EQ(1u, mainFinal.size());
-    ASSERT_EQ(1u, corvaneFinal.size());
     // Every hostile custom key was removed again; the last user ID was the invalid text.
-    for (const Json::Value& record : {mainFinal[0], corvaneFinal[0]}) {
+    for (const Json::Value& record :
+         {onlyRecord(collector, "main final"), onlyRecord(collector, "corvane final")}) {
         EXPECT_FALSE(record.isMember(hugeText()));
         EXPECT_TRUE(record.isMember("UserID"));
         EXPECT_TRUE(isStrictUtf8(record["UserID"].asString()));
@@ -655,7 +641,7 @@ TEST(HostileOperations, HugeMessageWithInvalidUtf8ArrivesWholeAsValidJson) {
     const std::string message = std::string(1024 * 1024, 'x') + kBadUtf8;
     const int code = runInChild(
         [&] {
-            if (initMain(collector, dir) != 0) return 1;
+            if (kProject.initMain(collector, dir) != 0) return 1;
             QuillMarkSetUserId(kBadUtf8);
             if (QuillMarkSendLog(QUILLMARK_ERROR, message.c_str()) != 1) return 2;
             if (QuillMarkSendLog(QUILLMARK_INFO, "after the big one") != 1) return 3;

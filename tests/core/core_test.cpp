@@ -27,11 +27,14 @@
 #include "support/collector_process.h"
 #include "support/record_queries.h"
 #include "support/temp_dir.h"
+#include "support/test_project.h"
 
 namespace {
 
 using plume::quillmark::PlumeLog;
 using qm_test::CollectorProcess;
+using qm_test::nowMs;
+using qm_test::onlyRecord;
 using qm_test::runInChild;
 using qm_test::TempDir;
 using qm_test::waitForBody;
@@ -47,30 +50,13 @@ const char* const kType = "core-type";
 
 using Clock = std::chrono::steady_clock;
 
-int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+const qm_test::TestProject kProject{kKey, kVersion, kSource, kType};
 
-int32_t initMain(const CollectorProcess& collector, const TempDir& dir, bool clientHost = true,
-                 bool asyncStart = false, const char* key = kKey) {
-    return QuillMarkInitialize(key, dir.path().c_str(), kVersion, collector.address().c_str(),
-                               collector.port(), kSource, kType, clientHost, asyncStart,
-                               "quillmark-user");
-}
-
-int32_t initNamed(const CollectorProcess& collector, const TempDir& dir, const char* channel,
-                  const char* key) {
-    return GetPlumeLog()->initialize(key, dir.path().c_str(), kVersion, collector.address().c_str(),
-                                     collector.port(), kSource, kType, true, false, channel);
-}
-
-// The one record with that body; a null value (and a test failure) otherwise.
-Json::Value onlyRecord(const CollectorProcess& collector, const std::string& body) {
-    const std::vector<Json::Value> found = withBody(collector, body);
-    EXPECT_EQ(1u, found.size()) << "records with body '" << body << "'";
-    return found.size() == 1 ? found[0] : Json::Value();
+// The core behind the facade, with the library's log lines kept off the test's output.
+VESK2Log* quietCore() {
+    qm_platform::setLogToStderr(false);
+    GetPlumeLog();
+    return currentPlumeLog()->core();
 }
 
 std::string machineHostName() {
@@ -133,9 +119,7 @@ TEST(CoreInitialize, RefusalsReturnTheirCodeAndRegisterNothing) {
     TempDir dir;
     const int code = runInChild(
         [&] {
-            qm_platform::setLogToStderr(false);
-            GetPlumeLog();
-            VESK2Log* core = currentPlumeLog()->core();
+            VESK2Log* core = quietCore();
             const char* root = dir.path().c_str();
             const char* user = "quillmark-user";
             const char* addr = "http://127.0.0.1";
@@ -174,9 +158,7 @@ TEST(CoreInitialize, PortsZeroAndMaximumAreAcceptedAndANewChannelStartsAtInfo) {
     TempDir dir;
     const int code = runInChild(
         [&] {
-            qm_platform::setLogToStderr(false);
-            GetPlumeLog();
-            VESK2Log* core = currentPlumeLog()->core();
+            VESK2Log* core = quietCore();
             const char* root = dir.path().c_str();
             for (int port : {0, 65535}) {
                 const std::string channel = "port-" + std::to_string(port);
@@ -201,8 +183,9 @@ TEST(CoreInitialize, TwoChannelsShareOneWellFormedSessionId) {
     const int64_t before = nowMs();
     const int code = runInChild(
         [&] {
-            if (initMain(collector, dir) != 0) return 1;
-            if (initNamed(collector, dir, "second-channel", "second-project") != 0) return 2;
+            if (kProject.initMain(collector, dir) != 0) return 1;
+            if (kProject.initChannel(collector, dir, "second-channel", "second-project") != 0)
+                return 2;
             return collector.waitForRecords(2, kDeliveryMs) ? 0 : 3;
         },
         kChildTimeoutMs);
@@ -227,10 +210,10 @@ TEST(CoreInitialize, InitialisingTheMainChannelAgainKeepsItsRecordAndQueuesNoSes
     TempDir dir;
     const int code = runInChild(
         [&] {
-            if (initMain(collector, dir) != 0) return 1;
+            if (kProject.initMain(collector, dir) != 0) return 1;
             QuillMarkSetUserId("first-user");
             if (QuillMarkAddCustomKey("team", "red") != 1) return 2;
-            EXPECT_EQ(0, initMain(collector, dir, false, false, "other-project"));
+            EXPECT_EQ(0, kProject.initMain(collector, dir, false, false, "other-project"));
             EXPECT_STREQ("first-user", QuillMarkGetUserId());
             if (QuillMarkSendLog(QUILLMARK_INFO, "after again") != 1) return 3;
             return waitForBody(collector, "after again", kDeliveryMs) ? 0 : 4;
@@ -250,8 +233,8 @@ TEST(CoreInitialize, CorvaneGetsNoSessionAndItsOwnSdkVersion) {
     TempDir dir;
     const int code = runInChild(
         [&] {
-            if (initNamed(collector, dir, "Corvane", "corvane-project") != 0) return 1;
-            if (initMain(collector, dir) != 0) return 2;
+            if (kProject.initChannel(collector, dir, "Corvane", "corvane-project") != 0) return 1;
+            if (kProject.initMain(collector, dir) != 0) return 2;
             if (!GetPlumeLog()->sendLog_Corvane(QUILLMARK_WARN, "from corvane")) return 3;
             if (QuillMarkSendLog(QUILLMARK_WARN, "from main") != 1) return 4;
             return waitForBody(collector, "from corvane", kDeliveryMs) &&
@@ -281,7 +264,7 @@ TEST(CoreRecords, LogRecordsCarryTheChannelAndTheSendersFields) {
     const int code = runInChild(
         [&] {
             ::setenv("ANDROID_PROP_ro_product_model", "Pixel Test", 1);
-            if (initMain(collector, dir) != 0) return 1;
+            if (kProject.initMain(collector, dir) != 0) return 1;
             QuillMarkSetUserId("user-42");
             if (QuillMarkAddCustomKey(" build ", "nightly") != 1) return 2;
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_FATAL, "  fatal  text\t"));
@@ -333,8 +316,8 @@ TEST(CoreRecords, HostFollowsTheSwitchAndIsAbsentWithoutClientHost) {
         [&] {
             // Remembered for the Corvane channel, which is not registered yet.
             GetPlumeLog()->enableHost_Corvane(false);
-            if (initMain(collector, dir) != 0) return 1;
-            if (initNamed(collector, dir, "Corvane", "corvane-project") != 0) return 2;
+            if (kProject.initMain(collector, dir) != 0) return 1;
+            if (kProject.initChannel(collector, dir, "Corvane", "corvane-project") != 0) return 2;
             GetPlumeLog()->sendLog_Corvane(QUILLMARK_INFO, "corvane host remembered off");
             QuillMarkSendLog(QUILLMARK_INFO, "host on");
             // The host is filled in when the record is sent: let this one go first.
@@ -352,7 +335,7 @@ TEST(CoreRecords, HostFollowsTheSwitchAndIsAbsentWithoutClientHost) {
     code = runInChild(
         [&] {
             ::unsetenv("ANDROID_PROP_ro_product_model");
-            if (initMain(collector, dir, false) != 0) return 1;
+            if (kProject.initMain(collector, dir, false) != 0) return 1;
             QuillMarkSendLog(QUILLMARK_INFO, "no client host");
             return waitForBody(collector, "no client host", kDeliveryMs) ? 0 : 2;
         },
@@ -368,8 +351,8 @@ TEST(CoreRecords, CustomKeysShapeLaterRecordsOfTheirOwnChannelOnly) {
     TempDir dir;
     const int code = runInChild(
         [&] {
-            if (initMain(collector, dir) != 0) return 1;
-            if (initNamed(collector, dir, "Corvane", "corvane-project") != 0) return 2;
+            if (kProject.initMain(collector, dir) != 0) return 1;
+            if (kProject.initChannel(collector, dir, "Corvane", "corvane-project") != 0) return 2;
             PlumeLog* log = GetPlumeLog();
             EXPECT_EQ(1, QuillMarkAddCustomKey("body", "spoofed body"));
             EXPECT_EQ(1, QuillMarkAddCustomKey("projectName", "renamed"));
@@ -419,7 +402,7 @@ TEST(CoreRecords, CustomKeyNamedLikeTheRoutingFieldDoesNotLoseRecords) {
     TempDir dir;
     const int code = runInChild(
         [&] {
-            if (initMain(collector, dir) != 0) return 1;
+            if (kProject.initMain(collector, dir) != 0) return 1;
             QuillMarkAddCustomKey("handlerName", "no-such-channel");
             const int32_t sent = QuillMarkSendLog(QUILLMARK_INFO, "routed by a custom key");
             QuillMarkRemoveCustomKey("handlerName");
@@ -443,7 +426,7 @@ TEST(CoreQueue, HeldBackRecordsFillTheQueueToItsBoundAndAllArriveInOrderAfterSta
     const int code = runInChild(
         [&] {
             qm_platform::setLogToStderr(false);
-            if (initMain(collector, dir, true, true) != 0) return 1;
+            if (kProject.initMain(collector, dir, true, true) != 0) return 1;
             // The session record holds the first of the 500 places.
             std::vector<int32_t> results;
             for (int i = 0; i < 600; ++i) {
@@ -500,16 +483,14 @@ TEST(CoreQueue, HeldBackQueueKeepsItsBoundWhenSeveralThreadsLog) {
     const int code = runInChild(
         [&] {
             qm_platform::setLogToStderr(false);
-            if (initMain(collector, dir) != 0) return 1;
+            if (kProject.initMain(collector, dir) != 0) return 1;
             size_t expected = 1;
             // The main channel's session record must be on its way before the first hold,
             // or it would take a place in the held-back queue.
             if (!collector.waitForRecords(expected, 20000)) return 4;
             for (int round = 0; round < kRounds; ++round) {
                 const std::string name = "round" + std::to_string(round);
-                if (GetPlumeLog()->initialize(name.c_str(), dir.path().c_str(), kVersion,
-                                              collector.address().c_str(), collector.port(),
-                                              kSource, kType, true, true, name.c_str()) != 0) {
+                if (kProject.initChannel(collector, dir, name.c_str(), name.c_str(), true) != 0) {
                     return 2;
                 }
                 EXPECT_EQ(499, fillFromFourThreads(round)) << "round " << round;
@@ -600,8 +581,8 @@ TEST(CoreConcurrency, EightThreadsLoggingAndChangingChannelsLoseNoQueuedRecord) 
     const int code = runInChild(
         [&] {
             qm_platform::setLogToStderr(false);
-            if (initMain(collector, dir) != 0) return 1;
-            if (initNamed(collector, dir, "Corvane", "corvane-project") != 0) return 2;
+            if (kProject.initMain(collector, dir) != 0) return 1;
+            if (kProject.initChannel(collector, dir, "Corvane", "corvane-project") != 0) return 2;
             GetPlumeLog()->setLogLevel_Corvane(QUILLMARK_WARN);
             Stress stress;
             std::vector<std::thread> threads;

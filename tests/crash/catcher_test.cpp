@@ -110,8 +110,8 @@ TEST(CrashCatcher, NeverOpensWithoutBreakpad) {
 TEST(CrashCatcher, ReadFileToStringReadsWholeFilesAndRefusesEmptyOnes) {
     TempDir dir;
     const std::string bytes("MDMP\0\x01\xff tail", 11);
-    qm_crash::writeWholeFile(dir.file("dump"), bytes);
-    qm_crash::writeWholeFile(dir.file("empty"), "");
+    qm_test::writeFileText(dir.file("dump"), bytes);
+    qm_test::writeFileText(dir.file("empty"), "");
     const size_t descriptors = openDescriptors();
 
     std::string content;

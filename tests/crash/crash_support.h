@@ -1,5 +1,6 @@
-// What the crash tests share: when real crashes can be tested at all, reading a minidump back
-// with Breakpad's own minidump_stackwalk, and a crash callback that records when it ran.
+// What the crash tests share: when real crashes can be tested at all, finding the crash report
+// among what was sent or stored, reading a minidump back with Breakpad's own
+// minidump_stackwalk, and a crash callback that records when it ran.
 #pragma once
 
 #include <dirent.h>
@@ -16,6 +17,9 @@
 #include <vector>
 
 #include "platform/host_capture.h"
+#include "support/collector_process.h"
+#include "support/file_text.h"
+#include "support/stored_records.h"
 #include "support/temp_dir.h"
 #include "util/utilTools.h"
 
@@ -47,15 +51,27 @@ inline std::string whyCrashesCannotRun() {
         if (!why.empty()) GTEST_SKIP() << why;                   \
     } while (false)
 
-inline std::string readWholeFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+// The body of every crash record, whichever way the report was made.
+inline constexpr const char* kCrashBody = "Android NDK Crash";
+
+// The requests that carried a dump.
+inline std::vector<Json::Value> crashRequests(const qm_test::CollectorProcess& collector) {
+    std::vector<Json::Value> found;
+    for (const Json::Value& request : collector.requests()) {
+        if (request["body"].asString().find("\"DmpData\"") != std::string::npos) {
+            found.push_back(request);
+        }
+    }
+    return found;
 }
 
-inline void writeWholeFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+// The crash records handed to local storage, as observeStorage wrote them to `storedFile`.
+inline std::vector<qm_test::StoredRecord> storedCrashes(const std::string& storedFile) {
+    std::vector<qm_test::StoredRecord> crashes;
+    for (const qm_test::StoredRecord& item : qm_test::readStored(storedFile)) {
+        if (item.record["body"].asString() == kCrashBody) crashes.push_back(item);
+    }
+    return crashes;
 }
 
 // Names of the minidumps (*.dmp) in a directory.
@@ -121,7 +137,7 @@ inline const std::string& testBinarySymbols() {
         char self[4096] = {0};
         if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return std::string();
         runAndRead(std::string(QM_DUMP_SYMS) + " " + self + " > " + sym + " 2>/dev/null");
-        std::istringstream header(readWholeFile(sym));
+        std::istringstream header(qm_test::readFileText(sym));
         std::string module, os, arch, id, name;
         header >> module >> os >> arch >> id >> name;
         if (module != "MODULE") return std::string();
@@ -143,7 +159,7 @@ struct Stackwalk {
 
 inline Stackwalk stackwalk(const std::string& dump) {
     qm_test::TempDir dir("qm_crash_dump");
-    writeWholeFile(dir.file("crash.dmp"), dump);
+    qm_test::writeFileText(dir.file("crash.dmp"), dump);
     const std::string output =
         runAndRead(std::string(QM_MINIDUMP_STACKWALK) + " -m " + dir.file("crash.dmp") + " " +
                    testBinarySymbols() + " 2>/dev/null");
@@ -213,7 +229,7 @@ struct ProbeLine {
 
 inline std::vector<ProbeLine> readProbe(const std::string& marker) {
     std::vector<ProbeLine> calls;
-    for (const std::string& line : splitLines(readWholeFile(marker))) {
+    for (const std::string& line : splitLines(qm_test::readFileText(marker))) {
         ProbeLine call;
         std::istringstream(line) >> call.timeMs >> call.sawReportStart >> call.sawSending >>
             call.dumps;

@@ -43,6 +43,7 @@ __attribute__((noinline)) void crashOnSecondThread() {
 namespace {
 
 using qm_crash::CallbackProbe;
+using qm_crash::kCrashBody;
 using qm_test::CollectorOptions;
 using qm_test::CollectorProcess;
 using qm_test::runInChild;
@@ -50,7 +51,6 @@ using qm_test::TempDir;
 
 const int kChildTimeoutMs = 60000;
 const char* const kProject = "CrashApp";
-const char* const kCrashBody = "Android NDK Crash";
 
 struct Target {
     std::string address;
@@ -88,12 +88,7 @@ int crashInChild(const Target& target, const TempDir& storage, const std::functi
 
 // The one crash record the collector received, after checking it came alone in its request.
 Json::Value theCrashRecord(const CollectorProcess& collector) {
-    std::vector<Json::Value> crashRequests;
-    for (const Json::Value& request : collector.requests()) {
-        if (request["body"].asString().find("\"DmpData\"") != std::string::npos) {
-            crashRequests.push_back(request);
-        }
-    }
+    const std::vector<Json::Value> crashRequests = qm_crash::crashRequests(collector);
     EXPECT_EQ(1u, crashRequests.size());
     if (crashRequests.size() != 1) return Json::Value();
     EXPECT_EQ(1u, crashRequests[0]["records"].asUInt());
@@ -127,6 +122,16 @@ void expectCallbackBetweenReadAndRequest(const TempDir& storage, const Json::Val
     EXPECT_LE(calls[0].timeMs, std::stoull(record["sendTime"].asString()));
 }
 
+// Crashes a child that reports to `collector` and expects it to die of `signal`; returns the
+// crash record it sent, checked for what every crash record holds, or null when none came.
+Json::Value crashAgainst(const CollectorProcess& collector, const TempDir& storage, int signal,
+                         const std::function<void()>& crash) {
+    EXPECT_EQ(128 + signal, crashInChild({collector.address(), collector.port()}, storage, crash));
+    const Json::Value record = theCrashRecord(collector);
+    if (record.isObject()) expectCompleteRecord(record);
+    return record;
+}
+
 qm_crash::Stackwalk walkDumpOf(const Json::Value& record) {
     const std::string dump = qm_crash::decodeBase64(record["DmpData"].asString());
     EXPECT_EQ("MDMP", dump.substr(0, 4));
@@ -139,13 +144,9 @@ TEST(Crash, NullWriteOnTheMainThreadIsReportedFromTheDyingProcess) {
     QM_SKIP_UNLESS_CRASHES_RUN();
     CollectorProcess collector;
     TempDir storage;
-    const Target target{collector.address(), collector.port()};
-    EXPECT_EQ(128 + SIGSEGV,
-              crashInChild(target, storage, [] { qm_crash_scenes::crashByNullWrite(); }));
-
-    const Json::Value record = theCrashRecord(collector);
+    const Json::Value record =
+        crashAgainst(collector, storage, SIGSEGV, [] { qm_crash_scenes::crashByNullWrite(); });
     ASSERT_TRUE(record.isObject());
-    expectCompleteRecord(record);
     expectCallbackBetweenReadAndRequest(storage, record);
     const qm_crash::Stackwalk walk = walkDumpOf(record);
     EXPECT_EQ(0, walk.reason.find("SIGSEGV")) << walk.reason;
@@ -158,13 +159,9 @@ TEST(Crash, AbortIsReported) {
     QM_SKIP_UNLESS_CRASHES_RUN();
     CollectorProcess collector;
     TempDir storage;
-    const Target target{collector.address(), collector.port()};
-    EXPECT_EQ(128 + SIGABRT,
-              crashInChild(target, storage, [] { qm_crash_scenes::crashByAbort(); }));
-
-    const Json::Value record = theCrashRecord(collector);
+    const Json::Value record =
+        crashAgainst(collector, storage, SIGABRT, [] { qm_crash_scenes::crashByAbort(); });
     ASSERT_TRUE(record.isObject());
-    expectCompleteRecord(record);
     EXPECT_EQ(1u, qm_crash::readProbe(storage.file("callback.txt")).size());
     const qm_crash::Stackwalk walk = walkDumpOf(record);
     EXPECT_EQ(0, walk.reason.find("SIGABRT")) << walk.reason;
@@ -176,8 +173,7 @@ TEST(Crash, SecondThreadCrashesWhileOthersLog) {
     QM_SKIP_UNLESS_CRASHES_RUN();
     CollectorProcess collector;
     TempDir storage;
-    const Target target{collector.address(), collector.port()};
-    const int status = crashInChild(target, storage, [&collector] {
+    const Json::Value record = crashAgainst(collector, storage, SIGSEGV, [&collector] {
         std::atomic<bool> logging{true};
         std::vector<std::thread> loggers;
         for (int i = 0; i < 2; ++i) {
@@ -193,11 +189,7 @@ TEST(Crash, SecondThreadCrashesWhileOthersLog) {
         qm_test::waitForBody(collector, "busy logger 0", 10000);
         std::thread([] { qm_crash_scenes::crashOnSecondThread(); }).join();
     });
-    EXPECT_EQ(128 + SIGSEGV, status);
-
-    const Json::Value record = theCrashRecord(collector);
     ASSERT_TRUE(record.isObject());
-    expectCompleteRecord(record);
     EXPECT_FALSE(qm_test::withBody(collector, "busy logger 0").empty());
     EXPECT_EQ(1u, qm_crash::readProbe(storage.file("callback.txt")).size());
     const qm_crash::Stackwalk walk = walkDumpOf(record);
@@ -215,13 +207,9 @@ TEST(Crash, ReportTravelsOverHttps) {
     options.https = true;
     CollectorProcess collector(options);
     TempDir storage;
-    const Target target{collector.address(), collector.port()};
-    EXPECT_EQ(128 + SIGSEGV,
-              crashInChild(target, storage, [] { qm_crash_scenes::crashByNullWrite(); }));
-
-    const Json::Value record = theCrashRecord(collector);
+    const Json::Value record =
+        crashAgainst(collector, storage, SIGSEGV, [] { qm_crash_scenes::crashByNullWrite(); });
     ASSERT_TRUE(record.isObject());
-    expectCompleteRecord(record);
     expectCallbackBetweenReadAndRequest(storage, record);
     EXPECT_TRUE(qm_crash::hasFrame(walkDumpOf(record), "crashByNullWrite"));
     EXPECT_TRUE(qm_crash::dumpsIn(dumpDirOf(storage)).empty());
@@ -234,15 +222,13 @@ TEST(Crash, UnreachableCollectorKeepsTheRecordAndStillDeletesTheDump) {
     EXPECT_EQ(128 + SIGSEGV,
               crashInChild(target, storage, [] { qm_crash_scenes::crashByNullWrite(); }));
 
-    std::vector<Json::Value> stored;
-    for (const auto& item : qm_test::readStored(storage.file("stored.jsonl"))) {
-        if (item.record["body"].asString() == kCrashBody) stored.push_back(item.record);
-    }
+    const std::vector<qm_test::StoredRecord> stored =
+        qm_crash::storedCrashes(storage.file("stored.jsonl"));
     // The sending thread may set the channel up while the report runs and send the stored
     // record once more, which fails and stores it again: at least once, never lost.
     ASSERT_FALSE(stored.empty());
-    expectCompleteRecord(stored[0]);
-    EXPECT_TRUE(qm_crash::hasFrame(walkDumpOf(stored[0]), "crashByNullWrite"));
+    expectCompleteRecord(stored[0].record);
+    EXPECT_TRUE(qm_crash::hasFrame(walkDumpOf(stored[0].record), "crashByNullWrite"));
     EXPECT_TRUE(qm_crash::dumpsIn(dumpDirOf(storage)).empty());
 }
 
@@ -266,7 +252,7 @@ TEST(Crash, CatcherWithoutCollectorOnlyDeletesTheDump) {
         kChildTimeoutMs);
     EXPECT_EQ(128 + SIGSEGV, status);
 
-    const std::string log = qm_crash::readWholeFile(logFile);
+    const std::string log = qm_test::readFileText(logFile);
     size_t at = 0;
     for (const char* line : {"crash dump process start", "sendcrash start", "delete old crash",
                              "delete done", "crashCallback finish"}) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,13 +32,14 @@ struct HttpSenderTestAccess {
 
 namespace {
 
+using qm_crash::crashRequests;
+using qm_crash::kCrashBody;
 using qm_test::CollectorOptions;
 using qm_test::CollectorProcess;
 using qm_test::runInChild;
 using qm_test::TempDir;
 
 const int kChildTimeoutMs = 60000;
-const char* const kCrashBody = "Android NDK Crash";
 
 // Crash callback of these tests: counts its calls.
 int g_callbackCalls = 0;
@@ -83,14 +85,26 @@ std::vector<Json::Value> crashRecords(const CollectorProcess& collector) {
     return qm_test::withBody(collector, kCrashBody);
 }
 
-std::vector<Json::Value> crashRequests(const CollectorProcess& collector) {
-    std::vector<Json::Value> found;
-    for (const Json::Value& request : collector.requests()) {
-        if (request["body"].asString().find("\"DmpData\"") != std::string::npos) {
-            found.push_back(request);
-        }
-    }
-    return found;
+// Runs `scenario` in a child whose main channel reports to `collector` and has settled.
+int reportInChild(const CollectorProcess& collector, const TempDir& storage,
+                  const std::function<int()>& scenario, int timeoutMs = kChildTimeoutMs) {
+    return runInChild([&] { return initAndSettle(collector, storage.path()) ? scenario() : 2; },
+                      timeoutMs);
+}
+
+// Reports "one.dmp" from a child whose main channel points where no collector answers.
+int reportUnreachable(const std::string& address, uint16_t port, const TempDir& storage) {
+    return runInChild(
+        [&] {
+            qm_test::observeStorage(storage.file("stored.jsonl"));
+            if (!initUnreachableAndSettle(address, port, storage.path(),
+                                          storage.file("stored.jsonl"))) {
+                return 2;
+            }
+            gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+            return 0;
+        },
+        kChildTimeoutMs);
 }
 
 }  // namespace
@@ -99,23 +113,20 @@ TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
     CollectorProcess collector;
     TempDir storage;
     const std::string dump = dumpOfSize(3000);
-    qm_crash::writeWholeFile(storage.file("one.dmp"), dump);
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         if (!initAndSettle(collector, storage.path())) return 2;
-                         QuillMarkAddCustomKey("build", "77");
-                         QuillMarkSetUserId("crash-user");
-                         QuillMarkEnableHost(false);
-                         QuillMarkSetCrashCallback(countCall, nullptr);
-                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
-                                                          {{"body", "not this"},
-                                                           {"logLevel", "INFO"},
-                                                           {"logSource", "elsewhere"},
-                                                           {"extra", "kept"},
-                                                           {"trap", "\"DmpData\":\"\""}});
-                         return g_callbackCalls == 1 ? 0 : 3;
-                     },
-                     kChildTimeoutMs));
+    qm_test::writeFileText(storage.file("one.dmp"), dump);
+    ASSERT_EQ(0, reportInChild(collector, storage, [&] {
+                  QuillMarkAddCustomKey("build", "77");
+                  QuillMarkSetUserId("crash-user");
+                  QuillMarkEnableHost(false);
+                  QuillMarkSetCrashCallback(countCall, nullptr);
+                  gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
+                                                   {{"body", "not this"},
+                                                    {"logLevel", "INFO"},
+                                                    {"logSource", "elsewhere"},
+                                                    {"extra", "kept"},
+                                                    {"trap", "\"DmpData\":\"\""}});
+                  return g_callbackCalls == 1 ? 0 : 3;
+              }));
 
     const std::vector<Json::Value> requests = crashRequests(collector);
     ASSERT_EQ(1u, requests.size());
@@ -161,58 +172,49 @@ TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
 TEST(CrashReport, NothingIsCalledOrSentWithoutAUsableDumpOrCollector) {
     CollectorProcess collector;
     TempDir storage;
-    qm_crash::writeWholeFile(storage.file("empty.dmp"), "");
-    qm_crash::writeWholeFile(storage.file("over.dmp"), dumpOfSize(VeskCatcher::MAX_FILE_SIZE + 1));
+    qm_test::writeFileText(storage.file("empty.dmp"), "");
+    qm_test::writeFileText(storage.file("over.dmp"), dumpOfSize(VeskCatcher::MAX_FILE_SIZE + 1));
     const std::string limit = dumpOfSize(VeskCatcher::MAX_FILE_SIZE);
-    qm_crash::writeWholeFile(storage.file("limit.dmp"), limit);
-    qm_crash::writeWholeFile(storage.file("small.dmp"), "MDMP");
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         if (!initAndSettle(collector, storage.path())) return 2;
-                         QuillMarkSetCrashCallback(countCall, nullptr);
-                         for (const char* name : {"empty.dmp", "over.dmp", "missing.dmp"}) {
-                             gs_globalCracher.sendCrashReport(kCrashBody, storage.file(name),
-                                                              {{"case", name}});
-                         }
-                         // A catcher that was never given a collector.
-                         VeskCatcher unconfigured;
-                         unconfigured.initCrashCallbak(countCall, nullptr);
-                         unconfigured.sendCrashReport(kCrashBody, storage.file("small.dmp"),
-                                                      {{"case", "unconfigured"}});
-                         if (g_callbackCalls != 0) return 3;
-                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("limit.dmp"),
-                                                          {{"case", "limit"}});
-                         return g_callbackCalls == 1 ? 0 : 4;
-                     },
-                     kChildTimeoutMs));
+    qm_test::writeFileText(storage.file("limit.dmp"), limit);
+    qm_test::writeFileText(storage.file("small.dmp"), "MDMP");
+    ASSERT_EQ(
+        0, reportInChild(collector, storage, [&] {
+            QuillMarkSetCrashCallback(countCall, nullptr);
+            for (const char* name : {"empty.dmp", "over.dmp", "missing.dmp"}) {
+                gs_globalCracher.sendCrashReport(kCrashBody, storage.file(name), {{"case", name}});
+            }
+            // A catcher that was never given a collector.
+            VeskCatcher unconfigured;
+            unconfigured.initCrashCallbak(countCall, nullptr);
+            unconfigured.sendCrashReport(kCrashBody, storage.file("small.dmp"),
+                                         {{"case", "unconfigured"}});
+            if (g_callbackCalls != 0) return 3;
+            gs_globalCracher.sendCrashReport(kCrashBody, storage.file("limit.dmp"),
+                                             {{"case", "limit"}});
+            return g_callbackCalls == 1 ? 0 : 4;
+        }));
     // The reports are synchronous: everything sent had arrived before the child ended.
-    const std::vector<Json::Value> records = crashRecords(collector);
-    ASSERT_EQ(1u, records.size());
-    EXPECT_EQ("limit", records[0]["case"].asString());
-    EXPECT_EQ(limit, qm_crash::decodeBase64(records[0]["DmpData"].asString()));
+    const Json::Value record = qm_test::onlyRecord(collector, kCrashBody);
+    EXPECT_EQ("limit", record["case"].asString());
+    EXPECT_EQ(limit, qm_crash::decodeBase64(record["DmpData"].asString()));
 }
 
 TEST(CrashReport, CrashLogsSwitchedOffSendNothingButTheCallbackRuns) {
     CollectorProcess collector;
     TempDir storage;
-    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-bytes");
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         if (!initAndSettle(collector, storage.path())) return 2;
-                         QuillMarkSetCrashCallback(countCall, nullptr);
-                         HttpSenderTestAccess::setCrashEnable(false);
-                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
-                                                          {{"case", "off"}});
-                         if (g_callbackCalls != 1) return 3;
-                         HttpSenderTestAccess::setCrashEnable(true);
-                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
-                                                          {{"case", "on"}});
-                         return 0;
-                     },
-                     kChildTimeoutMs));
-    const std::vector<Json::Value> records = crashRecords(collector);
-    ASSERT_EQ(1u, records.size());
-    EXPECT_EQ("on", records[0]["case"].asString());
+    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-bytes");
+    ASSERT_EQ(
+        0, reportInChild(collector, storage, [&] {
+            QuillMarkSetCrashCallback(countCall, nullptr);
+            HttpSenderTestAccess::setCrashEnable(false);
+            gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
+                                             {{"case", "off"}});
+            if (g_callbackCalls != 1) return 3;
+            HttpSenderTestAccess::setCrashEnable(true);
+            gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"), {{"case", "on"}});
+            return 0;
+        }));
+    EXPECT_EQ("on", qm_test::onlyRecord(collector, kCrashBody)["case"].asString());
 }
 
 // The sending thread's first pass looks the host name up and opens the request functions;
@@ -220,20 +222,16 @@ TEST(CrashReport, CrashLogsSwitchedOffSendNothingButTheCallbackRuns) {
 TEST(CrashReport, IsSentBeforeTheSendingThreadsFirstPass) {
     CollectorProcess collector;
     TempDir storage;
-    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-bytes");
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         if (!initAndSettle(collector, storage.path())) return 2;
-                         // Back to the state before the first pass.
-                         HttpSender::m_initializeByThread = false;
-                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-                         return HttpSender::m_initializeByThread ? 0 : 3;
-                     },
-                     kChildTimeoutMs));
-    const std::vector<Json::Value> records = crashRecords(collector);
-    ASSERT_EQ(1u, records.size());
-    EXPECT_FALSE(records[0]["host"].asString().empty());
-    EXPECT_NE("-", records[0]["host"].asString());
+    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-bytes");
+    ASSERT_EQ(0, reportInChild(collector, storage, [&] {
+                  // Back to the state before the first pass.
+                  HttpSender::m_initializeByThread = false;
+                  gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                  return HttpSender::m_initializeByThread ? 0 : 3;
+              }));
+    const std::string host = qm_test::onlyRecord(collector, kCrashBody)["host"].asString();
+    EXPECT_FALSE(host.empty());
+    EXPECT_NE("-", host);
 }
 
 // The crashed thread may itself hold the registry lock (it died inside a registry call): the
@@ -241,10 +239,10 @@ TEST(CrashReport, IsSentBeforeTheSendingThreadsFirstPass) {
 TEST(CrashReport, IsSentWhileTheCrashedThreadHoldsTheRegistryLock) {
     CollectorProcess collector;
     TempDir storage;
-    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-bytes");
-    ASSERT_EQ(0, runInChild(
+    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-bytes");
+    ASSERT_EQ(0, reportInChild(
+                     collector, storage,
                      [&] {
-                         if (!initAndSettle(collector, storage.path())) return 2;
                          Threads::Mutex::scoped_lock held(HttpSenderTestAccess::registryLock());
                          gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
                          return 0;
@@ -256,51 +254,23 @@ TEST(CrashReport, IsSentWhileTheCrashedThreadHoldsTheRegistryLock) {
 TEST(CrashReport, UndeliveredReportGoesToLocalStorage) {
     TempDir storage;
     const uint16_t nobody = qm_test::unusedLoopbackPort();
-    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-stored");
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         qm_test::observeStorage(storage.file("stored.jsonl"));
-                         if (!initUnreachableAndSettle("http://127.0.0.1", nobody, storage.path(),
-                                                       storage.file("stored.jsonl"))) {
-                             return 2;
-                         }
-                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-                         return 0;
-                     },
-                     kChildTimeoutMs));
-    std::vector<Json::Value> stored;
-    for (const auto& item : qm_test::readStored(storage.file("stored.jsonl"))) {
-        if (item.record["body"].asString() == kCrashBody) {
-            EXPECT_EQ("quillmark-user", item.channel);
-            stored.push_back(item.record);
-        }
-    }
+    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-stored");
+    ASSERT_EQ(0, reportUnreachable("http://127.0.0.1", nobody, storage));
+    const std::vector<qm_test::StoredRecord> stored =
+        qm_crash::storedCrashes(storage.file("stored.jsonl"));
     ASSERT_EQ(1u, stored.size());
-    EXPECT_EQ("MDMP-stored", qm_crash::decodeBase64(stored[0]["DmpData"].asString()));
-    EXPECT_EQ("FATAL", stored[0]["logLevel"].asString());
+    EXPECT_EQ("quillmark-user", stored[0].channel);
+    EXPECT_EQ("MDMP-stored", qm_crash::decodeBase64(stored[0].record["DmpData"].asString()));
+    EXPECT_EQ("FATAL", stored[0].record["logLevel"].asString());
 }
 
 // The plain-HTTP path strips "http://" from the address; a shorter address cannot be sent to
 // and is kept, not lost to an exception.
 TEST(CrashReport, AddressTooShortForHttpIsStored) {
     TempDir storage;
-    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-short");
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         qm_test::observeStorage(storage.file("stored.jsonl"));
-                         if (!initUnreachableAndSettle("http", 80, storage.path(),
-                                                       storage.file("stored.jsonl"))) {
-                             return 2;
-                         }
-                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-                         return 0;
-                     },
-                     kChildTimeoutMs));
-    size_t crashes = 0;
-    for (const auto& item : qm_test::readStored(storage.file("stored.jsonl"))) {
-        if (item.record["body"].asString() == kCrashBody) ++crashes;
-    }
-    EXPECT_EQ(1u, crashes);
+    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-short");
+    ASSERT_EQ(0, reportUnreachable("http", 80, storage));
+    EXPECT_EQ(1u, qm_crash::storedCrashes(storage.file("stored.jsonl")).size());
 }
 
 // A collector that takes the request and never answers cannot keep the crashed process alive:
@@ -311,7 +281,7 @@ TEST(CrashReport, StalledHttpsCollectorEndsWithinTheTimeOut) {
     options.extraArgs = {"--delay-ms", "120000"};
     CollectorProcess collector(options);
     TempDir storage;
-    qm_crash::writeWholeFile(storage.file("one.dmp"), "MDMP-stalled");
+    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-stalled");
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(
         0, runInChild(
@@ -334,9 +304,5 @@ TEST(CrashReport, StalledHttpsCollectorEndsWithinTheTimeOut) {
     EXPECT_LT(seconds, 60);
     // It reached the collector, but without an answer it counts as undelivered.
     EXPECT_EQ(1u, crashRecords(collector).size());
-    size_t stored = 0;
-    for (const auto& item : qm_test::readStored(storage.file("stored.jsonl"))) {
-        if (item.record["body"].asString() == kCrashBody) ++stored;
-    }
-    EXPECT_EQ(1u, stored);
+    EXPECT_EQ(1u, qm_crash::storedCrashes(storage.file("stored.jsonl")).size());
 }

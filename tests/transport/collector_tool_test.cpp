@@ -14,9 +14,11 @@
 
 #include "support/child_process.h"
 #include "support/collector_process.h"
+#include "support/record_queries.h"
 
 namespace {
 
+using qm_test::bodiesOf;
 using qm_test::CollectorOptions;
 using qm_test::CollectorProcess;
 
@@ -72,12 +74,6 @@ std::vector<bool> verdicts(const std::string& answer) {
         flags.push_back(entry["isSuccessful"].asBool());
     }
     return flags;
-}
-
-std::vector<std::string> bodiesOf(const std::vector<Json::Value>& records) {
-    std::vector<std::string> bodies;
-    for (const Json::Value& record : records) bodies.push_back(record["body"].asString());
-    return bodies;
 }
 
 const std::vector<std::string> kThreeBodies = {"first", "second", "third"};

@@ -8,10 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <fstream>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,13 +17,18 @@
 #include "plume/quillmark.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
+#include "support/file_text.h"
 #include "support/record_queries.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
+#include "support/test_project.h"
 #include "util/utilNetwork.h"
 #include "util/utilTools.h"
 
 using qm_test::CollectorProcess;
+using qm_test::nowMs;
+using qm_test::onlyRecord;
+using qm_test::readFileText;
 using qm_test::TempDir;
 
 namespace {
@@ -36,33 +39,16 @@ const char kProject[] = "IdApp";
 const char kReadFailed[] = "[setHandler] deviceId read failed";
 const char kWriteFailed[] = "[setHandler] getDeviceID write Failed";
 
-int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string projectDir(const TempDir& storage) { return storage.path() + "/quillmark/" + kProject; }
 
 std::string idFile(const TempDir& storage) { return projectDir(storage) + "/deviceID.db"; }
-
-std::string readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void makeProjectDir(const TempDir& storage) {
     ASSERT_EQ(0, mkdir((storage.path() + "/quillmark").c_str(), 0770));
     ASSERT_EQ(0, mkdir(projectDir(storage).c_str(), 0770));
 }
 
-int initChannel(const CollectorProcess& collector, const TempDir& storage, const char* channel) {
-    return GetPlumeLog()->initialize(kProject, storage.path().c_str(), "1.0",
-                                     collector.address().c_str(), collector.port(), nullptr,
-                                     nullptr, true, false, channel);
-}
+const qm_test::TestProject kIdProject{kProject, "1.0", nullptr, nullptr};
 
 // One start: the main channel is set up by the pass that sends its session record; "probe" is
 // logged after that, so it carries whatever device ID the set-up gave the channel.
@@ -72,7 +58,7 @@ int startAndLog(const CollectorProcess& collector, const TempDir& storage,
     qm_platform::startLogCapture();
     // Earlier starts sent session records to the same collector.
     const size_t sessionsBefore = qm_test::withBody(collector, "CREATE SESSION").size();
-    if (initChannel(collector, storage, "quillmark-user") != 0) return 2;
+    if (kIdProject.initChannel(collector, storage, "quillmark-user") != 0) return 2;
     const bool setUp = qm_test::waitUntil(
         [&] { return qm_test::withBody(collector, "CREATE SESSION").size() > sessionsBefore; },
         kDeliveryMs);
@@ -84,12 +70,6 @@ int startAndLog(const CollectorProcess& collector, const TempDir& storage,
 bool loggedInChild(const std::string& line) {
     const std::vector<std::string> lines = qm_platform::capturedLogLines();
     return std::find(lines.begin(), lines.end(), "I/NDK: " + line) != lines.end();
-}
-
-Json::Value onlyRecord(const CollectorProcess& collector, const std::string& body) {
-    const std::vector<Json::Value> found = qm_test::withBody(collector, body);
-    EXPECT_EQ(1u, found.size()) << body;
-    return found.empty() ? Json::Value() : found[0];
 }
 
 bool isAlnum(const std::string& text) {
@@ -123,7 +103,7 @@ TEST(DeviceId, MadeOnceThenReadBackAndSharedByTheChannelsOfAProject) {
                      [&] {
                          // "Corvane" first: the main channel's session record then starts the
                          // pass that sets both up.
-                         if (initChannel(collector, storage, "Corvane") != 0) return 1;
+                         if (kIdProject.initChannel(collector, storage, "Corvane") != 0) return 1;
                          if (startAndLog(collector, storage, "first start") != 0) return 2;
                          if (!GetPlumeLog()->sendLog_Corvane(QUILLMARK_INFO, "corvane")) return 3;
                          return qm_test::waitForBody(collector, "corvane", kDeliveryMs) ? 0 : 4;
@@ -131,7 +111,7 @@ TEST(DeviceId, MadeOnceThenReadBackAndSharedByTheChannelsOfAProject) {
                      kChildTimeoutMs));
     const int64_t after = nowMs();
 
-    const std::string id = readWhole(idFile(storage));
+    const std::string id = readFileText(idFile(storage));
     expectDeviceIdShape(id, before, after);
     EXPECT_EQ(id, onlyRecord(collector, "first start")["DeviceID"].asString());
     EXPECT_EQ(id, onlyRecord(collector, "corvane")["DeviceID"].asString());
@@ -140,7 +120,7 @@ TEST(DeviceId, MadeOnceThenReadBackAndSharedByTheChannelsOfAProject) {
               qm_test::runInChild([&] { return startAndLog(collector, storage, "second start"); },
                                   kChildTimeoutMs));
     EXPECT_EQ(id, onlyRecord(collector, "second start")["DeviceID"].asString());
-    EXPECT_EQ(id, readWhole(idFile(storage)));
+    EXPECT_EQ(id, readFileText(idFile(storage)));
 }
 
 // The interface the host address came from names the network: "wlan" anywhere means Wifi.
@@ -187,7 +167,7 @@ TEST_P(OddDeviceIdFile, GivesTheSpecifiedIdAndLogLine) {
     TempDir storage;
     makeProjectDir(storage);
     param.plant(idFile(storage));
-    const std::string planted = readWhole(idFile(storage));
+    const std::string planted = readFileText(idFile(storage));
 
     std::vector<std::string> ids;
     for (int start = 0; start < 2; ++start) {
@@ -220,7 +200,7 @@ TEST_P(OddDeviceIdFile, GivesTheSpecifiedIdAndLogLine) {
         EXPECT_EQ(37u, ids[1].size());
         EXPECT_NE(ids[0], ids[1]);
     }
-    EXPECT_EQ(planted, readWhole(idFile(storage)));
+    EXPECT_EQ(planted, readFileText(idFile(storage)));
 }
 
 INSTANTIATE_TEST_SUITE_P(

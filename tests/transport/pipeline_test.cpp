@@ -13,11 +13,13 @@
 #include "plume/quillmark.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
+#include "support/record_queries.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
 #include "util/jsonText.h"
 
+using qm_test::bodiesOf;
 using qm_test::CollectorOptions;
 using qm_test::CollectorProcess;
 using qm_test::runInChild;
@@ -40,18 +42,6 @@ int initUser(const Target& target, const std::string& storage, bool asyncStart,
              const char* project = "PipeApp") {
     return QuillMarkInitialize(project, storage.c_str(), "1.0.0", target.address.c_str(),
                                target.port, nullptr, nullptr, true, asyncStart, "quillmark-user");
-}
-
-std::vector<std::string> bodiesOf(const std::vector<qm_test::StoredRecord>& stored) {
-    std::vector<std::string> bodies;
-    for (const auto& item : stored) bodies.push_back(item.record["body"].asString());
-    return bodies;
-}
-
-std::vector<std::string> bodiesOf(const std::vector<Json::Value>& records) {
-    std::vector<std::string> bodies;
-    for (const auto& record : records) bodies.push_back(record["body"].asString());
-    return bodies;
 }
 
 // Session record plus three logs, held back until all are queued so they travel as one batch.

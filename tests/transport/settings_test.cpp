@@ -18,6 +18,7 @@
 #include "plume/quillmark.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
+#include "support/file_text.h"
 #include "support/raw_server.h"
 #include "support/record_queries.h"
 #include "support/stored_records.h"
@@ -29,6 +30,7 @@ using qm_test::CollectorOptions;
 using qm_test::CollectorProcess;
 using qm_test::runInChild;
 using qm_test::TempDir;
+using qm_test::writeFileText;
 
 namespace {
 
@@ -47,16 +49,13 @@ const char* const kCacheAnswer =
     R"({"status":200,"result":{"log":{"enable":true},"crash":{"enable":false},)"
     R"("session":{"enable":true},"networkinsights":{"enable":true}}})";
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << content;
+// A collector that answers every settings request with `answer`, read from "answer.json" in
+// `storage` at each request, so a scenario may change it on the way.
+CollectorOptions settingsService(const TempDir& storage, const std::string& answer) {
+    writeFileText(storage.file("answer.json"), answer);
+    CollectorOptions options;
+    options.extraArgs = {"--settings-file", storage.file("answer.json")};
+    return options;
 }
 
 std::string cacheFile(const TempDir& storage, const std::string& project = kProject) {
@@ -172,10 +171,7 @@ TEST_P(SettingsOutcome, SwitchesCacheAndUrls) {
     TempDir storage;
     const std::string answerFile = storage.file("answer.json");
     const std::string resultFile = storage.file("result.json");
-    writeFile(answerFile, kMarkerAnswer);
-    CollectorOptions options;
-    options.extraArgs = {"--settings-file", answerFile};
-    CollectorProcess service(options);
+    CollectorProcess service(settingsService(storage, kMarkerAnswer));
 
     ASSERT_EQ(0, runInChild(
                      [&] {
@@ -188,9 +184,9 @@ TEST_P(SettingsOutcome, SwitchesCacheAndUrls) {
                          const std::string cache = cacheFile(storage);
                          if (param.cache == Cache::Removed) std::filesystem::remove(cache);
                          if (param.cache != Cache::Kept && param.cache != Cache::Removed) {
-                             writeFile(cache, cacheContent(param.cache));
+                             writeFileText(cache, cacheContent(param.cache));
                          }
-                         writeFile(answerFile, param.answer);
+                         writeFileText(answerFile, param.answer);
                          if (param.unreachable) {
                              HttpSender::SettingsEndpoints endpoints =
                                  HttpSender::settingsEndpoints();
@@ -211,15 +207,15 @@ TEST_P(SettingsOutcome, SwitchesCacheAndUrls) {
                              if (logged(message)) result["messages"].append(message);
                          }
                          for (const std::string& url : urls) result["urls"].append(url);
-                         writeFile(resultFile, jsonText::writeCompact(result));
+                         writeFileText(resultFile, jsonText::writeCompact(result));
                          return 0;
                      },
                      kChildTimeoutMs));
     Json::Value result;
-    ASSERT_TRUE(jsonText::parse(readAll(resultFile), result));
+    ASSERT_TRUE(jsonText::parse(qm_test::readFileText(resultFile), result));
     EXPECT_EQ(param.flags, result["flags"].asString());
 
-    const std::string cacheNow = readAll(cacheFile(storage));
+    const std::string cacheNow = qm_test::readFileText(cacheFile(storage));
     if (param.cacheAfter == CacheAfter::Replaced) {
         EXPECT_EQ(compact(param.answer), cacheNow);
     } else if (param.cache == Cache::Kept) {
@@ -310,11 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RemoteSettings, AskedOncePerSenderAtTheDefaultOrAlternativeEndpoint) {
     TempDir storage;
-    const std::string answerFile = storage.file("answer.json");
-    writeFile(answerFile, answerWith(sections(kOn, kOn, kOn, kOff)));
-    CollectorOptions options;
-    options.extraArgs = {"--settings-file", answerFile};
-    CollectorProcess service(options);
+    CollectorProcess service(settingsService(storage, answerWith(sections(kOn, kOn, kOn, kOff))));
     ASSERT_EQ(0, runInChild(
                      [&] {
                          pointSettingsAt(service);
@@ -355,11 +347,7 @@ TEST(RemoteSettings, AskedOncePerSenderAtTheDefaultOrAlternativeEndpoint) {
 
 TEST(RemoteSettings, OnlyTheDefaultChannelFollowsTheSettings) {
     TempDir storage;
-    const std::string answerFile = storage.file("answer.json");
-    writeFile(answerFile, answerWith(sections(kOff, kOff, kOff, kOn)));
-    CollectorOptions options;
-    options.extraArgs = {"--settings-file", answerFile};
-    CollectorProcess service(options);
+    CollectorProcess service(settingsService(storage, answerWith(sections(kOff, kOff, kOff, kOn))));
     ASSERT_EQ(0, runInChild(
                      [&] {
                          pointSettingsAt(service);
@@ -414,11 +402,7 @@ class SwitchesGate : public ::testing::TestWithParam<GateCase> {};
 TEST_P(SwitchesGate, RecordsOfADeniedKindAreDropped) {
     const GateCase& param = GetParam();
     TempDir storage;
-    const std::string answerFile = storage.file("answer.json");
-    writeFile(answerFile, param.answer);
-    CollectorOptions options;
-    options.extraArgs = {"--settings-file", answerFile};
-    CollectorProcess collector(options);
+    CollectorProcess collector(settingsService(storage, param.answer));
     ASSERT_EQ(0, runInChild(
                      [&] {
                          pointSettingsAt(collector);
@@ -437,10 +421,7 @@ TEST_P(SwitchesGate, RecordsOfADeniedKindAreDropped) {
                          return logged(param.denial) ? 0 : 5;
                      },
                      kChildTimeoutMs));
-    std::vector<std::string> bodies;
-    for (const Json::Value& record : collector.records())
-        bodies.push_back(record["body"].asString());
-    EXPECT_EQ(param.delivered, bodies);
+    EXPECT_EQ(param.delivered, qm_test::bodiesOf(collector.records()));
 }
 
 // A session record without "DmpData" is a normal record as well.

@@ -14,15 +14,18 @@
 #include "plume/quillmark.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
+#include "support/file_text.h"
 #include "support/record_queries.h"
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
 #include "util/jsonText.h"
 
+using qm_test::bodiesOf;
 using qm_test::CollectorOptions;
 using qm_test::CollectorProcess;
 using qm_test::runInChild;
 using qm_test::TempDir;
+using qm_test::writeFileText;
 
 namespace {
 
@@ -60,13 +63,6 @@ Json::Value withBody(const Records& records, const std::string& body) {
     return Json::Value();
 }
 
-template <typename Records>
-std::vector<std::string> bodiesOf(const Records& records) {
-    std::vector<std::string> bodies;
-    for (const Json::Value& record : records) bodies.push_back(record["body"].asString());
-    return bodies;
-}
-
 // The requests that arrived after the first `skip`, each parsed into its array of records.
 std::vector<Json::Value> batchesSince(const CollectorProcess& collector, size_t skip) {
     std::vector<Json::Value> batches;
@@ -96,11 +92,6 @@ int runStart(const CollectorProcess& collector, const TempDir& storage,
     QuillMarkStartSendThread();
     QuillMarkDestroy();  // drains the queue and waits for the pass in flight
     return 0;
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << content;
 }
 
 std::string storedLine(const std::string& body, const Json::Value& errorRate) {
@@ -223,7 +214,7 @@ TEST(LocalStorage, ReadingBackKeepsOnlyLinesThatHoldAnObject) {
     typed["nested"]["a"] = "b";
     content += jsonText::writeCompact(typed);
     content += storedLine("cut by a crash", "1").substr(0, 30);  // last line, no line end
-    writeFile(logFile(storage), content);
+    writeFileText(logFile(storage), content);
 
     ASSERT_EQ(0, runInChild([&] { return runStart(collector, storage, {}); }, kChildTimeoutMs));
     const std::vector<Json::Value> batches = batchesSince(collector, 0);
@@ -249,7 +240,7 @@ TEST(LocalStorage, FailureCountsThatAreNotPlainNumbers) {
     content += storedLine("rate-leading-digits", "2x");
     content += storedLine("rate-three", "3");
     content += storedLine("rate-huge", "99999999999999999999999");
-    writeFile(logFile(storage), content);
+    writeFileText(logFile(storage), content);
 
     ASSERT_EQ(0, runInChild([&] { return runStart(collector, storage, {}); }, kChildTimeoutMs));
     const std::vector<Json::Value> lines = fileLines(logFile(storage));
@@ -322,8 +313,8 @@ TEST(LocalStorage, LineCutByACrashLosesOnlyItself) {
                          HttpSender sender;
                          auto channel = channelRecord("main", kProject, storage, &collector);
                          if (!sender.setHandler(channel)) return 2;
-                         writeFile(logFile(storage), storedLine("before", "1") +
-                                                         storedLine("cut", "1").substr(0, 25));
+                         writeFileText(logFile(storage), storedLine("before", "1") +
+                                                             storedLine("cut", "1").substr(0, 25));
                          sender.save_local_storage(recordText("after"), "main");
                          sender.check_local_storage("main");
                          return 0;
@@ -381,7 +372,7 @@ TEST(LocalStorage, StoragePathsThatCannotHoldRecords) {
     CollectorProcess collector(options);
     TempDir storage;
     const std::string plainFile = storage.file("plain-file");
-    writeFile(plainFile, "not a directory");
+    writeFileText(plainFile, "not a directory");
     // Neither exists nor can be made, is a file, or is not writable (not even by root).
     for (const std::string& path :
          {storage.file("missing/deeper"), plainFile, std::string("/proc/self")}) {
@@ -401,7 +392,7 @@ TEST(LocalStorage, StoragePathsThatCannotHoldRecords) {
     }
 
     // The project directory exists but "log.txt" cannot be opened for writing (nor removed).
-    writeFile(logFile(storage) + "/occupied", "x");
+    writeFileText(logFile(storage) + "/occupied", "x");
     ASSERT_EQ(0, runInChild(
                      [&] {
                          if (runStart(collector, storage, {"FAIL-unkept", "delivered"}) != 0) {

@@ -479,9 +479,7 @@ TEST(Format, BoundaryLengths) {
     EXPECT_EQ(padded.size(), 2046u);
 }
 
-TEST(Format, StopsAtEmbeddedZero) {
-    EXPECT_EQ(UtilTools::utilFformat("ab%cde", '\0'), "ab");
-}
+TEST(Format, StopsAtEmbeddedZero) { EXPECT_EQ(UtilTools::utilFformat("ab%cde", '\0'), "ab"); }
 
 TEST(Format, NullFormatGivesEmpty) {
     const char* volatile fmt = nullptr;
@@ -494,43 +492,35 @@ TEST(Format, NullFormatGivesEmpty) {
 
 // ---------------------------------------------------------------- Trimming and C strings
 
+namespace {
+
+// trimString works in place; this gives the text it leaves.
+std::string trimmed(std::string text, const char* separators) {
+    UtilTools::trimString(text, separators);
+    return text;
+}
+
+}  // namespace
+
 TEST(Trim, RemovesOnlyAtBothEnds) {
-    std::string s = "xxaxbxx";
-    UtilTools::trimString(s, "x");
-    EXPECT_EQ(s, "axb");
-    s = "\t a b \t";
-    UtilTools::trimString(s, "\t ");
-    EXPECT_EQ(s, "a b");
-    s = "-_-abc_-_";
-    UtilTools::trimString(s, "_-");
-    EXPECT_EQ(s, "abc");
+    EXPECT_EQ(trimmed("xxaxbxx", "x"), "axb");
+    EXPECT_EQ(trimmed("\t a b \t", "\t "), "a b");
+    EXPECT_EQ(trimmed("-_-abc_-_", "_-"), "abc");
 }
 
 TEST(Trim, AllSeparatorsBecomesEmpty) {
-    std::string s = " \t \t ";
-    UtilTools::trimString(s, "\t ");
-    EXPECT_EQ(s, "");
-    s = "";
-    UtilTools::trimString(s, "\t ");
-    EXPECT_EQ(s, "");
+    EXPECT_EQ(trimmed(" \t \t ", "\t "), "");
+    EXPECT_EQ(trimmed("", "\t "), "");
 }
 
 TEST(Trim, SingleCharacterAndNoSeparators) {
-    std::string s = "a";
-    UtilTools::trimString(s, "\t ");
-    EXPECT_EQ(s, "a");
-    s = " a ";
-    UtilTools::trimString(s, "");
-    EXPECT_EQ(s, " a ");
-    s = " a ";
-    UtilTools::trimString(s, nullptr);
-    EXPECT_EQ(s, " a ");
+    EXPECT_EQ(trimmed("a", "\t "), "a");
+    EXPECT_EQ(trimmed(" a ", ""), " a ");
+    EXPECT_EQ(trimmed(" a ", nullptr), " a ");
 }
 
 TEST(Trim, KeepsEmbeddedZeroAndHighBytes) {
-    std::string s = std::string(" \xC3\xA9\0x ", 6);
-    UtilTools::trimString(s, " ");
-    EXPECT_EQ(s, std::string("\xC3\xA9\0x", 4));
+    EXPECT_EQ(trimmed(std::string(" \xC3\xA9\0x ", 6), " "), std::string("\xC3\xA9\0x", 4));
 }
 
 TEST(CharToString, NullGivesTrimmedDefault) {
