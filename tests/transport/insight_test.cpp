@@ -106,6 +106,15 @@ int initChannel(const char* channel, const char* project, const CollectorProcess
                                nullptr, clientHost, false, channel);
 }
 
+// In the child: the main channel starts against the service, then `count` insight records
+// must reach the collector within timeoutMs. 0 when they did.
+int mainChannelReports(const Service& service, const CollectorProcess& collector,
+                       const TempDir& storage, size_t count, int timeoutMs) {
+    service.use();
+    if (initChannel("quillmark-user", kProject, collector, storage) != 0) return 2;
+    return waitForInsights(collector, count, timeoutMs) ? 0 : 3;
+}
+
 HttpSender* sender() { return currentPlumeLog()->core()->sender(); }
 
 std::vector<std::string> getPaths(const CollectorProcess& server) {
@@ -345,12 +354,11 @@ TEST(NetworkInsights, OnlyTheFirst500UrlsAreMeasured) {
     service.answer(true, urls);
     ASSERT_EQ(0, runInChild(
                      [&] {
-                         service.use();
-                         if (initChannel("quillmark-user", kProject, collector, storage) != 0)
-                             return 2;
-                         if (!waitForInsights(collector, 500, 60000)) return 3;
+                         const int code =
+                             mainChannelReports(service, collector, storage, 500, 60000);
+                         // Time for a 501st upload that must not come.
                          std::this_thread::sleep_for(std::chrono::milliseconds(500));
-                         return 0;
+                         return code;
                      },
                      kChildTimeoutMs));
     const std::vector<Json::Value> records = insightRecords(collector);
@@ -370,14 +378,9 @@ TEST(NetworkInsights, MeasuresAndUploadsOverHttps) {
     CollectorProcess collector(tls);
     const std::string measured = collector.address() + ":" + std::to_string(collector.port());
     service.answer(true, {measured + "/tls/path"});
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         service.use();
-                         if (initChannel("quillmark-user", kProject, collector, storage) != 0)
-                             return 2;
-                         return waitForInsights(collector, 1, 20000) ? 0 : 3;
-                     },
-                     kChildTimeoutMs));
+    ASSERT_EQ(0,
+              runInChild([&] { return mainChannelReports(service, collector, storage, 1, 20000); },
+                         kChildTimeoutMs));
     const std::vector<Json::Value> records = insightRecords(collector);
     ASSERT_EQ(1u, records.size());
     EXPECT_EQ("https://127.0.0.1/tls/path", records[0]["Url"].asString());
@@ -397,11 +400,8 @@ TEST(NetworkInsights, AHangingUrlIsCutAtTheBoundAndTheNextIsMeasured) {
     const long boundSeconds = 2;
     ASSERT_EQ(0, runInChild(
                      [&] {
-                         service.use();
                          vesk2Performance::setFetchBounds({5, boundSeconds});
-                         if (initChannel("quillmark-user", kProject, collector, storage) != 0)
-                             return 2;
-                         return waitForInsights(collector, 2, 30000) ? 0 : 3;
+                         return mainChannelReports(service, collector, storage, 2, 30000);
                      },
                      kChildTimeoutMs));
     const std::vector<Json::Value> records = insightRecords(collector);
