@@ -8,8 +8,8 @@
 #include <memory>
 #include <sstream>
 
-// The classic reader and writer are deprecated in current jsoncpp, but they are the ones whose
-// output and partial-parse behaviour the collector and the stored files are built around.
+// The classic reader is deprecated in current jsoncpp, but it is the one whose partial-parse
+// behaviour the answer check and the stored files are built around.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
@@ -141,20 +141,41 @@ std::string repairUtf8(const std::string& text) {
     return out;
 }
 
+namespace {
+
+std::string writeWith(Json::StreamWriter& writer, std::ostringstream& text,
+                      const Json::Value& value) {
+    text.str(std::string());
+    text.clear();
+    if (allTextWellFormed(value)) {
+        writer.write(value, &text);
+    } else {
+        writer.write(repaired(value), &text);
+    }
+    text << '\n';
+    return text.str();
+}
+
+}  // namespace
+
 std::string writeCompact(const Json::Value& value) {
+    // A crash report is written on the crashing thread, which may have crashed in here: the
+    // thread's writer is then left half-used and a fresh one is taken.
+    thread_local bool inUse = false;
+    if (inUse) {
+        std::ostringstream text;
+        return writeWith(*newCompactWriter(), text, value);
+    }
+    inUse = true;
+    struct Release {
+        bool& flag;
+        ~Release() { flag = false; }
+    } release{inUse};
     // One writer and one stream per thread: making them anew costs more than writing a small
     // record.
     thread_local const std::unique_ptr<Json::StreamWriter> writer = newCompactWriter();
     thread_local std::ostringstream text;
-    text.str(std::string());
-    text.clear();
-    if (allTextWellFormed(value)) {
-        writer->write(value, &text);
-    } else {
-        writer->write(repaired(value), &text);
-    }
-    text << '\n';
-    return text.str();
+    return writeWith(*writer, text, value);
 }
 
 bool parse(const char* begin, const char* end, Json::Value& root) {
