@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The whole test run: set-up, a warnings-as-errors build with the test suite, the suite again
 # under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and a 32-bit x86
-# build whose tests run under qemu-i386.
-# Usage: scripts/test.sh [native|asan|tsan|i386 ...]   (default: all four)
+# build whose tests run under qemu-i386, then every fuzz target for 20 s (scripts/fuzz.sh).
+# Usage: scripts/test.sh [native|asan|tsan|i386|fuzz ...]   (default: all five)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
-[ "${#stages[@]}" -eq 0 ] && stages=(native asan tsan i386)
+[ "${#stages[@]}" -eq 0 ] && stages=(native asan tsan i386 fuzz)
 jobs="${QM_JOBS:-$(nproc)}"
 
 scripts/setup.sh --i386
@@ -40,6 +40,9 @@ for stage in "${stages[@]}"; do
       configure_and_test build/ci-i386 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake \
         -DQM_COLLECTOR_EXE="$PWD/build/ci-native/tools/qm_collector" ;;
+    fuzz)
+      echo "=== build/fuzz ==="
+      scripts/fuzz.sh 20 ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
 done

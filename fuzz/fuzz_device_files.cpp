@@ -1,0 +1,156 @@
+// What the library reads back from the device and from the settings service: the settings
+// answer and its cache "NetworkInsight.db", the stored records "log.txt" and "deviceID.db".
+// One channel "quillmark-user" is registered once per process on a directory of its own, and
+// the first input byte chooses which reader gets the rest.
+#include <json/value.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "insight/vesk2Performance.h"
+#include "platform/host_capture.h"
+#include "record/handler.h"
+#include "transport/httpSender.h"
+#include "util/jsonText.h"
+
+// The library lets this name reach the sender's private readers, as its tests do.
+struct HttpSenderTestAccess {
+    static void applySettingsAnswer(HttpSender& sender, const std::string& answer) {
+        sender.applySettingsAnswer(answer);
+    }
+    static fileValues& storedLines(HttpSender& sender) { return sender.m_filemap; }
+    static std::string loadDeviceID(HttpSender& sender, const std::string& path) {
+        return sender.loadDeviceID(path);
+    }
+};
+
+namespace {
+
+void require(bool condition, const char* what) {
+    if (condition) return;
+    fprintf(stderr, "property broken: %s\n", what);
+    abort();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    require(static_cast<bool>(out), "cannot write the fuzz input to a file");
+}
+
+struct Harness {
+    std::string root;
+    std::string directory;
+    HttpSender sender;
+    size_t urlsHandedOver = 0;
+
+    Harness() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "qm_fuzz_files_XXXXXX").string();
+        require(mkdtemp(&pattern[0]) != nullptr, "no temporary directory");
+        root = pattern;
+        auto channel = std::make_unique<Handler>();
+        channel->m_handlerName = "quillmark-user";
+        channel->m_projectName = "FuzzApp";
+        channel->m_sdCardPath = root;
+        channel->m_protocol = "http";
+        channel->m_Addr = "http://127.0.0.1";
+        channel->m_Port = 9;
+        require(sender.setHandler(channel), "the channel was not registered");
+        directory = root + "/quillmark/FuzzApp";
+        // The URLs go nowhere: no measuring thread exists.
+        sender.m_onInsightUrls = [this](const std::vector<std::string>& urls) {
+            for (const std::string& url : urls) {
+                require(vesk2Performance::get_port_form_url(url) != 0, "a URL with port 0");
+            }
+            urlsHandedOver += urls.size();
+        };
+    }
+    ~Harness() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+
+    void settingsAnswer(const std::string& answer) {
+        try {
+            HttpSenderTestAccess::applySettingsAnswer(sender, answer);
+        } catch (const std::exception&) {
+            // Members of other types are refused this way; the caller falls back to defaults.
+        }
+        // Whatever the answer left in the cache is read by the next start.
+        sender.loadSettings();
+    }
+
+    void settingsCache(const std::string& content) {
+        writeFile(directory + "/NetworkInsight.db", content);
+        sender.loadSettings();
+    }
+
+    void storedRecords(const std::string& content) {
+        const std::string file = directory + "/log.txt";
+        writeFile(file, content);
+        fileValues& kept = HttpSenderTestAccess::storedLines(sender);
+        kept.clear();
+        sender.getFileStorage(directory);
+        require(!std::filesystem::exists(file), "log.txt was not removed after reading");
+        for (const auto& entry : kept) {
+            const std::string& line = entry.second;
+            require(!line.empty() && line.back() == '\n', "a kept line without its line end");
+            require(content.find(line.substr(0, line.size() - 1)) != std::string::npos,
+                    "a kept line is not in the file");
+            Json::Value record;
+            require(jsonText::parse(line, record) && record.isObject(),
+                    "a kept line holds no JSON object");
+            // Read back, each record is sent again: writing it must work for any content.
+            jsonText::writeCompact(record);
+        }
+        kept.clear();
+    }
+
+    void deviceId(const std::string& content) {
+        const std::string file = directory + "/deviceID.db";
+        writeFile(file, content);
+        const std::string id = HttpSenderTestAccess::loadDeviceID(sender, file);
+        require(id.size() < 256, "device ID longer than its read limit");
+        require(content.compare(0, id.size(), id) == 0, "device ID is not the start of the file");
+    }
+};
+
+Harness* harness = nullptr;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    qm_platform::setLogToStderr(false);
+    static std::unique_ptr<Harness> kept = std::make_unique<Harness>();
+    harness = kept.get();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const std::string content(reinterpret_cast<const char*>(data) + 1, size - 1);
+    switch (data[0] % 4) {
+        case 0:
+            harness->settingsAnswer(content);
+            break;
+        case 1:
+            harness->settingsCache(content);
+            break;
+        case 2:
+            harness->storedRecords(content);
+            break;
+        default:
+            harness->deviceId(content);
+            break;
+    }
+    return 0;
+}

@@ -1,0 +1,94 @@
+// The JSON reader sees collector answers, settings answers and stored lines; the writer sees
+// any text an application logs. The reader must come back whatever it is given, and whatever
+// the writer produces must be strict JSON that carries the text as repaired to UTF-8.
+#include <json/reader.h>
+#include <json/value.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "platform/host_capture.h"
+#include "util/jsonText.h"
+#include "wellFormedUtf8.h"
+
+namespace {
+
+void require(bool condition, const char* what) {
+    if (condition) return;
+    fprintf(stderr, "property broken: %s\n", what);
+    abort();
+}
+
+bool parseStrict(const std::string& text, Json::Value& root) {
+    static const std::unique_ptr<Json::CharReader> reader = [] {
+        Json::CharReaderBuilder builder;
+        Json::CharReaderBuilder::strictMode(&builder.settings_);
+        return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+    }();
+    std::string errors;
+    return reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+}
+
+void checkWrittenText(const std::string& input) {
+    const std::string repaired = jsonText::repairUtf8(input);
+    require(fuzz_support::isWellFormedUtf8(repaired), "repairUtf8 left ill-formed UTF-8");
+    if (fuzz_support::isWellFormedUtf8(input)) {
+        require(repaired == input, "repairUtf8 changed well-formed text");
+    } else {
+        require(repaired != input, "repairUtf8 kept ill-formed text");
+    }
+
+    // Strict mode wants an array or an object at the top.
+    Json::Value array(Json::arrayValue);
+    array.append(Json::Value(input));
+    Json::Value back;
+    require(parseStrict(jsonText::writeCompact(array), back),
+            "a written string is not strict JSON");
+    require(
+        back.isArray() && back.size() == 1 && back[0].isString() && back[0].asString() == repaired,
+        "a written string does not read back as its repaired text");
+
+    Json::Value object(Json::objectValue);
+    object[input] = Json::Value(input);
+    Json::Value objectBack;
+    require(parseStrict(jsonText::writeCompact(object), objectBack),
+            "an object with that key is not strict JSON");
+    require(objectBack.isObject() && objectBack.size() == 1 &&
+                objectBack.getMemberNames().front() == repaired &&
+                objectBack[repaired].asString() == repaired,
+            "a written key does not read back as its repaired text");
+}
+
+void checkReader(const std::string& input) {
+    try {
+        Json::Value root;
+        size_t errorOffset = 0;
+        if (!jsonText::parse(input, root, errorOffset)) {
+            require(errorOffset <= input.size(), "error offset beyond the text");
+        }
+        // Whatever was read, in whole or in part, is written as well-formed text.
+        const std::string written = jsonText::writeCompact(root);
+        require(!written.empty() && written.back() == '\n', "written text without its line end");
+        require(fuzz_support::isWellFormedUtf8(written), "written text is ill-formed UTF-8");
+    } catch (const std::exception&) {
+        // Nesting beyond the reader's depth limit is refused with an exception; callers catch it.
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    qm_platform::setLogToStderr(false);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    checkReader(input);
+    checkWrittenText(input);
+    return 0;
+}
