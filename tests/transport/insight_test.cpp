@@ -388,15 +388,27 @@ TEST(NetworkInsights, MeasuresAndUploadsOverHttps) {
     EXPECT_EQ((std::vector<std::string>{"/tls/path"}), getPaths(collector));
 }
 
-// A URL that never answers costs at most the total bound; the URLs after it are still measured.
-TEST(NetworkInsights, AHangingUrlIsCutAtTheBoundAndTheNextIsMeasured) {
+// The settings name a URL on a server that accepts and never answers, then the fast URL.
+struct HangingUrlFirst {
     Service service;
     TempDir storage;
     CollectorProcess collector;
-    CollectorOptions stalled;
-    stalled.mode = "stall";
-    CollectorProcess stall(stalled);
-    service.answer(true, {base(stall) + "/hang", service.fastUrl()});
+    CollectorProcess stall{stallOptions()};
+
+    HangingUrlFirst() { service.answer(true, {base(stall) + "/hang", service.fastUrl()}); }
+    static CollectorOptions stallOptions() {
+        CollectorOptions options;
+        options.mode = "stall";
+        return options;
+    }
+};
+
+// A URL that never answers costs at most the total bound; the URLs after it are still measured.
+TEST(NetworkInsights, AHangingUrlIsCutAtTheBoundAndTheNextIsMeasured) {
+    HangingUrlFirst scenario;
+    Service& service = scenario.service;
+    CollectorProcess& collector = scenario.collector;
+    TempDir& storage = scenario.storage;
     const long boundSeconds = 2;
     ASSERT_EQ(0, runInChild(
                      [&] {
@@ -416,13 +428,10 @@ TEST(NetworkInsights, AHangingUrlIsCutAtTheBoundAndTheNextIsMeasured) {
 
 // The sender's end stops the measuring thread even in the middle of a slow fetch.
 TEST(NetworkInsights, DestroyingTheSenderDoesNotWaitForAFetch) {
-    Service service;
-    TempDir storage;
-    CollectorProcess collector;
-    CollectorOptions stalled;
-    stalled.mode = "stall";
-    CollectorProcess stall(stalled);
-    service.answer(true, {base(stall) + "/hang", service.fastUrl()});
+    HangingUrlFirst scenario;
+    Service& service = scenario.service;
+    CollectorProcess& collector = scenario.collector;
+    TempDir& storage = scenario.storage;
     ASSERT_EQ(0, runInChild(
                      [&] {
                          service.use();
