@@ -32,6 +32,13 @@ namespace {
 const int kChildTimeoutMs = 30000;
 const char* const kProject = "StoreApp";
 
+// A collector that answers 503: every batch goes to local storage.
+CollectorOptions refusingEveryBatch() {
+    CollectorOptions options;
+    options.extraArgs = {"--status", "503"};
+    return options;
+}
+
 std::string projectDir(const TempDir& storage, const std::string& project = kProject) {
     return storage.path() + "/quillmark/" + project;
 }
@@ -169,9 +176,7 @@ TEST(LocalStorage, RecordComesBackWithOneMoreFailureEachStartAndGoesAfterTheFour
 }
 
 TEST(LocalStorage, StoredRecordsReachTheNextCollectorWithTheirTextIntact) {
-    CollectorOptions refusing;
-    refusing.extraArgs = {"--status", "503"};
-    CollectorProcess down(refusing);
+    CollectorProcess down(refusingEveryBatch());
     CollectorProcess up;
     TempDir storage;
     const std::string tricky = "quote \" backslash \\ bell \x07 tab \t line\nend \xc3\xbc";
@@ -228,9 +233,7 @@ TEST(LocalStorage, ReadingBackKeepsOnlyLinesThatHoldAnObject) {
 }
 
 TEST(LocalStorage, FailureCountsThatAreNotPlainNumbers) {
-    CollectorOptions options;
-    options.extraArgs = {"--status", "503"};
-    CollectorProcess collector(options);
+    CollectorProcess collector(refusingEveryBatch());
     TempDir storage;
     std::string content;
     content += storedLine("rate-missing", Json::Value());
