@@ -27,7 +27,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386
   fi
   echo "setup: installing ${missing[*]}"
-  "${sudo_cmd[@]}" apt-get update -qq
+  # A mirror caught mid-sync fails one index; the others still serve what is missing.
+  "${sudo_cmd[@]}" apt-get update -qq || echo "setup: apt-get update reported errors; going on"
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
 fi
