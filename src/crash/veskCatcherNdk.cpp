@@ -9,6 +9,7 @@
 
 #include "client/linux/handler/exception_handler.h"
 #include "client/linux/handler/minidump_descriptor.h"
+#include "crash/crashWatchdog.h"
 #include "crash/reportStack.h"
 #include "crash/veskCatcher.h"
 #include "util/noDestructor.h"
@@ -40,6 +41,19 @@ void _reportAndRemove(VeskCatcher& client, const std::string& strBody, const std
 ReportStack& _reportStack() {
     static NoDestructor<ReportStack> stack;
     return *stack;
+}
+
+// Made at the first open, like the report stack; its thread ends when the catcher closes.
+CrashWatchdog& _watchdog() {
+    static NoDestructor<CrashWatchdog> watchdog;
+    return *watchdog;
+}
+
+// Breakpad calls this first, in the signal handler, before the dump is written: from here on
+// the process dies within the watchdog's bound, whatever the dump or the report block in.
+bool _armWatchdog(int signo, siginfo_t*, void*) {
+    _watchdog().arm(signo);
+    return false;  // not handled here: Breakpad goes on and writes the dump
 }
 
 struct DumpInfo {
@@ -74,8 +88,10 @@ bool crashCallback(const google_breakpad::MinidumpDescriptor& descriptor, void* 
 
 }  // namespace
 
+// Deleting the handler is how the catcher closes: the watchdog has nothing left to watch.
 void VeskCatcher::BreakExceptionDeleter::operator()(BreakException* handler) const {
     delete handler;
+    _watchdog().stop();
 }
 
 bool VeskCatcher::_openCrashCatcherNdk(bool, VESK_LANG_TYPE, const std::string& sdcardPath) {
@@ -88,10 +104,13 @@ bool VeskCatcher::_openCrashCatcherNdk(bool, VESK_LANG_TYPE, const std::string& 
     Threads::Mutex::scoped_lock lock(m_mtxConfig);
     // An open catcher stays as it is: a second open changes neither handler nor directory.
     if (!m_pBreakPad) {
+        if (!_watchdog().start()) _info_log("no crash watchdog: a blocked report may hang");
+        google_breakpad::SetFirstChanceExceptionHandler(_armWatchdog);
         const google_breakpad::MinidumpDescriptor descriptor(directory);
         m_pBreakPad.reset(new (std::nothrow)
                               BreakException(descriptor, nullptr, crashCallback, this, true, -1));
     }
+    if (!m_pBreakPad) _watchdog().stop();
     return m_pBreakPad != nullptr;
 }
 

@@ -4,15 +4,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "crash/crashWatchdog.h"
 #include "crash/veskCatcher.h"
 #include "crash_support.h"
 #include "plume/quillmark.h"
@@ -32,6 +35,18 @@ __attribute__((noinline)) void crashByNullWrite() {
 }
 
 __attribute__((noinline)) void crashByAbort() { std::abort(); }
+
+// glibc finds the second free while it holds the heap's lock and aborts with it held, so a
+// report that allocates would wait for that lock for ever. The blocks are too large for the
+// per-thread cache, which would catch the double free before taking the lock; the second block
+// keeps the first from merging into the top of the heap.
+__attribute__((noinline)) void crashInsideTheAllocator() {
+    void* volatile first = std::malloc(64 * 1024 - 64);
+    void* volatile fence = std::malloc(64 * 1024 - 64);
+    std::free(first);
+    std::free(first);
+    std::free(fence);
+}
 
 __attribute__((noinline)) void crashOnSecondThread() {
     volatile int* volatile target = nullptr;
@@ -262,4 +277,52 @@ TEST(Crash, CatcherWithoutCollectorOnlyDeletesTheDump) {
     EXPECT_EQ(std::string::npos, log.find("sendCrashReport"));
     EXPECT_TRUE(qm_crash::readProbe(storage.file("callback.txt")).empty());
     EXPECT_TRUE(qm_crash::dumpsIn(storage.path()).empty());
+}
+
+// Whatever the report blocks in, the process dies of its own signal within the watchdog's
+// bound: a collector that accepts and never answers, and a crash inside the allocator, where
+// the report's first allocation waits for a lock the crashed thread holds.
+namespace {
+
+long long monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+struct FrozenReport {
+    const char* name;
+    const char* collectorMode;
+    int signal;
+    void (*crash)();
+};
+
+}  // namespace
+
+TEST(Crash, ABlockedReportNeverOutlivesTheWatchdogsBound) {
+    QM_SKIP_UNLESS_CRASHES_RUN();
+    const FrozenReport rows[] = {
+        {"collector never answers", "stall", SIGSEGV, qm_crash_scenes::crashByNullWrite},
+        {"double free", "ok", SIGABRT, qm_crash_scenes::crashInsideTheAllocator},
+    };
+    const long long boundMs = CrashWatchdog::kDeathBound.count();
+    for (const FrozenReport& row : rows) {
+        SCOPED_TRACE(row.name);
+        CollectorOptions options;
+        options.mode = row.collectorMode;
+        CollectorProcess collector(options);
+        TempDir storage;
+        const std::string faultTime = storage.file("fault.txt");
+        const int status =
+            crashInChild({collector.address(), collector.port()}, storage, [&faultTime, &row] {
+                qm_test::writeFileText(faultTime, std::to_string(monotonicMs()));
+                row.crash();
+            });
+        const long long diedAt = monotonicMs();
+        EXPECT_EQ(128 + row.signal, status);
+        const long long faultAt = std::atoll(qm_test::readFileText(faultTime).c_str());
+        ASSERT_GT(faultAt, 0);
+        // The bound, plus what the test's own polling and a loaded machine add.
+        EXPECT_LT(diedAt - faultAt, boundMs + 2000);
+    }
 }
