@@ -47,6 +47,7 @@ bool CrashWatchdog::start() {
     if (m_running) return true;
     if (pipe2(m_pipe, O_CLOEXEC) != 0) return false;
     m_armed.clear();
+    m_owner = getpid();
     // The thread takes no signal of the app's: a handler of theirs must not run on it.
     sigset_t all, previous;
     sigfillset(&all);
@@ -61,10 +62,14 @@ bool CrashWatchdog::start() {
     return m_running;
 }
 
+bool CrashWatchdog::ownedByThisProcess() const { return m_owner == getpid(); }
+
 void CrashWatchdog::stop() {
     if (!m_running || m_armed.test_and_set()) return;
     const Message end{0, 0};
-    if (write(m_pipe[1], &end, sizeof end) == static_cast<ssize_t>(sizeof end)) {
+    if (!ownedByThisProcess()) {
+        // A forked child: the thread is its parent's; only the descriptors are ours to close.
+    } else if (write(m_pipe[1], &end, sizeof end) == static_cast<ssize_t>(sizeof end)) {
         pthread_join(m_thread, nullptr);
     } else {
         pthread_detach(m_thread);
@@ -76,7 +81,7 @@ void CrashWatchdog::stop() {
 }
 
 void CrashWatchdog::arm(int signo) {
-    if (!m_running || signo <= 0 || m_armed.test_and_set()) return;
+    if (!m_running || signo <= 0 || !ownedByThisProcess() || m_armed.test_and_set()) return;
     const Message message{signo, monotonicNs()};
     const int savedErrno = errno;
     // One message, far below PIPE_BUF: written whole or not at all.

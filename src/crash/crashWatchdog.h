@@ -9,6 +9,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -31,7 +32,9 @@ public:
     // start() and stop() are called by one thread at a time (the catcher's configuration lock).
     void stop();
     // Async-signal-safe. The first call after start() begins the count-down for `signo`; later
-    // calls (a second crashing thread, a fault inside the report) change nothing.
+    // calls (a second crashing thread, a fault inside the report) change nothing. A child
+    // forked from the process that started the watchdog has no watching thread: there it does
+    // nothing, since the pipe it inherited leads to its parent's thread.
     void arm(int signo);
 
 private:
@@ -43,7 +46,10 @@ private:
     static void* watch(void* self);
     void waitAndKill(const Message& message) const;
 
+    bool ownedByThisProcess() const;
+
     int m_pipe[2] = {-1, -1};
+    pid_t m_owner = 0;
     pthread_t m_thread{};
     bool m_running = false;
     // Always lock-free, so the signal path may test and set it.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -325,4 +326,21 @@ TEST(Crash, ABlockedReportNeverOutlivesTheWatchdogsBound) {
         // The bound, plus what the test's own polling and a loaded machine add.
         EXPECT_LT(diedAt - faultAt, boundMs + 2000);
     }
+}
+
+// A forked child inherits the watchdog's pipe but not its thread: its crash must not arm the
+// parent's watchdog, which would kill the parent that did not crash.
+TEST(Crash, AForkedChildsCrashLeavesTheParentAlive) {
+    QM_SKIP_UNLESS_CRASHES_RUN();
+    CollectorProcess collector;
+    TempDir storage;
+    const int status = crashInChild({collector.address(), collector.port()}, storage, [] {
+        const pid_t child = fork();
+        if (child == 0) qm_crash_scenes::crashByNullWrite();
+        int childStatus = 0;
+        waitpid(child, &childStatus, 0);
+        std::this_thread::sleep_for(CrashWatchdog::kDeathBound + std::chrono::seconds(1));
+        _exit(WIFSIGNALED(childStatus) && WTERMSIG(childStatus) == SIGSEGV ? 0 : 5);
+    });
+    EXPECT_EQ(0, status);
 }
