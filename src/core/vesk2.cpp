@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "crash/signalStack.h"
 #include "platform/qm_platform.h"
 #include "record/handler.h"
 #include "record/veskChecker.h"
@@ -191,6 +192,8 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
 }
 
 bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* handlerName) {
+    // A thread that logs can report its own stack overflow.
+    signalStack::ensureForThisThread();
     const std::string name = readText(handlerName, "");
     if (!m_pSender) return false;
     // A full queue refuses the record anyway: do not make the app pay for building it.

@@ -11,6 +11,7 @@
 #include "client/linux/handler/minidump_descriptor.h"
 #include "crash/crashWatchdog.h"
 #include "crash/reportStack.h"
+#include "crash/signalStack.h"
 #include "crash/veskCatcher.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
@@ -106,6 +107,7 @@ bool VeskCatcher::_openCrashCatcherNdk(bool, VESK_LANG_TYPE, const std::string& 
     if (!m_pBreakPad) {
         if (!_watchdog().start()) _info_log("no crash watchdog: a blocked report may hang");
         google_breakpad::SetFirstChanceExceptionHandler(_armWatchdog);
+        signalStack::enable();
         const google_breakpad::MinidumpDescriptor descriptor(directory);
         m_pBreakPad.reset(new (std::nothrow)
                               BreakException(descriptor, nullptr, crashCallback, this, true, -1));

@@ -49,6 +49,15 @@ __attribute__((noinline)) void crashInsideTheAllocator() {
     std::free(fence);
 }
 
+// Each frame keeps a page of its own alive, so the recursion runs into the guard page quickly.
+// The depth limit is never reached; it only keeps the compiler from calling this endless.
+__attribute__((noinline)) int overflowTheStack(int depth) {
+    volatile char frame[4096];
+    frame[0] = static_cast<char>(depth);
+    if (depth == 1 << 30) return 0;
+    return overflowTheStack(depth + 1) + frame[0];
+}
+
 __attribute__((noinline)) void crashOnSecondThread() {
     volatile int* volatile target = nullptr;
     *target = 7;
@@ -343,4 +352,31 @@ TEST(Crash, AForkedChildsCrashLeavesTheParentAlive) {
         _exit(WIFSIGNALED(childStatus) && WTERMSIG(childStatus) == SIGSEGV ? 0 : 5);
     });
     EXPECT_EQ(0, status);
+}
+
+// A stack overflow leaves the handler no stack but the thread's alternate one: the thread that
+// opened the catcher has Breakpad's, and a thread that has logged has one of the library's.
+TEST(Crash, StackOverflowIsReportedFromEveryThreadThatLogged) {
+    QM_SKIP_UNLESS_CRASHES_RUN();
+    const struct {
+        const char* name;
+        std::function<void()> crash;
+    } rows[] = {
+        {"main thread", [] { qm_crash_scenes::overflowTheStack(0); }},
+        {"thread that logged",
+         [] {
+             std::thread([] {
+                 QuillMarkSendLog(QUILLMARK_INFO, "about to overflow");
+                 qm_crash_scenes::overflowTheStack(0);
+             }).join();
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CollectorProcess collector;
+        TempDir storage;
+        const Json::Value record = crashAgainst(collector, storage, SIGSEGV, row.crash);
+        ASSERT_TRUE(record.isObject());
+        EXPECT_TRUE(qm_crash::hasFrame(walkDumpOf(record), "overflowTheStack"));
+    }
 }
