@@ -29,8 +29,47 @@ if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   # A mirror caught mid-sync fails one index; the others still serve what is missing.
   "${sudo_cmd[@]}" apt-get update -qq || echo "setup: apt-get update reported errors; going on"
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  install_packages() {
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --allow-downgrades \
+      --no-remove --no-install-recommends "$@" 2>&1
+  }
+  # The :i386 libraries must have the very version of their amd64 twins. When one index could
+  # not be read (a security mirror mid-sync), the amd64 side may be newer than any i386 build
+  # apt can see: every library the i386 packages need whose two sides differ is then pinned to
+  # the i386 candidate, with the installed amd64 packages of its source (libssl-dev, libssl3).
+  align=()
+  declare -A pinned=()
+  pin_family() {
+    local name="$1" version="$2" source sibling
+    source="$(dpkg-query -W -f='${source:Package}' "$name:amd64" 2>/dev/null)" || return 0
+    align+=("$name:i386=$version")
+    while read -r sibling; do
+      [ -n "${pinned[$sibling]:-}" ] && continue
+      pinned[$sibling]=1
+      apt-cache madison "$sibling" | grep -qF "| $version |" && align+=("$sibling=$version")
+    done < <(dpkg-query -W -f='${Package} ${source:Package} ${Architecture} ${Status}\n' |
+             awk -v s="$source" '$2 == s && $3 != "i386" && $NF == "installed" {print $1}')
+  }
+  if ! output="$(install_packages "${missing[@]}")"; then
+    wanted_i386=()
+    for p in "${missing[@]}"; do [[ "$p" == *:i386 ]] && wanted_i386+=("$p"); done
+    if [ "${#wanted_i386[@]}" -gt 0 ]; then
+      for name in $(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
+                      --no-breaks --no-replaces --no-enhances "${wanted_i386[@]}" 2>/dev/null |
+                    sed -nE 's/^([a-z0-9][a-z0-9.+-]*):i386$/\1/p' | sort -u); do
+        have="$(dpkg-query -W -f='${Version}' "$name:amd64" 2>/dev/null)" || continue
+        want="$(apt-cache policy "$name:i386" | awk '/Candidate:/{print $2}')"
+        [ -n "$want" ] && [ "$want" != "(none)" ] && [ "$have" != "$want" ] &&
+          pin_family "$name" "$want"
+      done
+    fi
+    if [ "${#align[@]}" -eq 0 ] || ! output="$(install_packages "${missing[@]}" "${align[@]}")"; then
+      echo "$output" | tail -20 >&2
+      echo "setup: could not install ${missing[*]}" >&2
+      exit 1
+    fi
+    echo "setup: pinned to match the i386 libraries: ${align[*]}"
+  fi
 fi
 # Breakpad is not packaged by Debian; the npm package "minidump" ships its source and prebuilt
 # Linux tools (minidump_stackwalk, dump_syms). Only the exact tarball below is accepted.
