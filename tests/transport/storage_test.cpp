@@ -422,6 +422,8 @@ int sendOnlyStart(const CollectorProcess& collector, const char* storagePath,
                             collector.port(), nullptr, nullptr, true, false, "quillmark-user") != 0)
         return 2;
     if (QuillMarkOpenCrashCatcher() != 0) return 3;  // Breakpad would have nowhere to write
+    // Once the session arrived the channel is set up, so later records carry its device ID.
+    if (!collector.waitForRecords(recordsAfter - 2, 8000)) return 7;
     if (QuillMarkSendLog(QUILLMARK_ERROR, ("FAIL " + tag).c_str()) != 1) return 4;
     if (QuillMarkSendLog(QUILLMARK_ERROR, ("ok " + tag).c_str()) != 1) return 5;
     return collector.waitForRecords(recordsAfter, 8000) ? 0 : 6;
