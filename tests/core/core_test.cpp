@@ -687,9 +687,10 @@ TEST(CoreIdentifiers, TheApplicationsLrand48SequenceIsUntouchedByTheLibrary) {
             srand48(42);
             std::vector<long> seen;
             seen.push_back(lrand48());
-            // Initialising makes the session ID; the sending thread's set-up makes the device ID
-            // before the first record goes out.
+            // Initialising makes the session ID, the sending thread's set-up the device ID.
             if (kProject.initMain(collector, dir) != 0) return 1;
+            // Set up (device ID made) once the session record is out; later records carry it.
+            if (!collector.waitForRecords(1, kDeliveryMs)) return 4;
             if (QuillMarkSendLog(QUILLMARK_INFO, "ids made") != 1) return 2;
             if (!waitForBody(collector, "ids made", kDeliveryMs)) return 3;
             while (seen.size() < expected.size()) seen.push_back(lrand48());
