@@ -56,6 +56,9 @@ typedef void (*QuillMarkCallbackType)(void* cbData);
  * collector address, port 80 for 0, source "quillmark-linux", type "quillmark-log", channel
  * "quillmark-user". Returns 0, or -2 (bad appKey), -3 (bad version), -4 (no address),
  * -5 (port out of range).
+ * A null or empty sdCardPath selects send-only mode: records are sent, but nothing is stored
+ * on the device, so a record the collector does not take is lost and never sent again; the
+ * device ID lasts one run, and QuillMarkOpenCrashCatcher returns 0 (no directory for a dump).
  */
 QUILLMARK_API int32_t QuillMarkInitialize(const char* appKey, const char* sdCardPath,
                                           const char* version, const char* collectorAddr,
@@ -71,6 +74,11 @@ QUILLMARK_API void QuillMarkClearCustomKeys(void);
 QUILLMARK_API void QuillMarkStartSendThread(void);
 QUILLMARK_API QuillMarkLogLevel QuillMarkGetLogLevel(void);
 QUILLMARK_API void QuillMarkSetLogLevel(QuillMarkLogLevel logLevel);
+/*
+ * A copy of the user ID owned by the calling thread: valid until that thread's next
+ * QuillMarkGetUserId (other threads may set a new user ID meanwhile). Null before
+ * initialisation.
+ */
 QUILLMARK_API const char* QuillMarkGetUserId(void);
 QUILLMARK_API void QuillMarkSetUserId(const char* userId);
 QUILLMARK_API int32_t QuillMarkOpenCrashCatcher(void);
@@ -98,6 +106,7 @@ public:
     virtual void clearCustomKeys() = 0;
     virtual QuillMarkLogLevel getLogLevel() = 0;
     virtual void setLogLevel(QuillMarkLogLevel logLevel) = 0;
+    /* A copy owned by the calling thread, as QuillMarkGetUserId; the _Corvane form has its own. */
     virtual const char* getUserId() = 0;
     virtual void setUserId(const char* userId) = 0;
     virtual void setDeduplicate(bool enable) = 0;

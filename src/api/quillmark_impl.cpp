@@ -1,11 +1,16 @@
 #include "api/quillmark_impl.h"
 
+#include "thread/forkGuard.h"
+#include "util/utilLog.h"
+
 namespace {
 const char* const kUser = VESK_CHANNEL_USER;
 const char* const kCorvane = VESK_CHANNEL_CORVANE;
 }  // namespace
 
 PlumeLogImpl::PlumeLogImpl() : vesk2Log(std::make_unique<VESK2Log>()) {}
+
+PlumeLogImpl::PlumeLogImpl(Refusing) {}
 
 PlumeLogImpl::~PlumeLogImpl() = default;
 
@@ -31,58 +36,121 @@ QuillMarkLogLevel PlumeLogImpl::toPublic(VESK_LOG_LEVEL internalLevel) {
     }
 }
 
+template <typename Result, typename Operation>
+Result PlumeLogImpl::guarded(Result failure, Operation&& operation) noexcept {
+    if (!vesk2Log || Threads::inForkedChild()) return failure;
+    try {
+        return operation(*vesk2Log);
+    } catch (...) {
+        try {
+            _error_log("operation failed with an exception");
+        } catch (...) {
+        }
+        return failure;
+    }
+}
+
+template <typename Operation>
+void PlumeLogImpl::guarded(Operation&& operation) noexcept {
+    guarded(0, [&operation](VESK2Log& core) {
+        operation(core);
+        return 0;
+    });
+}
+
+// An exception in initialise reports the first failure code; nothing else fits better.
 int32_t PlumeLogImpl::initialize(const char* appKey, const char* sdCardPath, const char* version,
                                  const char* collectorAddr, uint16_t collectorPort,
                                  const char* logSource, const char* logType, bool clientHost,
                                  bool asyncStart, const char* handleName) {
-    return vesk2Log->initialize(appKey, sdCardPath, version, logSource, logType, collectorAddr,
-                                collectorPort, clientHost, asyncStart, handleName);
+    return guarded(int32_t{-1}, [&](VESK2Log& core) {
+        return core.initialize(appKey, sdCardPath, version, logSource, logType, collectorAddr,
+                               collectorPort, clientHost, asyncStart, handleName);
+    });
 }
 
-void PlumeLogImpl::enableHost(bool enable) { vesk2Log->enableHost(enable, kUser); }
+void PlumeLogImpl::enableHost(bool enable) {
+    guarded([&](VESK2Log& core) { core.enableHost(enable, kUser); });
+}
 bool PlumeLogImpl::sendLog(QuillMarkLogLevel logLevel, const char* message) {
-    return vesk2Log->sendLog(toInternal(logLevel), message, kUser);
+    return guarded(
+        false, [&](VESK2Log& core) { return core.sendLog(toInternal(logLevel), message, kUser); });
 }
 bool PlumeLogImpl::addCustomKey(const char* key, const char* value) {
-    return vesk2Log->addGlobalField(key, value, kUser);
+    return guarded(false, [&](VESK2Log& core) { return core.addGlobalField(key, value, kUser); });
 }
-void PlumeLogImpl::removeCustomKey(const char* key) { vesk2Log->delGlobalField(key, kUser); }
-void PlumeLogImpl::clearCustomKeys() { vesk2Log->clearGlobalFields(kUser); }
-QuillMarkLogLevel PlumeLogImpl::getLogLevel() { return toPublic(vesk2Log->getLogLevel(kUser)); }
+void PlumeLogImpl::removeCustomKey(const char* key) {
+    guarded([&](VESK2Log& core) { core.delGlobalField(key, kUser); });
+}
+void PlumeLogImpl::clearCustomKeys() {
+    guarded([&](VESK2Log& core) { core.clearGlobalFields(kUser); });
+}
+QuillMarkLogLevel PlumeLogImpl::getLogLevel() {
+    return guarded(QUILLMARK_DEBUG,
+                   [&](VESK2Log& core) { return toPublic(core.getLogLevel(kUser)); });
+}
 void PlumeLogImpl::setLogLevel(QuillMarkLogLevel logLevel) {
-    vesk2Log->setLogLevel(toInternal(logLevel), kUser);
+    guarded([&](VESK2Log& core) { core.setLogLevel(toInternal(logLevel), kUser); });
 }
-const char* PlumeLogImpl::getUserId() { return vesk2Log->getUserId(kUser); }
-void PlumeLogImpl::setUserId(const char* userId) { vesk2Log->setUserId(userId, kUser); }
-void PlumeLogImpl::setDeduplicate(bool enable) { vesk2Log->setDeduplicate(enable, kUser); }
+const char* PlumeLogImpl::getUserId() {
+    return guarded(static_cast<const char*>(nullptr),
+                   [&](VESK2Log& core) { return core.getUserId(kUser); });
+}
+void PlumeLogImpl::setUserId(const char* userId) {
+    guarded([&](VESK2Log& core) { core.setUserId(userId, kUser); });
+}
+void PlumeLogImpl::setDeduplicate(bool enable) {
+    guarded([&](VESK2Log& core) { core.setDeduplicate(enable, kUser); });
+}
 
 bool PlumeLogImpl::sendLog_Corvane(QuillMarkLogLevel logLevel, const char* message) {
-    return vesk2Log->sendLog(toInternal(logLevel), message, kCorvane);
+    return guarded(false, [&](VESK2Log& core) {
+        return core.sendLog(toInternal(logLevel), message, kCorvane);
+    });
 }
 bool PlumeLogImpl::addCustomKey_Corvane(const char* key, const char* value) {
-    return vesk2Log->addGlobalField(key, value, kCorvane);
+    return guarded(false,
+                   [&](VESK2Log& core) { return core.addGlobalField(key, value, kCorvane); });
 }
 void PlumeLogImpl::removeCustomKey_Corvane(const char* key) {
-    vesk2Log->delGlobalField(key, kCorvane);
+    guarded([&](VESK2Log& core) { core.delGlobalField(key, kCorvane); });
 }
-void PlumeLogImpl::clearCustomKeys_Corvane() { vesk2Log->clearGlobalFields(kCorvane); }
+void PlumeLogImpl::clearCustomKeys_Corvane() {
+    guarded([&](VESK2Log& core) { core.clearGlobalFields(kCorvane); });
+}
 QuillMarkLogLevel PlumeLogImpl::getLogLevel_Corvane() {
-    return toPublic(vesk2Log->getLogLevel(kCorvane));
+    return guarded(QUILLMARK_DEBUG,
+                   [&](VESK2Log& core) { return toPublic(core.getLogLevel(kCorvane)); });
 }
 void PlumeLogImpl::setLogLevel_Corvane(QuillMarkLogLevel logLevel) {
-    vesk2Log->setLogLevel(toInternal(logLevel), kCorvane);
+    guarded([&](VESK2Log& core) { core.setLogLevel(toInternal(logLevel), kCorvane); });
 }
-const char* PlumeLogImpl::getUserId_Corvane() { return vesk2Log->getUserId(kCorvane); }
-void PlumeLogImpl::setUserId_Corvane(const char* userId) { vesk2Log->setUserId(userId, kCorvane); }
+const char* PlumeLogImpl::getUserId_Corvane() {
+    return guarded(static_cast<const char*>(nullptr),
+                   [&](VESK2Log& core) { return core.getUserId(kCorvane); });
+}
+void PlumeLogImpl::setUserId_Corvane(const char* userId) {
+    guarded([&](VESK2Log& core) { core.setUserId(userId, kCorvane); });
+}
 void PlumeLogImpl::setDeduplicate_Corvane(bool enable) {
-    vesk2Log->setDeduplicate(enable, kCorvane);
+    guarded([&](VESK2Log& core) { core.setDeduplicate(enable, kCorvane); });
 }
-void PlumeLogImpl::enableHost_Corvane(bool enable) { vesk2Log->enableHost(enable, kCorvane); }
+void PlumeLogImpl::enableHost_Corvane(bool enable) {
+    guarded([&](VESK2Log& core) { core.enableHost(enable, kCorvane); });
+}
 
-void PlumeLogImpl::destroy() { vesk2Log->destory(); }
-bool PlumeLogImpl::openCrashCatcher() { return vesk2Log->openCrashCatcher(); }
-void PlumeLogImpl::closeCrashCatcher() { vesk2Log->closeCrashCatcher(); }
-void PlumeLogImpl::setCrashCallback(QuillMarkCallbackType cb, void* cbData) {
-    vesk2Log->setCrashCallback(cb, cbData);
+void PlumeLogImpl::destroy() {
+    guarded([](VESK2Log& core) { core.destory(); });
 }
-void PlumeLogImpl::startSendThread() { vesk2Log->startSendThread(); }
+bool PlumeLogImpl::openCrashCatcher() {
+    return guarded(false, [](VESK2Log& core) { return core.openCrashCatcher(); });
+}
+void PlumeLogImpl::closeCrashCatcher() {
+    guarded([](VESK2Log& core) { core.closeCrashCatcher(); });
+}
+void PlumeLogImpl::setCrashCallback(QuillMarkCallbackType cb, void* cbData) {
+    guarded([&](VESK2Log& core) { core.setCrashCallback(cb, cbData); });
+}
+void PlumeLogImpl::startSendThread() {
+    guarded([](VESK2Log& core) { core.startSendThread(); });
+}

@@ -1,5 +1,7 @@
 // The facade behind the exported interface: names the channel of each call, converts public
-// levels and forwards to the log core.
+// levels and forwards to the log core. No exception leaves an operation, and in a child forked
+// after the library started every operation returns its failure value at once: such a child
+// has no sending thread, and a lock held at the fork would never be released.
 #pragma once
 
 #include <memory>
@@ -10,6 +12,9 @@
 class PlumeLogImpl : public plume::quillmark::PlumeLog {
 public:
     PlumeLogImpl();
+    // A facade without a core, whose every operation returns its failure value.
+    struct Refusing {};
+    explicit PlumeLogImpl(Refusing);
     virtual ~PlumeLogImpl();
 
     int32_t initialize(const char* appKey, const char* sdCardPath, const char* version,
@@ -52,6 +57,13 @@ public:
     static QuillMarkLogLevel toPublic(VESK_LOG_LEVEL internalLevel);
 
 private:
+    // The operation's result, or `failure` without a core, in a forked child or when the
+    // operation threw.
+    template <typename Result, typename Operation>
+    Result guarded(Result failure, Operation&& operation) noexcept;
+    template <typename Operation>
+    void guarded(Operation&& operation) noexcept;
+
     std::unique_ptr<VESK2Log> vesk2Log;
 };
 

@@ -1,7 +1,5 @@
 #include "core/vesk2.h"
 
-#include <cstdlib>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -14,6 +12,7 @@
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
 #include "util/utilOS.h"
+#include "util/utilRandom.h"
 #include "util/utilTools.h"
 #include "util/utilUtf8.h"
 
@@ -86,9 +85,7 @@ std::string VESK2Log::makeSessionId() {
     // The alphabet has n before m, in both cases.
     static const char kAlphabet[] =
         "abcdefghijklnmopqrstuvwxyzABCDEFGHIJKLNMOPQRSTUVWXYZ0123456789";
-    srand48(time(nullptr));
-    std::string id(35, ' ');
-    for (char& c : id) c = kAlphabet[lrand48() % 62];
+    std::string id = UtilRandom::drawText(35, kAlphabet);
     id[8] = id[13] = id[18] = '-';
     std::string timePart;
     UtilTools::encode_base64_string(currentTimeText(), timePart);
@@ -142,7 +139,8 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     channel->m_sdkVersion = std::string(corvane ? "ndk-corvaen-" : "ndk-") + VESK_SDK_VERSION;
     if (!corvane) {
         gs_globalCracher.initCrashServer(channel->m_Addr, channel->m_Port);
-        gs_globalCracher.initSdCardPath(root + "/quillmark/" + projectName);
+        // Send-only leaves Breakpad no directory for a dump: the catcher then does not open.
+        gs_globalCracher.initSdCardPath(root.empty() ? root : root + "/quillmark/" + projectName);
         // The crash report posts with a sender of its own; it stores through the same
         // observer as ours.
         if (m_pSender) gs_globalCracher.initStoreObserver(m_pSender->m_onStore);

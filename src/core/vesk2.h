@@ -33,6 +33,8 @@ public:
     void clearGlobalFields(const char* handlerName);
     void setLogLevel(VESK_LOG_LEVEL eLevel, const char* handlerName);
     VESK_LOG_LEVEL getLogLevel(const char* handlerName);
+    // A copy of the channel's user ID, owned by the calling thread and valid until its next
+    // getUserId for the same channel; null when the channel is not registered.
     const char* getUserId(const char* handlerName);
     void setUserId(const char* userID, const char* handlerName);
     void setDeduplicate(bool enable, const char* handlerName);

@@ -1,5 +1,7 @@
 // Operations on an initialised channel, the crash-catcher switches and the end of the core.
+#include <map>
 #include <string>
+#include <utility>
 
 #include "core/vesk2.h"
 
@@ -45,9 +47,18 @@ VESK_LOG_LEVEL VESK2Log::getLogLevel(const char* handlerName) {
 
 const char* VESK2Log::getUserId(const char* handlerName) {
     const std::string name = readText(handlerName, "");
-    Threads::Mutex::scoped_lock lock(m_pLocker);
-    if (!m_pSender || !m_pSender->checkHandle(name)) return nullptr;
-    return m_pSender->get_userIDText(name);
+    std::string userId;
+    {
+        Threads::Mutex::scoped_lock lock(m_pLocker);
+        if (!m_pSender || !m_pSender->checkHandle(name)) return nullptr;
+        userId = m_pSender->get_userID(name);
+    }
+    // The caller reads the text after the lock is gone, while another thread may set a new user
+    // ID: it gets a copy of its own, per thread and channel, kept until its next call.
+    thread_local std::map<std::string, std::string> copies;
+    std::string& copy = copies[name];
+    copy = std::move(userId);
+    return copy.c_str();
 }
 
 void VESK2Log::setUserId(const char* userID, const char* handlerName) {

@@ -150,7 +150,7 @@ void VeskCatcher::sendCrashReport(const std::string& strBody, const std::string&
     std::string dmpData64;
     std::string strErr;
     if (!_readFileAsBase64(strErr, dmpData64, dmpPath)) {
-        _info_log(strErr);
+        _error_log(strErr);
         return;
     }
     if (settings.callback != nullptr) settings.callback(settings.content);

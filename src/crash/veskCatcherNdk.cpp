@@ -70,12 +70,12 @@ void _handleDump(void* info) {
         const std::string strBody = "Android NDK Crash";
         const std::string dmpPath = dump.path;
         if (dump.context == nullptr) {
-            _info_log("no context");
+            _error_log("no context");
         } else {
             _reportAndRemove(*static_cast<VeskCatcher*>(dump.context), strBody, dmpPath);
         }
     } catch (...) {
-        _info_log("crash dump process Exception");
+        _error_log("crash dump process Exception");
     }
     _info_log("crashCallback finish");
 }
@@ -101,7 +101,7 @@ bool VeskCatcher::_openCrashCatcherNdk(bool, VESK_LANG_TYPE, const std::string& 
     if (access(directory.c_str(), R_OK | W_OK) != 0) return false;
     _info_log("_openCrashCatcherNdk : " + directory);
 
-    if (!_reportStack().valid()) _info_log("no report stack: the report runs on the signal stack");
+    if (!_reportStack().valid()) _warn_log("no report stack: the report runs on the signal stack");
     Threads::Mutex::scoped_lock lock(m_mtxConfig);
     // An open catcher stays as it is: a second open changes neither handler nor directory.
     if (!m_pBreakPad) {

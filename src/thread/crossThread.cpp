@@ -20,8 +20,38 @@ const int kStopChecks = 20;
 const int kStopCheckMs = 100;
 
 const long kNanosPerSecond = 1000000000L;
+// How often a timed lock looks whether the mutex became free. pthread_mutex_timedlock only
+// takes wall-clock deadlines, so the wait is a sequence of short sleeps on kWaitClock.
+const long kLockPollNanos = 1000000L;
+
+bool passed(const timespec& deadline) {
+    const timespec now = waitClockNow();
+    return now.tv_sec > deadline.tv_sec ||
+           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
 
 }  // namespace
+
+timespec waitClockNow() {
+    timespec now{};
+    clock_gettime(kWaitClock, &now);
+    return now;
+}
+
+timespec deadlineFrom(const timespec& now, int iMillSeconds) {
+    timespec deadline{};
+    deadline.tv_sec = now.tv_sec + iMillSeconds / 1000;
+    // Both terms are below one second, so a single carry keeps tv_nsec in range. 64-bit
+    // arithmetic because their sum does not fit a 32-bit long comfortably.
+    long long nanos = static_cast<long long>(now.tv_nsec) +
+                      static_cast<long long>(iMillSeconds % 1000) * 1000000LL;
+    if (nanos >= kNanosPerSecond) {
+        nanos -= kNanosPerSecond;
+        deadline.tv_sec += 1;
+    }
+    deadline.tv_nsec = static_cast<long>(nanos);
+    return deadline;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Mutex
@@ -52,22 +82,27 @@ void Mutex::unlock() const { pthread_mutex_unlock(m_pMutex.get()); }
 
 bool Mutex::tryLockFor(int iMillSeconds) const {
     if (iMillSeconds <= 0) return pthread_mutex_trylock(m_pMutex.get()) == 0;
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += iMillSeconds / 1000;
-    deadline.tv_nsec += static_cast<long>(iMillSeconds % 1000) * 1000000L;
-    if (deadline.tv_nsec >= kNanosPerSecond) {
-        deadline.tv_nsec -= kNanosPerSecond;
-        deadline.tv_sec += 1;
+    return tryLockUntil(deadlineFrom(waitClockNow(), iMillSeconds));
+}
+
+bool Mutex::tryLockUntil(const timespec& deadline) const {
+    for (;;) {
+        if (pthread_mutex_trylock(m_pMutex.get()) == 0) return true;
+        if (passed(deadline)) return false;
+        const timespec pause{0, kLockPollNanos};
+        clock_nanosleep(kWaitClock, 0, &pause, nullptr);
     }
-    return pthread_mutex_timedlock(m_pMutex.get(), &deadline) == 0;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Condition
 
 Condition::Condition() : m_pCondition(std::make_unique<pthread_cond_t>()) {
-    pthread_cond_init(m_pCondition.get(), nullptr);
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, kWaitClock);
+    pthread_cond_init(m_pCondition.get(), &attributes);
+    pthread_condattr_destroy(&attributes);
 }
 
 Condition::~Condition() {
@@ -86,29 +121,15 @@ void Condition::broadcast() const { pthread_cond_broadcast(m_pCondition.get()); 
 
 void Condition::signal() const { pthread_cond_signal(m_pCondition.get()); }
 
-timespec Condition::deadlineFrom(const timeval& now, int iMillSeconds) {
-    timespec deadline{};
-    deadline.tv_sec = now.tv_sec + iMillSeconds / 1000;
-    // Both terms are below one second, so a single carry keeps tv_nsec in range. 64-bit
-    // arithmetic because their sum does not fit a 32-bit long comfortably.
-    long long nanos = static_cast<long long>(now.tv_usec) * 1000LL +
-                      static_cast<long long>(iMillSeconds % 1000) * 1000000LL;
-    if (nanos >= kNanosPerSecond) {
-        nanos -= kNanosPerSecond;
-        deadline.tv_sec += 1;
-    }
-    deadline.tv_nsec = static_cast<long>(nanos);
-    return deadline;
-}
-
 bool Condition::wait(int iMillSeconds) const {
     if (iMillSeconds <= 0) {
         pthread_cond_wait(m_pCondition.get(), m_pMutex.get());
         return true;
     }
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    const timespec deadline = deadlineFrom(now, iMillSeconds);
+    return waitUntil(deadlineFrom(waitClockNow(), iMillSeconds));
+}
+
+bool Condition::waitUntil(const timespec& deadline) const {
     return pthread_cond_timedwait(m_pCondition.get(), m_pMutex.get(), &deadline) != ETIMEDOUT;
 }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <pthread.h>
-#include <sys/time.h>
+#include <time.h>
 
 #include <cstddef>
 #include <memory>
@@ -11,6 +11,14 @@
 #include "util/vesk2Utils.h"
 
 namespace Threads {
+
+// Every timed wait runs on this clock: a wall clock set back (by the user or by time sync)
+// would stretch each wait by the size of the jump.
+constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
+// The current time on kWaitClock.
+timespec waitClockNow();
+// Absolute deadline iMillSeconds (> 0) after now, both on kWaitClock.
+timespec deadlineFrom(const timespec& now, int iMillSeconds);
 
 class Mutex {
 public:
@@ -23,6 +31,8 @@ public:
     void unlock() const;
     // Takes the mutex if it becomes free within iMillSeconds; false when it did not.
     bool tryLockFor(int iMillSeconds) const;
+    // The same up to an absolute deadline on kWaitClock.
+    bool tryLockUntil(const timespec& deadline) const;
 
     class scoped_lock {
     public:
@@ -67,8 +77,8 @@ public:
     // The caller holds the mutex. Waits for a wake-up, at most iMillSeconds (no limit when
     // iMillSeconds <= 0). Returns false only when the time-out elapsed.
     bool wait(int iMillSeconds) const;
-    // Absolute deadline iMillSeconds (> 0) after now, as wait() computes it.
-    static timespec deadlineFrom(const timeval& now, int iMillSeconds);
+    // The same up to an absolute deadline on kWaitClock.
+    bool waitUntil(const timespec& deadline) const;
 
 private:
     std::unique_ptr<pthread_cond_t> m_pCondition;

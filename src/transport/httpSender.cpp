@@ -130,7 +130,7 @@ bool HttpSender::prepareRecord(const PassView& view, MapValues& mapVals, size_t 
                                std::string& reqBody, std::string& project) {
     const std::string handlerName = getMapField(mapVals, VESK_KEY_HANDLERNAME);
     if (handlerName.empty()) {
-        _info_log("handlerName is null");
+        _warn_log("handlerName is null");
         return false;
     }
     auto found = view.channels.find(handlerName);
@@ -202,7 +202,7 @@ void HttpSender::sendBulk(const BulkTarget& target, const std::string& bulkBody)
     // Plain-HTTP addresses are written "http://host"; the socket needs the host alone.
     static const size_t kSchemeLength = 7;
     if (target.address.size() < kSchemeLength) {
-        _info_log("[sendBulk] invalid http address : " + target.address);
+        _warn_log("[sendBulk] invalid http address : " + target.address);
         storeWholeBulk(bulkBody, target.handlerName);
         return;
     }

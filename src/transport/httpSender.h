@@ -57,8 +57,6 @@ public:
     VESK_LOG_LEVEL get_logLevel(const std::string& handlerName);
     void set_userID(const std::string& userID, const std::string& handlerName);
     std::string get_userID(const std::string& handlerName);
-    // The channel's own user-ID text, valid until its next set_userID; null when unknown.
-    const char* get_userIDText(const std::string& handlerName);
     void set_duplicate(bool flag, const std::string& handlerName);
     void set_enableHost(bool flag, const std::string& handlerName);
     bool addCustomFields(const std::string& key, const std::string& value,

@@ -87,7 +87,7 @@ HttpSender::CrashTarget HttpSender::takeCrashTarget() {
 
     CrashTarget target;
     Threads::Mutex::timed_lock lock(m_mtxSvr, kCrashLockWaitMs);
-    if (!lock.owns()) _info_log("[sendCrashReport] registry busy, reading it unlocked");
+    if (!lock.owns()) _warn_log("[sendCrashReport] registry busy, reading it unlocked");
     if (lookUpHost && !m_initializeByThread) {
         // Written only under the lock: an unlocked write could tear a reader's copy.
         if (lock.owns()) m_hostName = lookedUpHost;
@@ -118,7 +118,7 @@ void HttpSender::sendCrashReport(const std::string&, uint16_t, MapValues mapVals
 
     std::string crashBody = completeCrashRecord(target, std::move(mapVals));
     if (crashBody.empty()) {
-        _info_log("[sendCrashReport] crash record not serialisable");
+        _error_log("[sendCrashReport] crash record not serialisable");
         return;
     }
     if (channel.m_protocol == "https") {
@@ -129,7 +129,7 @@ void HttpSender::sendCrashReport(const std::string&, uint16_t, MapValues mapVals
     // Plain-HTTP addresses are written "http://host"; the socket needs the host alone.
     static const size_t kSchemeLength = 7;
     if (channel.m_Addr.size() < kSchemeLength) {
-        _info_log("[sendCrashReport] invalid http address : " + channel.m_Addr);
+        _error_log("[sendCrashReport] invalid http address : " + channel.m_Addr);
         sender.storeWholeBulk(crashBody, VESK_CHANNEL_USER);
         return;
     }

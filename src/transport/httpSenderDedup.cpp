@@ -48,12 +48,12 @@ bool HttpSender::check_duplicate(const std::string& message, const std::string& 
     Json::Value record;
     jsonText::parse(message, record);
     if (!record.isObject()) {
-        _info_log("root object  null!");
+        _warn_log("root object  null!");
         return true;
     }
     std::string key;
     if (!_keyParts(record, key)) {
-        _info_log("[check_duplicate] get key failed");
+        _warn_log("[check_duplicate] get key failed");
         return true;
     }
     key += handlerID;

@@ -1,18 +1,17 @@
 // Device identity and host name.
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <exception>
 
 #include "transport/httpSender.h"
 #include "util/utilLog.h"
+#include "util/utilRandom.h"
 #include "util/utilTools.h"
 
 namespace {
 
 // The letters run n before m, in both cases; IDs made so far use this order.
 const char kAlphabet[] = "abcdefghijklnmopqrstuvwxyzABCDEFGHIJKLNMOPQRSTUVWXYZ0123456789";
-constexpr long kAlphabetSize = 62;
 constexpr size_t kRandomLength = 18;
 
 // Base64 of the current time in milliseconds; empty when the time cannot be had.
@@ -22,7 +21,7 @@ std::string _encodedNow() {
         now = UtilTools::utilFformat("%lld",
                                      static_cast<long long>(UtilTools::getUTCTimeAsMillsec()));
     } catch (const std::exception&) {
-        _info_log("[getDeivceID] getUTCTimeAsMillsec failed");
+        _warn_log("[getDeivceID] getUTCTimeAsMillsec failed");
         return std::string();
     }
     std::string encoded;
@@ -41,8 +40,7 @@ bool _isDirectory(const std::string& path) {
 
 std::string HttpSender::getDeviceID() {
     const std::string encodedNow = _encodedNow();
-    std::string id(kRandomLength, ' ');
-    for (char& c : id) c = kAlphabet[lrand48() % kAlphabetSize];
+    std::string id = UtilRandom::drawText(kRandomLength, kAlphabet);
     id[8] = '-';
     id[13] = '-';
     // The last two characters of the encoded 13-digit time are always padding.
@@ -51,14 +49,15 @@ std::string HttpSender::getDeviceID() {
 }
 
 std::string HttpSender::loadDeviceID(const std::string& idPath) {
+    if (idPath.empty()) return getDeviceID();  // send-only: an ID for this run, kept nowhere
     if (check_file(idPath) && !_isDirectory(idPath)) {
         // Kept exactly as read, line end included: earlier records carried it so.
         std::string id = read_file(idPath);
-        if (id.empty()) _info_log("[setHandler] deviceId read failed");
+        if (id.empty()) _warn_log("[setHandler] deviceId read failed");
         return id;
     }
     std::string id = getDeviceID();
-    if (!write_file(idPath, id)) _info_log("[setHandler] getDeviceID write Failed");
+    if (!write_file(idPath, id)) _warn_log("[setHandler] getDeviceID write Failed");
     return id;
 }
 

@@ -27,27 +27,32 @@ struct DirCloser {
 bool HttpSender::setHandler(std::unique_ptr<Handler>& handler) {
     Threads::Mutex::scoped_lock lock(m_mtxSvr);
     if (!handler) {
-        _info_log("handler is null");
+        _error_log("handler is null");
         return false;
     }
     if (_findChannel(handler->m_handlerName) != nullptr) return false;
     local_list.push_back(handler->m_handlerName);
+    handler->m_host.clear();
+    handler->m_deviceID.clear();
+    // Send-only: no directory, so nothing is stored, read back or kept (device ID, settings).
+    if (handler->m_SendOnlyMode) {
+        m_handlerManager.push_back(handler.release());
+        return true;
+    }
 
     const std::string root = handler->m_sdCardPath + "/quillmark";
     if (!check_directory(root) && !make_directory(root)) {
-        _info_log("[setHandler] can not access root dir");
+        _error_log("[setHandler] can not access root dir");
         return false;
     }
     const std::string directory = root + "/" + handler->m_projectName;
     if (!check_directory(directory) && !make_directory(directory)) {
-        _info_log("[setHandler] can't access user dir : " + directory);
+        _error_log("[setHandler] can't access user dir : " + directory);
         return false;
     }
     handler->m_directoryPath = directory;
     handler->m_deviceIdPath = directory + "/deviceID.db";
     handler->m_settingsPath = directory + "/settings.db";
-    handler->m_host.clear();
-    handler->m_deviceID.clear();
     // Registered channels live for the rest of the process: the registry never frees them.
     m_handlerManager.push_back(handler.release());
     return true;
@@ -96,12 +101,6 @@ std::string HttpSender::get_userID(const std::string& handlerName) {
     Threads::Mutex::scoped_lock lock(m_mtxSvr);
     const Handler* channel = _findChannel(handlerName);
     return channel ? channel->m_userId : std::string();
-}
-
-const char* HttpSender::get_userIDText(const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
-    const Handler* channel = _findChannel(handlerName);
-    return channel ? channel->m_userId.c_str() : nullptr;
 }
 
 void HttpSender::set_duplicate(bool flag, const std::string& handlerName) {

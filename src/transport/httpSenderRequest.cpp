@@ -78,15 +78,15 @@ void HttpSender::_httpHandleRequest(const std::string& strAddr, uint16_t uiPort,
     }
     try {
         plainHttp::Answer answer = plainHttp::exchange(strAddr, uiPort, strContent);
-        if (!answer.connected) _info_log("INVALID_SOCKET");
-        if (answer.connected && !answer.sentAll) _info_log("SEND_FAILED");
+        if (!answer.connected) _warn_log("INVALID_SOCKET");
+        if (answer.connected && !answer.sentAll) _warn_log("SEND_FAILED");
         if (isRefusalStatus(answer.status)) {
             storeWholeBulk(strBody, handlerName);
             return;
         }
         is_collector_message(answer.text, strBody, handlerName, answer.cut);
     } catch (const std::exception&) {
-        _info_log("_httpHandleRequest Exception");
+        _warn_log("_httpHandleRequest Exception");
     }
 }
 
@@ -99,7 +99,7 @@ double HttpSender::_httpsHandleRequest(const std::string& strAddr, uint16_t uiPo
     }
     CurlHandle curl = newCurlHandle();
     if (!curl) {
-        _info_log("libcurl initialize failed");
+        _warn_log("libcurl initialize failed");
         return 0;
     }
     try {

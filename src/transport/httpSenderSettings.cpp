@@ -242,7 +242,7 @@ void HttpSender::startNetworkInsight(const Handler& channel) {
     if (m_pPerformance) {
         m_pPerformance->start();
     } else {
-        _info_log("start failed");
+        _warn_log("start failed");
     }
 }
 
@@ -271,7 +271,7 @@ void HttpSender::getNetworkInsight(const std::string& addr, const std::string& p
     m_mapList.clear();
     std::string answer;
     if (!fetchSettings(settingsRequestFor(addr, projectName), answer)) {
-        _info_log("libcurl initialize failed");
+        _warn_log("libcurl initialize failed");
         return;
     }
     try {
@@ -285,7 +285,7 @@ void HttpSender::getNetworkInsight(const std::string& addr, const std::string& p
 void HttpSender::applySettingsAnswer(const std::string& answer) {
     Json::Value root;
     if (!parseSettings(answer, root)) {
-        _info_log("Settings API Connection Faield");
+        _warn_log("Settings API Connection Faield");
         setDefaultSettings();
         return;
     }

@@ -153,7 +153,7 @@ void HttpSender::save_local_storage(const std::string& message, const std::strin
         if (!storageDirectoryOf(handlerName, directory)) return;
         appendStoredLine(directory + kStorageFileName, line);
     } catch (const std::exception&) {
-        _info_log("[save_local_storage] record not stored");
+        _error_log("[save_local_storage] record not stored");
     }
 }
 
@@ -171,7 +171,7 @@ void HttpSender::getFileStorage(const std::string& path) {
     if (!check_directory(path)) return;
     const std::string file = path + kStorageFileName;
     if (!readStoredLines(file, m_filemap)) return;
-    if (remove(file.c_str()) != 0) _info_log("[getFileStorage] can not remove " + file);
+    if (remove(file.c_str()) != 0) _warn_log("[getFileStorage] can not remove " + file);
 }
 
 void HttpSender::check_local_storage(const std::string& handlerName) {
@@ -183,7 +183,7 @@ void HttpSender::check_local_storage(const std::string& handlerName) {
         getFileStorage(channel.m_directoryPath);
         body = storedBatchBody(m_filemap);
     } catch (const std::exception&) {
-        _info_log("[check_local_storage] stored records not read");
+        _error_log("[check_local_storage] stored records not read");
     }
     m_filemap.clear();
     if (body.empty()) return;

@@ -2,7 +2,8 @@
 // Header-only: the members are inline functions defined below the class.
 #pragma once
 
-#include <clocale>
+#include <locale.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -17,6 +18,12 @@ public:
     static void ansi_2_utf8(const std::string& strAnsi, std::string& strUtf8);
     static std::wstring ansi_2_utf16(const std::string& strAnsi);
     static std::string utf16_2_utf8(const std::wstring& strUtf16);
+
+private:
+    // The text in the character encoding the environment names (LC_ALL, LC_CTYPE, LANG),
+    // converted on this thread only; false when that encoding cannot read it.
+    static bool decodeWithEnvironmentLocale(const std::string& text, std::wstring& wide);
+    static std::wstring decodeLatin1(const std::string& text);
 };
 
 // Lead bytes 0xxxxxxx, 110xxxxx, 1110xxxx and 11110xxx followed by 0, 1, 2 and 3 continuation
@@ -57,18 +64,59 @@ inline void UtilUtf8::ansi_2_utf8(const std::string& strAnsi, std::string& strUt
     strUtf8 = ansi_2_utf8(strAnsi);  // computed first, so strAnsi and strUtf8 may be one object
 }
 
-// Text in the locale's multibyte encoding (the character-type category taken from the
-// environment) to wide characters. Empty on empty input or when the conversion fails.
+// Text in the environment's multibyte encoding to wide characters; text that encoding cannot
+// read (and every byte above 0x7F when the environment names no encoding, as with LANG unset)
+// is read as Latin-1, where every byte is a character, so a text is never lost. Stops at the
+// first zero byte; empty on empty input.
 inline std::wstring UtilUtf8::ansi_2_utf16(const std::string& strAnsi) {
-    if (strAnsi.empty()) return std::wstring();
-    setlocale(LC_CTYPE, "");
-    const size_t n = strAnsi.size();
-    // mbstowcs reads up to the first zero byte, and every wide character takes at least one
-    // byte, so it never produces more than n characters: n + 1 is always room enough.
+    const std::string text(strAnsi.c_str());
+    if (text.empty()) return std::wstring();
+    std::wstring wide;
+    if (decodeWithEnvironmentLocale(text, wide)) return wide;
+    return decodeLatin1(text);
+}
+
+// A locale object of our own, made current on this thread for the one conversion: the
+// process locale belongs to the application and setlocale is not thread-safe.
+inline bool UtilUtf8::decodeWithEnvironmentLocale(const std::string& text, std::wstring& wide) {
+    class ThreadLocale {
+    public:
+        ThreadLocale() : m_own(newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0))) {
+            if (valid()) m_previous = uselocale(m_own);
+        }
+        ~ThreadLocale() {
+            if (!valid()) return;
+            uselocale(m_previous);
+            freelocale(m_own);
+        }
+        ThreadLocale(const ThreadLocale&) = delete;
+        ThreadLocale& operator=(const ThreadLocale&) = delete;
+        bool valid() const { return m_own != static_cast<locale_t>(0); }
+
+    private:
+        const locale_t m_own;
+        locale_t m_previous = static_cast<locale_t>(0);
+    };
+
+    // Every wide character takes at least one byte, so n + 1 is always room enough.
+    const size_t n = text.size();
     std::vector<wchar_t> buffer(n + 1, L'\0');
-    const size_t count = mbstowcs(buffer.data(), strAnsi.c_str(), n + 1);
-    if (count == static_cast<size_t>(-1) || count < 1 || count > n) return std::wstring();
-    return std::wstring(buffer.data(), count);
+    size_t count;
+    {
+        const ThreadLocale environment;
+        if (!environment.valid()) return false;
+        count = mbstowcs(buffer.data(), text.c_str(), n + 1);
+    }
+    if (count == static_cast<size_t>(-1) || count < 1 || count > n) return false;
+    wide.assign(buffer.data(), count);
+    return true;
+}
+
+inline std::wstring UtilUtf8::decodeLatin1(const std::string& text) {
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (const char c : text) wide += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    return wide;
 }
 
 // Each wide character as a 32-bit value to one to four UTF-8 bytes (no surrogate pairs are

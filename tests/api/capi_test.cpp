@@ -3,12 +3,15 @@
 // library's process-wide state run in a child; the parent judges what the collector received.
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -23,6 +26,7 @@
 #include "support/child_process.h"
 #include "support/collector_process.h"
 #include "support/record_queries.h"
+#include "support/stored_records.h"
 #include "support/temp_dir.h"
 #include "support/test_project.h"
 
@@ -291,8 +295,8 @@ std::string caseName(const InitCase& c) {
     return std::string(kNames[static_cast<int>(c.arg)]) + "_" + c.variant;
 }
 
-// Null, empty and blank storage paths are left out: they make the library lay out its
-// directory under "/quillmark", outside anything a test may write to.
+// Null and empty storage paths select send-only: the channel works and nothing is laid out.
+// A blank path is left out: it names a directory relative to the working directory.
 const std::vector<InitCase>& initCases() {
     using A = InitArg;
     static const std::vector<InitCase> cases = {
@@ -301,6 +305,8 @@ const std::vector<InitCase>& initCases() {
         {A::AppKey, "blank", -2, false},
         {A::AppKey, "huge", 0, false},
         {A::AppKey, "badUtf8", -2, false},
+        {A::StoragePath, "null", 0, true},
+        {A::StoragePath, "empty", 0, true},
         {A::StoragePath, "huge", 0, false},
         {A::StoragePath, "badUtf8", 0, false},
         {A::Version, "null", 0, true},
@@ -546,7 +552,9 @@ void exerciseCustomKeys(const ChannelOps& ops) {
             EXPECT_EQ(0, asKey);  // nothing left after trimming
             EXPECT_EQ(0, asValue);
         }
-        if (v.text == hugeText().c_str()) {
+        // Text that is not UTF-8 is read in the environment's encoding, else as Latin-1: kept,
+        // whatever LANG says.
+        if (v.text == hugeText().c_str() || v.text == kBadUtf8) {
             EXPECT_EQ(1, asKey);
             EXPECT_EQ(1, asValue);
         }
@@ -659,6 +667,158 @@ TEST(HostileOperations, HugeMessageWithInvalidUtf8ArrivesWholeAsValidJson) {
     }
     EXPECT_TRUE(found);
     expectEveryRequestIsValidJson(collector);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry points shared by threads: one facade, user IDs read while others set them, no
+// exception out of the library
+
+// Runs `count` threads that start `body(index)` together, as close to the same instant as
+// the machine allows, and joins them.
+void raceThreads(int count, const std::function<void(int)>& body) {
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i) {
+        threads.emplace_back([&go, &body, i] {
+            while (!go.load()) std::this_thread::yield();
+            body(i);
+        });
+    }
+    go = true;
+    for (std::thread& thread : threads) thread.join();
+}
+
+TEST(EntryPointRaces, SixteenFirstCallsShareOneFacade) {
+    const int code = runInChild(
+        [] {
+            std::vector<PlumeLog*> seen(16, nullptr);
+            raceThreads(16, [&seen](int i) { seen[i] = GetPlumeLog(); });
+            for (PlumeLog* facade : seen) EXPECT_EQ(currentPlumeLog(), facade);
+            // Two destroys racing delete it once.
+            raceThreads(2, [](int) { DestroyPlumeLog(); });
+            EXPECT_EQ(nullptr, currentPlumeLog());
+            return 0;
+        },
+        kChildTimeoutMs);
+    EXPECT_EQ(0, code);
+}
+
+TEST(EntryPointRaces, UserIdReadWhileOthersSetItIsAlwaysOneWholeValue) {
+    CollectorProcess collector;
+    TempDir dir;
+    const int code = runInChild(
+        [&] {
+            qm_platform::setLogToStderr(false);
+            if (kProject.initMain(collector, dir, true, true) != 0) return 1;
+            const std::string ids[] = {std::string(300, 'a'), std::string(5, 'b'), ""};
+            std::atomic<int> torn{0};
+            raceThreads(4, [&](int i) {
+                for (int n = 0; n < 3000; ++n) {
+                    if (i < 2) {
+                        QuillMarkSetUserId(ids[(n + i) % 3].c_str());
+                        continue;
+                    }
+                    const char* id = QuillMarkGetUserId();
+                    // The text stays this thread's until its next call, whatever others set.
+                    std::this_thread::yield();
+                    const std::string read = id ? id : "(null)";
+                    if (read != ids[0] && read != ids[1] && read != ids[2]) ++torn;
+                }
+            });
+            EXPECT_EQ(0, torn.load());
+            return 0;
+        },
+        kChildTimeoutMs);
+    EXPECT_EQ(0, code);
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Out of memory inside an operation: the C function returns its failure value and the
+// process goes on (an exception leaving a C function would end it in std::terminate).
+TEST(EntryPointRaces, AnExceptionInsideAnOperationBecomesItsFailureValue) {
+    const int code = runInChild(
+        [] {
+            const std::string huge(64 * 1024 * 1024, 'h');
+            GetPlumeLog();
+            rlimit limit{};
+            if (getrlimit(RLIMIT_AS, &limit) != 0) return 1;
+            std::ifstream status("/proc/self/statm");
+            size_t pages = 0;
+            status >> pages;
+            limit.rlim_cur = pages * static_cast<size_t>(sysconf(_SC_PAGESIZE)) + (16u << 20);
+            if (setrlimit(RLIMIT_AS, &limit) != 0) return 2;
+            EXPECT_EQ(0, QuillMarkAddCustomKey("key", huge.c_str()));
+            EXPECT_EQ(-1, QuillMarkInitialize(huge.c_str(), "/tmp", kVersion, "http://127.0.0.1",
+                                              80, nullptr, nullptr, true, true, nullptr));
+            EXPECT_FALSE(GetPlumeLog()->addCustomKey_Corvane(huge.c_str(), "value"));
+            return 0;
+        },
+        kChildTimeoutMs);
+    EXPECT_EQ(0, code);
+}
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// fork(): a child of a process whose threads log never waits on the library
+
+constexpr int kForks = 200;
+constexpr int kChildBoundMs = 5000;
+
+// What a forked child sees: every call returns its failure value at once, destroy included.
+int childOfALoggingProcess() {
+    EXPECT_EQ(0, QuillMarkSendLog(QUILLMARK_ERROR, "from the child"));
+    EXPECT_EQ(0, QuillMarkAddCustomKey("child", "yes"));
+    EXPECT_EQ(nullptr, QuillMarkGetUserId());
+    EXPECT_EQ(QUILLMARK_DEBUG, QuillMarkGetLogLevel());
+    QuillMarkSetUserId("child");
+    EXPECT_FALSE(GetPlumeLog()->sendLog_Corvane(QUILLMARK_ERROR, "from the child"));
+    EXPECT_EQ(-1, QuillMarkInitialize(kKey, "/tmp", kVersion, "http://127.0.0.1", 80, nullptr,
+                                      nullptr, true, false, nullptr));
+    QuillMarkDestroy();
+    EXPECT_EQ(0, QuillMarkSendLog(QUILLMARK_ERROR, "after destroy in the child"));
+    return 0;
+}
+
+TEST(ForkedChild, TwoHundredForksWhileThreeThreadsLogNeverBlockAChild) {
+    CollectorProcess collector;
+    TempDir dir;
+    const int code = runInChild(
+        [&] {
+            qm_platform::setLogToStderr(false);
+            if (kProject.initMain(collector, dir) != 0) return 1;
+            std::atomic<bool> stop{false};
+            std::vector<std::thread> loggers;
+            for (int t = 0; t < 3; ++t) {
+                loggers.emplace_back([&stop, t] {
+                    for (int n = 0; !stop.load(); ++n) {
+                        QuillMarkSendLog(QUILLMARK_INFO, "parent");
+                        QuillMarkAddCustomKey("logger", std::to_string(t).c_str());
+                        QuillMarkSetUserId(std::to_string(n).c_str());
+                        QuillMarkGetUserId();
+                    }
+                });
+            }
+            int blocked = 0;
+            int failed = 0;
+            for (int i = 0; i < kForks; ++i) {
+                const int child = runInChild(childOfALoggingProcess, kChildBoundMs);
+                if (child == -1) ++blocked;
+                if (child != 0 && child != -1) ++failed;
+            }
+            stop = true;
+            for (std::thread& logger : loggers) logger.join();
+            EXPECT_EQ(0, blocked) << "children that did not end within " << kChildBoundMs << " ms";
+            EXPECT_EQ(0, failed);
+            // The parent goes on as before, once its sending thread made room in the queue.
+            const bool queued = qm_test::waitUntil(
+                [] { return QuillMarkSendLog(QUILLMARK_ERROR, "parent after the forks") == 1; },
+                30000);
+            if (!queued) return 2;
+            return waitForBody(collector, "parent after the forks", 30000) ? 0 : 3;
+        },
+        180000);
+    EXPECT_EQ(0, code);
+    EXPECT_TRUE(withBody(collector, "from the child").empty());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <set>
 #include <string>
@@ -616,6 +617,89 @@ TEST(CoreConcurrency, EightThreadsLoggingAndChangingChannelsLoseNoQueuedRecord) 
     EXPECT_EQ(0u, missing) << "of " << queued.size() << " queued records";
     // Nothing that was refused arrived either.
     EXPECT_EQ(queued.size(), arrived.size());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Identifiers: drawn from the kernel, never from the application's lrand48 generator
+
+struct IdsOfOneProcess {
+    long long second = 0;
+    std::string sessionRandom;
+    std::string deviceRandom;
+};
+
+// Starts two processes at once, early in a wall-clock second, each making a session ID and a
+// device ID; true when both started in the same second (the case that used to collide).
+bool idsOfTwoProcessesInOneSecond(IdsOfOneProcess (&ids)[2]) {
+    TempDir dir;
+    const int64_t now = nowMs();
+    if (now % 1000 > 700) std::this_thread::sleep_for(std::chrono::milliseconds(1010 - now % 1000));
+    int codes[2] = {-1, -1};
+    std::thread starters[2];
+    for (int i = 0; i < 2; ++i) {
+        starters[i] = std::thread([&, i] {
+            codes[i] = runInChild(
+                [&] {
+                    const long long second = static_cast<long long>(time(nullptr));
+                    const std::string session = VESK2Log::sessionId();
+                    const std::string device = HttpSender().getDeviceID();
+                    std::ofstream(dir.file("ids" + std::to_string(i)))
+                        << second << '\n'
+                        << session.substr(0, 35) << '\n'
+                        << device.substr(0, 18) << '\n';
+                    return 0;
+                },
+                kChildTimeoutMs);
+        });
+    }
+    for (std::thread& starter : starters) starter.join();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(0, codes[i]);
+        const std::vector<std::string> lines = readLines(dir.file("ids" + std::to_string(i)));
+        if (lines.size() != 3u) return false;
+        ids[i] = {std::stoll(lines[0]), lines[1], lines[2]};
+    }
+    return ids[0].second == ids[1].second;
+}
+
+TEST(CoreIdentifiers, TwoProcessesStartedInTheSameSecondDrawDifferentIds) {
+    IdsOfOneProcess ids[2];
+    bool sameSecond = false;
+    for (int attempt = 0; attempt < 3 && !sameSecond; ++attempt) {
+        sameSecond = idsOfTwoProcessesInOneSecond(ids);
+    }
+    ASSERT_TRUE(sameSecond);
+    EXPECT_EQ(35u, ids[0].sessionRandom.size());
+    EXPECT_EQ(18u, ids[0].deviceRandom.size());
+    EXPECT_NE(ids[0].sessionRandom, ids[1].sessionRandom);
+    EXPECT_NE(ids[0].deviceRandom, ids[1].deviceRandom);
+}
+
+TEST(CoreIdentifiers, TheApplicationsLrand48SequenceIsUntouchedByTheLibrary) {
+    CollectorProcess collector;
+    TempDir dir;
+    const int code = runInChild(
+        [&] {
+            qm_platform::setLogToStderr(false);
+            std::vector<long> expected;
+            srand48(42);
+            for (int i = 0; i < 8; ++i) expected.push_back(lrand48());
+            srand48(42);
+            std::vector<long> seen;
+            seen.push_back(lrand48());
+            // Initialising makes the session ID, the sending thread's set-up the device ID.
+            if (kProject.initMain(collector, dir) != 0) return 1;
+            // Set up (device ID made) once the session record is out; later records carry it.
+            if (!collector.waitForRecords(1, kDeliveryMs)) return 4;
+            if (QuillMarkSendLog(QUILLMARK_INFO, "ids made") != 1) return 2;
+            if (!waitForBody(collector, "ids made", kDeliveryMs)) return 3;
+            while (seen.size() < expected.size()) seen.push_back(lrand48());
+            EXPECT_EQ(expected, seen);
+            return 0;
+        },
+        kChildTimeoutMs);
+    EXPECT_EQ(0, code);
+    EXPECT_FALSE(onlyRecord(collector, "ids made")["DeviceID"].asString().empty());
 }
 
 }  // namespace

@@ -35,7 +35,18 @@ __attribute__((noinline)) void crashByNullWrite() {
     *target = 42;
 }
 
-__attribute__((noinline)) void crashByAbort() { std::abort(); }
+// The walker has no unwind information for libc's abort and scans the stack for return
+// addresses there; what earlier calls of the set-up left below this frame would be taken for
+// callers, so that area is cleared first.
+__attribute__((noinline)) void clearStackBelow() {
+    volatile char area[16384];
+    for (size_t i = 0; i < sizeof area; ++i) area[i] = 0;
+}
+
+__attribute__((noinline)) void crashByAbort() {
+    clearStackBelow();
+    std::abort();
+}
 
 // glibc finds the second free while it holds the heap's lock and aborts with it held, so a
 // report that allocates would wait for that lock for ever. The blocks are too large for the

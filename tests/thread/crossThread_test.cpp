@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -95,17 +96,63 @@ private:
 };
 
 TEST(ConditionTest, DeadlineCarriesIntoTheNextSecond) {
-    auto at = [](long sec, long usec, int ms) {
-        timeval now{};
+    auto at = [](long sec, long nsec, int ms) {
+        timespec now{};
         now.tv_sec = sec;
-        now.tv_usec = usec;
-        const timespec d = Threads::Condition::deadlineFrom(now, ms);
+        now.tv_nsec = nsec;
+        const timespec d = Threads::deadlineFrom(now, ms);
         return std::make_pair(static_cast<long>(d.tv_sec), static_cast<long>(d.tv_nsec));
     };
-    EXPECT_EQ(at(10, 600000, 1500), std::make_pair(12L, 100000000L));
+    EXPECT_EQ(at(10, 600000000, 1500), std::make_pair(12L, 100000000L));
     EXPECT_EQ(at(10, 0, 1500), std::make_pair(11L, 500000000L));
-    EXPECT_EQ(at(10, 500000, 500), std::make_pair(11L, 0L));
-    EXPECT_EQ(at(10, 999999, 999), std::make_pair(11L, 998999000L));
+    EXPECT_EQ(at(10, 500000000, 500), std::make_pair(11L, 0L));
+    EXPECT_EQ(at(10, 999999999, 999), std::make_pair(11L, 998999999L));
+}
+
+// Every timed wait reads its deadline on the monotonic clock. A deadline taken from that
+// clock is honoured to the millisecond; read as a wall-clock time it would lie decades in the
+// past and the wait would end at once, which is how a wait on the wall clock shows here
+// without setting the machine's clock.
+TEST(WaitClock, EveryTimedWaitHonoursAMonotonicDeadline) {
+    ASSERT_EQ(CLOCK_MONOTONIC, Threads::kWaitClock);
+    struct Case {
+        const char* name;
+        std::function<bool(const Threads::Condition&, const timespec&)> waitUntil;
+    };
+    const Case cases[] = {
+        {"condition",
+         [](const Threads::Condition& c, const timespec& deadline) {
+             Threads::Mutex::scoped_lock lock(c);
+             return c.waitUntil(deadline);
+         }},
+        {"lock held elsewhere",
+         [](const Threads::Condition& c, const timespec& deadline) {
+             std::promise<void> held;
+             std::promise<void> release;
+             std::thread holder([&] {
+                 c.lock();
+                 held.set_value();
+                 release.get_future().wait();
+                 c.unlock();
+             });
+             held.get_future().wait();
+             const bool owned = c.tryLockUntil(deadline);
+             if (owned) c.unlock();
+             release.set_value();
+             holder.join();
+             return owned;
+         }},
+    };
+    for (const Case& c : cases) {
+        Threads::Condition cond;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const auto start = Clock::now();
+        EXPECT_FALSE(c.waitUntil(cond, Threads::deadlineFrom(now, 150))) << c.name;
+        const long elapsed = msSince(start);
+        EXPECT_GE(elapsed, 145) << c.name;
+        EXPECT_LT(elapsed, 5000) << c.name;
+    }
 }
 
 TEST(ConditionTest, WaitReportsTimeOutAndWakeUp) {

@@ -116,8 +116,8 @@ TEST_F(DedupTest, RecordTextsWithoutAKeyAreDroppedAndChangeNothing) {
                                    R"({"body":"b","logLevel":"ERROR","logType":["app"]})"};
     for (const std::string& text : nonText) EXPECT_TRUE(dropped(text)) << text;
 
-    std::vector<std::string> expected(4, "I/NDK: root object  null!");
-    expected.insert(expected.end(), 3, "I/NDK: [check_duplicate] get key failed");
+    std::vector<std::string> expected(4, "W/NDK: root object  null!");
+    expected.insert(expected.end(), 3, "W/NDK: [check_duplicate] get key failed");
     EXPECT_EQ(expected, qm_platform::capturedLogLines());
     for (int i = 0; i < 10; ++i) EXPECT_TRUE(dropped(recordText("m" + std::to_string(i)))) << i;
 }

@@ -69,7 +69,7 @@ int startAndLog(const CollectorProcess& collector, const TempDir& storage,
 
 bool loggedInChild(const std::string& line) {
     const std::vector<std::string> lines = qm_platform::capturedLogLines();
-    return std::find(lines.begin(), lines.end(), "I/NDK: " + line) != lines.end();
+    return std::find(lines.begin(), lines.end(), "W/NDK: " + line) != lines.end();
 }
 
 bool isAlnum(const std::string& text) {

@@ -98,9 +98,12 @@ int initMain(const CollectorProcess& collector, const TempDir& storage, bool asy
 
 HttpSender* sender() { return currentPlumeLog()->core()->sender(); }
 
+// At whichever priority: a failure is logged at WARN, the rest at INFO.
 bool logged(const std::string& text) {
     const std::vector<std::string> lines = qm_platform::capturedLogLines();
-    return std::find(lines.begin(), lines.end(), "I/NDK: " + text) != lines.end();
+    return std::any_of(lines.begin(), lines.end(), [&text](const std::string& line) {
+        return line.size() > 1 && line.compare(1, std::string::npos, "/NDK: " + text) == 0;
+    });
 }
 
 enum class Cache { Kept, Removed, Valid, Garbage, TooLong, AtLimit };

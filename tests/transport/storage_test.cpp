@@ -3,6 +3,7 @@
 // as successive runs of an application do.
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -405,4 +406,59 @@ TEST(LocalStorage, StoragePathsThatCannotHoldRecords) {
                      },
                      kChildTimeoutMs));
     EXPECT_EQ(1u, qm_test::withBody(collector, "delivered").size());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Send-only: a null or empty storage path sends and keeps nothing on the device
+
+namespace {
+
+// One start in send-only mode, run with `cwd` as working directory so that a relative path
+// the library made would show there.
+int sendOnlyStart(const CollectorProcess& collector, const char* storagePath,
+                  const std::string& cwd, const std::string& tag, size_t recordsAfter) {
+    if (chdir(cwd.c_str()) != 0) return 1;
+    if (QuillMarkInitialize(kProject, storagePath, "1.0.0", collector.address().c_str(),
+                            collector.port(), nullptr, nullptr, true, false, "quillmark-user") != 0)
+        return 2;
+    if (QuillMarkOpenCrashCatcher() != 0) return 3;  // Breakpad would have nowhere to write
+    // Once the session arrived the channel is set up, so later records carry its device ID.
+    if (!collector.waitForRecords(recordsAfter - 2, 8000)) return 7;
+    if (QuillMarkSendLog(QUILLMARK_ERROR, ("FAIL " + tag).c_str()) != 1) return 4;
+    if (QuillMarkSendLog(QUILLMARK_ERROR, ("ok " + tag).c_str()) != 1) return 5;
+    return collector.waitForRecords(recordsAfter, 8000) ? 0 : 6;
+}
+
+}  // namespace
+
+TEST(SendOnly, RecordsArriveAndNothingIsStoredOrSentAgain) {
+    ASSERT_FALSE(exists("/quillmark"));
+    struct Case {
+        const char* name;
+        const char* path;
+    };
+    for (const Case& c : {Case{"null", nullptr}, Case{"empty", ""}}) {
+        SCOPED_TRACE(c.name);
+        CollectorOptions options;
+        options.extraArgs = {"--fail-body", "FAIL"};
+        CollectorProcess collector(options);
+        TempDir cwd;
+        size_t recordsAfter = 0;
+        for (const std::string tag : {"first", "second"}) {
+            recordsAfter += 3;
+            EXPECT_EQ(
+                0,
+                runInChild(
+                    [&] { return sendOnlyStart(collector, c.path, cwd.path(), tag, recordsAfter); },
+                    kChildTimeoutMs));
+        }
+        // Each start: its session, its refused record and its delivered one; nothing came back.
+        EXPECT_EQ((std::vector<std::string>{"CREATE SESSION", "FAIL first", "ok first",
+                                            "CREATE SESSION", "FAIL second", "ok second"}),
+                  bodiesOf(collector.records()));
+        const Json::Value delivered = withBody(collector.records(), "ok first");
+        EXPECT_FALSE(delivered["DeviceID"].asString().empty());
+        EXPECT_FALSE(exists("/quillmark"));
+        EXPECT_TRUE(std::filesystem::is_empty(cwd.path()));
+    }
 }

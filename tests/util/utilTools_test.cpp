@@ -1,9 +1,10 @@
 // Tests of UtilTools: Base64, time text, formatting, trimming, C strings, error text
-// and the IPv4 range check.
+// the IPv4 range check, and the level of the library's own diagnostics.
 #include "util/utilTools.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -15,6 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/host_capture.h"
+#include "transport/httpSender.h"
+#include "util/utilLog.h"
 #include "util/utilUtf8.h"
 
 namespace {
@@ -603,3 +607,60 @@ TEST(RangeCheck, InvalidTextMatchesNothing) {
     EXPECT_FALSE(rangeCheck(ip("10.0.0.1"), "10.0.0.0", "10.0.0.256"));
     EXPECT_FALSE(rangeCheck(ip("10.0.0.1"), "10.255.255.255", "10.0.0.0"));  // empty range
 }
+
+// ---------------------------------------------------------------- diagnostics (utilLog.h)
+
+namespace {
+
+TEST(Diagnostics, TheLevelDecidesWhichPrioritiesAreWritten) {
+    struct Case {
+        int threshold;
+        int priority;
+        bool shown;
+    };
+    const Case cases[] = {
+        {ANDROID_LOG_INFO, ANDROID_LOG_INFO, true},
+        {ANDROID_LOG_INFO, ANDROID_LOG_WARN, true},
+        {ANDROID_LOG_INFO, ANDROID_LOG_ERROR, true},
+        {ANDROID_LOG_WARN, ANDROID_LOG_INFO, false},
+        {ANDROID_LOG_WARN, ANDROID_LOG_WARN, true},
+        {ANDROID_LOG_WARN, ANDROID_LOG_ERROR, true},
+        {ANDROID_LOG_SILENT, ANDROID_LOG_INFO, false},
+        {ANDROID_LOG_SILENT, ANDROID_LOG_ERROR, false},
+        {ANDROID_LOG_SILENT, ANDROID_LOG_FATAL, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.shown, _diagnostic_shown(c.priority, c.threshold))
+            << "threshold " << c.threshold << " priority " << c.priority;
+    }
+}
+
+// The tests are built with the default level, info: every line is written, at its priority.
+TEST(Diagnostics, ErrorConditionsAreWrittenAtWarnOrErrorWithTheirTexts) {
+    ASSERT_EQ(ANDROID_LOG_INFO, QUILLMARK_DIAGNOSTICS_LEVEL);
+    qm_platform::setLogToStderr(false);
+    qm_platform::startLogCapture();
+    _info_log("plain");
+    _debug_log("detail");
+    _warn_log("recovered");
+    _error_log("lost");
+    // A real condition: a storage path below a regular file can hold no directory.
+    char file[] = "/tmp/qm_diag_XXXXXX";
+    const int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    auto channel = std::make_unique<Handler>();
+    channel->m_handlerName = "diagnostics-channel";
+    channel->m_projectName = "diagnostics";
+    channel->m_sdCardPath = file;
+    EXPECT_FALSE(HttpSender().setHandler(channel));
+    unlink(file);
+    EXPECT_EQ(
+        (std::vector<std::string>{"I/NDK: plain", "I/NDK: detail", "W/NDK: recovered",
+                                  "E/NDK: lost", "E/NDK: [setHandler] can not access root dir"}),
+        qm_platform::capturedLogLines());
+    qm_platform::stopLogCapture();
+    qm_platform::setLogToStderr(true);
+}
+
+}  // namespace

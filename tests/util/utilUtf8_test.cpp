@@ -41,7 +41,6 @@ public:
         } else {
             unsetenv("LC_ALL");
         }
-        setlocale(LC_CTYPE, "C");
     }
 
 private:
@@ -135,8 +134,7 @@ TEST(Utf16To8, Boundaries) {
     EXPECT_EQ(UtilUtf8::utf16_2_utf8(std::wstring(1, 0xFFFF)), bytes({0xEF, 0xBF, 0xBF}));
     EXPECT_EQ(UtilUtf8::utf16_2_utf8(std::wstring(1, 0x10000)), bytes({0xF0, 0x90, 0x80, 0x80}));
     EXPECT_EQ(UtilUtf8::utf16_2_utf8(std::wstring(1, 0x1F600)), bytes({0xF0, 0x9F, 0x98, 0x80}));
-    EXPECT_EQ(UtilUtf8::utf16_2_utf8(std::wstring(1, 0x10FFFF)),
-              bytes({0xF4, 0x8F, 0xBF, 0xBF}));
+    EXPECT_EQ(UtilUtf8::utf16_2_utf8(std::wstring(1, 0x10FFFF)), bytes({0xF4, 0x8F, 0xBF, 0xBF}));
 }
 
 TEST(Utf16To8, CutAtFirstZero) {
@@ -204,9 +202,39 @@ TEST(AnsiToUtf8, Utf8LocaleRoundTrip) {
     ScopedLcAll scoped("C.UTF-8");
     const std::string text = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80";
     EXPECT_EQ(UtilUtf8::ansi_2_utf8(text), text);
-    // A failed conversion (an invalid sequence) gives an empty text.
-    EXPECT_EQ(UtilUtf8::ansi_2_utf8(bytes({0xFF, 0xFE})), "");
-    EXPECT_EQ(UtilUtf8::ansi_2_utf16(bytes({0xFF, 0xFE})), L"");
+    // Bytes the locale's encoding cannot read are read as Latin-1 instead of being lost.
+    EXPECT_EQ(UtilUtf8::ansi_2_utf8(bytes({0xFF, 0xFE})), "\xC3\xBF\xC3\xBE");
+    EXPECT_EQ(UtilUtf8::ansi_2_utf16(bytes({0xFF, 0xFE})), L"\xFF\xFE");
+}
+
+// The conversion reads the environment's encoding without making it the process locale: the
+// application's own locale is what it was, whatever the environment names, and Latin-1 text
+// converts to its characters where the environment names no encoding at all.
+TEST(AnsiToUtf8, ProcessLocaleIsLeftToTheApplication) {
+    struct Case {
+        const char* environment;
+        std::string in;
+        std::string out;
+    };
+    const std::string cafeLatin1 = "caf" + bytes({0xE9});
+    const std::string cafeUtf8 = "caf\xC3\xA9";
+    const Case cases[] = {
+        {"C", cafeLatin1, cafeUtf8},
+        {"POSIX", cafeLatin1, cafeUtf8},
+        {"no-such-locale", cafeLatin1, cafeUtf8},
+        {"C.UTF-8", cafeLatin1, cafeUtf8},
+        {"C.UTF-8", bytes({0xE2, 0x82, 0xAC}), "\xE2\x82\xAC"},
+        {"C", "plain", "plain"},
+    };
+    for (const char* application : {"C.UTF-8", "C"}) {
+        ASSERT_NE(nullptr, setlocale(LC_CTYPE, application));
+        for (const Case& c : cases) {
+            ScopedLcAll scoped(c.environment);
+            EXPECT_EQ(UtilUtf8::ansi_2_utf8(c.in), c.out) << c.environment;
+            EXPECT_STREQ(application, setlocale(LC_CTYPE, nullptr)) << c.environment;
+        }
+    }
+    setlocale(LC_CTYPE, "C");
 }
 
 TEST(AnsiToUtf8, OneMebibyteInputs) {
