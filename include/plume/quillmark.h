@@ -54,8 +54,8 @@ typedef void (*QuillMarkCallbackType)(void* cbData);
 /*
  * Initialises one log channel. Null arguments take defaults: version "1.0.0", the built-in
  * collector address, port 80 for 0, source "quillmark-linux", type "quillmark-log", channel
- * "quillmark-user". Returns 0, or -2 (bad appKey), -3 (bad version), -4 (no address),
- * -5 (port out of range).
+ * "quillmark-user". Returns 0, or -2 (bad appKey), -3 (bad version), -4 (no address, or not
+ * "http[s]://host[:port][/path]"), -5 (port out of range).
  */
 QUILLMARK_API int32_t QuillMarkInitialize(const char* appKey, const char* sdCardPath,
                                           const char* version, const char* collectorAddr,
