@@ -9,7 +9,7 @@
 #include <string>
 
 #include "insight/vesk2Performance.h"
-#include "transport/collectorAddress.h"
+#include "util/collectorAddress.h"
 
 namespace {
 

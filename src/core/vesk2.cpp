@@ -11,7 +11,7 @@
 #include "record/handler.h"
 #include "record/veskChecker.h"
 #include "record/veskConvert.h"
-#include "transport/collectorAddress.h"
+#include "util/collectorAddress.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
 #include "util/utilOS.h"

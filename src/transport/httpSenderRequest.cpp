@@ -10,10 +10,10 @@
 #include <optional>
 #include <string>
 
-#include "transport/collectorAddress.h"
 #include "transport/exchangeDeadline.h"
 #include "transport/httpSender.h"
 #include "transport/plainHttp.h"
+#include "util/collectorAddress.h"
 #include "util/curlEasy.h"
 #include "util/jsonText.h"
 #include "util/utilLog.h"

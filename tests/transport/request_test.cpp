@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "transport/collectorAddress.h"
 #include "transport/httpSender.h"
+#include "util/collectorAddress.h"
 #include "util/utilUtf8.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "transport/collectorAddress.h"
+#include "util/collectorAddress.h"
 
 #include <arpa/inet.h>
 #include <http_parser.h>
