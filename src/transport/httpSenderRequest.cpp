@@ -1,5 +1,6 @@
 // Serialisation of records and the two transports: plain HTTP over our own socket, HTTPS
-// through libcurl. Both end by handing the collector's answer to is_collector_message.
+// through libcurl, chosen by the scheme of the collector address. Each exchange ends by its
+// deadline; a whole 2xx answer goes to is_collector_message, anything else keeps the batch.
 #include <curl/curl.h>
 #include <json/value.h>
 

@@ -10,14 +10,14 @@ namespace {
 constexpr uint16_t kHttpPort = 80;
 constexpr uint16_t kHttpsPort = 443;
 
-std::string fieldOf(const std::string& text, const http_parser_url& parts,
-                    http_parser_url_fields f) {
-    if ((parts.field_set & (1 << f)) == 0) return std::string();
-    return text.substr(parts.field_data[f].off, parts.field_data[f].len);
-}
-
 bool has(const http_parser_url& parts, http_parser_url_fields field) {
     return (parts.field_set & (1 << field)) != 0;
+}
+
+std::string fieldOf(const std::string& text, const http_parser_url& parts,
+                    http_parser_url_fields field) {
+    if (!has(parts, field)) return std::string();
+    return text.substr(parts.field_data[field].off, parts.field_data[field].len);
 }
 
 // The URL parser checks the characters of a bracketed host only; the address itself must be
@@ -30,6 +30,17 @@ bool isIpv6Literal(const std::string& host) {
 bool isBracketed(const std::string& text, const http_parser_url& parts) {
     const size_t start = parts.field_data[UF_HOST].off;
     return start > 0 && text[start - 1] == '[';
+}
+
+bool readScheme(const std::string& scheme, bool& https) {
+    https = strcasecmp(scheme.c_str(), "https") == 0;
+    return https || strcasecmp(scheme.c_str(), "http") == 0;
+}
+
+// Brackets hold an IPv6 address and nothing else; a name or IPv4 address has no colon.
+bool isWellFormedHost(const std::string& host, bool bracketed) {
+    if (host.empty()) return false;
+    return bracketed ? isIpv6Literal(host) : host.find(':') == std::string::npos;
 }
 
 }  // namespace
@@ -54,26 +65,14 @@ std::optional<CollectorAddress> parseCollectorAddress(const std::string& text,
         return std::nullopt;
     }
     CollectorAddress address;
-    const std::string scheme = fieldOf(text, parts, UF_SCHEMA);
-    if (strcasecmp(scheme.c_str(), "https") == 0) {
-        address.https = true;
-    } else if (strcasecmp(scheme.c_str(), "http") != 0) {
-        return std::nullopt;
-    }
+    if (!readScheme(fieldOf(text, parts, UF_SCHEMA), address.https)) return std::nullopt;
     address.host = fieldOf(text, parts, UF_HOST);
-    if (address.host.empty()) return std::nullopt;
-    if (isBracketed(text, parts) != (address.host.find(':') != std::string::npos)) {
-        return std::nullopt;
-    }
-    if (isBracketed(text, parts) && !isIpv6Literal(address.host)) return std::nullopt;
-    if (has(parts, UF_PORT)) {
-        if (parts.port == 0) return std::nullopt;
-        address.port = parts.port;
-    } else if (portArgument != 0) {
-        address.port = portArgument;
-    } else {
-        address.port = address.https ? kHttpsPort : kHttpPort;
-    }
+    if (!isWellFormedHost(address.host, isBracketed(text, parts))) return std::nullopt;
+    if (has(parts, UF_PORT) && parts.port == 0) return std::nullopt;
+    address.port = has(parts, UF_PORT) ? parts.port
+                   : portArgument != 0 ? portArgument
+                   : address.https     ? kHttpsPort
+                                       : kHttpPort;
     address.pathPrefix = fieldOf(text, parts, UF_PATH);
     while (!address.pathPrefix.empty() && address.pathPrefix.back() == '/') {
         address.pathPrefix.pop_back();
