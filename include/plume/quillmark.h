@@ -54,8 +54,8 @@ typedef void (*QuillMarkCallbackType)(void* cbData);
 /*
  * Initialises one log channel. Null arguments take defaults: version "1.0.0", the built-in
  * collector address, port 80 for 0, source "quillmark-linux", type "quillmark-log", channel
- * "quillmark-user". Returns 0, or -2 (bad appKey), -3 (bad version), -4 (no address),
- * -5 (port out of range).
+ * "quillmark-user". Returns 0, or -2 (bad appKey), -3 (bad version), -4 (no address, or not
+ * "http[s]://host[:port][/path]"), -5 (port out of range).
  * A null or empty sdCardPath selects send-only mode: records are sent, but nothing is stored
  * on the device, so a record the collector does not take is lost and never sent again; the
  * device ID lasts one run, and QuillMarkOpenCrashCatcher returns 0 (no directory for a dump).

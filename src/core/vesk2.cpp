@@ -1,6 +1,7 @@
 #include "core/vesk2.h"
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "record/handler.h"
 #include "record/veskChecker.h"
 #include "record/veskConvert.h"
+#include "util/collectorAddress.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
 #include "util/utilOS.h"
@@ -109,7 +111,9 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     const std::string source = readTextOr(logSource, "vesk2-linux");
     const std::string type = readTextOr(logType, "vesk2-log");
     const std::string address = UtilTools::charToString(serverAddr, "");
-    if (address.empty()) return -4;
+    // Read as the transport reads it, so an address it could never reach is refused here.
+    const std::optional<CollectorAddress> collector = parseCollectorAddress(address, 0);
+    if (!collector) return -4;
     if (static_cast<unsigned int>(serverPort) > static_cast<unsigned int>(kMaxPort)) return -5;
 
     auto channel = std::make_unique<Handler>();
@@ -126,13 +130,7 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     channel->m_deviceModel = deviceModel();
     channel->m_crashStyle = "android-cpp";
     channel->m_symMethod = "breakpad";
-    if (address.find("https") != std::string::npos) {
-        channel->m_protocol = "https";
-    } else if (address.find("http") != std::string::npos) {
-        channel->m_protocol = "http";
-    } else {
-        return 0;
-    }
+    channel->m_protocol = collector->https ? "https" : "http";
     const std::string root = UtilTools::charToString(sdCardPath, "");
     const bool corvane = isCorvane(handleName);
     channel->m_isCorvane = corvane;

@@ -6,10 +6,12 @@
 #include <cmath>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "record/vesk2Define.h"
+#include "util/collectorAddress.h"
 #include "util/curlEasy.h"
 #include "util/jsonText.h"
 
@@ -208,11 +210,14 @@ bool vesk2Performance::_getHttpBody(const Map_String& mapVals, std::string& strC
     }
 }
 
-// The scheme of strAddr decides between HTTP and HTTPS; protocol only names it. The answer is
-// not examined: a result that does not arrive is not kept.
+// The collector address is read as the sending thread reads it (scheme, host, port, path);
+// protocol only names the scheme. The answer is not examined: a result that does not arrive is
+// not kept.
 void vesk2Performance::_handleRequest(const std::string& strAddr, uint16_t uiPort,
                                       const std::string& strContent,
                                       const std::string& /*protocol*/) {
+    const std::optional<CollectorAddress> collector = parseCollectorAddress(strAddr, uiPort);
+    if (!collector) return;
     CurlHandle curl = _newHandle(m_stopping);
     if (!curl) return;
     bool verify = false;
@@ -222,8 +227,8 @@ void vesk2Performance::_handleRequest(const std::string& strAddr, uint16_t uiPor
     }
     CURL* handle = curl.get();
     const CurlHeaders headers =
-        prepareJsonPost(handle, {strAddr + _uri_v2_string, uiPort, &strContent, verify,
-                                 kUploadConnectTimeoutSeconds, kUploadTimeoutSeconds});
+        prepareJsonPost(handle, {collector->url(_uri_v2_string), collector->port, &strContent,
+                                 verify, kUploadConnectTimeoutSeconds, kUploadTimeoutSeconds});
     size_t (*discard)(void*, size_t, size_t, void*) = write;
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_perform(handle);

@@ -44,3 +44,8 @@ private:
     Clock::time_point m_own;
     static inline std::atomic<Clock::rep> s_cutOff{Clock::duration::max().count()};
 };
+
+// The whole of one exchange with a collector, plain or HTTPS: connect, send and the complete
+// answer. Long enough for a 2 MiB batch on a slow mobile uplink; a collector that trickles its
+// answer costs at most this much, and the batch is kept for a later attempt.
+constexpr std::chrono::milliseconds kExchangeTimeout{30000};

@@ -192,21 +192,6 @@ HttpSender::BulkTarget HttpSender::findBulkTarget(const std::string& projectName
 }
 
 void HttpSender::sendBulk(const BulkTarget& target, const std::string& bulkBody) {
-    const uint16_t port = static_cast<uint16_t>(target.port);
-    if (target.protocol == "https") {
-        _info_log("send https");
-        _httpsHandleRequest(target.address, port, bulkBody, "https", bulkBody, target.handlerName);
-        return;
-    }
-    _info_log("send http");
-    // Plain-HTTP addresses are written "http://host"; the socket needs the host alone.
-    static const size_t kSchemeLength = 7;
-    if (target.address.size() < kSchemeLength) {
-        _warn_log("[sendBulk] invalid http address : " + target.address);
-        storeWholeBulk(bulkBody, target.handlerName);
-        return;
-    }
-    const std::string host = target.address.substr(kSchemeLength);
-    const std::string request = _getHttpHeader(host, port, bulkBody.size()) + bulkBody;
-    _httpHandleRequest(host, port, request, "http", bulkBody, target.handlerName);
+    postToCollector(target.address, static_cast<uint16_t>(target.port), bulkBody,
+                    target.handlerName);
 }

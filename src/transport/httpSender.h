@@ -28,6 +28,8 @@
 #include "thread/crossThread.h"
 #include "util/vesk2Utils.h"
 
+struct CollectorAddress;
+
 typedef std::list<Handler*> handlerManager;
 typedef std::map<int, std::string> fileValues;
 typedef std::map<std::string, int> depulicationQ;
@@ -80,13 +82,16 @@ public:
     // ---- requests (httpSenderRequest.cpp) ----
     static bool _getHttpBody(const MapValues& mapVals, std::string& strContent);
     static bool _getHttpOriBody(const MapValues& mapVals, std::string& strContent);
-    std::string _getHttpHeader(const std::string& addr, int port, size_t uiSize);
-    void _httpHandleRequest(const std::string& strAddr, uint16_t uiPort,
-                            const std::string& strContent, const std::string& protocol,
-                            const std::string& strBody, const std::string& handlerName);
-    double _httpsHandleRequest(const std::string& strAddr, uint16_t uiPort,
-                               const std::string& strContent, const std::string& protocol,
-                               const std::string& strBody, const std::string& handlerName);
+    std::string _getHttpHeader(const CollectorAddress& collector, size_t uiSize);
+    // Posts the JSON array strBody to the collector that address and port name (plain HTTP or
+    // HTTPS, as its scheme says) and hands the answer on; an address that is not a collector
+    // URL keeps the whole array for a later attempt.
+    void postToCollector(const std::string& address, uint16_t port, const std::string& strBody,
+                         const std::string& handlerName);
+    void _httpHandleRequest(const CollectorAddress& collector, const std::string& strBody,
+                            const std::string& handlerName);
+    double _httpsHandleRequest(const CollectorAddress& collector, const std::string& strBody,
+                               const std::string& handlerName);
 
     // ---- collector answer (httpSenderResponse.cpp) ----
     // answerCut: the answer was longer than kMaxAnswerBytes and only its start was read.

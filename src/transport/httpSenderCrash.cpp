@@ -121,23 +121,7 @@ void HttpSender::sendCrashReport(const std::string&, uint16_t, MapValues mapVals
         _error_log("[sendCrashReport] crash record not serialisable");
         return;
     }
-    if (channel.m_protocol == "https") {
-        sender._httpsHandleRequest(channel.m_Addr, channel.m_Port, crashBody, "https", crashBody,
-                                   VESK_CHANNEL_USER);
-        return;
-    }
-    // Plain-HTTP addresses are written "http://host"; the socket needs the host alone.
-    static const size_t kSchemeLength = 7;
-    if (channel.m_Addr.size() < kSchemeLength) {
-        _error_log("[sendCrashReport] invalid http address : " + channel.m_Addr);
-        sender.storeWholeBulk(crashBody, VESK_CHANNEL_USER);
-        return;
-    }
-    const std::string address = channel.m_Addr.substr(kSchemeLength);
-    const std::string reqHttp =
-        sender._getHttpHeader(address, channel.m_Port, crashBody.size()) + crashBody;
-    sender._httpHandleRequest(address, channel.m_Port, reqHttp, "http", crashBody,
-                              VESK_CHANNEL_USER);
+    sender.postToCollector(channel.m_Addr, channel.m_Port, crashBody, VESK_CHANNEL_USER);
 }
 
 // The JSON array of the one crash record, or "" when it could not be written. The record's

@@ -1,14 +1,20 @@
 // Serialisation of records and the two transports: plain HTTP over our own socket, HTTPS
-// through libcurl. Both end by handing the collector's answer to is_collector_message.
+// through libcurl, chosen by the scheme of the collector address. Each exchange ends by its
+// deadline; a whole 2xx answer goes to is_collector_message, anything else keeps the batch.
 #include <curl/curl.h>
 #include <json/value.h>
 
+#include <algorithm>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "transport/exchangeDeadline.h"
 #include "transport/httpSender.h"
 #include "transport/plainHttp.h"
+#include "util/collectorAddress.h"
 #include "util/curlEasy.h"
 #include "util/jsonText.h"
 #include "util/utilLog.h"
@@ -17,7 +23,6 @@
 namespace {
 
 const long kHttpsConnectTimeoutSeconds = 10;
-const long kHttpsTotalTimeoutSeconds = 30;
 
 bool serialise(const MapValues& mapVals, bool keepHandlerName, std::string& strContent) {
     try {
@@ -33,9 +38,6 @@ bool serialise(const MapValues& mapVals, bool keepHandlerName, std::string& strC
     }
 }
 
-// Statuses that say the collector did not take the batch, whatever the body says.
-bool isRefusalStatus(long status) { return status >= 500 || status == 408 || status == 429; }
-
 struct CurlResponse {
     std::string body;
     bool cut = false;
@@ -50,6 +52,25 @@ size_t write_to_string(void* ptr, size_t size, size_t count, void* stream) {
     return total;
 }
 
+// Only a whole 2xx answer is the collector's word on each record. Any other status, an answer
+// whose end was not read, or none at all says nothing about them: the whole batch is kept.
+void evaluateAnswer(HttpSender& sender, bool complete, long status, const std::string& answer,
+                    bool cut, const std::string& strBody, const std::string& handlerName) {
+    if (complete && status >= 200 && status <= 299) {
+        sender.is_collector_message(answer, strBody, handlerName, cut);
+    } else {
+        sender.storeWholeBulk(strBody, handlerName);
+    }
+}
+
+// A shutdown that pulled the cut-off in before the exchange began: nothing is sent, so the
+// collector cannot take a batch that is also kept.
+bool cutOffBeforeStart(const ExchangeDeadline& deadline) {
+    if (!deadline.passed()) return false;
+    _info_log("[_handleRequest] exchange cut off before it began");
+    return true;
+}
+
 }  // namespace
 
 bool HttpSender::_getHttpBody(const MapValues& mapVals, std::string& strContent) {
@@ -60,38 +81,58 @@ bool HttpSender::_getHttpOriBody(const MapValues& mapVals, std::string& strConte
     return serialise(mapVals, true, strContent);
 }
 
-std::string HttpSender::_getHttpHeader(const std::string& addr, int port, size_t uiSize) {
-    std::string header = "POST " + _uri_v2_string + " HTTP/1.1\r\n";
-    header += UtilTools::utilFformat("Host: %s:%d\r\n", addr.c_str(), port);
+std::string HttpSender::_getHttpHeader(const CollectorAddress& collector, size_t uiSize) {
+    std::string header = "POST " + collector.pathPrefix + _uri_v2_string + " HTTP/1.1\r\n";
+    header += "Host: " + collector.authority() + "\r\n";
     header += UtilTools::utilFformat("Content-Type: application/json\r\n");
     header += UtilTools::utilFformat("Content-Length: %zu\r\n", uiSize);
     header += "\r\n";
     return header;
 }
 
-void HttpSender::_httpHandleRequest(const std::string& strAddr, uint16_t uiPort,
-                                    const std::string& strContent, const std::string&,
-                                    const std::string& strBody, const std::string& handlerName) {
+void HttpSender::postToCollector(const std::string& address, uint16_t port,
+                                 const std::string& strBody, const std::string& handlerName) {
+    const std::optional<CollectorAddress> collector = parseCollectorAddress(address, port);
+    if (!collector) {
+        _warn_log("[postToCollector] invalid collector address : " + address);
+        storeWholeBulk(strBody, handlerName);
+        return;
+    }
+    if (collector->https) {
+        _info_log("send https");
+        _httpsHandleRequest(*collector, strBody, handlerName);
+    } else {
+        _info_log("send http");
+        _httpHandleRequest(*collector, strBody, handlerName);
+    }
+}
+
+void HttpSender::_httpHandleRequest(const CollectorAddress& collector, const std::string& strBody,
+                                    const std::string& handlerName) {
     if (!m_initializeByThread) {
         _info_log("[_handleRequest] m_initializeByThread false");
         return;
     }
     try {
-        plainHttp::Answer answer = plainHttp::exchange(strAddr, uiPort, strContent);
-        if (!answer.connected) _warn_log("INVALID_SOCKET");
-        if (answer.connected && !answer.sentAll) _warn_log("SEND_FAILED");
-        if (isRefusalStatus(answer.status)) {
+        const ExchangeDeadline deadline(kExchangeTimeout);
+        if (cutOffBeforeStart(deadline)) {
             storeWholeBulk(strBody, handlerName);
             return;
         }
-        is_collector_message(answer.text, strBody, handlerName, answer.cut);
+        const std::string head = _getHttpHeader(collector, strBody.size());
+        plainHttp::Answer answer =
+            plainHttp::exchange(collector.host, collector.port, head, strBody, deadline);
+        if (!answer.connected) _warn_log("INVALID_SOCKET");
+        if (answer.connected && !answer.sent) _warn_log("SEND_FAILED");
+        if (answer.connected && !answer.complete) _warn_log("NO_COMPLETE_ANSWER");
+        evaluateAnswer(*this, answer.complete, answer.status, answer.body, answer.cut, strBody,
+                       handlerName);
     } catch (const std::exception&) {
         _warn_log("_httpHandleRequest Exception");
     }
 }
 
-double HttpSender::_httpsHandleRequest(const std::string& strAddr, uint16_t uiPort,
-                                       const std::string& strContent, const std::string&,
+double HttpSender::_httpsHandleRequest(const CollectorAddress& collector,
                                        const std::string& strBody, const std::string& handlerName) {
     if (!m_initializeByThread) {
         _info_log("[_handleRequest] m_initializeByThread false");
@@ -103,10 +144,18 @@ double HttpSender::_httpsHandleRequest(const std::string& strAddr, uint16_t uiPo
         return 0;
     }
     try {
+        const ExchangeDeadline deadline(kExchangeTimeout);
+        if (cutOffBeforeStart(deadline)) {
+            storeWholeBulk(strBody, handlerName);
+            return 0;
+        }
         CURL* handle = curl.get();
         const CurlHeaders headers =
-            prepareJsonPost(handle, {strAddr + _uri_v2_string, uiPort, &strContent, m_tlsVerify,
-                                     kHttpsConnectTimeoutSeconds, kHttpsTotalTimeoutSeconds});
+            prepareJsonPost(handle, {collector.url(_uri_v2_string), collector.port, &strBody,
+                                     m_tlsVerify, kHttpsConnectTimeoutSeconds, 0});
+        const std::function<bool()> stop = [&deadline] { return deadline.passed(); };
+        // Never 0, which libcurl reads as no bound.
+        setTransferBound(handle, std::max<long>(1, deadline.remaining().count()), &stop);
         CurlResponse response;
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_to_string);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response);
@@ -116,12 +165,9 @@ double HttpSender::_httpsHandleRequest(const std::string& strAddr, uint16_t uiPo
         curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
         double totalTime = 0;
         curl_easy_getinfo(handle, CURLINFO_TOTAL_TIME, &totalTime);
-        if (result != CURLE_OK) response.body.clear();
-        if (result == CURLE_OK && isRefusalStatus(status)) {
-            storeWholeBulk(strBody, handlerName);
-        } else {
-            is_collector_message(response.body, strBody, handlerName, response.cut);
-        }
+        if (result != CURLE_OK) _info_log(std::string("HTTPS: ") + curl_easy_strerror(result));
+        evaluateAnswer(*this, result == CURLE_OK, status, response.body, response.cut, strBody,
+                       handlerName);
         return totalTime;
     } catch (const std::exception&) {
         return 0;

@@ -6,13 +6,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 
 #include "transport/httpSender.h"
@@ -45,126 +42,173 @@ struct AddrInfoDeleter {
     void operator()(addrinfo* info) const { freeaddrinfo(info); }
 };
 
-// Connects with a bounded wait: an unreachable collector must not hold the sending thread for
-// the system's full connect time-out.
-bool connectWithTimeout(int fd, const sockaddr* address, socklen_t length) {
-    const int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-    int result = connect(fd, address, length);
-    if (result != 0 && errno == EINPROGRESS) {
-        pollfd waiter{fd, POLLOUT, 0};
-        result = poll(&waiter, 1, kTimeoutSeconds * 1000) == 1 ? 0 : -1;
-        int error = 0;
-        socklen_t errorLength = sizeof error;
-        if (result == 0 &&
-            (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 || error != 0)) {
-            result = -1;
-        }
+// Waits until the socket is ready for events or the deadline passes, in slices so that a
+// cut-off pulled in meanwhile is seen. Readiness includes errors: the next call reports them.
+bool waitFor(int fd, short events, const ExchangeDeadline& deadline) {
+    for (;;) {
+        const auto left = deadline.remaining();
+        if (left.count() <= 0) return false;
+        pollfd waiter{fd, events, 0};
+        const int result =
+            poll(&waiter, 1, static_cast<int>(std::min(left, ExchangeDeadline::kSlice).count()));
+        if (result > 0) return true;
+        if (result < 0 && errno != EINTR) return false;
     }
-    return result == 0 && fcntl(fd, F_SETFL, flags) == 0;
 }
 
-void configure(int fd) {
+bool connectBefore(int fd, const sockaddr* address, socklen_t length,
+                   const ExchangeDeadline& deadline) {
+    if (connect(fd, address, length) == 0) return true;
+    if (errno != EINPROGRESS) return false;
+    if (!waitFor(fd, POLLOUT, deadline)) return false;
+    int error = 0;
+    socklen_t errorLength = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) == 0 && error == 0;
+}
+
+// Non-blocking from the start: every wait goes through waitFor and so ends by the deadline.
+Socket openSocket(const addrinfo& entry) {
+    Socket socket(::socket(entry.ai_family, entry.ai_socktype | SOCK_CLOEXEC, entry.ai_protocol));
+    if (!socket.valid()) return socket;
+    const int flags = fcntl(socket.fd(), F_GETFL, 0);
+    if (flags < 0 || fcntl(socket.fd(), F_SETFL, flags | O_NONBLOCK) < 0) return Socket();
     // One request, one answer: do not hold the last segment back waiting for an ACK.
     int noDelay = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     linger resetOnClose{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
-    timeval timeout{kTimeoutSeconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
+    return socket;
 }
 
-Socket connectTo(const std::string& host, uint16_t port) {
+// Name resolution itself is the system resolver's and bounded by its own time-outs.
+Socket connectTo(const std::string& host, uint16_t port, const ExchangeDeadline& deadline) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
     if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return Socket();
     std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
     for (addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-        Socket candidate(socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol));
+        Socket candidate = openSocket(*entry);
         if (!candidate.valid()) continue;
-        if (!connectWithTimeout(candidate.fd(), entry->ai_addr, entry->ai_addrlen)) continue;
-        configure(candidate.fd());
-        return candidate;
+        if (connectBefore(candidate.fd(), entry->ai_addr, entry->ai_addrlen, deadline)) {
+            return candidate;
+        }
+        if (deadline.passed()) break;
     }
     return Socket();
 }
 
-bool sendAll(int fd, const std::string& request) {
+bool sendAll(int fd, const std::string& bytes, const ExchangeDeadline& deadline) {
     size_t sent = 0;
-    while (sent < request.size()) {
+    while (sent < bytes.size()) {
         // MSG_NOSIGNAL: a collector that closed early must not kill the app with SIGPIPE.
-        ssize_t result = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (result < 0 && errno == EINTR) continue;
-        if (result <= 0) return false;
-        sent += static_cast<size_t>(result);
+        const ssize_t result = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (result > 0) {
+            sent += static_cast<size_t>(result);
+        } else if (result < 0 && errno == EINTR) {
+            continue;
+        } else if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitFor(fd, POLLOUT, deadline)) return false;
+        } else {
+            return false;
+        }
     }
     return true;
 }
 
-void receiveAnswer(int fd, Answer& answer) {
+void receiveAnswer(int fd, AnswerReader& reader, const ExchangeDeadline& deadline) {
     char buffer[16384];
-    while (!isComplete(answer.text)) {
-        ssize_t received = recv(fd, buffer, sizeof buffer, 0);
-        if (received < 0 && errno == EINTR) continue;
-        if (received <= 0) return;  // closed, reset or timed out
-        const size_t room = HttpSender::kMaxAnswerBytes - answer.text.size();
-        const size_t keep = static_cast<size_t>(received) < room ? received : room;
-        answer.text.append(buffer, keep);
-        if (answer.text.size() >= HttpSender::kMaxAnswerBytes) {
-            answer.cut = keep < static_cast<size_t>(received) || !isComplete(answer.text);
+    for (;;) {
+        const ssize_t received = recv(fd, buffer, sizeof buffer, 0);
+        if (received > 0) {
+            if (!reader.feed(buffer, static_cast<size_t>(received))) return;
+        } else if (received == 0) {
+            reader.endOfInput();
             return;
+        } else if (errno == EINTR) {
+            continue;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!waitFor(fd, POLLIN, deadline)) return;
+        } else {
+            return;  // reset: what was read so far is not an answer
         }
     }
-}
-
-size_t contentLength(const std::string& headers) {
-    size_t lineStart = headers.find("\r\n");
-    while (lineStart != std::string::npos && lineStart + 2 < headers.size()) {
-        lineStart += 2;
-        size_t lineEnd = headers.find("\r\n", lineStart);
-        if (lineEnd == std::string::npos) lineEnd = headers.size();
-        static const char kName[] = "content-length:";
-        const size_t nameLength = sizeof kName - 1;
-        if (lineEnd - lineStart > nameLength &&
-            strncasecmp(headers.c_str() + lineStart, kName, nameLength) == 0) {
-            return strtoul(headers.c_str() + lineStart + nameLength, nullptr, 10);
-        }
-        lineStart = lineEnd;
-    }
-    return std::string::npos;
 }
 
 }  // namespace
 
-long parseStatus(const std::string& text) {
-    if (text.compare(0, 7, "HTTP/1.") != 0 || text.size() < 12 || text[8] != ' ') return 0;
-    for (size_t i = 9; i < 12; ++i) {
-        if (!isdigit(static_cast<unsigned char>(text[i]))) return 0;
+AnswerReader::AnswerReader(size_t maxBodyBytes) : m_maxBodyBytes(maxBodyBytes) {
+    http_parser_init(&m_parser, HTTP_RESPONSE);
+    m_parser.data = this;
+    http_parser_settings_init(&m_settings);
+    m_settings.on_message_begin = &AnswerReader::onMessageBegin;
+    m_settings.on_body = &AnswerReader::onBody;
+    m_settings.on_message_complete = &AnswerReader::onMessageComplete;
+}
+
+int AnswerReader::onMessageBegin(http_parser* parser) {
+    auto* self = static_cast<AnswerReader*>(parser->data);
+    self->m_body.clear();
+    self->m_cut = false;
+    return 0;
+}
+
+// The rest of a long body is still read, so that its framing tells whether it ended.
+int AnswerReader::onBody(http_parser* parser, const char* at, size_t length) {
+    auto* self = static_cast<AnswerReader*>(parser->data);
+    const size_t room = self->m_maxBodyBytes - self->m_body.size();
+    if (length > room) self->m_cut = true;
+    self->m_body.append(at, std::min(length, room));
+    return 0;
+}
+
+int AnswerReader::onMessageComplete(http_parser* parser) {
+    // "100 Continue" and its kind come ahead of the answer itself.
+    if (parser->status_code / 100 == 1) return 0;
+    static_cast<AnswerReader*>(parser->data)->m_complete = true;
+    // Whatever follows the answer is not ours to read.
+    http_parser_pause(parser, 1);
+    return 0;
+}
+
+bool AnswerReader::feed(const char* data, size_t size) {
+    if (m_complete || m_failed) return false;
+    const size_t parsed = http_parser_execute(&m_parser, &m_settings, data, size);
+    if (m_complete) return false;
+    if (parsed != size || HTTP_PARSER_ERRNO(&m_parser) != HPE_OK || m_parser.upgrade) {
+        m_failed = true;
+        return false;
     }
-    return strtol(text.substr(9, 3).c_str(), nullptr, 10);
+    return true;
 }
 
-bool isComplete(const std::string& text) {
-    const size_t headerEnd = text.find("\r\n\r\n");
-    if (headerEnd == std::string::npos) return false;
-    const size_t length = contentLength(text.substr(0, headerEnd));
-    // Without Content-Length the answer ends when the collector closes the connection.
-    if (length == std::string::npos) return false;
-    return text.size() - (headerEnd + 4) >= length;
+void AnswerReader::endOfInput() {
+    if (m_complete || m_failed) return;
+    http_parser_execute(&m_parser, &m_settings, nullptr, 0);
+    if (!m_complete) m_failed = true;
 }
 
-Answer exchange(const std::string& host, uint16_t port, const std::string& request) {
+void AnswerReader::takeInto(Answer& answer) {
+    answer.complete = m_complete;
+    answer.status = m_complete ? static_cast<long>(m_parser.status_code) : 0;
+    answer.body = std::move(m_body);
+    answer.cut = m_cut;
+}
+
+Answer exchange(const std::string& host, uint16_t port, const std::string& head,
+                const std::string& body, const ExchangeDeadline& deadline) {
     Answer answer;
-    Socket socket = connectTo(host, port);
+    Socket socket = connectTo(host, port, deadline);
     if (!socket.valid()) return answer;
     answer.connected = true;
-    answer.sentAll = sendAll(socket.fd(), request);
-    receiveAnswer(socket.fd(), answer);
-    answer.status = parseStatus(answer.text);
+    answer.sent = sendAll(socket.fd(), head, deadline) && sendAll(socket.fd(), body, deadline);
+    // Read even after a failed send: a collector may refuse early and close.
+    AnswerReader reader(HttpSender::kMaxAnswerBytes);
+    receiveAnswer(socket.fd(), reader, deadline);
+    reader.takeInto(answer);
     return answer;
 }
 

@@ -2,6 +2,14 @@
 
 #include <mutex>
 
+namespace {
+
+int stopWhenAsked(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return (*static_cast<const std::function<bool()>*>(stop))() ? 1 : 0;
+}
+
+}  // namespace
+
 void ensureCurlGlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
@@ -39,4 +47,11 @@ CurlHeaders prepareJsonPost(CURL* handle, const JsonPost& post) {
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, post.connectTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, post.totalTimeoutSeconds);
     return headers;
+}
+
+void setTransferBound(CURL* handle, long timeoutMs, const std::function<bool()>* stop) {
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, stopWhenAsked);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, const_cast<std::function<bool()>*>(stop));
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
 }

@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,3 +45,8 @@ struct JsonPost {
 // Sets the handle up to post the body as JSON. The returned headers are in use by the handle
 // until the transfer ends; the caller keeps them alive until then.
 CurlHeaders prepareJsonPost(CURL* handle, const JsonPost& post);
+
+// Bounds the whole transfer by timeoutMs and ends it early once stop() says so. stop is asked
+// from libcurl's progress callback: many times a second while data moves, about once a second
+// while the peer stalls. stop is not copied and must outlive the transfer.
+void setTransferBound(CURL* handle, long timeoutMs, const std::function<bool()>* stop);

@@ -317,8 +317,8 @@ const std::vector<InitCase>& initCases() {
         {A::Address, "null", 0, true},
         {A::Address, "empty", -4, false},
         {A::Address, "blank", -4, false},
-        {A::Address, "huge", 0, false},
-        {A::Address, "badUtf8", 0, false},
+        {A::Address, "huge", -4, false},
+        {A::Address, "badUtf8", -4, false},
         {A::Source, "null", 0, true},
         {A::Source, "empty", 0, true},
         {A::Source, "blank", 0, true},
@@ -425,6 +425,67 @@ INSTANTIATE_TEST_SUITE_P(EveryTextArgument, HostileInitialize, ::testing::Values
                          [](const ::testing::TestParamInfo<InitCase>& info) {
                              return caseName(info.param);
                          });
+
+// Collector addresses as an application may write them. "{port}" stands for the collector's
+// port; the port argument is 1 where the address names one, so delivery shows which won.
+struct AddressCase {
+    const char* address;
+    uint16_t portArgument;  // 0: the collector's port
+    int32_t result;
+};
+
+std::string withPort(std::string text, uint16_t port) {
+    const size_t at = text.find("{port}");
+    if (at != std::string::npos) text.replace(at, 6, std::to_string(port));
+    return text;
+}
+
+TEST(InitializeAddress, UrlFormsAreAcceptedAndDeliverAndMalformedOnesAreRefused) {
+    const std::vector<AddressCase> cases = {
+        {"http://127.0.0.1:{port}", 1, 0},
+        {"HTTP://127.0.0.1:{port}/", 1, 0},
+        {"hTtP://127.0.0.1", 0, 0},
+        {"http://127.0.0.1/", 0, 0},
+        {"127.0.0.1", 0, -4},
+        {"ftp://127.0.0.1", 0, -4},
+        {"http://", 0, -4},
+        {"http:///v2", 0, -4},
+        {"http://127.0.0.1:", 0, -4},
+        {"http://127.0.0.1:0", 0, -4},
+        {"http://127.0.0.1:70000", 0, -4},
+        {"http://127.0.0.1:{port}/?q=1", 0, -4},
+        {"http://127.0.0.1:{port}/#top", 0, -4},
+        {"http://user@127.0.0.1:{port}", 0, -4},
+        {"http://127.0.0.1 :{port}", 0, -4},
+        {"http://[::1", 0, -4},
+        {"http://[not:an:address]:80", 0, -4},
+        {"http://::1:80", 0, -4},
+        {"https//127.0.0.1", 0, -4},
+    };
+    CollectorProcess collector;
+    for (const AddressCase& c : cases) {
+        const std::string address = withPort(c.address, collector.port());
+        SCOPED_TRACE(address);
+        const std::string probe = "address " + address;
+        TempDir dir;
+        const int code = runInChild(
+            [&] {
+                qm_platform::setLogToStderr(false);
+                const uint16_t port = c.portArgument != 0 ? c.portArgument : collector.port();
+                EXPECT_EQ(c.result,
+                          QuillMarkInitialize(kKey, dir.path().c_str(), kVersion, address.c_str(),
+                                              port, nullptr, nullptr, true, false, nullptr));
+                const int32_t sent = QuillMarkSendLog(QUILLMARK_INFO, probe.c_str());
+                EXPECT_EQ(c.result == 0 ? 1 : 0, sent);
+                if (sent == 1) waitForBody(collector, probe, kDeliveryMs);
+                QuillMarkDestroy();
+                return 0;
+            },
+            kChildTimeoutMs);
+        EXPECT_EQ(0, code);
+        EXPECT_EQ(c.result == 0 ? 1u : 0u, withBody(collector, probe).size());
+    }
+}
 
 TEST(HostileInitializeInterface, NullChannelNameIsRefused) {
     TempDir dir;

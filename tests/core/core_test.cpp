@@ -144,9 +144,9 @@ TEST(CoreInitialize, RefusalsReturnTheirCodeAndRegisterNothing) {
             }
             EXPECT_EQ(-1, core->initialize(kKey, root, kVersion, nullptr, nullptr, addr, 1, true,
                                            false, nullptr));
-            // The scheme test is case-sensitive: capitals are no http at all.
-            EXPECT_EQ(0, core->initialize(kKey, root, kVersion, nullptr, nullptr,
-                                          "HTTP://127.0.0.1", 1, true, false, user));
+            // An address that is no http(s) URL could never be sent to.
+            EXPECT_EQ(-4, core->initialize(kKey, root, kVersion, nullptr, nullptr,
+                                           "collector.example.com", 1, true, false, user));
             EXPECT_EQ(nullptr, core->getUserId(user));
             EXPECT_FALSE(core->sendLog(VESK_LL_INFO, "unregistered", user));
             return 0;

@@ -264,13 +264,25 @@ TEST(CrashReport, UndeliveredReportGoesToLocalStorage) {
     EXPECT_EQ("FATAL", stored[0].record["logLevel"].asString());
 }
 
-// The plain-HTTP path strips "http://" from the address; a shorter address cannot be sent to
-// and is kept, not lost to an exception.
-TEST(CrashReport, AddressTooShortForHttpIsStored) {
+// The report reads the channel's address as a batch does: its port wins over the port argument
+// and a trailing slash adds nothing to the path.
+TEST(CrashReport, AddressWithPortAndSlashTakesTheReportThere) {
+    CollectorProcess collector;
     TempDir storage;
-    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-short");
-    ASSERT_EQ(0, reportUnreachable("http", 80, storage));
-    EXPECT_EQ(1u, qm_crash::storedCrashes(storage.file("stored.jsonl")).size());
+    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-routed");
+    const std::string address = "http://127.0.0.1:" + std::to_string(collector.port()) + "/";
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         if (initMain(address, 1, storage.path()) != 0) return 2;
+                         if (!qm_test::waitForBody(collector, "CREATE SESSION", 10000)) return 3;
+                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+    EXPECT_EQ(1u, crashRecords(collector).size());
+    for (const Json::Value& request : collector.requests()) {
+        EXPECT_EQ("/v2/log", request["path"].asString());
+    }
 }
 
 // A collector that takes the request and never answers cannot keep the crashed process alive:

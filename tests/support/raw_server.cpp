@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <utility>
@@ -21,28 +22,44 @@ constexpr int kTickMilliseconds = 10;
 // A request that has not arrived by then is not coming.
 constexpr int kRequestWaitMilliseconds = 5000;
 
-UniqueFd bindLoopback(uint16_t port) {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+UniqueFd bindLoopback(uint16_t port, RawServer::Family family = RawServer::Family::Ipv4) {
+    const bool ipv6 = family == RawServer::Family::Ipv6;
+    UniqueFd fd(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
     if (!fd.valid()) throw std::runtime_error("socket failed");
     const int reuse = 1;
     setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (ipv6) {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_port = htons(port);
+        address->sin6_addr = in6addr_loopback;
+        length = sizeof *address;
+    } else {
+        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+        address->sin_family = AF_INET;
+        address->sin_port = htons(port);
+        address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *address;
+    }
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
         throw std::runtime_error("bind failed");
     }
     return fd;
 }
 
 uint16_t boundPort(int fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
         throw std::runtime_error("getsockname failed");
     }
-    return ntohs(address.sin_port);
+    const auto* address = reinterpret_cast<const sockaddr_in*>(&storage);
+    if (storage.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+    }
+    return ntohs(address->sin_port);
 }
 
 // Independent of the library's own parsing on purpose: the server must not share its faults.
@@ -87,8 +104,36 @@ ReplyStep ReplyStep::pause(int milliseconds) { return {Kind::Pause, "", millisec
 ReplyStep ReplyStep::close() { return {Kind::Close, "", 0}; }
 ReplyStep ReplyStep::reset() { return {Kind::Reset, "", 0}; }
 
-RawServer::RawServer(std::vector<ReplyStep> script)
-    : m_script(std::move(script)), m_listen(bindLoopback(0)) {
+std::vector<ReplyStep> chunkedAnswer(const std::string& statusLine, const std::string& body,
+                                     size_t chunkBytes, int pauseMilliseconds) {
+    std::vector<ReplyStep> steps{ReplyStep::send(statusLine +
+                                                 "\r\nContent-Type: application/json"
+                                                 "\r\nConnection: keep-alive"
+                                                 "\r\nTransfer-Encoding: chunked\r\n\r\n")};
+    char size[32];
+    for (size_t at = 0; at < body.size(); at += chunkBytes) {
+        const std::string chunk = body.substr(at, chunkBytes);
+        snprintf(size, sizeof size, "%zx\r\n", chunk.size());
+        steps.push_back(ReplyStep::send(size + chunk + "\r\n"));
+        steps.push_back(ReplyStep::pause(pauseMilliseconds));
+    }
+    steps.push_back(ReplyStep::send("0\r\n\r\n"));
+    // Keep-alive: the server waits for the next request instead of closing.
+    steps.push_back(ReplyStep::pause(30000));
+    return steps;
+}
+
+std::vector<ReplyStep> trickle(const std::string& bytes, int pauseMilliseconds) {
+    std::vector<ReplyStep> steps;
+    for (const char byte : bytes) {
+        steps.push_back(ReplyStep::pause(pauseMilliseconds));
+        steps.push_back(ReplyStep::send(std::string(1, byte)));
+    }
+    return steps;
+}
+
+RawServer::RawServer(std::vector<ReplyStep> script, Family family)
+    : m_script(std::move(script)), m_listen(bindLoopback(0, family)) {
     if (listen(m_listen.get(), 1) != 0) throw std::runtime_error("listen failed");
     m_port = boundPort(m_listen.get());
     m_thread = std::thread(&RawServer::serve, this);

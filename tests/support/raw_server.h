@@ -1,6 +1,6 @@
-// A one-connection TCP server on 127.0.0.1 for transport tests: it accepts one client, reads
-// one HTTP request and then plays a scripted reply, byte for byte, with pauses, resets and
-// early closes that a real collector or proxy may produce.
+// A one-connection TCP server on loopback (127.0.0.1 or ::1) for transport tests: it accepts one
+// client, reads one HTTP request and then plays a scripted reply, byte for byte, with pauses,
+// resets and early closes that a real collector or proxy may produce.
 #pragma once
 
 #include <atomic>
@@ -52,9 +52,18 @@ struct ReplyStep {
     static ReplyStep reset();
 };
 
+// An HTTP/1.1 answer in chunked transfer encoding, chunkBytes of the body per chunk with a
+// pause after each, as a server that streams its answer sends it; the connection stays open
+// after the last chunk (keep-alive).
+std::vector<ReplyStep> chunkedAnswer(const std::string& statusLine, const std::string& body,
+                                     size_t chunkBytes, int pauseMilliseconds);
+// Bytes sent one at a time with a pause before each: a peer that trickles.
+std::vector<ReplyStep> trickle(const std::string& bytes, int pauseMilliseconds);
+
 class RawServer {
 public:
-    explicit RawServer(std::vector<ReplyStep> script);
+    enum class Family { Ipv4, Ipv6 };
+    explicit RawServer(std::vector<ReplyStep> script, Family family = Family::Ipv4);
     ~RawServer();
     RawServer(const RawServer&) = delete;
     RawServer& operator=(const RawServer&) = delete;

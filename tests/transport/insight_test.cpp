@@ -388,6 +388,28 @@ TEST(NetworkInsights, MeasuresAndUploadsOverHttps) {
     EXPECT_EQ((std::vector<std::string>{"/tls/path"}), getPaths(collector));
 }
 
+// The upload reads the collector address as the sending thread does: the port it names wins
+// over the port argument, and a trailing slash adds nothing to the path.
+TEST(NetworkInsights, UploadGoesToThePortTheAddressNames) {
+    Service service;
+    TempDir storage;
+    CollectorProcess collector;
+    service.answer(true, {service.fastUrl()});
+    const std::string address = base(collector) + "/";
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         service.use();
+                         if (QuillMarkInitialize(kProject, storage.path().c_str(), "2.0.1",
+                                                 address.c_str(), 1, "insight-test", nullptr, false,
+                                                 false, "quillmark-user") != 0) {
+                             return 2;
+                         }
+                         return waitForInsights(collector, 1, 20000) ? 0 : 3;
+                     },
+                     kChildTimeoutMs));
+    EXPECT_EQ(1u, insightRecords(collector).size());
+}
+
 // The settings name a URL on a server that accepts and never answers, then the fast URL.
 struct HangingUrlFirst {
     Service service;

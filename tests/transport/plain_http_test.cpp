@@ -1,14 +1,27 @@
-// The plain-HTTP transport against a scripted loopback server: what is read back from the
-// collector, and which records of a batch end in local storage.
+// The plain-HTTP transport against scripted loopback servers and a real reverse proxy: how an
+// answer is framed and read, how long an exchange may take, where the request goes for each
+// form of address, and which records of a batch end in local storage.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/host_capture.h"
+#include "support/collector_process.h"
 #include "support/raw_server.h"
+#include "support/temp_dir.h"
+#include "transport/exchangeDeadline.h"
 #include "transport/httpSender.h"
 #include "transport/plainHttp.h"
 
@@ -16,126 +29,243 @@ namespace {
 
 using qm_test::RawServer;
 using qm_test::ReplyStep;
+using Steps = std::vector<ReplyStep>;
 using Stored = std::pair<std::string, std::string>;  // record text, channel
 using Lines = std::vector<std::string>;
+using std::chrono::milliseconds;
 
 const char kHost[] = "127.0.0.1";
-const char kRequest[] = "POST /v2/log HTTP/1.1\r\nHost: 127.0.0.1:1\r\nContent-Length: 2\r\n\r\n[]";
+const char kHead[] = "POST /v2/log HTTP/1.1\r\nHost: 127.0.0.1:1\r\nContent-Length: 2\r\n\r\n";
+const char kBody[] = "[]";
 
-std::string okAnswer(const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+std::string okAnswer(const std::string& body, const std::string& status = "200 OK") {
+    return "HTTP/1.1 " + status +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
 }
 
 long millisecondsSince(std::chrono::steady_clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count());
+    return static_cast<long>(
+        std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count());
 }
 
-TEST(PlainHttpExchangeTest, CompleteAnswerEndsTheReadWithoutWaitingForClose) {
-    const std::string answer = okAnswer(R"({"header":{}})");
-    // The server keeps the connection open after answering, as a keep-alive server would.
-    RawServer server({ReplyStep::send(answer), ReplyStep::pause(3000)});
-    const auto start = std::chrono::steady_clock::now();
-    const plainHttp::Answer result = plainHttp::exchange(kHost, server.port(), kRequest);
-    EXPECT_LT(millisecondsSince(start), 1500);
+// ---- framing: what is read back, whatever way the answer is delimited ----
 
-    EXPECT_TRUE(result.connected);
-    EXPECT_TRUE(result.sentAll);
-    EXPECT_EQ(result.status, 200);
-    EXPECT_EQ(result.text, answer);
-    EXPECT_FALSE(result.cut);
-    server.finish();
-    EXPECT_EQ(server.request(), kRequest);
-}
+struct FramingCase {
+    const char* name;
+    Steps script;
+    bool complete;
+    long status;
+    std::string body;
+    bool cut;
+};
 
-TEST(PlainHttpExchangeTest, AnswerInSeveralSegmentsIsReadWhole) {
-    const std::string body = R"({"header":{},"body":{"data":{"resultList":[]}}})";
-    const std::string answer = okAnswer(body);
-    const size_t headerEnd = answer.find("\r\n\r\n");
-    RawServer server({ReplyStep::send(answer.substr(0, 9)), ReplyStep::pause(80),
-                      ReplyStep::send(answer.substr(9, headerEnd + 2 - 9)), ReplyStep::pause(80),
-                      ReplyStep::send(answer.substr(headerEnd + 2, 20)), ReplyStep::pause(80),
-                      ReplyStep::send(answer.substr(headerEnd + 22)), ReplyStep::pause(3000)});
-    const plainHttp::Answer result = plainHttp::exchange(kHost, server.port(), kRequest);
-    EXPECT_EQ(result.status, 200);
-    EXPECT_EQ(result.text, answer);
-    EXPECT_FALSE(result.cut);
-}
-
-TEST(PlainHttpExchangeTest, AnswerWithoutLengthEndsWhenTheServerCloses) {
-    const std::string answer = "HTTP/1.0 201 Created\r\nContent-Type: text/plain\r\n\r\nfirst";
-    RawServer server({ReplyStep::send(answer), ReplyStep::pause(100), ReplyStep::send(" second"),
-                      ReplyStep::close()});
-    const plainHttp::Answer result = plainHttp::exchange(kHost, server.port(), kRequest);
-    EXPECT_EQ(result.status, 201);
-    EXPECT_EQ(result.text, answer + " second");
-    EXPECT_FALSE(result.cut);
-}
-
-TEST(PlainHttpExchangeTest, OversizedAnswerIsCutAtTheLimit) {
+std::vector<FramingCase> framingCases() {
+    const std::string json = R"({"header":{},"body":{"data":{"resultList":[]}}})";
+    const std::string ok = okAnswer(json);
+    const size_t headerEnd = ok.find("\r\n\r\n");
     const size_t limit = HttpSender::kMaxAnswerBytes;
-    const std::string headers = "HTTP/1.1 200 OK\r\nContent-Length: ";
-    struct Case {
-        std::string answer;
-        bool cut;
-    };
     const std::string big(100 * 1024, 'x');
-    const std::string withoutLength = "HTTP/1.1 200 OK\r\n\r\n" + big;
-    // Content-Length chosen so that status line, headers and body fill the limit exactly.
-    std::string exact = headers + "00000\r\n\r\n";
-    exact = headers + std::to_string(limit - exact.size()) + "\r\n\r\n";
-    exact += std::string(limit - exact.size(), 'y');
-    ASSERT_EQ(exact.size(), limit);
-
-    for (const Case& c :
-         {Case{okAnswer(big), true}, Case{withoutLength, true}, Case{exact, false}}) {
-        SCOPED_TRACE(c.answer.substr(0, 40));
-        RawServer server({ReplyStep::send(c.answer), ReplyStep::close()});
-        const plainHttp::Answer result = plainHttp::exchange(kHost, server.port(), kRequest);
-        EXPECT_EQ(result.status, 200);
-        EXPECT_EQ(result.text.size(), limit);
-        EXPECT_EQ(result.text, c.answer.substr(0, limit));
-        EXPECT_EQ(result.cut, c.cut);
-    }
+    return {
+        {"content-length, connection left open",
+         {ReplyStep::send(ok), ReplyStep::pause(30000)},
+         true,
+         200,
+         json,
+         false},
+        {"content-length in segments",
+         {ReplyStep::send(ok.substr(0, 9)), ReplyStep::pause(80),
+          ReplyStep::send(ok.substr(9, headerEnd + 2 - 9)), ReplyStep::pause(80),
+          ReplyStep::send(ok.substr(headerEnd + 2, 20)), ReplyStep::pause(80),
+          ReplyStep::send(ok.substr(headerEnd + 22)), ReplyStep::pause(30000)},
+         true,
+         200,
+         json,
+         false},
+        {"chunked in small chunks, keep-alive",
+         qm_test::chunkedAnswer("HTTP/1.1 200 OK", json, 7, 20), true, 200, json, false},
+        {"chunked with extension and trailer",
+         {ReplyStep::send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "4;name=value\r\nabcd\r\n2\r\nef\r\n0\r\nX-Trailer: y\r\n\r\n"),
+          ReplyStep::pause(30000)},
+         true,
+         200,
+         "abcdef",
+         false},
+        {"close-delimited",
+         {ReplyStep::send("HTTP/1.0 201 Created\r\nContent-Type: text/plain\r\n\r\nfirst"),
+          ReplyStep::pause(100), ReplyStep::send(" second"), ReplyStep::close()},
+         true,
+         201,
+         "first second",
+         false},
+        {"interim 100 before the answer",
+         {ReplyStep::send("HTTP/1.1 100 Continue\r\n\r\n"), ReplyStep::pause(50),
+          ReplyStep::send(okAnswer("ok")), ReplyStep::pause(30000)},
+         true,
+         200,
+         "ok",
+         false},
+        {"204 without body, left open",
+         {ReplyStep::send("HTTP/1.1 204 No Content\r\n\r\n"), ReplyStep::pause(30000)},
+         true,
+         204,
+         "",
+         false},
+        {"404 page",
+         {ReplyStep::send(okAnswer("<html>gone</html>", "404 Not Found"))},
+         true,
+         404,
+         "<html>gone</html>",
+         false},
+        {"content-length cut short by close",
+         {ReplyStep::send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"header\""),
+          ReplyStep::close()},
+         false,
+         0,
+         "{\"header\"",
+         false},
+        {"chunked cut short by reset",
+         {ReplyStep::send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc"),
+          ReplyStep::reset()},
+         false,
+         0,
+         "abc",
+         false},
+        {"chunked without its last chunk, closed",
+         {ReplyStep::send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"),
+          ReplyStep::close()},
+         false,
+         0,
+         "abc",
+         false},
+        {"bad chunk size",
+         {ReplyStep::send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n"),
+          ReplyStep::pause(30000)},
+         false,
+         0,
+         "",
+         false},
+        {"no status line",
+         {ReplyStep::send("hello\r\n\r\n{\"header\":{}}"), ReplyStep::close()},
+         false,
+         0,
+         "",
+         false},
+        {"headers never end",
+         {ReplyStep::send("HTTP/1.1 200 OK\r\nX: y\r\n"), ReplyStep::close()},
+         false,
+         0,
+         "",
+         false},
+        {"closed without answer", {ReplyStep::close()}, false, 0, "", false},
+        {"reset without answer", {ReplyStep::reset()}, false, 0, "", false},
+        {"oversized with content-length",
+         {ReplyStep::send(okAnswer(big)), ReplyStep::close()},
+         true,
+         200,
+         big.substr(0, limit),
+         true},
+        {"oversized in chunks", qm_test::chunkedAnswer("HTTP/1.1 200 OK", big, 4096, 0), true, 200,
+         big.substr(0, limit), true},
+        {"oversized close-delimited",
+         {ReplyStep::send("HTTP/1.1 200 OK\r\n\r\n" + big), ReplyStep::close()},
+         true,
+         200,
+         big.substr(0, limit),
+         true},
+        {"exactly at the limit",
+         {ReplyStep::send(okAnswer(std::string(limit, 'y')))},
+         true,
+         200,
+         std::string(limit, 'y'),
+         false},
+    };
 }
 
-TEST(PlainHttpExchangeTest, ResetOrCloseWithoutAnswerGivesEmptyText) {
-    for (const ReplyStep& end : {ReplyStep::reset(), ReplyStep::close()}) {
-        RawServer server({end});
-        const plainHttp::Answer result = plainHttp::exchange(kHost, server.port(), kRequest);
-        EXPECT_TRUE(result.connected);
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.text, "");
-        EXPECT_FALSE(result.cut);
+TEST(PlainHttpExchangeTest, AnswersAreReadAsTheirFramingSays) {
+    for (const FramingCase& c : framingCases()) {
+        SCOPED_TRACE(c.name);
+        RawServer server(c.script);
+        const auto start = std::chrono::steady_clock::now();
+        const plainHttp::Answer answer = plainHttp::exchange(kHost, server.port(), kHead, kBody,
+                                                             ExchangeDeadline(milliseconds(10000)));
+        // Every script either ends its answer or its connection well before the deadline, or
+        // keeps the connection open for longer: the framing alone must end the read.
+        EXPECT_LT(millisecondsSince(start), 5000);
+        EXPECT_TRUE(answer.connected);
+        EXPECT_TRUE(answer.sent);
+        EXPECT_EQ(answer.complete, c.complete);
+        EXPECT_EQ(answer.status, c.status);
+        if (c.complete) {
+            EXPECT_EQ(answer.body, c.body);
+        }
+        EXPECT_EQ(answer.cut, c.cut);
         server.finish();
-        EXPECT_EQ(server.request(), kRequest);
+        EXPECT_EQ(server.request(), std::string(kHead) + kBody);
     }
 }
 
-TEST(PlainHttpExchangeTest, LargeRequestArrivesWhole) {
+// ---- the deadline: a trickling or stalled peer holds the exchange no longer than it allows ----
+
+TEST(PlainHttpExchangeTest, TricklingOrStalledPeerEndsAtTheDeadlineWithoutAnAnswer) {
+    struct Case {
+        const char* name;
+        Steps script;
+        milliseconds own;
+        milliseconds cutOffIn;  // zero: no process-wide cut-off
+        long expectedMs;
+    };
+    const std::string ok = okAnswer("{}");
+    const std::vector<Case> cases = {
+        {"one byte per second", qm_test::trickle(ok, 1000), milliseconds(1500), milliseconds(0),
+         1500},
+        {"stalled, cut off by a shutdown",
+         {ReplyStep::pause(30000)},
+         milliseconds(30000),
+         milliseconds(400),
+         400},
+        {"trickling, cut off by a shutdown", qm_test::trickle(ok, 100), milliseconds(30000),
+         milliseconds(700), 700},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawServer server(c.script);
+        const auto start = std::chrono::steady_clock::now();
+        if (c.cutOffIn.count() > 0) ExchangeDeadline::cutOffAt(start + c.cutOffIn);
+        const plainHttp::Answer answer =
+            plainHttp::exchange(kHost, server.port(), kHead, kBody, ExchangeDeadline(c.own));
+        const long elapsed = millisecondsSince(start);
+        ExchangeDeadline::clearCutOff();
+        EXPECT_TRUE(answer.connected);
+        EXPECT_FALSE(answer.complete);
+        EXPECT_EQ(answer.status, 0);
+        EXPECT_GE(elapsed, c.expectedMs - 50);
+        EXPECT_LT(elapsed, c.expectedMs + 1000);
+    }
+}
+
+TEST(PlainHttpExchangeTest, LargeRequestArrivesWholeAndNobodyListeningMeansNotConnected) {
     const std::string body(3 * 1024 * 1024 + 7, 'b');
-    const std::string request = "POST /v2/log HTTP/1.1\r\nHost: 127.0.0.1:1\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string head = "POST /v2/log HTTP/1.1\r\nHost: 127.0.0.1:1\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n";
     RawServer server({ReplyStep::send(okAnswer("{}"))});
-    const plainHttp::Answer result = plainHttp::exchange(kHost, server.port(), request);
-    EXPECT_TRUE(result.sentAll);
-    EXPECT_EQ(result.status, 200);
+    const plainHttp::Answer answer =
+        plainHttp::exchange(kHost, server.port(), head, body, ExchangeDeadline(kExchangeTimeout));
+    EXPECT_TRUE(answer.sent);
+    EXPECT_TRUE(answer.complete);
     server.finish();
-    EXPECT_TRUE(server.request() == request)
-        << "server got " << server.request().size() << " of " << request.size() << " bytes";
+    EXPECT_TRUE(server.request() == head + body)
+        << "server got " << server.request().size() << " of " << head.size() + body.size();
+
+    const plainHttp::Answer none = plainHttp::exchange(kHost, qm_test::unusedLoopbackPort(), kHead,
+                                                       kBody, ExchangeDeadline(kExchangeTimeout));
+    EXPECT_FALSE(none.connected);
+    EXPECT_FALSE(none.sent);
+    EXPECT_FALSE(none.complete);
 }
 
-TEST(PlainHttpExchangeTest, NobodyListeningMeansNotConnected) {
-    const plainHttp::Answer result =
-        plainHttp::exchange(kHost, qm_test::unusedLoopbackPort(), kRequest);
-    EXPECT_FALSE(result.connected);
-    EXPECT_FALSE(result.sentAll);
-    EXPECT_EQ(result.text, "");
-}
-
-// ---- through the sender: which records of a batch are kept ----
+// ---- through the sender: where the request goes and which records of a batch are kept ----
 
 class PlainHttpSendTest : public ::testing::Test {
 protected:
@@ -160,14 +290,15 @@ protected:
     }
     void TearDown() override {
         qm_platform::stopLogCapture();
+        ExchangeDeadline::clearCutOff();
         HttpSender::m_initializeByThread = m_wasInitialized;
     }
 
-    std::string send(uint16_t port) {
-        const std::string request = m_sender._getHttpHeader(kHost, port, m_body.size()) + m_body;
-        m_sender._httpHandleRequest(kHost, port, request, "http", m_body, "channel-a");
-        return request;
+    void send(const std::string& address, uint16_t port) {
+        m_stored.clear();
+        m_sender.postToCollector(address, port, m_body, "channel-a");
     }
+    void send(uint16_t port) { send(std::string("http://") + kHost, port); }
     std::vector<Stored> records(const std::vector<size_t>& indices) const {
         std::vector<Stored> expected;
         for (size_t i : indices) expected.emplace_back(m_records.at(i), "channel-a");
@@ -184,69 +315,163 @@ protected:
     bool m_wasInitialized = false;
 };
 
-TEST_F(PlainHttpSendTest, ResultsSplitAcrossSegmentsStoreOnlyTheFailedRecord) {
-    const std::string answer =
-        okAnswer(R"({"header":{"code":200},"body":{"data":{"resultList":[{"isSuccessful":true},)"
-                 R"({"isSuccessful":false},{"isSuccessful":true}]}}})");
+const std::string kOneRefused =
+    R"({"header":{"code":200},"body":{"data":{"resultList":[{"isSuccessful":true},)"
+    R"({"isSuccessful":false},{"isSuccessful":true}]}}})";
+const std::string kAllTaken = R"({"header":{},"body":{"data":{"resultList":[)"
+                              R"({"isSuccessful":true},{"isSuccessful":true},)"
+                              R"({"isSuccessful":true}]}}})";
+
+TEST_F(PlainHttpSendTest, OnlyAWholeSuccessfulAnswerDecidesPerRecord) {
+    struct Case {
+        const char* name;
+        Steps script;
+        std::vector<size_t> stored;
+    };
+    const std::string answer = okAnswer(kOneRefused);
     const size_t split = answer.find("{\"isSuccessful\":false");
-    RawServer server({ReplyStep::send(answer.substr(0, split - 5)), ReplyStep::pause(100),
-                      ReplyStep::send(answer.substr(split - 5, 12)), ReplyStep::pause(100),
-                      ReplyStep::send(answer.substr(split + 7)), ReplyStep::pause(3000)});
-    const std::string request = send(server.port());
-    server.finish();
-
-    EXPECT_EQ(server.request(), request);
-    EXPECT_EQ(m_stored, records({1}));
-    EXPECT_EQ(qm_platform::capturedLogLines(), lines("write", 1));
-}
-
-TEST_F(PlainHttpSendTest, RefusalStatusStoresTheWholeBatch) {
-    const std::string allGood = R"({"header":{},"body":{"data":{"resultList":[)"
-                                R"({"isSuccessful":true},{"isSuccessful":true},)"
-                                R"({"isSuccessful":true}]}}})";
-    for (const char* status : {"500 Internal Server Error", "503 Service Unavailable",
-                               "408 Request Timeout", "429 Too Many Requests"}) {
-        SCOPED_TRACE(status);
-        m_stored.clear();
-        qm_platform::startLogCapture();
-        RawServer server({ReplyStep::send("HTTP/1.1 " + std::string(status) +
-                                          "\r\nContent-Length: " + std::to_string(allGood.size()) +
-                                          "\r\n\r\n" + allGood)});
+    const std::string pad(100 * 1024, 'p');
+    const std::vector<Case> cases = {
+        {"results in segments",
+         {ReplyStep::send(answer.substr(0, split - 5)), ReplyStep::pause(100),
+          ReplyStep::send(answer.substr(split - 5, 12)), ReplyStep::pause(100),
+          ReplyStep::send(answer.substr(split + 7)), ReplyStep::pause(30000)},
+         {1}},
+        {"results in 10-byte chunks, keep-alive",
+         qm_test::chunkedAnswer("HTTP/1.1 200 OK", kOneRefused, 10, 5),
+         {1}},
+        {"cut answer keeps the records whose results were not read",
+         {ReplyStep::send(
+              okAnswer(R"({"header":{},"body":{"data":{"resultList":[{"isSuccessful":true},)"
+                       R"({"isSuccessful":false},{"note":")" +
+                       pad + R"(","isSuccessful":true}]}}})")),
+          ReplyStep::close()},
+         {1, 2}},
+        {"404", {ReplyStep::send(okAnswer(kAllTaken, "404 Not Found"))}, {0, 1, 2}},
+        {"413", {ReplyStep::send(okAnswer(kAllTaken, "413 Payload Too Large"))}, {0, 1, 2}},
+        {"302", {ReplyStep::send(okAnswer(kAllTaken, "302 Found"))}, {0, 1, 2}},
+        {"500", {ReplyStep::send(okAnswer(kAllTaken, "500 Internal Server Error"))}, {0, 1, 2}},
+        {"503", {ReplyStep::send(okAnswer(kAllTaken, "503 Service Unavailable"))}, {0, 1, 2}},
+        {"408", {ReplyStep::send(okAnswer(kAllTaken, "408 Request Timeout"))}, {0, 1, 2}},
+        {"429", {ReplyStep::send(okAnswer(kAllTaken, "429 Too Many Requests"))}, {0, 1, 2}},
+        {"content-length not reached",
+         {ReplyStep::send(okAnswer(kAllTaken).substr(0, okAnswer(kAllTaken).size() - 3)),
+          ReplyStep::close()},
+         {0, 1, 2}},
+        {"chunked without its end",
+         {ReplyStep::send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                          "5\r\n[{}]\n\r\n"),
+          ReplyStep::close()},
+         {0, 1, 2}},
+        {"unframed text", {ReplyStep::send(kAllTaken), ReplyStep::close()}, {0, 1, 2}},
+        {"reset", {ReplyStep::reset()}, {0, 1, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawServer server(c.script);
         send(server.port());
-        EXPECT_EQ(m_stored, records({0, 1, 2}));
-        EXPECT_EQ(qm_platform::capturedLogLines(), lines("write !!", 3));
+        EXPECT_EQ(m_stored, records(c.stored));
     }
 }
 
-TEST_F(PlainHttpSendTest, PeerThatResetsOrCannotBeReachedLeavesEverythingStored) {
-    {
-        RawServer server({ReplyStep::reset()});
-        const std::string request = send(server.port());
-        server.finish();
-        EXPECT_EQ(server.request(), request);
+// A shutdown pulls the cut-off in: an exchange in progress, plain or HTTPS, ends by then and
+// keeps the whole batch. HTTPS sees it through libcurl's progress callback, which a stalled
+// transfer calls about once a second.
+TEST_F(PlainHttpSendTest, StalledOrTricklingCollectorHoldsTheSenderOnlyUntilTheCutOff) {
+    const milliseconds cutOff(1500);
+    auto sendUntilCutOff = [&](const std::string& address, uint16_t port, long slackMs) {
+        const auto start = std::chrono::steady_clock::now();
+        ExchangeDeadline::cutOffAt(start + cutOff);
+        send(address, port);
+        const long elapsed = millisecondsSince(start);
+        EXPECT_GE(elapsed, cutOff.count() - 50);
+        EXPECT_LT(elapsed, cutOff.count() + slackMs);
         EXPECT_EQ(m_stored, records({0, 1, 2}));
-        EXPECT_EQ(qm_platform::capturedLogLines(), lines("write !!", 3));
+        ExchangeDeadline::clearCutOff();
+    };
+    {
+        SCOPED_TRACE("plain, one byte per second");
+        RawServer server(qm_test::trickle(okAnswer(kAllTaken), 1000));
+        sendUntilCutOff("http://127.0.0.1", server.port(), 500);
     }
-    m_stored.clear();
+    {
+        SCOPED_TRACE("https to a peer that never speaks TLS");
+        RawServer server({ReplyStep::pause(30000)});
+        sendUntilCutOff("https://127.0.0.1", server.port(), 1500);
+    }
+    {
+        SCOPED_TRACE("https, answer held back");
+        qm_test::CollectorOptions options;
+        options.https = true;
+        options.extraArgs = {"--delay-ms", "30000"};
+        qm_test::CollectorProcess collector(options);
+        sendUntilCutOff(collector.address(), collector.port(), 1500);
+    }
+    // Once the cut-off has passed, nothing more is sent: the batch is kept as it is.
+    ExchangeDeadline::cutOffAt(std::chrono::steady_clock::now());
+    RawServer idle({ReplyStep::send(okAnswer(kAllTaken))});
+    send(idle.port());
+    idle.finish();
+    EXPECT_FALSE(idle.accepted());
+    EXPECT_EQ(m_stored, records({0, 1, 2}));
+}
+
+TEST_F(PlainHttpSendTest, EachAddressFormReachesItsHostPortAndPath) {
+    struct Case {
+        std::string address;    // "{port}" stands for the server's port
+        uint16_t portArgument;  // 0: the server's port
+        RawServer::Family family;
+        std::string requestLine;
+        std::string host;  // "{port}" as above
+    };
+    const auto v4 = RawServer::Family::Ipv4;
+    const std::vector<Case> cases = {
+        {"http://127.0.0.1:{port}", 1, v4, "POST /v2/log HTTP/1.1", "127.0.0.1:{port}"},
+        {"http://127.0.0.1", 0, v4, "POST /v2/log HTTP/1.1", "127.0.0.1:{port}"},
+        {"HTTP://127.0.0.1:{port}/", 1, v4, "POST /v2/log HTTP/1.1", "127.0.0.1:{port}"},
+        {"Http://127.0.0.1:{port}/collector/", 1, v4, "POST /collector/v2/log HTTP/1.1",
+         "127.0.0.1:{port}"},
+        {"http://127.0.0.1/a/b", 0, v4, "POST /a/b/v2/log HTTP/1.1", "127.0.0.1:{port}"},
+        {"http://[::1]:{port}", 1, RawServer::Family::Ipv6, "POST /v2/log HTTP/1.1",
+         "[::1]:{port}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        RawServer server({ReplyStep::send(okAnswer(kAllTaken))}, c.family);
+        auto withPort = [&server](std::string text) {
+            const size_t at = text.find("{port}");
+            if (at != std::string::npos) text.replace(at, 6, std::to_string(server.port()));
+            return text;
+        };
+        send(withPort(c.address), c.portArgument != 0 ? c.portArgument : server.port());
+        server.finish();
+        const std::string request = server.request();
+        EXPECT_EQ(request.substr(0, request.find("\r\n")), c.requestLine);
+        EXPECT_NE(request.find("\r\nHost: " + withPort(c.host) + "\r\n"), std::string::npos)
+            << request.substr(0, 200);
+        EXPECT_TRUE(m_stored.empty());
+    }
+}
+
+TEST_F(PlainHttpSendTest, UnusableAddressOrCollectorLeavesEverythingStored) {
+    for (const std::string address : {"http//127.0.0.1", "http://127.0.0.1:1/?q", "gopher://h"}) {
+        SCOPED_TRACE(address);
+        qm_platform::startLogCapture();
+        send(address, 80);
+        EXPECT_EQ(m_stored, records({0, 1, 2}));
+        Lines expected{"W/NDK: [postToCollector] invalid collector address : " + address};
+        const Lines writes = lines("write !!", 3);
+        expected.insert(expected.end(), writes.begin(), writes.end());
+        EXPECT_EQ(qm_platform::capturedLogLines(), expected);
+    }
     qm_platform::startLogCapture();
     send(qm_test::unusedLoopbackPort());
-    Lines expected{"W/NDK: INVALID_SOCKET"};
+    Lines expected = lines("send http", 1);
+    expected.push_back("W/NDK: INVALID_SOCKET");
     const Lines writes = lines("write !!", 3);
     expected.insert(expected.end(), writes.begin(), writes.end());
     EXPECT_EQ(m_stored, records({0, 1, 2}));
     EXPECT_EQ(qm_platform::capturedLogLines(), expected);
-}
-
-TEST_F(PlainHttpSendTest, CutAnswerStoresRecordsWhoseResultsWereNotRead) {
-    const std::string pad(100 * 1024, 'p');
-    RawServer server({ReplyStep::send(okAnswer(
-                          R"({"header":{},"body":{"data":{"resultList":[{"isSuccessful":true},)"
-                          R"({"isSuccessful":false},{"note":")" +
-                          pad + R"(","isSuccessful":true}]}}})")),
-                      ReplyStep::close()});
-    send(server.port());
-    EXPECT_EQ(m_stored, records({1, 2}));
-    EXPECT_EQ(qm_platform::capturedLogLines(), lines("write", 2));
 }
 
 TEST_F(PlainHttpSendTest, NothingIsSentBeforeTheSendingThreadStarted) {
@@ -256,8 +481,138 @@ TEST_F(PlainHttpSendTest, NothingIsSentBeforeTheSendingThreadStarted) {
     server.finish();
     EXPECT_FALSE(server.accepted());
     EXPECT_TRUE(m_stored.empty());
-    EXPECT_EQ(qm_platform::capturedLogLines(),
-              lines("[_handleRequest] m_initializeByThread false", 1));
+    Lines expected = lines("send http", 1);
+    expected.push_back("I/NDK: [_handleRequest] m_initializeByThread false");
+    EXPECT_EQ(qm_platform::capturedLogLines(), expected);
+}
+
+// ---- a real reverse proxy we did not write, in front of the loopback collector ----
+
+const char* nginxPath() {
+    for (const char* path : {"/usr/sbin/nginx", "/usr/bin/nginx"}) {
+        if (::access(path, X_OK) == 0) return path;
+    }
+    return nullptr;
+}
+
+// True once something accepts connections on the loopback port.
+bool listening(uint16_t port, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        const plainHttp::Answer probe =
+            plainHttp::exchange(kHost, port, "", "", ExchangeDeadline(milliseconds(200)));
+        if (probe.connected) return true;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return false;
+}
+
+// nginx as a child process with a configuration of its own. "/" passes the collector's answer
+// on with its Content-Length; "/chunked/" runs it through the SSI filter, which drops the length,
+// so nginx answers in chunks. Both keep the connection open afterwards (keep-alive).
+class NginxProxy {
+public:
+    NginxProxy(const char* nginx, uint16_t upstreamPort) : m_dir("qm_nginx") {
+        m_port = qm_test::unusedLoopbackPort();
+        const std::string up = "http://127.0.0.1:" + std::to_string(upstreamPort);
+        std::ofstream(m_dir.file("nginx.conf"))
+            << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+            << "pid " << m_dir.file("nginx.pid") << ";\n"
+            << "error_log " << m_dir.file("error.log") << " warn;\n"
+            << "events { worker_connections 16; }\n"
+            << "http {\n  access_log off;\n  client_max_body_size 16m;\n"
+            << "  client_body_temp_path " << m_dir.file("body") << ";\n"
+            << "  proxy_temp_path " << m_dir.file("proxy") << ";\n"
+            << "  fastcgi_temp_path " << m_dir.file("fastcgi") << ";\n"
+            << "  uwsgi_temp_path " << m_dir.file("uwsgi") << ";\n"
+            << "  scgi_temp_path " << m_dir.file("scgi") << ";\n"
+            << "  server {\n    listen 127.0.0.1:" << m_port << ";\n"
+            << "    location / { proxy_pass " << up << "; }\n"
+            << "    location /chunked/ { proxy_pass " << up << "/; ssi on; ssi_types *; }\n"
+            << "  }\n}\n";
+        const std::string config = m_dir.file("nginx.conf");
+        const std::string errorLog = m_dir.file("error.log");
+        const pid_t parent = ::getpid();
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() == parent) {
+                ::execl(nginx, nginx, "-p", m_dir.path().c_str(), "-c", config.c_str(), "-e",
+                        errorLog.c_str(), static_cast<char*>(nullptr));
+            }
+            ::_exit(127);
+        }
+    }
+    ~NginxProxy() {
+        if (m_pid <= 0) return;
+        ::kill(m_pid, SIGKILL);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+    }
+    NginxProxy(const NginxProxy&) = delete;
+    NginxProxy& operator=(const NginxProxy&) = delete;
+
+    bool ready() const { return m_pid > 0 && listening(m_port, 5000); }
+    uint16_t port() const { return m_port; }
+    std::string errorLog() const {
+        std::ifstream in(m_dir.file("error.log"));
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+private:
+    qm_test::TempDir m_dir;
+    uint16_t m_port = 0;
+    pid_t m_pid = -1;
+};
+
+// The first bytes of nginx's answer to one batch, as they came over the wire.
+std::string rawAnswerStart(uint16_t port, const std::string& path, const std::string& body) {
+    const std::string head = "POST " + path +
+                             " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                             "Content-Type: application/json\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n";
+    qm_test::UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval wait{2, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return "";
+    const std::string request = head + body;
+    if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return "";
+    char buffer[4096];
+    const ssize_t received = ::recv(fd.get(), buffer, sizeof buffer, 0);
+    return received > 0 ? std::string(buffer, static_cast<size_t>(received)) : "";
+}
+
+TEST_F(PlainHttpSendTest, BehindNginxEveryRecordArrivesAndTheRefusedOneIsKept) {
+    const char* nginx = nginxPath();
+    if (nginx == nullptr) GTEST_SKIP() << "nginx is not installed";
+    qm_test::CollectorOptions options;
+    options.extraArgs = {"--fail-body", "record 1"};
+    qm_test::CollectorProcess collector(options);
+    NginxProxy proxy(nginx, collector.port());
+    ASSERT_TRUE(proxy.ready()) << proxy.errorLog();
+
+    struct Case {
+        const char* path;
+        const char* framing;  // in nginx's answer
+    };
+    for (const Case& c :
+         {Case{"", "Content-Length:"}, Case{"/chunked", "Transfer-Encoding: chunked"}}) {
+        SCOPED_TRACE(c.path);
+        EXPECT_NE(
+            rawAnswerStart(proxy.port(), std::string(c.path) + "/v2/log", m_body).find(c.framing),
+            std::string::npos);
+        const size_t before = collector.records().size();
+        const auto start = std::chrono::steady_clock::now();
+        send("http://127.0.0.1:" + std::to_string(proxy.port()) + c.path, 1);
+        // nginx keeps the connection open for a minute: only the framing can end the read.
+        EXPECT_LT(millisecondsSince(start), 3000);
+        EXPECT_EQ(m_stored, records({1}));
+        EXPECT_EQ(collector.records().size(), before + 3);
+    }
 }
 
 }  // namespace

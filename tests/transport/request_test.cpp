@@ -1,13 +1,17 @@
-// The bytes of a collector request: the plain-HTTP header and the JSON text of one record.
+// The bytes of a collector request: where it goes (the address read as a URL), the plain-HTTP
+// header and the JSON text of one record.
 #include <gtest/gtest.h>
 #include <json/reader.h>
 #include <json/value.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "transport/httpSender.h"
+#include "util/collectorAddress.h"
 #include "util/utilUtf8.h"
 
 namespace {
@@ -33,22 +37,108 @@ size_t countOf(const std::string& text, const std::string& part) {
     return count;
 }
 
-TEST(HttpHeaderTest, HeaderCarriesHostPortAndBodyLengthOnly) {
-    HttpSender sender;
-    const std::string header = sender._getHttpHeader("collector.example.com", 80, 1000);
-    EXPECT_EQ(header,
-              "POST /v2/log HTTP/1.1\r\n"
-              "Host: collector.example.com:80\r\n"
-              "Content-Type: application/json\r\n"
-              "Content-Length: 1000\r\n"
-              "\r\n");
+// How each form of address is read: the transport connects to host and port and asks for the
+// path prefix followed by "/v2/log"; HTTPS gets the same as one URL.
+TEST(CollectorAddressTest, UrlFormsGiveHostPortAndPathAndMalformedOnesNothing) {
+    struct Case {
+        std::string text;
+        uint16_t portArgument;
+        bool https;
+        std::string host;
+        uint16_t port;
+        std::string prefix;
+        std::string url;  // of "/v2/log"
+    };
+    const std::vector<Case> cases = {
+        {"http://collector.example.com", 8080, false, "collector.example.com", 8080, "",
+         "http://collector.example.com:8080/v2/log"},
+        {"http://h:81", 8080, false, "h", 81, "", "http://h:81/v2/log"},
+        {"http://h", 0, false, "h", 80, "", "http://h:80/v2/log"},
+        {"https://h", 0, true, "h", 443, "", "https://h:443/v2/log"},
+        {"HTTPS://h:8443/", 443, true, "h", 8443, "", "https://h:8443/v2/log"},
+        {"hTTp://h/", 80, false, "h", 80, "", "http://h:80/v2/log"},
+        {"http://h:65535/base/", 1, false, "h", 65535, "/base", "http://h:65535/base/v2/log"},
+        {"http://h/a/b//", 1, false, "h", 1, "/a/b", "http://h:1/a/b/v2/log"},
+        {"http://10.0.0.2:8080/x", 0, false, "10.0.0.2", 8080, "/x",
+         "http://10.0.0.2:8080/x/v2/log"},
+        {"http://[::1]:8080", 0, false, "::1", 8080, "", "http://[::1]:8080/v2/log"},
+        {"https://[2001:db8::2]/p", 0, true, "2001:db8::2", 443, "/p",
+         "https://[2001:db8::2]:443/p/v2/log"},
+        {"http://my_host-1.local", 0, false, "my_host-1.local", 80, "",
+         "http://my_host-1.local:80/v2/log"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::optional<CollectorAddress> address =
+            parseCollectorAddress(c.text, c.portArgument);
+        ASSERT_TRUE(address.has_value());
+        EXPECT_EQ(address->https, c.https);
+        EXPECT_EQ(address->host, c.host);
+        EXPECT_EQ(address->port, c.port);
+        EXPECT_EQ(address->pathPrefix, c.prefix);
+        EXPECT_EQ(address->url("/v2/log"), c.url);
+    }
+    const std::vector<std::string> malformed = {
+        "",
+        "h",
+        "h:80",
+        "//h",
+        "ftp://h",
+        "httpx://h",
+        "http:/h",
+        "http://",
+        "http:///p",
+        "http://h:",
+        "http://h:0",
+        "http://h:65536",
+        "http://h:8o",
+        "http://h/?q=1",
+        "http://h/#f",
+        "http://u:p@h",
+        "http://h /p",
+        "http://h/p q",
+        "http://h\n",
+        "http://[::1",
+        "http://[zz::1]",
+        "http://[1.2.3.4]",
+        "http://::1",
+        std::string("http://h\0x", 10),
+        "http://h/" + std::string(kMaxCollectorAddressBytes, 'p')};
+    for (const std::string& text : malformed) {
+        SCOPED_TRACE(text.substr(0, 60));
+        EXPECT_FALSE(parseCollectorAddress(text, 80).has_value());
+    }
+}
 
-    EXPECT_EQ(sender._getHttpHeader("127.0.0.1", 8080, 0),
-              "POST /v2/log HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n"
-              "Content-Type: application/json\r\nContent-Length: 0\r\n\r\n");
-    // A bulk may pass 2 MiB by one record; the length must not be cut or wrapped.
-    EXPECT_NE(sender._getHttpHeader("h", 1, 5242881).find("\r\nContent-Length: 5242881\r\n\r\n"),
-              std::string::npos);
+TEST(HttpHeaderTest, HeaderCarriesPathHostPortAndBodyLengthOnly) {
+    struct Case {
+        std::string address;
+        uint16_t port;
+        size_t length;
+        std::string header;
+    };
+    const std::vector<Case> cases = {
+        {"http://collector.example.com", 80, 1000,
+         "POST /v2/log HTTP/1.1\r\nHost: collector.example.com:80\r\n"
+         "Content-Type: application/json\r\nContent-Length: 1000\r\n\r\n"},
+        {"http://127.0.0.1:8080/", 1, 0,
+         "POST /v2/log HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n"
+         "Content-Type: application/json\r\nContent-Length: 0\r\n\r\n"},
+        {"http://[::1]/logs/in/", 81, 7,
+         "POST /logs/in/v2/log HTTP/1.1\r\nHost: [::1]:81\r\n"
+         "Content-Type: application/json\r\nContent-Length: 7\r\n\r\n"},
+        // A bulk may pass 2 MiB by one record; the length must not be cut or wrapped.
+        {"http://h", 1, 5242881,
+         "POST /v2/log HTTP/1.1\r\nHost: h:1\r\n"
+         "Content-Type: application/json\r\nContent-Length: 5242881\r\n\r\n"},
+    };
+    HttpSender sender;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        const std::optional<CollectorAddress> address = parseCollectorAddress(c.address, c.port);
+        ASSERT_TRUE(address.has_value());
+        EXPECT_EQ(sender._getHttpHeader(*address, c.length), c.header);
+    }
 }
 
 TEST(HttpBodyTest, RecordBecomesCompactObjectWithoutChannelName) {
