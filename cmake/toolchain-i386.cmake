@@ -8,6 +8,11 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH /usr/lib/i386-linux-gnu)
+# scripts/setup.sh --i386 unpacks the i386 http-parser archive here (its -dev package conflicts
+# with the amd64 one).
+set(HTTP_PARSER_LIBRARY
+    "${CMAKE_CURRENT_LIST_DIR}/../third_party/i386-root/usr/lib/i386-linux-gnu/libhttp_parser.a"
+    CACHE FILEPATH "http-parser for i386")
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig")
 # QM_UNDER_QEMU tells the crash tests they run emulated: Breakpad's dumper needs ptrace, which
 # qemu-user does not provide, so the tests that really crash skip themselves.

@@ -13,7 +13,7 @@ packages=(build-essential cmake pkg-config clang-format libcurl4-openssl-dev lib
           clang-14 libclang-rt-14-dev)  # the last two: libFuzzer and its sanitizers (fuzz/)
 if [ "$want_i386" = 1 ]; then
   packages+=(g++-multilib qemu-user libcurl4-openssl-dev:i386 libjsoncpp-dev:i386
-             libgtest-dev:i386 libhttp-parser-dev:i386)
+             libgtest-dev:i386)
 fi
 
 missing=()
@@ -111,5 +111,17 @@ fetch_breakpad() {
 
 if [ "$(cat "$breakpad_dir/INTEGRITY" 2>/dev/null)" != "$breakpad_integrity" ]; then
   fetch_breakpad
+fi
+
+# libhttp-parser-dev cannot be installed for amd64 and i386 at once (the two conflict), so the
+# i386 build takes the static archive out of the i386 package without installing it; the header
+# is the amd64 package's, which is the same file.
+i386_root="$(cd "$(dirname "$0")/.." && pwd)/third_party/i386-root"
+if [ "$want_i386" = 1 ] && [ ! -f "$i386_root/usr/lib/i386-linux-gnu/libhttp_parser.a" ]; then
+  work="$(mktemp -d)"
+  (cd "$work" && apt-get download -q libhttp-parser-dev:i386 >/dev/null)
+  mkdir -p "$i386_root"
+  dpkg-deb -x "$work"/libhttp-parser-dev_*_i386.deb "$i386_root"
+  rm -rf "$work"
 fi
 echo "setup: dependencies present"
