@@ -15,7 +15,7 @@ if [[ -x scripts/setup.sh ]] && ! scripts/setup.sh; then
 fi
 
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_BUILD_TESTS=OFF
-cmake --build build/demo -j2 --target qm_collector quillmark_example
+cmake --build build/demo -j2 --target quillmark_collector quillmark_example
 
 work="$(mktemp -d /tmp/quillmark-demo.XXXXXX)"
 collector_pid=""
@@ -28,7 +28,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-build/demo/tools/qm_collector --port 0 --port-file "$work/port" --out "$work/records.jsonl" \
+build/demo/tools/quillmark_collector --port 0 --port-file "$work/port" --out "$work/records.jsonl" \
     --requests "$work/requests.jsonl" --quiet-dmp 2>"$work/collector.log" &
 collector_pid=$!
 

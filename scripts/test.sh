@@ -36,10 +36,10 @@ for stage in "${stages[@]}"; do
     i386)
       # The loopback collector is a native program; the i386 tests start the native one.
       cmake -S . -B build/ci-native -DQUILLMARK_WARNINGS_AS_ERRORS=ON >/dev/null
-      cmake --build build/ci-native -j"$jobs" --target qm_collector
+      cmake --build build/ci-native -j"$jobs" --target quillmark_collector
       configure_and_test build/ci-i386 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake \
-        -DQM_COLLECTOR_EXE="$PWD/build/ci-native/tools/qm_collector" ;;
+        -DQM_COLLECTOR_EXE="$PWD/build/ci-native/tools/quillmark_collector" ;;
     fuzz)
       echo "=== build/fuzz ==="
       scripts/fuzz.sh 20 ;;

@@ -7,6 +7,12 @@
 #ifndef PLUME_QUILLMARK_H
 #define PLUME_QUILLMARK_H
 
+/* The library's version. The build reads it from here; the SONAME's number is the ABI's. */
+#define QUILLMARK_VERSION_MAJOR 2
+#define QUILLMARK_VERSION_MINOR 6
+#define QUILLMARK_VERSION_PATCH 2
+#define QUILLMARK_VERSION_STRING "2.6.2"
+
 #include <stdint.h>
 #ifndef __cplusplus
 #include <stdbool.h>

@@ -1,0 +1,30 @@
+# libquillmark.a with the shared library's public surface: our objects and Breakpad's are
+# linked into one relocatable object whose hidden symbols are then made local, so an app
+# linking it sees the same 18 functions as with libquillmark.so and none of our internals
+# (nor Breakpad's) can clash with its own.
+set(quillmark_prelinked ${CMAKE_CURRENT_BINARY_DIR}/quillmark_prelinked.o)
+set(quillmark_prelink_inputs $<TARGET_OBJECTS:quillmark_objects>)
+if(QUILLMARK_WITH_BREAKPAD)
+  list(APPEND quillmark_prelink_inputs $<TARGET_OBJECTS:quillmark_breakpad>)
+endif()
+if(NOT CMAKE_OBJCOPY)
+  message(FATAL_ERROR "QUILLMARK_BUILD_SHARED=OFF needs objcopy (CMAKE_OBJCOPY)")
+endif()
+separate_arguments(quillmark_prelink_flags UNIX_COMMAND "${CMAKE_CXX_FLAGS}")
+add_custom_command(
+  OUTPUT ${quillmark_prelinked}
+  COMMAND ${CMAKE_CXX_COMPILER} ${quillmark_prelink_flags} -nostdlib -r
+          -o ${quillmark_prelinked} ${quillmark_prelink_inputs}
+  # Breakpad's assembly getcontext is global; it is an internal like the rest.
+  COMMAND ${CMAKE_OBJCOPY} --localize-hidden --localize-symbol=breakpad_getcontext
+          ${quillmark_prelinked}
+  DEPENDS ${quillmark_prelink_inputs}
+  COMMAND_EXPAND_LISTS
+  COMMENT "Linking the static library's objects into one, internals hidden")
+add_library(quillmark STATIC ${quillmark_prelinked})
+set_target_properties(quillmark PROPERTIES LINKER_LANGUAGE CXX)
+target_link_libraries(quillmark PRIVATE ${QUILLMARK_CURL_TARGET} ${QUILLMARK_JSONCPP_TARGET}
+                                        Threads::Threads)
+if(ANDROID)
+  target_link_libraries(quillmark PRIVATE log dl)
+endif()
