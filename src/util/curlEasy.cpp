@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "util/tlsTrust.h"
+
 void ensureCurlGlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
@@ -17,6 +19,7 @@ CurlHandle newCurlHandle() {
 void setTlsVerification(CURL* handle, bool verify) {
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    if (verify) applyTlsTrust(handle);
 }
 
 CurlHeaders jsonHeaders(bool post) {
