@@ -46,6 +46,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillmarkConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/quillmarkConfigVersion.cmake
         DESTINATION ${quillmark_cmake_dir})
 
+# The prefix is taken relative to the .pc file, so that cmake --install --prefix P (and a
+# relocated installation) gives a quillmark.pc that points into P.
+file(RELATIVE_PATH quillmark_pc_to_prefix "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/quillmark.pc.in
                ${CMAKE_CURRENT_BINARY_DIR}/quillmark.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillmark.pc
