@@ -178,10 +178,11 @@ namespace quillmark {
  * The C functions' operations as an interface, plus the "Corvane" channel: each operation
  * does what the C function of the same name does, on "quillmark-user" (or the channel named
  * at initialisation) and, for the _Corvane forms, on "Corvane". The same thread and signal
- * rules apply. Differences: initialize applies no defaults (every text must be given; a null
- * handleName returns -1), bool results stand for the C functions' 1 and 0, and destroy() stops
- * the sending thread but keeps the object (DestroyPlumeLog frees it). The object is owned by
- * the library: never delete it.
+ * rules apply. Differences: initialize applies none of QuillMarkInitialize's defaults (a null
+ * handleName returns -1, a null version -3, a null address -4; a null or empty source or type
+ * becomes "vesk2-linux" or "vesk2-log"), bool results stand for the C functions' 1 and 0, and
+ * destroy() stops the sending thread but keeps the object (DestroyPlumeLog frees it). The
+ * object is owned by the library: never delete it.
  */
 class PlumeLog {
 public:
