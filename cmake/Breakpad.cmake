@@ -9,6 +9,8 @@ if(NOT EXISTS "${breakpad_src}/client/linux/handler/exception_handler.cc")
                       "scripts/setup.sh, or configure with -DQUILLMARK_WITH_BREAKPAD=OFF")
 endif()
 
+# The client sources Breakpad's own Android build (android/google_breakpad/Android.mk) lists,
+# which are those of Linux; Android adds breakpad_getcontext.S below.
 set(breakpad_sources
     client/linux/crash_generation/crash_generation_client.cc
     client/linux/dump_writer_common/thread_info.cc
