@@ -4,7 +4,7 @@ is healthy, that accepts and never answers (stall), or that is down.
 
 usage: bench/crash_death.py EXAMPLE COLLECTOR [--runs N]
   EXAMPLE    build/.../examples/quillmark_example
-  COLLECTOR  build/.../tools/qm_collector
+  COLLECTOR  build/.../tools/quillmark_collector
 The example prints "fault at T ms" (wall clock) just before its null write; the death is taken
 when waitpid returns, on the same clock. Prints the median and the worst per collector.
 """

@@ -1,5 +1,5 @@
-# The Breakpad client library (exception handler and in-process minidump writer), built from the
-# sources that scripts/setup.sh unpacks into third_party/. It is third-party code: it compiles
+# The Breakpad client library (exception handler and in-process minidump writer), built as
+# quillmark_breakpad from the sources that scripts/setup.sh unpacks into third_party/. It is third-party code: it compiles
 # with its own flags and its warnings are not ours to fail on.
 set(QUILLMARK_BREAKPAD_PACKAGE "${PROJECT_SOURCE_DIR}/third_party/minidump-0.26.0/package"
     CACHE PATH "Unpacked npm package minidump (Breakpad sources and tools)")
@@ -9,6 +9,8 @@ if(NOT EXISTS "${breakpad_src}/client/linux/handler/exception_handler.cc")
                       "scripts/setup.sh, or configure with -DQUILLMARK_WITH_BREAKPAD=OFF")
 endif()
 
+# The client sources Breakpad's own Android build (android/google_breakpad/Android.mk) lists,
+# which are those of Linux; Android adds breakpad_getcontext.S below.
 set(breakpad_sources
     client/linux/crash_generation/crash_generation_client.cc
     client/linux/dump_writer_common/thread_info.cc
@@ -31,20 +33,46 @@ set(breakpad_sources
     common/linux/linux_libc_support.cc
     common/linux/memory_mapped_file.cc
     common/linux/safe_readlink.cc)
+# Android's C library has no getcontext: there Breakpad takes its own, breakpad_getcontext
+# (x86 and x86_64 hosts use it too by default, so the host tests run what Android runs).
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|i.86|x86)$" OR ANDROID)
+  set(quillmark_own_getcontext ON)
+else()
+  set(quillmark_own_getcontext OFF)
+endif()
+option(QUILLMARK_BREAKPAD_GETCONTEXT "Breakpad uses breakpad_getcontext instead of libc's"
+       ${quillmark_own_getcontext})
+if(ANDROID AND NOT QUILLMARK_BREAKPAD_GETCONTEXT)
+  message(FATAL_ERROR "Android has no getcontext: keep QUILLMARK_BREAKPAD_GETCONTEXT=ON")
+endif()
+if(QUILLMARK_BREAKPAD_GETCONTEXT)
+  enable_language(ASM)
+  list(APPEND breakpad_sources common/linux/breakpad_getcontext.S)
+endif()
 list(TRANSFORM breakpad_sources PREPEND "${breakpad_src}/")
 
-add_library(breakpad_client STATIC ${breakpad_sources})
-target_include_directories(breakpad_client SYSTEM PUBLIC "${breakpad_src}"
-                                                         "${QUILLMARK_BREAKPAD_PACKAGE}/deps")
-target_compile_definitions(breakpad_client PRIVATE HAVE_GETCONTEXT=1)
-set_target_properties(breakpad_client PROPERTIES POSITION_INDEPENDENT_CODE ON)
-# -w: its warnings are not ours. Uninstrumented under sanitizers: it runs inside a signal
-# handler on a forked, ptrace-driven helper where sanitizer run-times do not belong.
-target_compile_options(breakpad_client PRIVATE -w)
-if(QUILLMARK_SANITIZE)
-  target_compile_options(breakpad_client PRIVATE -fno-sanitize=all)
+add_library(quillmark_breakpad STATIC ${breakpad_sources})
+target_include_directories(quillmark_breakpad SYSTEM PUBLIC "${breakpad_src}"
+                                                            "${QUILLMARK_BREAKPAD_PACKAGE}/deps")
+if(ANDROID)
+  # Headers bionic lacks (elf.h details, link.h, sys/user.h, procfs.h).
+  target_include_directories(quillmark_breakpad SYSTEM BEFORE PUBLIC
+                             "${breakpad_src}/common/android/include")
 endif()
-target_link_libraries(breakpad_client PUBLIC Threads::Threads)
+if(NOT QUILLMARK_BREAKPAD_GETCONTEXT)
+  target_compile_definitions(quillmark_breakpad PRIVATE HAVE_GETCONTEXT=1)
+endif()
+set_target_properties(quillmark_breakpad PROPERTIES POSITION_INDEPENDENT_CODE ON)
+# -w: its warnings are not ours. Hidden: nothing of it is part of our public surface (the
+# static library localises hidden symbols). Uninstrumented under sanitizers: it runs inside a
+# signal handler on a forked, ptrace-driven helper where sanitizer run-times do not belong.
+target_compile_options(quillmark_breakpad PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-w -fvisibility=hidden>)
+# The assembly file carries no .note.GNU-stack, which would make every stack executable.
+target_compile_options(quillmark_breakpad PRIVATE $<$<COMPILE_LANGUAGE:ASM>:-Wa,--noexecstack>)
+if(QUILLMARK_SANITIZE)
+  target_compile_options(quillmark_breakpad PRIVATE -fno-sanitize=all)
+endif()
+target_link_libraries(quillmark_breakpad PUBLIC Threads::Threads)
 
 # Tools used by the crash tests and the demo to prove the dumps are real (x86_64 host builds).
 set(QUILLMARK_MINIDUMP_STACKWALK "${QUILLMARK_BREAKPAD_PACKAGE}/bin/linux-x64/minidump_stackwalk")

@@ -14,8 +14,10 @@ if [[ -x scripts/setup.sh ]] && ! scripts/setup.sh; then
     echo "demo: scripts/setup.sh failed; building with what is installed" >&2
 fi
 
-cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_BUILD_TESTS=OFF
-cmake --build build/demo -j2 --target qm_collector quillmark_example
+# The collector first; the library is built once the collector has made its certificate.
+cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_BUILD_TESTS=OFF \
+    -DQUILLMARK_COLLECTOR_CA=
+cmake --build build/demo -j2 --target quillmark_collector
 
 work="$(mktemp -d /tmp/quillmark-demo.XXXXXX)"
 collector_pid=""
@@ -28,8 +30,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-build/demo/tools/qm_collector --port 0 --port-file "$work/port" --out "$work/records.jsonl" \
-    --requests "$work/requests.jsonl" --quiet-dmp 2>"$work/collector.log" &
+# HTTPS with the collector's throw-away certificate, which the library built below pins (the
+# way a deployment pins a self-signed collector), rather than switching certificate checks off.
+build/demo/tools/quillmark_collector --https --cert-out "$work/collector.pem" --port 0 \
+    --port-file "$work/port" --out "$work/records.jsonl" --requests "$work/requests.jsonl" \
+    --quiet-dmp 2>"$work/collector.log" &
 collector_pid=$!
 
 for _ in $(seq 100); do
@@ -46,12 +51,15 @@ if [[ ! -s "$work/port" ]]; then
     exit 1
 fi
 port="$(cat "$work/port")"
-echo "== collector listening on http://127.0.0.1:$port"
+echo "== collector listening on https://127.0.0.1:$port"
+
+cmake -S . -B build/demo -DQUILLMARK_COLLECTOR_CA="$work/collector.pem" >/dev/null
+cmake --build build/demo -j2 --target quillmark_example
 
 mkdir -p "$work/storage"
 echo "== running the example (it ends with a crash)"
 status=0
-build/demo/examples/quillmark_example http://127.0.0.1 "$port" "$work/storage" --crash || status=$?
+build/demo/examples/quillmark_example https://127.0.0.1 "$port" "$work/storage" --crash || status=$?
 echo "== the example ended with status $status (139: SIGSEGV)"
 
 touch "$work/records.jsonl" "$work/requests.jsonl"
@@ -69,7 +77,8 @@ if [[ -x "$breakpad_bin/minidump_stackwalk" ]] && command -v jq >/dev/null 2>&1;
     jq -r '.body | fromjson? | .[]? | .DmpData // empty' "$work/requests.jsonl" | tail -n 1 |
         base64 -d >"$work/crash.dmp" 2>/dev/null || true
     if [[ -s "$work/crash.dmp" ]]; then
-        for binary in build/demo/examples/quillmark_example build/demo/src/libquillmark.so; do
+        # The real file, not a symlink: the dump names the module by the file that was mapped.
+        for binary in build/demo/examples/quillmark_example "$(readlink -f build/demo/src/libquillmark.so)"; do
             "$breakpad_bin/dump_syms" "$binary" >"$work/module.sym" 2>/dev/null || continue
             read -r _ _ _ id name <"$work/module.sym"
             mkdir -p "$work/symbols/$name/$id"

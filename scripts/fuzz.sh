@@ -33,7 +33,7 @@ for source in fuzz/fuzz_*.cpp; do
   # A copy: what a run adds to its corpus is not kept in the source tree.
   [ -d "fuzz/corpus/$target" ] && cp -R "fuzz/corpus/$target/." "$work/$target/"
   echo "=== $target: $seconds s ==="
-  if "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+  if "$build/fuzz/quillmark_$target" -max_total_time="$seconds" -print_final_stats=1 \
        -artifact_prefix="$artifacts/" "$work/$target" >"$log" 2>&1; then
     grep -E '^#[0-9]+[[:space:]]+DONE' "$log" || true
   else

@@ -1,7 +1,12 @@
 #include "api/quillmark_impl.h"
 
+#include <string_view>
+
 #include "thread/forkGuard.h"
 #include "util/utilLog.h"
+
+// "SdkVersion" on the wire and the header's version are one number.
+static_assert(std::string_view(VESK_SDK_VERSION) == QUILLMARK_VERSION_STRING);
 
 namespace {
 const char* const kUser = VESK_CHANNEL_USER;

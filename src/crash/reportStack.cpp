@@ -1,21 +1,9 @@
 #include "crash/reportStack.h"
 
 #include <sys/mman.h>
-#include <ucontext.h>
 #include <unistd.h>
 
-namespace {
-
-// makecontext passes only int arguments; the call in flight is handed over here instead.
-struct PendingCall {
-    void (*fn)(void*) = nullptr;
-    void* arg = nullptr;
-};
-PendingCall* g_pendingCall = nullptr;
-
-void _runPendingCall() { g_pendingCall->fn(g_pendingCall->arg); }
-
-}  // namespace
+#include "crash/stackSwitch.h"
 
 ReportStack::ReportStack() {
     const size_t guard = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -37,19 +25,8 @@ ReportStack::~ReportStack() {
 
 bool ReportStack::run(void (*fn)(void*), void* arg) {
     if (!valid()) return false;
-    ucontext_t caller;
-    ucontext_t report;
-    if (getcontext(&report) != 0) return false;
-    report.uc_stack.ss_sp = m_pBase;
-    report.uc_stack.ss_size = m_mappedSize;
-    report.uc_link = &caller;
-    makecontext(&report, _runPendingCall, 0);
-
-    PendingCall call;
-    call.fn = fn;
-    call.arg = arg;
-    g_pendingCall = &call;
-    const bool switched = swapcontext(&caller, &report) == 0;
-    g_pendingCall = nullptr;
-    return switched;
+    // Above the guard page.
+    const size_t guard = m_mappedSize - kSize;
+    quillmark_call_on_stack(fn, arg, static_cast<char*>(m_pBase) + guard, kSize);
+    return true;
 }

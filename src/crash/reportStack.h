@@ -19,8 +19,8 @@ public:
 
     bool valid() const { return m_pBase != nullptr; }
     // Runs fn(arg) on this stack and returns when it has; false (fn not run) when the stack
-    // could not be mapped or switched to. One caller at a time: the crash handler is entered
-    // by one thread at a time.
+    // could not be mapped. One caller at a time: the crash handler is entered by one thread at
+    // a time. The switch itself is crash/stackSwitch.h.
     bool run(void (*fn)(void*), void* arg);
 
 private:

@@ -69,4 +69,4 @@ inline const std::string VESK_KEY_BULKINDEX = "qmkBulkIndex";
 inline const char* const VESK_CHANNEL_USER = "quillmark-user";
 inline const char* const VESK_CHANNEL_CORVANE = "Corvane";
 // Library version carried in "SdkVersion".
-inline const char* const VESK_SDK_VERSION = "2.6.2";
+inline constexpr char VESK_SDK_VERSION[] = "2.6.2";

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "util/tlsTrust.h"
+
 namespace {
 
 int stopWhenAsked(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -25,6 +27,7 @@ CurlHandle newCurlHandle() {
 void setTlsVerification(CURL* handle, bool verify) {
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    if (verify) applyTlsTrust(handle);
 }
 
 CurlHeaders jsonHeaders(bool post) {

@@ -26,7 +26,8 @@ void ensureCurlGlobalInit();
 // disturb); null when libcurl cannot make one. Runs the global initialisation first.
 CurlHandle newCurlHandle();
 
-// Checks the server's certificate and name, or neither.
+// Checks the server's certificate and name against the trust in force (util/tlsTrust.h), or
+// neither.
 void setTlsVerification(CURL* handle, bool verify);
 
 // "Content-Type: application/json"; for a POST also an empty "Expect:", which spares the

@@ -10,14 +10,32 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "util/tlsTrust.h"
+
 namespace qm_test {
 namespace {
+
+// Adds a certificate to the ones the library trusts alone. Library threads may be reading the
+// trust in force, so every bundle and trust ever published stays alive and unchanged.
+void pinCertificate(const std::string& pem) {
+    static std::mutex mutex;
+    static std::deque<std::string> bundles;
+    static std::deque<TlsTrust> trusts;
+    const std::lock_guard<std::mutex> lock(mutex);
+    bundles.push_back((bundles.empty() ? std::string() : bundles.back()) + pem);
+    TlsTrust trust;
+    trust.pinnedPem = bundles.back().c_str();
+    trusts.push_back(trust);
+    replaceTlsTrust(&trusts.back());
+}
 
 constexpr int kStartTimeoutMs = 10000;
 constexpr int kStopTimeoutMs = 5000;
@@ -61,10 +79,15 @@ bool reaped(pid_t pid, int timeoutMs) {
 }  // namespace
 
 CollectorProcess::CollectorProcess(const CollectorOptions& options)
-    : m_options(options), m_dir("qm_collector") {
+    : m_options(options), m_dir("quillmark_collector") {
     spawn();
     try {
         waitUntilListening();
+        if (m_options.https && m_options.pinCertificate) {
+            const std::string pem = readFile(m_dir.file("cert.pem"));
+            if (pem.empty()) throw std::runtime_error("no certificate from the collector");
+            pinCertificate(pem);
+        }
     } catch (...) {
         stop();
         throw;
@@ -138,7 +161,11 @@ std::vector<std::string> CollectorProcess::commandLine() const {
         args.push_back("--requests");
         args.push_back(m_dir.file("requests.jsonl"));
     }
-    if (m_options.https) args.push_back("--https");
+    if (m_options.https) {
+        args.push_back("--https");
+        args.push_back("--cert-out");
+        args.push_back(m_dir.file("cert.pem"));
+    }
     args.insert(args.end(), m_options.extraArgs.begin(), m_options.extraArgs.end());
     return args;
 }

@@ -1,4 +1,4 @@
-// Starts the loopback collector (qm_collector) as a separate process for one test.
+// Starts the loopback collector (quillmark_collector) as a separate process for one test.
 #pragma once
 
 #include <json/json.h>
@@ -21,6 +21,10 @@ struct CollectorOptions {
     std::vector<std::string> extraArgs;
     // Keep every request (headers and body) for requests(); benchmarks switch it off.
     bool recordRequests = true;
+    // With https: the library of this process (and of children forked later) trusts the
+    // collector's self-signed certificate, as a deployment pins its collector's. Off, the
+    // collector stays a stranger whose certificate checks must refuse.
+    bool pinCertificate = true;
 };
 
 // The collector gets SIGTERM when the thread that constructed this object ends, so construct it

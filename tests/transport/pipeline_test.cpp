@@ -118,7 +118,7 @@ TEST(Pipeline, PlainHttpPostsOneJsonArrayPerPass) {
     EXPECT_TRUE(qm_test::readStored(storage.file("stored.jsonl")).empty());
 }
 
-TEST(Pipeline, HttpsDeliversToSelfSignedCollector) {
+TEST(Pipeline, HttpsDeliversToPinnedSelfSignedCollector) {
     CollectorOptions options;
     options.https = true;
     CollectorProcess collector(options);
@@ -148,9 +148,10 @@ TEST(Pipeline, HttpsDeliversToSelfSignedCollector) {
     EXPECT_TRUE(qm_test::readStored(storage.file("stored.jsonl")).empty());
 }
 
-TEST(Pipeline, VerifiedTlsRefusesSelfSignedCollectorAndKeepsRecords) {
+TEST(Pipeline, VerifiedTlsRefusesUnpinnedSelfSignedCollectorAndKeepsRecords) {
     CollectorOptions options;
     options.https = true;
+    options.pinCertificate = false;
     CollectorProcess collector(options);
     TempDir storage;
     const Target target = targetOf(collector);

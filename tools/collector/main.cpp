@@ -1,4 +1,4 @@
-// qm_collector: a loopback log collector for tests and demos. It records what clients post to
+// quillmark_collector: a loopback log collector for tests and demos. It records what clients post to
 // /v2/log and answers well or badly on request (see usageText() in options.h).
 #include <httplib.h>
 #include <netinet/in.h>
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     try {
         options = parseOptions(argc, argv);
     } catch (const std::invalid_argument& error) {
-        std::fprintf(stderr, "qm_collector: %s\n%s", error.what(), usageText());
+        std::fprintf(stderr, "quillmark_collector: %s\n%s", error.what(), usageText());
         return 2;
     }
     if (options.helpRequested) {
@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
     try {
         return run(options);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "qm_collector: %s\n", error.what());
+        std::fprintf(stderr, "quillmark_collector: %s\n", error.what());
         return 1;
     }
 }

@@ -72,7 +72,7 @@ inline const std::vector<std::pair<std::string, Mode>>& modeNames() {
 }
 
 inline const char* usageText() {
-    return "usage: qm_collector [options]\n"
+    return "usage: quillmark_collector [options]\n"
            "  --port N            listen on 127.0.0.1:N (0, the default, picks a free port)\n"
            "  --port-file F       write the port number and a line feed to F once listening\n"
            "  --https             serve TLS with a self-signed certificate made at start\n"

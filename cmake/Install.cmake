@@ -1,0 +1,55 @@
+# cmake --install: the library, its public header, the CMake package quillmark (target
+# quillmark::quillmark) and quillmark.pc for pkg-config.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(quillmark_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/quillmark)
+install(TARGETS quillmark EXPORT quillmarkTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/plume/quillmark.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/plume)
+install(EXPORT quillmarkTargets NAMESPACE quillmark:: DESTINATION ${quillmark_cmake_dir})
+
+# A static libquillmark.a names libcurl and jsoncpp in its link interface; the package finds
+# them the way this build did. A shared library keeps them private.
+set(QUILLMARK_PACKAGE_DEPENDENCIES "find_dependency(Threads)")
+set(quillmark_pc_private "")
+set(quillmark_pc_requires "")
+if(NOT QUILLMARK_BUILD_SHARED)
+  if(NOT QUILLMARK_DEPENDENCIES STREQUAL "system")
+    message(WARNING "The installed static package names its dependencies as found by "
+                    "QUILLMARK_DEPENDENCIES=system; with provided ones, link them yourself")
+  endif()
+  string(APPEND QUILLMARK_PACKAGE_DEPENDENCIES "\nfind_dependency(CURL)")
+  if(QUILLMARK_JSONCPP_TARGET STREQUAL "JsonCpp::JsonCpp")
+    string(APPEND QUILLMARK_PACKAGE_DEPENDENCIES "\nfind_dependency(jsoncpp CONFIG)")
+  else()
+    string(APPEND QUILLMARK_PACKAGE_DEPENDENCIES "\nfind_dependency(PkgConfig)\n"
+           "pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET GLOBAL jsoncpp)")
+  endif()
+  set(quillmark_pc_requires "libcurl jsoncpp")
+  set(quillmark_pc_private "-lstdc++ -lpthread")
+  if(ANDROID)
+    string(APPEND quillmark_pc_private " -llog -ldl")
+  endif()
+endif()
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/quillmarkConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/quillmarkConfig.cmake INSTALL_DESTINATION ${quillmark_cmake_dir})
+# Same major version: the major number changes with the ABI (README, "Versions").
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/quillmarkConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillmarkConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/quillmarkConfigVersion.cmake
+        DESTINATION ${quillmark_cmake_dir})
+
+# The prefix is taken relative to the .pc file, so that cmake --install --prefix P (and a
+# relocated installation) gives a quillmark.pc that points into P.
+file(RELATIVE_PATH quillmark_pc_to_prefix "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/quillmark.pc.in
+               ${CMAKE_CURRENT_BINARY_DIR}/quillmark.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillmark.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,35 @@
+# What a parent project must be able to count on when it adds QuillMark as a subdirectory.
+function(quillmark_consumer_targets_below dir out)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(sub IN LISTS subdirs)
+    quillmark_consumer_targets_below(${sub} more)
+    list(APPEND targets ${more})
+  endforeach()
+  set(${out} ${targets} PARENT_SCOPE)
+endfunction()
+
+function(quillmark_consumer_check_subproject source_dir build_type_before)
+  # Every target it defines carries its prefix: its own, and imported ones it names itself
+  # (those with a "Package::" name come from find_package and are the package's).
+  quillmark_consumer_targets_below(${source_dir} targets)
+  get_property(imported DIRECTORY ${source_dir} PROPERTY IMPORTED_TARGETS)
+  list(FILTER imported EXCLUDE REGEX "::")
+  foreach(target IN LISTS targets imported)
+    if(NOT target MATCHES "^quillmark(_|$)")
+      message(FATAL_ERROR "subproject defines a target without the quillmark_ prefix: ${target}")
+    endif()
+  endforeach()
+  # No tests, tools, benchmarks or fuzzers by default.
+  foreach(target quillmark_test_support quillmark_collector quillmark_example quillmark_bench)
+    if(TARGET ${target})
+      message(FATAL_ERROR "subproject builds ${target} although it is not the top level")
+    endif()
+  endforeach()
+  # Nothing of the parent's cache is forced: the build type is still the parent's own.
+  get_property(build_type CACHE CMAKE_BUILD_TYPE PROPERTY VALUE)
+  if(NOT build_type STREQUAL "${build_type_before}")
+    message(FATAL_ERROR "subproject changed CMAKE_BUILD_TYPE to '${build_type}'")
+  endif()
+  message(STATUS "quillmark subproject: ${targets}")
+endfunction()
