@@ -296,10 +296,13 @@ void LocalStore::makeRoom(uint64_t currentSize, uint64_t incoming) const {
     logByteCapDrop(dropped);
 }
 
+// Only a regular file is taken over: anything else in its place (a directory, a device) is
+// left alone, and appends report it.
 bool LocalStore::claim() {
     const std::string resend = resendPath();
     if (fileSize(resend) == 0) {
         finishResend();  // a re-send that ended, or never began
+        if (fileSize(appendPath()) == 0) return false;
         if (std::rename(appendPath().c_str(), resend.c_str()) != 0) return false;
     }
     m_position = skipBeyondBound(readPosition());
@@ -326,13 +329,18 @@ uint64_t LocalStore::skipBeyondBound(uint64_t position) const {
 
 bool LocalStore::nextBatch(std::vector<std::string>& lines) {
     lines.clear();
+    // Never beyond the size a regular file had when the batch began.
+    const uint64_t size = fileSize(resendPath());
     std::ifstream in(resendPath(), std::ios::binary);
-    if (!in) return false;
+    if (!in || m_position >= size) {
+        finishResend();
+        return false;
+    }
     in.seekg(static_cast<std::streamoff>(m_position));
     uint64_t position = m_position;
     size_t bytes = 0;
     std::string line;
-    while (std::getline(in, line)) {
+    while (position < size && std::getline(in, line)) {
         const uint64_t lineEnd = position + line.size() + (in.eof() ? 0 : 1);
         if (!isStoredRecord(line)) {
             position = lineEnd;  // unreadable: leaves with the batch before it
