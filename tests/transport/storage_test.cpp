@@ -27,6 +27,11 @@
 #include "transport/localStore.h"
 #include "util/jsonText.h"
 
+// The registry lock, so a test can keep it busy.
+struct HttpSenderTestAccess {
+    static const Threads::Mutex& registryLock() { return HttpSender::m_mtxSvr; }
+};
+
 using qm_test::bodiesOf;
 using qm_test::CollectorOptions;
 using qm_test::CollectorProcess;
@@ -569,4 +574,32 @@ TEST(LocalStorage, KillDuringTheResendThenANextStartDeliversEveryRecord) {
     EXPECT_EQ(bodies.size(), accounting.accepted);
     EXPECT_FALSE(exists(projectDir(storage) + "/log.resend"));
     EXPECT_FALSE(exists(logFile(storage)));
+}
+
+// The sending thread waits for a registry another thread holds for long instead of dropping the
+// record it stores (giving up after 500 ms is for a crash report only).
+TEST(LocalStorage, SendingThreadStoresEvenWhenTheRegistryStaysBusy) {
+    CollectorOptions options;
+    options.extraArgs = {"--status", "503", "--delay-ms", "300"};
+    CollectorProcess collector(options);
+    TempDir storage;
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         qm_platform::setLogToStderr(false);
+                         if (initMain(collector, storage, true) != 0) return 2;
+                         if (QuillMarkSendLog(QUILLMARK_ERROR, "busy registry") != 1) return 3;
+                         QuillMarkStartSendThread();
+                         // The batch arrived; its refusal comes while the registry is held.
+                         if (!collector.waitForRecordCount(2, 10000)) return 4;
+                         {
+                             Threads::Mutex::scoped_lock hold(HttpSenderTestAccess::registryLock());
+                             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                         }
+                         QuillMarkDestroy();
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+    const qm_test::Accounting accounting =
+        qm_test::account({"busy registry"}, {}, qm_test::storedBodies(projectDir(storage)), {});
+    EXPECT_EQ(1u, accounting.stored);
 }
