@@ -42,6 +42,8 @@ using qm_test::writeFileText;
 namespace {
 
 const int kChildTimeoutMs = 30000;
+// Several mebibytes through the loopback collector, which is slow with sanitizers.
+const int kSlowChildMs = 90000;
 const char* const kProject = "StoreApp";
 
 // A collector that answers 503: every batch goes to local storage.
@@ -533,7 +535,7 @@ TEST(LocalStorage, KillDuringTheResendThenANextStartDeliversEveryRecord) {
     std::string content;
     // Two and a half pass sizes of records, in the format earlier versions wrote.
     for (size_t i = 0; content.size() < 5 * LocalStore::kMaxBatchBytes / 2; ++i) {
-        bodies.push_back("stored-" + std::to_string(i) + std::string(2000, 's'));
+        bodies.push_back("stored-" + std::to_string(i) + std::string(20000, 's'));
         content += storedLine(bodies.back(), "1");
     }
     writeFileText(logFile(storage), content);
@@ -545,11 +547,11 @@ TEST(LocalStorage, KillDuringTheResendThenANextStartDeliversEveryRecord) {
         [&] {
             qm_platform::setLogToStderr(false);
             if (initMain(stalled, storage, false) != 0) return 2;
-            if (!stalled.waitForRecordCount(1, 10000)) return 3;
+            if (!stalled.waitForRecordCount(1, 30000)) return 3;
             raise(SIGKILL);
             return 4;
         },
-        kChildTimeoutMs);
+        kSlowChildMs);
     ASSERT_EQ(128 + SIGKILL, killed);
     EXPECT_TRUE(exists(projectDir(storage) + "/log.resend"));
 
@@ -559,11 +561,11 @@ TEST(LocalStorage, KillDuringTheResendThenANextStartDeliversEveryRecord) {
                          qm_platform::setLogToStderr(false);
                          if (initMain(healthy, storage, false) != 0) return 2;
                          // The session record comes after the stored ones.
-                         healthy.waitForRecordCount(bodies.size() + 1, 20000);
+                         healthy.waitForRecordCount(bodies.size() + 1, 60000);
                          QuillMarkDestroy();
                          return 0;
                      },
-                     kChildTimeoutMs));
+                     kSlowChildMs));
     for (const Json::Value& request : healthy.requests()) {
         EXPECT_LE(request["body"].asString().size(), LocalStore::kMaxBatchBytes + 64 * 1024);
     }
