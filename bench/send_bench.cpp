@@ -3,6 +3,8 @@
 // process-wide state) and is repeated; the table shows the median of the runs.
 //
 //   qm_bench [--runs N] [--micro]   --micro also runs the Google Benchmark micro benchmarks
+//   qm_bench --accounting [--runs N]  where 20,000 records from 4 threads ended, and how long
+//                                     QuillMarkDestroy took, per collector behaviour
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +21,8 @@
 #include "plume/quillmark.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
+#include "support/raw_server.h"
+#include "support/record_queries.h"
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
 
@@ -155,6 +160,120 @@ void reportThroughput(const char* name, const qm_test::CollectorOptions& options
            median(rates), records, rates.size());
 }
 
+// One run: 4 threads send 5,000 records each, one every 0.5 ms, then QuillMarkDestroy. The
+// result: returned 1, returned 0, accepted, stored, dropped (by the library's count), lost,
+// both accepted and stored, milliseconds QuillMarkDestroy took.
+std::vector<double> accountingRun(qm_test::CollectorProcess& collector, const std::string& storage,
+                                  bool unreachable, bool accepts, bool diesMidway) {
+    qm_platform::startLogCapture();
+    const uint16_t port = unreachable ? qm_test::unusedLoopbackPort() : collector.port();
+    if (QuillMarkInitialize("BenchApp", storage.c_str(), "1.0.0", collector.address().c_str(), port,
+                            nullptr, nullptr, true, false, "quillmark-user") != 0) {
+        return {};
+    }
+    std::mutex mutex;
+    std::vector<std::string> sent;
+    size_t refused = 0;
+    auto sendHalf = [&](const char* tag) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 2500; ++i) {
+                    const std::string body = std::string(kMessage) + " " + tag + std::to_string(t) +
+                                             "-" + std::to_string(i);
+                    const bool queued = QuillMarkSendLog(QUILLMARK_INFO, body.c_str()) == 1;
+                    // About 8,000 records/s in all: a healthy collector keeps up, others not.
+                    std::this_thread::sleep_for(std::chrono::microseconds(500));
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (queued) {
+                        sent.push_back(body);
+                    } else {
+                        ++refused;
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+    };
+    sendHalf("a");
+    if (diesMidway) collector.stop();
+    sendHalf("b");
+    const auto start = Clock::now();
+    QuillMarkDestroy();
+    const double destroyMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    std::vector<std::string> accepted;
+    if (accepts) {
+        for (const Json::Value& record : collector.records()) {
+            accepted.push_back(record["body"].asString());
+        }
+    }
+    const qm_test::Accounting accounting =
+        qm_test::account(sent, accepted, qm_test::storedBodies(storage + "/quillmark/BenchApp"),
+                         qm_platform::capturedLogLines());
+    return {static_cast<double>(sent.size()),
+            static_cast<double>(refused),
+            static_cast<double>(accounting.accepted),
+            static_cast<double>(accounting.stored),
+            static_cast<double>(accounting.dropped),
+            static_cast<double>(accounting.lost.size()),
+            static_cast<double>(accounting.twice.size()),
+            destroyMs};
+}
+
+void reportAccounting(int runs) {
+    struct Row {
+        const char* name;
+        const char* mode;
+        std::vector<std::string> extraArgs;
+        bool accepts = false;
+        bool unreachable = false;
+        bool diesMidway = false;
+    };
+    const std::vector<Row> rows = {
+        {"healthy", "ok", {}, true},
+        {"down (nothing listens)", "ok", {}, false, true},
+        {"stalls (never answers)", "stall", {}},
+        {"resets without answer", "reset", {}},
+        {"answer cut mid-list", "truncated", {}, true},
+        {"HTML page, 200", "html", {}},
+        {"404", "ok", {"--status", "404"}},
+        {"413", "ok", {"--status", "413"}},
+        {"JSON without resultList", "no-result", {}},
+        {"answers, then dies", "ok", {}, true, false, true},
+    };
+    printf(
+        "| collector | returned 1 | returned 0 | accepted | stored | dropped (logged) | lost | "
+        "accepted and stored | QuillMarkDestroy ms (median of %d) |\n",
+        runs);
+    printf("|---|---|---|---|---|---|---|---|---|\n");
+    for (const Row& row : rows) {
+        std::vector<double> first;
+        std::vector<double> destroyMs;
+        for (int run = 0; run < runs; ++run) {
+            qm_test::CollectorOptions options;
+            options.mode = row.mode;
+            options.extraArgs = row.extraArgs;
+            options.recordRequests = false;
+            qm_test::CollectorProcess collector(options);
+            const std::vector<double> values = inChild([&](const std::string& storage) {
+                return accountingRun(collector, storage, row.unreachable, row.accepts,
+                                     row.diesMidway);
+            });
+            if (values.size() != 8) continue;
+            if (first.empty()) first = values;
+            destroyMs.push_back(values[7]);
+        }
+        if (first.empty()) {
+            printf("| %s | run failed |\n", row.name);
+            continue;
+        }
+        printf("| %s | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f |\n", row.name,
+               first[0], first[1], first[2], first[3], first[4], first[5], first[6],
+               median(destroyMs));
+    }
+}
+
 void BM_SerialiseRecord(benchmark::State& state) {
     MapValues record = {{"body", kMessage},
                         {"logLevel", "INFO"},
@@ -185,6 +304,12 @@ int main(int argc, char** argv) {
     qm_test::CollectorOptions https = healthy;
     https.https = true;
 
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--accounting") == 0) {
+            reportAccounting(runs);
+            return 0;
+        }
+    }
     reportLatency("healthy collector", healthy, runs);
     reportLatency("collector accepts, never answers", stalled, runs);
     reportThroughput("plain HTTP", healthy, 100000, runs);

@@ -19,6 +19,7 @@
 #include "platform/host_capture.h"
 #include "record/handler.h"
 #include "transport/httpSender.h"
+#include "transport/localStore.h"
 #include "util/jsonText.h"
 
 // The library lets this name reach the sender's private readers, as its tests do.
@@ -26,7 +27,6 @@ struct HttpSenderTestAccess {
     static void applySettingsAnswer(HttpSender& sender, const std::string& answer) {
         sender.applySettingsAnswer(answer);
     }
-    static fileValues& storedLines(HttpSender& sender) { return sender.m_filemap; }
     static std::string loadDeviceID(HttpSender& sender, const std::string& path) {
         return sender.loadDeviceID(path);
     }
@@ -97,22 +97,31 @@ struct Harness {
     void storedRecords(const std::string& content) {
         const std::string file = directory + "/log.txt";
         writeFile(file, content);
-        fileValues& kept = HttpSenderTestAccess::storedLines(sender);
-        kept.clear();
-        sender.getFileStorage(directory);
-        require(!std::filesystem::exists(file), "log.txt was not removed after reading");
-        for (const auto& entry : kept) {
-            const std::string& line = entry.second;
-            require(!line.empty() && line.back() == '\n', "a kept line without its line end");
-            require(content.find(line.substr(0, line.size() - 1)) != std::string::npos,
-                    "a kept line is not in the file");
-            Json::Value record;
-            require(jsonText::parse(line, record) && record.isObject(),
-                    "a kept line holds no JSON object");
-            // Read back, each record is sent again: writing it must work for any content.
-            jsonText::writeCompact(record);
+        LocalStore store(directory);
+        // An empty file holds nothing to send again and stays where it is.
+        if (!store.claim()) {
+            require(content.empty(), "log.txt was not claimed");
+            return;
         }
-        kept.clear();
+        require(!std::filesystem::exists(file), "log.txt was not moved aside");
+        std::vector<std::string> batch;
+        while (store.nextBatch(batch)) {
+            size_t bytes = 0;
+            for (const std::string& line : batch) {
+                bytes += line.size();
+                require(line.find('\n') == std::string::npos, "a batch line with a line end");
+                require(content.find(line) != std::string::npos, "a batch line is not in the file");
+                Json::Value record;
+                require(jsonText::parse(line, record) && record.isObject(),
+                        "a batch line holds no JSON object");
+                // Read back, each record is sent again: writing it must work for any content.
+                jsonText::writeCompact(record);
+            }
+            require(batch.size() == 1 || bytes <= LocalStore::kMaxBatchBytes,
+                    "a batch beyond the pass size");
+            store.confirmBatch();
+        }
+        require(!std::filesystem::exists(store.resendPath()), "the re-send file was left");
     }
 
     void deviceId(const std::string& content) {

@@ -10,6 +10,7 @@
 #include "record/handler.h"
 #include "record/veskChecker.h"
 #include "record/veskConvert.h"
+#include "transport/exchangeDeadline.h"
 #include "util/collectorAddress.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
@@ -56,12 +57,7 @@ bool isCorvane(const char* handleName) {
 
 VESK2Log::VESK2Log() : m_pSender(new (std::nothrow) HttpSender()) {}
 
-VESK2Log::~VESK2Log() {
-    if (m_pSender) {
-        m_pSender->stop();
-        m_pSender->join();
-    }
-}
+VESK2Log::~VESK2Log() { destory(); }
 
 std::string VESK2Log::readText(const char* text, const std::string& defaultValue) {
     return _ansiToUTF8(UtilTools::charToString(text, defaultValue));
@@ -153,6 +149,8 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     channel->m_platform = UtilOS::getOSInformation();
 
     if (!m_pSender) return 0;
+    // A shutdown of an earlier core cut exchanges off; this one sends again.
+    ExchangeDeadline::clearCutOff();
     _log("[initialize] setHandler");
     const MapValues sessionRecord = channel->getHandleToMap();
     if (!m_pSender->setHandler(channel)) {
@@ -192,6 +190,8 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
     signalStack::ensureForThisThread();
     const std::string name = readText(handlerName, "");
     if (!m_pSender) return false;
+    // Without a running sending thread nothing would ever send the record.
+    if (!m_pSender->isAccepting()) return false;
     // A full queue refuses the record anyway: do not make the app pay for building it.
     if (m_pSender->isFull()) return false;
     Threads::Mutex::scoped_lock lock(m_pLocker);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,7 +25,8 @@ public:
     int initialize(const char* appKey, const char* sdCardPath, const char* version,
                    const char* logSource, const char* logType, const char* serverAddr,
                    int serverPort, bool clientHost, bool asyncStart, const char* handleName);
-    // True when the record was queued; false when refused or when the queue was full.
+    // True when the record was queued; false when refused, when the queue was full, or when
+    // no sending thread of this core takes records (never initialised, or destroyed).
     bool sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* handlerName);
     void startSendThread();
 
@@ -42,7 +44,10 @@ public:
     bool openCrashCatcher();
     void setCrashCallback(crash_func_type fnCrashCallback, void* content);
     void closeCrashCatcher();
+    // Returns within about kDestroySendBound plus the time to store what was not delivered:
+    // exchanges still running then end, and every record not delivered is in local storage.
     void destory();
+    static constexpr std::chrono::milliseconds kDestroySendBound{2000};
 
     // The sender, for tests that watch what it does.
     HttpSender* sender() { return m_pSender.get(); }

@@ -1,14 +1,33 @@
 // Operations on an initialised channel, the crash-catcher switches and the end of the core.
+#include <algorithm>
+#include <chrono>
+#include <iterator>
 #include <map>
 #include <string>
 #include <utility>
 
 #include "core/vesk2.h"
+#include "transport/exchangeDeadline.h"
+
+namespace {
+
+// Fields the library sets itself: as custom keys they would replace them in every record and
+// re-route it (a crash record, the session switch) or make its failures unstorable.
+const char* const kReservedKeys[] = {"DmpData",   "logType",     "logSource", "logLevel",
+                                     "errorRate", "handlerName", "body",      "sendTime",
+                                     "host",      "logVersion",  "SessionID", "DeviceID"};
+
+bool isReservedKey(const std::string& key) {
+    return std::find(std::begin(kReservedKeys), std::end(kReservedKeys), key) !=
+           std::end(kReservedKeys);
+}
+
+}  // namespace
 
 bool VESK2Log::addGlobalField(const char* key, const char* value, const char* handlerName) {
     const std::string fieldKey = readText(key, "");
     const std::string fieldValue = readText(value, "");
-    if (fieldKey.empty() || fieldValue.empty()) return false;
+    if (fieldKey.empty() || fieldValue.empty() || isReservedKey(fieldKey)) return false;
     const std::string name = readText(handlerName, "");
     Threads::Mutex::scoped_lock lock(m_pLocker);
     if (!m_pSender || !m_pSender->checkHandle(name)) return false;
@@ -101,8 +120,14 @@ void VESK2Log::closeCrashCatcher() {
     if (HttpSender::getHandlerIndex(VESK_CHANNEL_USER) != -1) gs_globalCracher.closeCrashCatcher();
 }
 
+// Exchanges end by the cut-off, in progress or not begun; what they did not deliver and what
+// is still queued then goes to local storage. The cut-off is lifted once the worker has ended,
+// so a crash report after the end still gets its own full deadline.
 void VESK2Log::destory() {
     if (!m_pSender) return;
+    ExchangeDeadline::cutOffAt(ExchangeDeadline::Clock::now() + kDestroySendBound);
     m_pSender->stop();
     m_pSender->join();
+    ExchangeDeadline::clearCutOff();
+    HttpSender::reportStoreLosses();
 }

@@ -16,8 +16,6 @@ const int kMaxDestroyAttempts = 1000;
 
 const int kStartChecks = 10;
 const int kStartCheckMs = 50;
-const int kStopChecks = 20;
-const int kStopCheckMs = 100;
 
 const long kNanosPerSecond = 1000000000L;
 // How often a timed lock looks whether the mutex became free. pthread_mutex_timedlock only
@@ -168,11 +166,7 @@ void Thread::start() {
 void Thread::stop() {
     scoped_lock lock(*this);
     if (!m_pThread) return;
-    // Only a running worker can drain the queue; an ended or not yet started one cannot.
-    for (int i = 0; i < kStopChecks && m_bStarted && !m_bKilled && m_nJobs > 0; ++i) {
-        wait(kStopCheckMs);
-    }
-    m_bKilled = true;
+    m_bStopping = true;
     broadcast();
 }
 
@@ -195,6 +189,7 @@ bool Thread::push(MapValues mapVals) {
     node.push_back(std::move(mapVals));
 
     scoped_lock lock(*this);
+    if (m_bStopping || m_bKilled) return false;
     if (m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs)) return false;
     m_lstJobs.splice(m_lstJobs.end(), node);
     ++m_nJobs;
@@ -214,6 +209,16 @@ void Thread::wake() {
 bool Thread::isFull() const {
     scoped_lock lock(*this);
     return m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs);
+}
+
+bool Thread::isAccepting() const {
+    scoped_lock lock(*this);
+    return m_pThread && !m_bStopping && !m_bKilled;
+}
+
+bool Thread::stopRequested() const {
+    scoped_lock lock(*this);
+    return m_bStopping;
 }
 
 size_t Thread::queuedCount() const {
@@ -245,16 +250,21 @@ bool Thread::holdsRecordsBack() const { return false; }
 void Thread::_threadWorker() {
     initializeByThread();
     ListJobs batch;
+    // A drain pass that took nothing would take nothing again: the worker ends instead.
+    bool drainStalled = false;
     for (;;) {
+        bool draining = false;
         {
             scoped_lock lock(*this);
             // A pass that consumed nothing would consume nothing again: wait for new work.
-            while (!m_bKilled && (m_nJobs == 0 || !m_bNewWork)) wait(0);
+            while (!m_bKilled && !m_bStopping && (m_nJobs == 0 || !m_bNewWork)) wait(0);
             if (m_bKilled) return;  // records still queued are abandoned
+            if (m_bStopping && (m_nJobs == 0 || drainStalled)) return;
+            draining = m_bStopping;
             m_bNewWork = false;
             // Records held back stay in the queue, where they count against its bound; the
-            // pass still runs for whatever else the subclass does.
-            if (!holdsRecordsBack()) {
+            // pass still runs for whatever else the subclass does. The drain takes them all.
+            if (draining || !holdsRecordsBack()) {
                 batch.swap(m_lstJobs);
                 m_nJobs = 0;
             }
@@ -269,6 +279,7 @@ void Thread::_threadWorker() {
         m_lstJobs.splice(m_lstJobs.begin(), batch);  // leftovers are older than new records
         m_nJobs += nLeft;
         if (nLeft < nOffered) m_bNewWork = true;  // progress made: offer the rest at once
+        drainStalled = draining && nLeft == nOffered;
     }
 }
 

@@ -93,12 +93,18 @@ public:
     ~Thread() override;
 
     void start();
-    // Lets the queue drain for at most about two seconds, then asks the worker to end.
+    // Asks the worker to drain the queue and end; returns at once, join() waits for the end.
+    // The worker goes on with its passes, records held back included, until the queue is
+    // empty or a pass takes nothing. From now on push() refuses. The owner bounds the drain
+    // (running() must make each pass short once it wants the end near). Before start(),
+    // nothing happens.
     void stop();
     void join();
-    // Queues a copy of the record and wakes the worker. False when the record was empty or
-    // the queue already held iMaxJobs records (the record is dropped).
+    // Queues a copy of the record and wakes the worker. False when the record was empty, the
+    // queue already held iMaxJobs records, or stop() was called (the record is dropped).
     bool push(MapValues mapVals);
+    // True once started and until stop(): a record pushed now is offered to a pass.
+    bool isAccepting() const;
     // Wakes the worker for a pass even when nothing new was queued.
     void wake();
 
@@ -112,6 +118,8 @@ protected:
     // True while the subclass takes no records: passes then run with an empty list and the
     // records wait in the queue.
     virtual bool holdsRecordsBack() const;
+    // True once stop() was called: the passes from now on are the drain.
+    bool stopRequested() const;
 
 private:
     static void* _threadWrapper(void* pVoid);
@@ -121,6 +129,7 @@ private:
     ListJobs m_lstJobs;
     size_t m_nJobs = 0;
     bool m_bKilled = false;
+    bool m_bStopping = false;
     bool m_bStarted = false;
     // Set by push() and wake(); a pass that consumed nothing waits until it is set again.
     bool m_bNewWork = false;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "transport/exchangeDeadline.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
@@ -12,6 +13,7 @@ namespace {
 NoDestructor<Threads::Mutex> gs_mtxSvr;
 NoDestructor<handlerManager> gs_handlerManager;
 NoDestructor<std::string> gs_hostName;
+thread_local bool t_sendingThread = false;
 }  // namespace
 
 Threads::Mutex& HttpSender::m_mtxSvr = *gs_mtxSvr;
@@ -19,7 +21,6 @@ handlerManager& HttpSender::m_handlerManager = *gs_handlerManager;
 std::string& HttpSender::m_hostName = *gs_hostName;
 std::atomic<bool> HttpSender::m_SendThreadStop{false};
 std::atomic<bool> HttpSender::m_initializeByThread{false};
-std::atomic<int> HttpSender::m_nTotalSize{0};
 std::atomic<bool> HttpSender::m_tlsVerify{QUILLMARK_TLS_VERIFY != 0};
 
 HttpSender::HttpSender() : Threads::Thread(kMaxQueuedRecords) {}
@@ -46,15 +47,21 @@ std::string HttpSender::hostName() {
     return m_hostName;
 }
 
+bool HttpSender::onSendingThread() { return t_sendingThread; }
+
 void HttpSender::running(ListJobs& listVals) {
+    t_sendingThread = true;
     if (!m_initializeByThread) {
         get_host();
         m_initializeByThread = true;
     }
     setUpPendingChannels();
     if (listVals.empty()) return;  // held back (holdsRecordsBack): the records stay queued
+    // Records the application held back and never released are kept, not sent, at the end.
+    const bool storeOnly =
+        ExchangeDeadline::cutOffPassed() || (stopRequested() && m_SendThreadStop);
     prepareRecords(listVals);
-    sendBulks();
+    sendBulks(storeOnly);
 }
 
 void HttpSender::setUpPendingChannels() {
@@ -167,12 +174,18 @@ bool HttpSender::prepareRecord(const PassView& view, MapValues& mapVals, size_t 
     return true;
 }
 
-void HttpSender::sendBulks() {
+// Past the shutdown's cut-off an exchange could not even begin: the batch is kept instead.
+void HttpSender::sendBulks(bool storeOnly) {
     std::map<std::string, std::string> bulks;
     bulks.swap(BulkMap);
     for (auto& [project, bulk] : bulks) {
         bulk += "]";
-        sendBulk(findBulkTarget(project), bulk);
+        const BulkTarget target = findBulkTarget(project);
+        if (storeOnly || ExchangeDeadline::cutOffPassed()) {
+            storeWholeBulk(bulk, target.handlerName);
+        } else {
+            sendBulk(target, bulk);
+        }
     }
 }
 

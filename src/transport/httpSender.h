@@ -6,7 +6,7 @@
 //   httpSenderRegistry.cpp  channel registry, per-channel setters, record fields, small files
 //   httpSenderRequest.cpp   serialisation and the plain-HTTP and HTTPS transports
 //   httpSenderResponse.cpp  evaluation of the collector's answer
-//   httpSenderStorage.cpp   records kept on the device for a later attempt
+//   httpSenderStorage.cpp   records kept on the device for a later attempt (LocalStore)
 //   httpSenderSettings.cpp  remote settings and network-insight start-up
 //   httpSenderIdentity.cpp  device ID and host name
 //   httpSenderDedup.cpp     suppression of repeated records
@@ -94,20 +94,25 @@ public:
                                const std::string& handlerName);
 
     // ---- collector answer (httpSenderResponse.cpp) ----
-    // answerCut: the answer was longer than kMaxAnswerBytes and only its start was read.
+    // Only a collector answer (a JSON object with "header" and "body" -> "data" ->
+    // "resultList") decides per record: a record is delivered when its entry says
+    // "isSuccessful" true, and stored otherwise, also when it has no entry (an answer cut at
+    // kMaxAnswerBytes, answerCut, or a shorter list). Any other answer keeps the whole batch.
     bool is_collector_message(const std::string& message, const std::string& body,
                               const std::string& handlerName, bool answerCut = false);
     // Every record of the sent array goes to local storage (no usable answer).
     bool storeWholeBulk(const std::string& body, const std::string& handlerName);
 
-    // ---- local storage (httpSenderStorage.cpp) ----
-    // Appends made by one process over all channels; later records are dropped.
-    static constexpr int kMaxStoredRecords = 2000;
+    // ---- local storage (httpSenderStorage.cpp, LocalStore in localStore.h) ----
     // Failed deliveries after which a record is dropped instead of stored.
     static constexpr int kMaxDeliveryFailures = 3;
     void save_local_storage(const std::string& message, const std::string& handlerName);
-    void getFileStorage(const std::string& path);
+    // Stores the records (compact JSON objects) with one more failure each, in one append.
+    void storeRecords(const std::vector<std::string>& records, const std::string& handlerName);
+    // Sends what earlier starts stored for the channel's project, once per process and project.
     void check_local_storage(const std::string& handlerName);
+    // One log line with the number of records the store could not keep since the last one.
+    static void reportStoreLosses();
     // Lets tests see every record handed to local storage.
     std::function<void(const std::string& message, const std::string& handlerName)> m_onStore;
 
@@ -167,7 +172,9 @@ public:
     static std::atomic<bool> m_SendThreadStop;
     // False until the first pass has looked the host name up; requests wait for it.
     static std::atomic<bool> m_initializeByThread;
-    static std::atomic<int> m_nTotalSize;
+    // True on the thread that runs this process's passes: it may wait for a busy registry,
+    // which a crash report (any other thread) must not.
+    static bool onSendingThread();
     // Whether HTTPS checks the collector's certificate and host name (build option
     // QUILLMARK_TLS_VERIFY; off accepts a self-signed collector).
     static std::atomic<bool> m_tlsVerify;
@@ -220,10 +227,11 @@ private:
     void prepareRecords(ListJobs& listVals);
     bool prepareRecord(const PassView& view, MapValues& mapVals, size_t index, std::string& reqBody,
                        std::string& project);
-    void sendBulks();
+    // storeOnly: the batches go to local storage instead of the collector (a shutdown).
+    void sendBulks(bool storeOnly);
     static BulkTarget findBulkTarget(const std::string& projectName);
     // The channel's storage directory; false when it is unknown or the registry stayed busy
-    // (a crash report must not wait for a lock its own thread may hold).
+    // (off the sending thread: a crash report must not wait for a lock its thread may hold).
     static bool storageDirectoryOf(const std::string& handlerName, std::string& directory);
     static std::unique_ptr<vesk2Performance> newPerformanceThread();
     static std::string insightHostOf(const Handler& channel);
@@ -244,7 +252,8 @@ private:
     std::list<std::string> local_list;
     // Bulks of the current pass: project name -> JSON array text without its closing bracket.
     std::map<std::string, std::string> BulkMap;
-    fileValues m_filemap;
+    // Stores that could not be written; a re-send stops when its batch adds one.
+    size_t m_storeFailures = 0;
     depulicationQ m_depuliQ;
     mapInfo m_mapList;
     // Created once per sender; while it could not be created, the next qualifying set-up

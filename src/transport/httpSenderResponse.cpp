@@ -1,9 +1,10 @@
-// Evaluation of the collector's answer: the records it did not accept go to local storage.
+// Evaluation of the collector's answer: the records it did not accept go to local storage, and
+// so does the whole batch when the answer is not a collector answer.
 #include <json/value.h>
 
 #include <exception>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "transport/httpSender.h"
 #include "util/jsonText.h"
@@ -11,14 +12,11 @@
 
 namespace {
 
-// The line of the answer that carries the JSON result, or "" when there is none.
-std::string findResultLine(const std::string& message) {
-    std::istringstream lines(message);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.find("{\"header\"") != std::string::npos) return line;
-    }
-    return std::string();
+// The answer from its JSON object on, which begins with "header" (a status line and headers
+// may come before it); "" when there is none. The object may span several lines.
+std::string findResultText(const std::string& message) {
+    const size_t start = message.find("{\"header\"");
+    return start == std::string::npos ? std::string() : message.substr(start);
 }
 
 // "body" -> "data" -> "resultList", or null when any step is missing or of another type.
@@ -51,50 +49,66 @@ bool parseSentArray(const std::string& body, Json::Value& sent) {
     return sent.isArray();
 }
 
+// True when the parsed answer is a collector answer: an object with "header" and a
+// "resultList" array. A partial parse counts when both were read before the break.
+bool isCollectorAnswer(const Json::Value& root, const Json::Value& resultList) {
+    return root.isObject() && root.isMember("header") && resultList.isArray();
+}
+
+std::vector<std::string> recordTexts(const Json::Value& sent) {
+    std::vector<std::string> texts;
+    texts.reserve(sent.size());
+    for (const Json::Value& record : sent) texts.push_back(jsonText::writeCompact(record));
+    return texts;
+}
+
 }  // namespace
 
 bool HttpSender::storeWholeBulk(const std::string& body, const std::string& handlerName) {
     Json::Value sent;
     if (!parseSentArray(body, sent)) return false;
-    for (const Json::Value& record : sent) {
-        const std::string text = jsonText::writeCompact(record);
-        _info_log("write !!");
-        save_local_storage(text, handlerName);
-    }
+    for (Json::ArrayIndex i = 0; i < sent.size(); ++i) _info_log("write !!");
+    storeRecords(recordTexts(sent), handlerName);
     return true;
 }
 
+// answerCut needs no case of its own: the records whose entries were cut away have none.
 bool HttpSender::is_collector_message(const std::string& message, const std::string& body,
-                                      const std::string& handlerName, bool answerCut) {
-    if (message.empty()) return storeWholeBulk(body, handlerName);
+                                      const std::string& handlerName, bool /*answerCut*/) {
+    Json::Value sent;
     try {
-        const std::string line = findResultLine(message);
-        if (line.empty()) return false;
-        Json::Value root;
-        size_t errorOffset = 0;
-        // A partial parse keeps what came before the error.
-        const bool whole = jsonText::parse(line, root, errorOffset);
-        if (root.isNull()) return false;
-        const Json::Value resultList = resultListOf(root);
-        Json::Value sent;
         if (!parseSentArray(body, sent)) return false;
-
-        const Json::ArrayIndex sentCount = sent.size();
-        Json::ArrayIndex resultCount = resultList.isArray() ? resultList.size() : 0;
-        // The entry being read when the line broke off says nothing: its result was cut away.
-        if (!whole && resultCount > 0 && containsOffset(resultList[resultCount - 1], errorOffset)) {
-            --resultCount;
-        }
-        for (Json::ArrayIndex i = 0; i < sentCount; ++i) {
-            // Entries beyond the batch have no record; records beyond the entries count as
-            // delivered, unless the answer was cut and their results were never read.
-            const bool hasResult = i < resultCount;
-            if (hasResult ? isDelivered(resultList[i]) : !answerCut) continue;
-            _info_log("write");
-            save_local_storage(jsonText::writeCompact(sent[i]), handlerName);
-        }
-        return true;
     } catch (const std::exception&) {
         return false;
     }
+    if (message.empty()) return storeWholeBulk(body, handlerName);
+    Json::Value root;
+    size_t errorOffset = 0;
+    bool whole = false;
+    try {
+        const std::string text = findResultText(message);
+        // A partial parse keeps what came before the error.
+        if (!text.empty()) whole = jsonText::parse(text, root, errorOffset);
+    } catch (const std::exception&) {
+        root = Json::Value();
+    }
+    const Json::Value resultList = resultListOf(root);
+    if (!isCollectorAnswer(root, resultList)) {
+        _warn_log("not a collector answer: the batch is kept");
+        return storeWholeBulk(body, handlerName);
+    }
+    Json::ArrayIndex resultCount = resultList.size();
+    // The entry being read when the line broke off says nothing: its result was cut away.
+    if (!whole && resultCount > 0 && containsOffset(resultList[resultCount - 1], errorOffset)) {
+        --resultCount;
+    }
+    std::vector<std::string> notTaken;
+    for (Json::ArrayIndex i = 0; i < sent.size(); ++i) {
+        // Entries beyond the batch have no record; a record without an entry was not taken.
+        if (i < resultCount && isDelivered(resultList[i])) continue;
+        _info_log("write");
+        notTaken.push_back(jsonText::writeCompact(sent[i]));
+    }
+    if (!notTaken.empty()) storeRecords(notTaken, handlerName);
+    return true;
 }

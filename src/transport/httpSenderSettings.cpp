@@ -1,6 +1,7 @@
 // Remote settings: the settings service says which kinds of records "quillmark-user" may
 // send. It is asked once per sender; a valid answer is cached in the channel's directory for
-// starts whose request fails, and built-in defaults apply when there is neither.
+// starts without a usable answer (none, not JSON, another status, members of other types), and
+// built-in defaults apply only when there is no usable cache either.
 #include <curl/curl.h>
 #include <json/value.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "transport/exchangeDeadline.h"
 #include "transport/httpSender.h"
 #include "util/curlEasy.h"
 #include "util/jsonText.h"
@@ -25,8 +27,6 @@ const char* const kMainChannel = "quillmark-user";
 const char* const kCacheFileName = "/NetworkInsight.db";
 const int kValidStatus = 200;
 const long kSettingsTimeoutSeconds = 10;
-// Only this much of the cache's first line is read; a longer line is not used at all.
-const size_t kCacheLineLimit = 511;
 
 // A member of the answer that is there but of a type the settings cannot be read from.
 struct SettingsShapeError : std::runtime_error {
@@ -72,6 +72,11 @@ size_t collectAnswer(void* data, size_t size, size_t count, void* target) {
     return total;
 }
 
+// A shutdown's cut-off ends the request like any exchange with the collector.
+int abortAtCutOff(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return ExchangeDeadline::cutOffPassed() ? 1 : 0;
+}
+
 struct SettingsRequest {
     std::string url;
     long port = 0;
@@ -101,6 +106,8 @@ bool fetchSettings(const SettingsRequest& request, std::string& answerText) {
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collectAnswer);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer);
     curl_easy_setopt(handle, CURLOPT_PORT, request.port);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, abortAtCutOff);
     setTlsVerification(handle, HttpSender::m_tlsVerify);
     const CURLcode result = curl_easy_perform(handle);
     if (result == CURLE_OK && !answer.tooLong) answerText.swap(answer.body);
@@ -191,14 +198,15 @@ bool insightUrlsOf(const Json::Value& root, std::vector<std::string>& urls) {
     return true;
 }
 
-// The first line of the cache; false when it is empty or longer than the line limit.
-bool readCacheLine(FILE* file, std::string& line) {
-    char buffer[kCacheLineLimit + 1] = {0};
-    if (fgets(buffer, sizeof buffer, file) == nullptr) return false;
-    line = buffer;
-    if (!line.empty() && line.back() == '\n') return true;
-    const int next = fgetc(file);
-    return next == EOF || next == '\n';
+// The whole cache; false when it is empty or longer than an answer may be.
+bool readCache(FILE* file, std::string& text) {
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) {
+        if (got > HttpSender::kMaxSettingsBytes - text.size()) return false;
+        text.append(buffer, got);
+    }
+    return !ferror(file) && !text.empty();
 }
 
 std::string settingsCachePath() {
@@ -272,13 +280,14 @@ void HttpSender::getNetworkInsight(const std::string& addr, const std::string& p
     std::string answer;
     if (!fetchSettings(settingsRequestFor(addr, projectName), answer)) {
         _warn_log("libcurl initialize failed");
+        loadSettings();
         return;
     }
     try {
         applySettingsAnswer(answer);
     } catch (const std::exception&) {
-        _info_log("setDefaultSettings");
-        setDefaultSettings();
+        _info_log("Settings answer of another shape");
+        loadSettings();
     }
 }
 
@@ -286,11 +295,11 @@ void HttpSender::applySettingsAnswer(const std::string& answer) {
     Json::Value root;
     if (!parseSettings(answer, root)) {
         _warn_log("Settings API Connection Faield");
-        setDefaultSettings();
+        loadSettings();
         return;
     }
     if (statusOf(root) != kValidStatus) {
-        _info_log("loadSettings");
+        _info_log("Settings status not 200");
         loadSettings();
         return;
     }
@@ -324,23 +333,24 @@ void HttpSender::saveSettings(const std::string& settingStr) {
 }
 
 // Only the switches come from the cache: URLs to measure are taken from a fresh answer alone.
+// A cache that cannot be read or used counts as none.
 void HttpSender::loadSettings() {
     const std::string path = settingsCachePath();
-    if (path.empty()) return;
-    UniqueFile file(fopen(path.c_str(), "r"));
-    if (!file) {
-        setDefaultSettings();
-        return;
-    }
-    std::string line;
+    UniqueFile file(path.empty() ? nullptr : fopen(path.c_str(), "r"));
+    std::string text;
     Json::Value cached;
-    if (!readCacheLine(file.get(), line) || !parseSettings(line, cached)) return;
-    try {
-        applySettingsSwitches(switchesOf(cached));
-    } catch (const std::exception&) {
-        _info_log("setDefaultSettings");
-        setDefaultSettings();
+    if (file && readCache(file.get(), text) && parseSettings(text, cached)) {
+        try {
+            const SettingsSwitches switches = switchesOf(cached);
+            _info_log("loadSettings");
+            applySettingsSwitches(switches);
+            return;
+        } catch (const std::exception&) {
+            // members of other types: no usable cache
+        }
     }
+    _info_log("setDefaultSettings");
+    setDefaultSettings();
 }
 
 void HttpSender::setDefaultSettings() { applySettingsSwitches(SettingsSwitches()); }

@@ -240,7 +240,8 @@ TEST(CEntryPoint, NullAddressAndPortZeroUseTheBuiltInCollectorOnPort80) {
     EXPECT_EQ(0, code);
 }
 
-TEST(CoreLifecycle, DestroyedInterfaceStillQueuesAndANewFacadeDeliversAgain) {
+// Nothing could send a record after the end of a core: it is refused, not queued for nobody.
+TEST(CoreLifecycle, AfterDestroyRecordsAreRefusedUntilANewFacadeIsInitialised) {
     CollectorProcess collector;
     TempDir dir;
     const int code = runInChild(
@@ -248,10 +249,11 @@ TEST(CoreLifecycle, DestroyedInterfaceStillQueuesAndANewFacadeDeliversAgain) {
             if (kProject.initMain(collector, dir) != 0) return 1;
             if (!waitForBody(collector, "CREATE SESSION", kDeliveryMs)) return 2;
             GetPlumeLog()->destroy();
-            EXPECT_TRUE(GetPlumeLog()->sendLog(QUILLMARK_INFO, "after destroy"));
+            EXPECT_FALSE(GetPlumeLog()->sendLog(QUILLMARK_INFO, "after destroy"));
             EXPECT_STREQ("", GetPlumeLog()->getUserId());  // channel state stays usable
 
             QuillMarkDestroy();
+            EXPECT_EQ(0, QuillMarkSendLog(QUILLMARK_INFO, "after QuillMarkDestroy"));
             EXPECT_EQ(0, kProject.initMain(collector, dir));
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "after a new facade"));
             return waitForBody(collector, "after a new facade", kDeliveryMs) ? 0 : 3;
@@ -259,6 +261,8 @@ TEST(CoreLifecycle, DestroyedInterfaceStillQueuesAndANewFacadeDeliversAgain) {
         kChildTimeoutMs);
     EXPECT_EQ(0, code);
     EXPECT_EQ(1u, withBody(collector, "after a new facade").size());
+    EXPECT_TRUE(withBody(collector, "after destroy").empty());
+    EXPECT_TRUE(withBody(collector, "after QuillMarkDestroy").empty());
     // The channel was registered by the first core: the second registers nothing new.
     EXPECT_EQ(1u, withBody(collector, "CREATE SESSION").size());
 }
@@ -623,6 +627,21 @@ void exerciseCustomKeys(const ChannelOps& ops) {
     }
 }
 
+// Fields the library sets cannot be replaced by custom keys; other keys still can.
+const char* const kReservedKeys[] = {"DmpData",   "logType",     "logSource", "logLevel",
+                                     "errorRate", "handlerName", "body",      "sendTime",
+                                     "host",      "logVersion",  "SessionID", "DeviceID"};
+
+void exerciseReservedKeys(const ChannelOps& ops) {
+    for (const char* key : kReservedKeys) {
+        SCOPED_TRACE(ops.name + " reserved key " + key);
+        EXPECT_EQ(0, ops.add(key, "custom"));
+        EXPECT_EQ(0, ops.add((std::string(" ") + key + "\t").c_str(), "custom"));
+    }
+    EXPECT_EQ(1, ops.add("SessionId", "a key of its own"));
+    ops.remove("SessionId");
+}
+
 void exerciseUserIds(const ChannelOps& ops) {
     ops.setUser(nullptr);
     EXPECT_STREQ("", ops.getUser());
@@ -648,6 +667,7 @@ void exerciseChannel(const ChannelOps& ops, int& serial) {
     exerciseLevels(ops, serial);
     exerciseMessages(ops);
     exerciseCustomKeys(ops);
+    exerciseReservedKeys(ops);
     exerciseUserIds(ops);
     exerciseSwitches(ops);
 }
@@ -696,6 +716,10 @@ TEST(HostileOperations, EveryOperationOnBothChannelsKeepsItsContractAndTheWireVa
     for (const Json::Value& record :
          {onlyRecord(collector, "main final"), onlyRecord(collector, "corvane final")}) {
         EXPECT_FALSE(record.isMember(hugeText()));
+        EXPECT_FALSE(record.isMember("DmpData"));
+        EXPECT_FALSE(record.isMember("errorRate"));
+        EXPECT_EQ("capi-type", record["logType"].asString());
+        EXPECT_NE("custom", record["SessionID"].asString());
         EXPECT_TRUE(record.isMember("UserID"));
         EXPECT_TRUE(isStrictUtf8(record["UserID"].asString()));
     }

@@ -3,6 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+
+#include "util/jsonText.h"
 
 namespace qm_test {
 
@@ -50,6 +56,67 @@ std::vector<std::string> bodiesOf(const Json::Value& batch) {
 std::vector<std::string> bodiesOf(const std::vector<StoredRecord>& stored) {
     std::vector<std::string> bodies;
     for (const StoredRecord& item : stored) bodies.push_back(item.record["body"].asString());
+    return bodies;
+}
+
+Accounting account(const std::vector<std::string>& sent, const std::vector<std::string>& accepted,
+                   const std::vector<std::string>& stored,
+                   const std::vector<std::string>& logLines) {
+    std::map<std::string, int> acceptedCount;
+    std::map<std::string, int> storedCount;
+    for (const std::string& body : accepted) ++acceptedCount[body];
+    for (const std::string& body : stored) ++storedCount[body];
+    Accounting result;
+    result.sent = sent.size();
+    for (const std::string& body : sent) {
+        const int taken = acceptedCount[body] > 0 ? 1 : 0;
+        const int kept = storedCount[body];
+        result.accepted += taken;
+        result.stored += kept > 0 ? 1 : 0;
+        if (taken + kept == 0) result.lost.push_back(body);
+        if (taken + kept > 1) result.twice.push_back(body);
+    }
+    // "... dropped N ..." (a cap) and "N records were not kept" (a store that failed).
+    static const std::regex kDropped(R"((?:dropped (\d+) )|(?:(\d+) records were not kept))");
+    for (const std::string& line : logLines) {
+        std::smatch match;
+        if (!std::regex_search(line, match, kDropped)) continue;
+        result.dropped += std::stoul(match[1].matched ? match[1].str() : match[2].str());
+    }
+    return result;
+}
+
+void expectEveryRecordAccountedFor(const Accounting& accounting, bool exactlyOnce) {
+    EXPECT_LE(accounting.lost.size(), accounting.dropped)
+        << accounting.lost.size() << " of " << accounting.sent << " records lost, e.g. "
+        << (accounting.lost.empty() ? "" : accounting.lost.front());
+    if (exactlyOnce) {
+        EXPECT_TRUE(accounting.twice.empty())
+            << accounting.twice.size() << " records both delivered and stored, e.g. "
+            << (accounting.twice.empty() ? "" : accounting.twice.front());
+    }
+}
+
+std::vector<std::string> storedBodies(const std::string& projectDirectory) {
+    std::vector<std::string> bodies;
+    for (const char* name : {"/log.resend", "/log.txt"}) {
+        // Only regular files: a test may have put a device or a directory in their place.
+        if (!std::filesystem::is_regular_file(projectDirectory + name)) continue;
+        std::ifstream in(projectDirectory + name, std::ios::binary);
+        // A re-send in progress: the lines before its position were answered for.
+        unsigned long long answered = 0;
+        if (std::string(name) == "/log.resend") {
+            std::ifstream(projectDirectory + "/log.resend.pos") >> answered;
+        }
+        in.seekg(static_cast<std::streamoff>(answered));
+        std::string line;
+        while (std::getline(in, line)) {
+            Json::Value record;
+            if (jsonText::parse(line, record) && record.isObject()) {
+                bodies.push_back(record["body"].asString());
+            }
+        }
+    }
     return bodies;
 }
 

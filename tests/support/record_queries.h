@@ -31,4 +31,26 @@ std::vector<std::string> bodiesOf(const std::vector<Json::Value>& records);
 std::vector<std::string> bodiesOf(const Json::Value& batch);
 std::vector<std::string> bodiesOf(const std::vector<StoredRecord>& stored);
 
+// Where each record the application handed over ended, by its body (bodies are unique).
+struct Accounting {
+    size_t sent = 0;
+    size_t accepted = 0;
+    size_t stored = 0;
+    // Records the library said it dropped by a cap or could not keep, from its log lines.
+    size_t dropped = 0;
+    std::vector<std::string> lost;   // neither accepted nor stored
+    std::vector<std::string> twice;  // accepted and stored, or stored twice
+};
+// sent: bodies for which the library returned 1; accepted: bodies the collector accepted;
+// stored: bodies in the store; logLines: the library's log.
+Accounting account(const std::vector<std::string>& sent, const std::vector<std::string>& accepted,
+                   const std::vector<std::string>& stored,
+                   const std::vector<std::string>& logLines);
+// The promise of a 1: each record accepted, stored, or counted in a log line of a cap or of a
+// store that could not be written. exactlyOnce: no record both accepted and stored (not
+// promised when an exchange was cut after the collector took the batch).
+void expectEveryRecordAccountedFor(const Accounting& accounting, bool exactlyOnce);
+// The bodies of the records in a project directory's store ("log.txt" and a re-send in progress).
+std::vector<std::string> storedBodies(const std::string& projectDirectory);
+
 }  // namespace qm_test

@@ -115,115 +115,74 @@ TEST_F(AnswerTest, EachResultEntryDecidesItsOwnRecord) {
     EXPECT_EQ(qm_platform::capturedLogLines(), repeated("write", failing.size()));
 }
 
-// Records without an entry were accepted unless the answer was cut before their results.
-TEST_F(AnswerTest, ResultListOfAnotherLengthThanTheBatch) {
-    const Bulk four = makeBulk(4);
-    const std::string twoResults = answerWith(R"([{"isSuccessful":false},{"isSuccessful":true}])");
-
-    EXPECT_TRUE(evaluate(twoResults, four.body));
-    EXPECT_EQ(m_stored, recordsOf(four, {0}, "quillmark-user"));
-    EXPECT_EQ(qm_platform::capturedLogLines(), repeated("write", 1));
-
-    EXPECT_TRUE(evaluate(twoResults, four.body, true));
-    EXPECT_EQ(m_stored, recordsOf(four, {0, 2, 3}, "quillmark-user"));
-    EXPECT_EQ(qm_platform::capturedLogLines(), repeated("write", 3));
-
-    EXPECT_TRUE(evaluate(answerWith("[]"), four.body));
-    EXPECT_TRUE(m_stored.empty());
-    EXPECT_TRUE(evaluate(answerWith("[]"), four.body, true));
-    EXPECT_EQ(m_stored, recordsOf(four, {0, 1, 2, 3}, "quillmark-user"));
-
-    const Bulk two = makeBulk(2);
-    EXPECT_TRUE(evaluate(answerWith(R"([{"isSuccessful":true},{"isSuccessful":false},)"
-                                    R"({"isSuccessful":false},{"isSuccessful":false}])"),
-                         two.body));
-    EXPECT_EQ(m_stored, recordsOf(two, {1}, "quillmark-user"));
-    EXPECT_EQ(qm_platform::capturedLogLines(), repeated("write", 1));
-}
-
-TEST_F(AnswerTest, ResultLineIsFoundBelowStatusLineAndHeaders) {
-    const Bulk bulk = makeBulk(3);
-    const std::string json =
-        answerWith(R"([{"isSuccessful":true},{"isSuccessful":false},{"isSuccessful":true}])");
+// Which records of a batch of three an answer leaves to local storage. Only a collector answer
+// (an object with "header" and a "resultList" array) decides per record; every other answer
+// keeps the whole batch, and a record without an entry of its own is kept too.
+TEST_F(AnswerTest, OnlyACollectorAnswerDecidesPerRecord) {
+    struct Row {
+        const char* name;
+        std::string answer;
+        bool cut;
+        std::vector<size_t> kept;
+    };
+    const std::vector<size_t> all = {0, 1, 2};
     const std::string head =
         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nX-Note: a \"header\" word\r\n\r\n";
-
-    EXPECT_TRUE(evaluate(head + json, bulk.body));
-    EXPECT_EQ(m_stored, recordsOf(bulk, {1}, "quillmark-user"));
-
-    EXPECT_TRUE(evaluate(head + json + "\r\nsomething after\r\n", bulk.body));
-    EXPECT_EQ(m_stored, recordsOf(bulk, {1}, "quillmark-user"));
-    EXPECT_EQ(qm_platform::capturedLogLines(), repeated("write", 1));
-}
-
-// Only the line holding {"header" is read; the results it holds completely are applied.
-TEST_F(AnswerTest, ResultSpreadOverLinesAppliesOnlyTheFirstLine) {
-    const Bulk bulk = makeBulk(3);
-    const std::string firstLine =
-        R"({"header":{},"body":{"data":{"resultList":[{"isSuccessful":false})";
-    const std::string rest = "\n,{\"isSuccessful\":false},{\"isSuccessful\":false}]}}}";
-
-    EXPECT_TRUE(evaluate(firstLine + rest, bulk.body));
-    EXPECT_EQ(m_stored, recordsOf(bulk, {0}, "quillmark-user"));
-    EXPECT_EQ(qm_platform::capturedLogLines(), repeated("write", 1));
-
-    // Read up to a cut: the records whose results were never read are kept.
-    EXPECT_TRUE(evaluate(firstLine, bulk.body, true));
-    EXPECT_EQ(m_stored, recordsOf(bulk, {0, 1, 2}, "quillmark-user"));
-}
-
-// A line that breaks inside the list must not turn the entry being read into a failure: the
-// reader leaves an empty placeholder there, which is no result from the collector.
-TEST_F(AnswerTest, ResultBrokenInsideAnEntryCountsOnlyCompleteEntries) {
-    const Bulk bulk = makeBulk(3);
-    const std::string start =
+    const std::string middleFails =
+        answerWith(R"([{"isSuccessful":true},{"isSuccessful":false},{"isSuccessful":true}])");
+    const std::string brokenStart =
         R"({"header":{},"body":{"data":{"resultList":[{"isSuccessful":false},)";
-    for (const std::string& firstLine : {start, start + R"({"isSucc)"}) {
-        SCOPED_TRACE(firstLine);
-        const std::string answer = firstLine + "\n{\"isSuccessful\":true}]}}}";
-        EXPECT_TRUE(evaluate(answer, bulk.body));
-        EXPECT_EQ(m_stored, recordsOf(bulk, {0}, "quillmark-user"));
-        EXPECT_EQ(qm_platform::capturedLogLines(), repeated("write", 1));
-    }
-}
-
-TEST_F(AnswerTest, AnswerWithoutResultLineStoresNothing) {
-    const Bulk bulk = makeBulk(3);
-    const std::vector<std::string> answers = {
-        "OK",
-        "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/html\r\n\r\n<html><body>502</body></html>",
-        "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
-        std::string("\x01\xFF\x00{\"head", 8),
-        R"({"Header":{},"body":{"data":{"resultList":[{"isSuccessful":false}]}}})",
-        // The line is parsed from its start, which is not JSON.
-        R"(data: {"header":{},"body":{"data":{"resultList":[{"isSuccessful":false}]}}})",
+    const std::vector<Row> rows = {
+        {"per record", middleFails, false, {1}},
+        {"below status line and headers", head + middleFails, false, {1}},
+        {"text after the object", head + middleFails + "\r\nsomething after\r\n", false, {1}},
+        {"pretty-printed over lines",
+         "{\"header\":{},\n \"body\":{\"data\":{\"resultList\":[\n"
+         "  {\"isSuccessful\":true},\n  {\"isSuccessful\":false},\n  {\"isSuccessful\":true}]}}}\n",
+         false,
+         {1}},
+        {"shorter list",
+         answerWith(R"([{"isSuccessful":false},{"isSuccessful":true}])"),
+         false,
+         {0, 2}},
+        {"shorter list, cut", answerWith(R"([{"isSuccessful":true}])"), true, {1, 2}},
+        {"empty list", answerWith("[]"), false, all},
+        {"longer list",
+         answerWith(R"([{"isSuccessful":true},{"isSuccessful":true},{"isSuccessful":true},)"
+                    R"({"isSuccessful":false}])"),
+         false,
+         {}},
+        // The entry being read at the break is no result; the complete ones apply.
+        {"broken between entries", brokenStart, true, {0, 1, 2}},
+        {"broken inside an entry", brokenStart + R"({"isSucc)", true, {0, 1, 2}},
+        {"list continued on the next line",
+         brokenStart + "\n{\"isSuccessful\":true}]}}}",
+         false,
+         {0, 2}},
+        {"plain text", "OK", false, all},
+        {"html page",
+         "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/html\r\n\r\n<html><body>502</body></html>",
+         false, all},
+        {"empty body", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false, all},
+        {"binary", std::string("\x01\xFF\x00{\"head", 8), false, all},
+        {"Header in another case",
+         R"({"Header":{},"body":{"data":{"resultList":[{"isSuccessful":true}]}}})", false, all},
+        {"no header", R"({"body":{"data":{"resultList":[{"isSuccessful":true}]}}})", false, all},
+        {"error without results", R"({"header":{"code":500,"message":"invalid project key"}})",
+         false, all},
+        {"empty body member", R"({"header":{},"body":{}})", false, all},
+        {"body is text", R"({"header":{},"body":"rejected"})", false, all},
+        {"resultList an object",
+         R"({"header":{},"body":{"data":{"resultList":{"isSuccessful":true}}}})", false, all},
+        {"resultList null", R"({"header":{},"body":{"data":{"resultList":null}}})", false, all},
+        {"broken after the marker", R"({"header")", false, all},
     };
-    for (const std::string& answer : answers) {
-        SCOPED_TRACE(answer);
-        EXPECT_FALSE(evaluate(answer, bulk.body));
-        EXPECT_TRUE(m_stored.empty());
-        EXPECT_TRUE(qm_platform::capturedLogLines().empty());
-    }
-}
-
-TEST_F(AnswerTest, JsonAnswerWithoutResultListStoresNothing) {
     const Bulk bulk = makeBulk(3);
-    const std::vector<std::string> answers = {
-        R"({"header":{"code":500,"message":"invalid project key"}})",
-        R"({"header":{},"body":{}})",
-        R"({"header":{},"body":"rejected"})",
-        R"({"header":{},"body":{"data":{"resultList":{"isSuccessful":false}}}})",
-        R"({"header":{},"body":{"data":{"resultList":null}}})",
-    };
-    for (const std::string& answer : answers) {
-        SCOPED_TRACE(answer);
-        EXPECT_TRUE(evaluate(answer, bulk.body));
-        EXPECT_TRUE(m_stored.empty());
-        EXPECT_TRUE(qm_platform::capturedLogLines().empty());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_TRUE(evaluate(row.answer, bulk.body, row.cut));
+        EXPECT_EQ(m_stored, recordsOf(bulk, row.kept, "quillmark-user"));
     }
-    // Broken right after the marker: nothing to apply, and certainly nothing to store.
-    evaluate(R"({"header")", bulk.body);
-    EXPECT_TRUE(m_stored.empty());
 }
 
 TEST_F(AnswerTest, SentBodyThatIsNotAnArrayStoresNothing) {

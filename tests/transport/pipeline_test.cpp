@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <ostream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/quillmark_impl.h"
@@ -13,6 +17,7 @@
 #include "plume/quillmark.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
+#include "support/raw_server.h"
 #include "support/record_queries.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
@@ -218,17 +223,25 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"ResetByPeer", false, "reset", {}, kAll},
         AnswerCase{
             "AnswerSplitAcrossSegments", false, "split", {"--fail-body", "FAIL"}, {"FAIL-2"}},
-        AnswerCase{"HtmlPage", false, "html", {}, kNone},
-        AnswerCase{"BinaryGarbage", false, "garbage", {}, kNone},
-        AnswerCase{"HeaderWithoutResults", false, "no-result", {}, kNone},
+        // Not a collector answer, whatever the status: the whole batch is kept.
+        AnswerCase{"HtmlPage", false, "html", {}, kAll},
+        AnswerCase{"HtmlPage404", false, "html", {"--status", "404"}, kAll},
+        AnswerCase{"Status404", false, "ok", {"--status", "404"}, kAll},
+        AnswerCase{"Status413", false, "ok", {"--status", "413"}, kAll},
+        AnswerCase{"BinaryGarbage", false, "garbage", {}, kAll},
+        AnswerCase{"HeaderWithoutResults", false, "no-result", {}, kAll},
         AnswerCase{"MoreResultsThanRecords", false, "long-result", {}, kNone},
         AnswerCase{"ResultOfWrongType", false, "wrong-type", {}, kAll},
         // The answer ends inside the third entry: the results read before the cut apply and
-        // the records whose results were cut away count as delivered.
-        AnswerCase{"ResultsCutByCollector", false, "truncated", {"--fail-index", "1"}, {"keep-1"}},
+        // the records whose results were cut away are kept.
+        AnswerCase{"ResultsCutByCollector",
+                   false,
+                   "truncated",
+                   {"--fail-index", "1"},
+                   {"keep-1", "FAIL-2", "keep-3"}},
         AnswerCase{"AnswerOverReadLimit", false, "big", {}, kAll},
         AnswerCase{"HttpsAnswerOverReadLimit", true, "big", {}, kAll},
-        AnswerCase{"PrettyPrintedAnswer", false, "multiline", {"--fail-body", "FAIL"}, kNone}),
+        AnswerCase{"PrettyPrintedAnswer", false, "multiline", {"--fail-body", "FAIL"}, {"FAIL-2"}}),
     [](const ::testing::TestParamInfo<AnswerCase>& info) { return info.param.name; });
 
 TEST(Pipeline, CollectorThatNeverAnswersTimesOutAndKeepsEverything) {
@@ -328,3 +341,118 @@ TEST(Pipeline, PassStopsTakingRecordsAfterTwoMebibytes) {
     }
     EXPECT_EQ("0", records[4]["qmkBulkIndex"].asString());
 }
+
+// ---------------------------------------------------------------------------------------------
+// The promise of a 1 from QuillMarkSendLog, against collectors that misbehave the way networks
+// do: each record is accepted, stored, or counted by a log line of a cap.
+
+namespace {
+
+struct Behaviour {
+    const char* name;
+    const char* mode;
+    std::vector<std::string> extraArgs;
+    // The collector's answers accept what it received; otherwise nothing counts as accepted.
+    bool accepts = false;
+    // Nothing listens at the address.
+    bool unreachable = false;
+    // The collector takes the first half, then is gone for the second.
+    bool diesMidway = false;
+    // Some records may be both accepted and stored: the collector took a batch whose answer
+    // was cut (at least once, not exactly once).
+    bool mayRepeat = false;
+};
+
+void PrintTo(const Behaviour& behaviour, std::ostream* out) { *out << behaviour.name; }
+
+const int kThreads = 2;
+const int kPerThread = 20;
+
+std::vector<std::string> linesOf(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+// Sends kPerThread records from each of kThreads threads, writes the bodies the library
+// returned 1 for, one a line, to `sentFile`.
+void sendFromThreads(const std::string& tag, std::ofstream& sentFile) {
+    std::mutex mutex;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const std::string body =
+                    "acct-" + tag + "-" + std::to_string(t) + "-" + std::to_string(i);
+                if (QuillMarkSendLog(QUILLMARK_ERROR, body.c_str()) != 1) continue;
+                std::lock_guard<std::mutex> lock(mutex);
+                sentFile << body << "\n";
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    sentFile.flush();
+}
+
+class EveryRecordAccountedFor : public ::testing::TestWithParam<Behaviour> {};
+
+}  // namespace
+
+TEST_P(EveryRecordAccountedFor, AcceptedStoredOrDroppedWithALogLine) {
+    const Behaviour& param = GetParam();
+    CollectorOptions options;
+    options.mode = param.mode;
+    options.extraArgs = param.extraArgs;
+    CollectorProcess collector(options);
+    TempDir storage;
+    Target target = targetOf(collector);
+    if (param.unreachable) target.port = qm_test::unusedLoopbackPort();
+    const std::string sentFile = storage.file("sent.txt");
+    const std::string logFile = storage.file("log-lines.txt");
+
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         qm_platform::setLogToStderr(false);
+                         qm_platform::startLogCapture();
+                         if (initUser(target, storage.path(), false, "AcctApp") != 0) return 2;
+                         std::ofstream sent(sentFile);
+                         sendFromThreads("a", sent);
+                         if (param.diesMidway) {
+                             collector.waitForRecordCount(kThreads * kPerThread + 1, 10000);
+                             collector.stop();
+                         }
+                         sendFromThreads("b", sent);
+                         QuillMarkDestroy();
+                         std::ofstream logs(logFile);
+                         for (const std::string& line : qm_platform::capturedLogLines()) {
+                             logs << line << "\n";
+                         }
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+
+    const std::vector<std::string> sent = linesOf(sentFile);
+    EXPECT_FALSE(sent.empty());
+    const std::vector<std::string> accepted =
+        param.accepts ? bodiesOf(collector.records()) : std::vector<std::string>();
+    const qm_test::Accounting accounting = qm_test::account(
+        sent, accepted, qm_test::storedBodies(storage.path() + "/quillmark/AcctApp"),
+        linesOf(logFile));
+    qm_test::expectEveryRecordAccountedFor(accounting, !param.mayRepeat);
+    EXPECT_EQ(0u, accounting.dropped);  // one failure each: no cap is reached
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CollectorBehaviours, EveryRecordAccountedFor,
+    ::testing::Values(Behaviour{"Healthy", "ok", {}, true},
+                      Behaviour{"Down", "ok", {}, false, true}, Behaviour{"Stalls", "stall", {}},
+                      Behaviour{"ResetsMidAnswer", "reset", {}},
+                      Behaviour{"CutAnswer", "truncated", {}, true, false, false, true},
+                      Behaviour{"Html200", "html", {}},
+                      Behaviour{"Status404", "ok", {"--status", "404"}},
+                      Behaviour{"Status413", "ok", {"--status", "413"}},
+                      Behaviour{"JsonWithoutResultList", "no-result", {}},
+                      Behaviour{"AnswersThenDies", "ok", {}, true, false, true, true}),
+    [](const ::testing::TestParamInfo<Behaviour>& info) { return info.param.name; });

@@ -106,7 +106,7 @@ bool logged(const std::string& text) {
     });
 }
 
-enum class Cache { Kept, Removed, Valid, Garbage, TooLong, AtLimit };
+enum class Cache { Kept, Removed, Valid, Garbage, Padded, OverBound };
 enum class CacheAfter { Unchanged, Replaced };
 
 struct SettingsCase {
@@ -115,13 +115,12 @@ struct SettingsCase {
     Cache cache;
     const char* flags;
     CacheAfter cacheAfter;
-    const char* message;
+    std::vector<std::string> messages;
     std::vector<std::string> urls;
     bool unreachable = false;
 };
 
-// A cache line of `length` characters: kCacheAnswer, then white space. Even over the limit the
-// object itself lies wholly within the part that is read.
+// A cache of `length` characters: kCacheAnswer, then white space.
 std::string paddedCache(size_t length) {
     std::string line = kCacheAnswer;
     line.append(length - line.size(), ' ');
@@ -134,10 +133,10 @@ std::string cacheContent(Cache cache) {
             return compact(kCacheAnswer);
         case Cache::Garbage:
             return "{\"status\":200,\"res";
-        case Cache::TooLong:
-            return paddedCache(512);
-        case Cache::AtLimit:
-            return paddedCache(511);
+        case Cache::Padded:
+            return paddedCache(64 * 1024);
+        case Cache::OverBound:
+            return paddedCache(HttpSender::kMaxSettingsBytes + 1);
         default:
             return std::string();
     }
@@ -157,9 +156,9 @@ const std::string kOn = R"({"enable":true})";
 const std::string kOff = R"({"enable":false})";
 
 SettingsCase row(const char* name, const std::string& answer, Cache cache, const char* flags,
-                 CacheAfter cacheAfter, const char* message, const std::vector<std::string>& urls,
-                 bool unreachable = false) {
-    return SettingsCase{name, answer, cache, flags, cacheAfter, message, urls, unreachable};
+                 CacheAfter cacheAfter, const std::vector<std::string>& messages,
+                 const std::vector<std::string>& urls, bool unreachable = false) {
+    return SettingsCase{name, answer, cache, flags, cacheAfter, messages, urls, unreachable};
 }
 
 // Failure messages name the case instead of dumping its bytes.
@@ -205,8 +204,10 @@ TEST_P(SettingsOutcome, SwitchesCacheAndUrls) {
 
                          Json::Value result;
                          result["flags"] = switchesOf("quillmark-user");
-                         for (const char* message : {"Settings API Connection Faield",
-                                                     "loadSettings", "setDefaultSettings"}) {
+                         for (const char* message :
+                              {"Settings API Connection Faield", "Settings status not 200",
+                               "Settings answer of another shape", "loadSettings",
+                               "setDefaultSettings"}) {
                              if (logged(message)) result["messages"].append(message);
                          }
                          for (const std::string& url : urls) result["urls"].append(url);
@@ -231,16 +232,19 @@ TEST_P(SettingsOutcome, SwitchesCacheAndUrls) {
 
     std::vector<std::string> messages;
     for (const Json::Value& message : result["messages"]) messages.push_back(message.asString());
-    const std::vector<std::string> expectedMessages =
-        param.message ? std::vector<std::string>{param.message} : std::vector<std::string>{};
-    EXPECT_EQ(expectedMessages, messages);
+    EXPECT_EQ(param.messages, messages);
 
     std::vector<std::string> urls;
     for (const Json::Value& url : result["urls"]) urls.push_back(url.asString());
     EXPECT_EQ(param.urls, urls);
 }
 
-const char* const kNoAnswer = "Settings API Connection Faield";
+// Log lines of each outcome.
+const std::vector<std::string> kApplied;
+const std::vector<std::string> kNoAnswerCache = {"Settings API Connection Faield", "loadSettings"};
+const std::vector<std::string> kStatusCache = {"Settings status not 200", "loadSettings"};
+const std::vector<std::string> kStatusDefaults = {"Settings status not 200", "setDefaultSettings"};
+const std::vector<std::string> kShapeCache = {"Settings answer of another shape", "loadSettings"};
 const std::vector<std::string> kNoUrls;
 
 INSTANTIATE_TEST_SUITE_P(
@@ -249,62 +253,68 @@ INSTANTIATE_TEST_SUITE_P(
         // status 200 and the channel registered: the answer's switches, the cache replaced,
         // the URLs handed on when network insights are on.
         row("Valid", answerWith(sections(kOn, kOff, kOn, R"({"enable":true,"urls":["a","b"]})")),
-            Cache::Kept, "1011", CacheAfter::Replaced, nullptr, {"a", "b"}),
+            Cache::Kept, "1011", CacheAfter::Replaced, kApplied, {"a", "b"}),
         row("ValidAllOff", answerWith(sections(kOff, kOff, kOff, R"({"urls":["a"]})")), Cache::Kept,
-            "0000", CacheAfter::Replaced, nullptr, kNoUrls),
+            "0000", CacheAfter::Replaced, kApplied, kNoUrls),
         row("ValidWithoutSession", answerWith(R"({"log":{"enable":true},"crash":{"enable":1}})"),
-            Cache::Kept, "1100", CacheAfter::Replaced, nullptr, kNoUrls),
+            Cache::Kept, "1100", CacheAfter::Replaced, kApplied, kNoUrls),
         row("ValidWithoutResult", R"({"status":200})", Cache::Kept, "0000", CacheAfter::Replaced,
-            nullptr, kNoUrls),
+            kApplied, kNoUrls),
         // The service's loose truth: "false" is a non-empty text, so it counts as on.
         row("EnableOfOtherTypes",
             answerWith(sections(R"({"enable":"false"})", R"({"enable":0})", R"({"enable":[1]})",
                                 R"({"enable":""})")),
-            Cache::Kept, "1010", CacheAfter::Replaced, nullptr, kNoUrls),
+            Cache::Kept, "1010", CacheAfter::Replaced, kApplied, kNoUrls),
         row("CommentsAllowed", "// settings\n" + answerWith(sections(kOn, kOn, kOff, kOff)),
-            Cache::Kept, "1100", CacheAfter::Replaced, nullptr, kNoUrls),
+            Cache::Kept, "1100", CacheAfter::Replaced, kApplied, kNoUrls),
         row("UrlsNotAList", answerWith(sections(kOn, kOn, kOn, R"({"enable":true,"urls":"a"})")),
-            Cache::Kept, "1111", CacheAfter::Replaced, nullptr, kNoUrls),
-        // Not JSON, or no answer at all: the defaults; the cache stays.
-        row("PlainText", "the settings service is down", Cache::Kept, kDefaults,
-            CacheAfter::Unchanged, kNoAnswer, kNoUrls),
-        row("EmptyAnswer", "", Cache::Kept, kDefaults, CacheAfter::Unchanged, kNoAnswer, kNoUrls),
-        row("NothingListens", kMarkerAnswer, Cache::Kept, kDefaults, CacheAfter::Unchanged,
-            kNoAnswer, kNoUrls, true),
-        row("NestedBeyondTheReader", std::string(5000, '['), Cache::Kept, kDefaults,
-            CacheAfter::Unchanged, kNoAnswer, kNoUrls),
+            Cache::Kept, "1111", CacheAfter::Replaced, kApplied, kNoUrls),
+        // No usable answer (not JSON, none at all, another status, members of other types):
+        // the cache (here the earlier answer, kMarker); the defaults only without one.
+        row("PlainText", "the settings service is down", Cache::Kept, kMarker,
+            CacheAfter::Unchanged, kNoAnswerCache, kNoUrls),
+        row("EmptyAnswer", "", Cache::Kept, kMarker, CacheAfter::Unchanged, kNoAnswerCache,
+            kNoUrls),
+        row("NothingListens", kMarkerAnswer, Cache::Kept, kMarker, CacheAfter::Unchanged,
+            kNoAnswerCache, kNoUrls, true),
+        row("NothingListensWithoutCache", kMarkerAnswer, Cache::Removed, kDefaults,
+            CacheAfter::Unchanged, {"Settings API Connection Faield", "setDefaultSettings"},
+            kNoUrls, true),
+        row("NestedBeyondTheReader", std::string(5000, '['), Cache::Kept, kMarker,
+            CacheAfter::Unchanged, kNoAnswerCache, kNoUrls),
         row("LongerThanTheBound",
             R"({"pad":")" + std::string(HttpSender::kMaxSettingsBytes, 'x') +
                 R"(","status":200,"result":)" + sections(kOff, kOff, kOff, kOff) + "}",
-            Cache::Kept, kDefaults, CacheAfter::Unchanged, kNoAnswer, kNoUrls),
-        // Status other than 200: the cache if it can be read, the defaults without one.
+            Cache::Kept, kMarker, CacheAfter::Unchanged, kNoAnswerCache, kNoUrls),
         row("Status500WithCache", R"({"status":500})", Cache::Valid, kCacheFlags,
-            CacheAfter::Unchanged, "loadSettings", kNoUrls),
+            CacheAfter::Unchanged, kStatusCache, kNoUrls),
         row("StatusMissingWithCache", R"({"result":)" + sections(kOff, kOff, kOff, kOff) + "}",
-            Cache::Valid, kCacheFlags, CacheAfter::Unchanged, "loadSettings", kNoUrls),
+            Cache::Valid, kCacheFlags, CacheAfter::Unchanged, kStatusCache, kNoUrls),
         row("Status500WithoutCache", R"({"status":500})", Cache::Removed, kDefaults,
-            CacheAfter::Unchanged, "loadSettings", kNoUrls),
-        row("Status500CacheNotJson", R"({"status":500})", Cache::Garbage, kMarker,
-            CacheAfter::Unchanged, "loadSettings", kNoUrls),
-        row("Status500CacheLineOver511", R"({"status":500})", Cache::TooLong, kMarker,
-            CacheAfter::Unchanged, "loadSettings", kNoUrls),
-        row("Status500CacheLineOf511", R"({"status":500})", Cache::AtLimit, kCacheFlags,
-            CacheAfter::Unchanged, "loadSettings", kNoUrls),
-        // Members of other types: the defaults.
+            CacheAfter::Unchanged, kStatusDefaults, kNoUrls),
+        row("Status500CacheNotJson", R"({"status":500})", Cache::Garbage, kDefaults,
+            CacheAfter::Unchanged, kStatusDefaults, kNoUrls),
+        // The cache is read whole, up to the bound of an answer.
+        row("Status500CachePadded", R"({"status":500})", Cache::Padded, kCacheFlags,
+            CacheAfter::Unchanged, kStatusCache, kNoUrls),
+        row("Status500CacheOverTheBound", R"({"status":500})", Cache::OverBound, kDefaults,
+            CacheAfter::Unchanged, kStatusDefaults, kNoUrls),
         row("StatusAsText", answerWith(sections(kOff, kOff, kOff, kOff), "\"200\""), Cache::Kept,
-            kDefaults, CacheAfter::Unchanged, "setDefaultSettings", kNoUrls),
-        row("AnswerIsAList", "[1,2]", Cache::Kept, kDefaults, CacheAfter::Unchanged,
-            "setDefaultSettings", kNoUrls),
-        row("ResultIsAList", answerWith("[]"), Cache::Kept, kDefaults, CacheAfter::Unchanged,
-            "setDefaultSettings", kNoUrls),
+            kMarker, CacheAfter::Unchanged, kShapeCache, kNoUrls),
+        row("AnswerIsAList", "[1,2]", Cache::Kept, kMarker, CacheAfter::Unchanged, kShapeCache,
+            kNoUrls),
+        row("ResultIsAList", answerWith("[]"), Cache::Valid, kCacheFlags, CacheAfter::Unchanged,
+            kShapeCache, kNoUrls),
         row("SectionIsAList", answerWith(sections("[true]", kOff, kOff, kOff)), Cache::Kept,
-            kDefaults, CacheAfter::Unchanged, "setDefaultSettings", kNoUrls),
-        row("SectionIsText", answerWith(sections(kOff, "\"on\"", kOff, kOff)), Cache::Kept,
-            kDefaults, CacheAfter::Unchanged, "setDefaultSettings", kNoUrls),
-        // The cache was written before the list was read; the URLs before the number stay.
+            kMarker, CacheAfter::Unchanged, kShapeCache, kNoUrls),
+        row("SectionIsTextWithoutCache", answerWith(sections(kOff, "\"on\"", kOff, kOff)),
+            Cache::Removed, kDefaults, CacheAfter::Unchanged,
+            {"Settings answer of another shape", "setDefaultSettings"}, kNoUrls),
+        // The cache was written before the list was read, and is what then applies; the URLs
+        // before the number stay.
         row("UrlsWithNumbers",
             answerWith(sections(kOff, kOff, kOff, R"({"enable":true,"urls":["a",5,"c"]})")),
-            Cache::Kept, kDefaults, CacheAfter::Replaced, "setDefaultSettings", {"a"})),
+            Cache::Kept, "0001", CacheAfter::Replaced, kShapeCache, {"a"})),
     [](const ::testing::TestParamInfo<SettingsCase>& info) { return info.param.name; });
 
 TEST(RemoteSettings, AskedOncePerSenderAtTheDefaultOrAlternativeEndpoint) {

@@ -5,13 +5,19 @@
 #include <json/json.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/quillmark_impl.h"
+#include "platform/host_capture.h"
 #include "plume/quillmark.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
@@ -19,7 +25,13 @@
 #include "support/record_queries.h"
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
+#include "transport/localStore.h"
 #include "util/jsonText.h"
+
+// The registry lock, so a test can keep it busy.
+struct HttpSenderTestAccess {
+    static const Threads::Mutex& registryLock() { return HttpSender::m_mtxSvr; }
+};
 
 using qm_test::bodiesOf;
 using qm_test::CollectorOptions;
@@ -31,6 +43,8 @@ using qm_test::writeFileText;
 namespace {
 
 const int kChildTimeoutMs = 30000;
+// Several mebibytes through the loopback collector, which is slow with sanitizers.
+const int kSlowChildMs = 90000;
 const char* const kProject = "StoreApp";
 
 // A collector that answers 503: every batch goes to local storage.
@@ -49,6 +63,14 @@ std::string logFile(const TempDir& storage, const std::string& project = kProjec
 }
 
 bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+std::vector<std::string> linesOf(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
 
 // Every line of the file, parsed; a line that is not JSON becomes null.
 std::vector<Json::Value> fileLines(const std::string& path) {
@@ -93,12 +115,18 @@ int initMain(const CollectorProcess& collector, const TempDir& storage, bool asy
 // One start of the application: initialise, send these messages as one batch, end.
 int runStart(const CollectorProcess& collector, const TempDir& storage,
              const std::vector<std::string>& messages) {
+    const size_t sessionsBefore = qm_test::withBody(collector, "CREATE SESSION").size();
     if (initMain(collector, storage, true) != 0) return 2;
     for (const std::string& message : messages) {
         if (QuillMarkSendLog(QUILLMARK_ERROR, message.c_str()) != 1) return 3;
     }
     QuillMarkStartSendThread();
-    QuillMarkDestroy();  // drains the queue and waits for the pass in flight
+    // The stored records go before this start's own: once its batch arrived, the re-send is
+    // over, and QuillMarkDestroy's cut-off only meets the answer to that one small batch.
+    qm_test::waitUntil(
+        [&] { return qm_test::withBody(collector, "CREATE SESSION").size() > sessionsBefore; },
+        20000);
+    QuillMarkDestroy();
     return 0;
 }
 
@@ -266,47 +294,87 @@ TEST(LocalStorage, FailureCountsThatAreNotPlainNumbers) {
     EXPECT_EQ(6u, lines.size());
 }
 
-TEST(LocalStorage, ProcessStoresAtMostTwoThousandRecordsOverAllChannels) {
-    TempDir storage;
-    ASSERT_EQ(0,
-              runInChild(
-                  [&] {
-                      HttpSender sender;
-                      auto first = channelRecord("first", "ProjectA", storage, nullptr);
-                      auto second = channelRecord("second", "ProjectB", storage, nullptr);
-                      if (!sender.setHandler(first) || !sender.setHandler(second)) return 2;
-                      for (int i = 0; i < 1000; ++i) {
-                          sender.save_local_storage(recordText("a" + std::to_string(i)), "first");
-                      }
-                      for (int i = 0; i < 1001; ++i) {
-                          sender.save_local_storage(recordText("b" + std::to_string(i)), "second");
-                      }
-                      // Unknown channels and records that are not objects store nothing.
-                      sender.save_local_storage(recordText("lost"), "nobody");
-                      return HttpSender::m_nTotalSize == 2000 ? 0 : 3;
-                  },
-                  kChildTimeoutMs));
-    EXPECT_EQ(1000u, fileLines(logFile(storage, "ProjectA")).size());
-    const std::vector<Json::Value> second = fileLines(logFile(storage, "ProjectB"));
-    ASSERT_EQ(1000u, second.size());
-    EXPECT_EQ("b999", second.back()["body"].asString());
+// The store's byte bound: whether records come in by appends or in an old file larger than the
+// bound (earlier versions had none), the oldest go first, each drop is counted in a log line,
+// and what is read back comes in batches of at most the pass size.
+struct ByteCapCase {
+    const char* name;
+    bool oldFile;  // written straight into "log.txt", else appended through the sender
+};
 
-    // A new process may store again.
+void PrintTo(const ByteCapCase& byteCapCase, std::ostream* out) { *out << byteCapCase.name; }
+
+class StoreByteCap : public ::testing::TestWithParam<ByteCapCase> {};
+
+TEST_P(StoreByteCap, KeepsTheNewestAndCountsEveryDrop) {
+    TempDir storage;
+    const std::string logLines = storage.file("log-lines.txt");
+    const std::string readBackFile = storage.file("read-back.txt");
+    const size_t total = (LocalStore::kMaxStoreBytes * 5 / 4) / 1024;  // 1 KiB records
+    std::vector<std::string> sent;
+    for (size_t i = 0; i < total; ++i) sent.push_back(std::to_string(i) + std::string(1000, 'r'));
+    if (GetParam().oldFile) {
+        std::string content;
+        for (const std::string& body : sent) content += storedLine(body, "1");
+        writeFileText(logFile(storage), content);
+    }
     ASSERT_EQ(0, runInChild(
                      [&] {
+                         qm_platform::setLogToStderr(false);
+                         qm_platform::startLogCapture();
                          HttpSender sender;
-                         auto first = channelRecord("first", "ProjectA", storage, nullptr);
-                         if (!sender.setHandler(first)) return 2;
-                         sender.save_local_storage(recordText("next start"), "first");
-                         sender.save_local_storage("[1,2]", "first");
-                         sender.save_local_storage("not json", "first");
+                         auto channel = channelRecord("main", kProject, storage, nullptr);
+                         if (!sender.setHandler(channel)) return 2;
+                         std::vector<std::string> batch;
+                         for (size_t i = 0; !GetParam().oldFile && i < sent.size(); ++i) {
+                             batch.push_back(recordText(sent[i]));
+                             if (batch.size() < 500 && i + 1 < sent.size()) continue;
+                             sender.storeRecords(batch, "main");
+                             batch.clear();
+                         }
+                         const bool appended = !GetParam().oldFile;
+                         if (appended && std::filesystem::file_size(logFile(storage)) >
+                                             LocalStore::kMaxStoreBytes) {
+                             return 3;
+                         }
+                         LocalStore store(projectDir(storage));
+                         if (!store.claim()) return 4;
+                         std::ofstream readBack(readBackFile);
+                         while (store.nextBatch(batch)) {
+                             size_t bytes = 0;
+                             for (const std::string& line : batch) bytes += line.size();
+                             EXPECT_LE(bytes, LocalStore::kMaxBatchBytes);
+                             for (const std::string& line : batch) {
+                                 Json::Value record;
+                                 jsonText::parse(line, record);
+                                 readBack << record["body"].asString() << "\n";
+                             }
+                             store.confirmBatch();
+                         }
+                         std::ofstream logs(logLines);
+                         for (const std::string& line : qm_platform::capturedLogLines()) {
+                             logs << line << "\n";
+                         }
                          return 0;
                      },
                      kChildTimeoutMs));
-    const std::vector<Json::Value> first = fileLines(logFile(storage, "ProjectA"));
-    ASSERT_EQ(1001u, first.size());
-    EXPECT_EQ("next start", first.back()["body"].asString());
+    EXPECT_FALSE(exists(logFile(storage)));
+    const std::vector<std::string> readBack = linesOf(readBackFile);
+    const qm_test::Accounting accounting = qm_test::account(sent, {}, readBack, linesOf(logLines));
+    qm_test::expectEveryRecordAccountedFor(accounting, true);
+    EXPECT_EQ(accounting.lost.size(), accounting.dropped);
+    EXPECT_GT(accounting.dropped, 0u);
+    // The oldest went: what is left is the end of what came in, in order.
+    ASSERT_LE(readBack.size(), sent.size());
+    EXPECT_TRUE(std::equal(readBack.begin(), readBack.end(), sent.end() - readBack.size()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Sources, StoreByteCap,
+                         ::testing::Values(ByteCapCase{"Appended", false},
+                                           ByteCapCase{"OldFile", true}),
+                         [](const ::testing::TestParamInfo<ByteCapCase>& info) {
+                             return info.param.name;
+                         });
 
 TEST(LocalStorage, LineCutByACrashLosesOnlyItself) {
     CollectorProcess collector;
@@ -394,18 +462,155 @@ TEST(LocalStorage, StoragePathsThatCannotHoldRecords) {
                          kChildTimeoutMs))
             << path;
     }
+}
 
-    // The project directory exists but "log.txt" cannot be opened for writing (nor removed).
-    writeFileText(logFile(storage) + "/occupied", "x");
+// A store that cannot be written says so once per condition, not once per record, and counts
+// what it could not keep; records the collector takes still arrive.
+TEST(LocalStorage, StoreThatCannotBeWrittenLogsOncePerConditionAndCountsTheLoss) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& logTxt)> spoil;
+        const char* condition;
+    };
+    const std::vector<Case> cases = {
+        {"log.txt is a directory",
+         [](const std::string& path) { writeFileText(path + "/occupied", "x"); }, "Is a directory"},
+        {"disk full",
+         [](const std::string& path) {
+             std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+             std::filesystem::create_symlink("/dev/full", path);
+         },
+         "No space left on device"},
+    };
+    CollectorOptions options;
+    options.extraArgs = {"--fail-body", "FAIL"};
+    CollectorProcess collector(options);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir storage;
+        c.spoil(logFile(storage));
+        const std::string logLines = storage.file("log-lines.txt");
+        std::vector<std::string> sent;
+        ASSERT_EQ(
+            0,
+            runInChild(
+                [&] {
+                    qm_platform::setLogToStderr(false);
+                    qm_platform::startLogCapture();
+                    if (initMain(collector, storage, false) != 0) return 2;
+                    // One pass each: every failure is a store of its own.
+                    for (int i = 0; i < 5; ++i) {
+                        const std::string body = "FAIL-" + std::to_string(i);
+                        if (QuillMarkSendLog(QUILLMARK_ERROR, body.c_str()) != 1) return 3;
+                        qm_test::waitUntil(
+                            [] { return currentPlumeLog()->core()->sender()->queuedCount() == 0; },
+                            2000);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                    }
+                    if (QuillMarkSendLog(QUILLMARK_ERROR, c.name) != 1) return 4;
+                    QuillMarkDestroy();
+                    std::ofstream logs(logLines);
+                    for (const std::string& line : qm_platform::capturedLogLines()) {
+                        logs << line << "\n";
+                    }
+                    return 0;
+                },
+                kChildTimeoutMs));
+        const std::vector<std::string> lines = linesOf(logLines);
+        size_t conditionLines = 0;
+        for (const std::string& line : lines) {
+            if (line.find("[store] records not kept") == std::string::npos) continue;
+            ++conditionLines;
+            EXPECT_NE(std::string::npos, line.find(c.condition)) << line;
+        }
+        EXPECT_EQ(1u, conditionLines);
+        std::vector<std::string> failing;
+        for (int i = 0; i < 5; ++i) failing.push_back("FAIL-" + std::to_string(i));
+        const qm_test::Accounting accounting =
+            qm_test::account(failing, {}, qm_test::storedBodies(projectDir(storage)), lines);
+        qm_test::expectEveryRecordAccountedFor(accounting, true);
+        EXPECT_EQ(failing.size(), accounting.dropped);
+        EXPECT_EQ(1u, qm_test::withBody(collector, c.name).size());
+    }
+}
+
+// A kill while stored records are being sent again loses none of them: the next start sends
+// them all, in batches of at most the pass size, and the store is empty afterwards.
+TEST(LocalStorage, KillDuringTheResendThenANextStartDeliversEveryRecord) {
+    TempDir storage;
+    std::vector<std::string> bodies;
+    std::string content;
+    // Two and a half pass sizes of records, in the format earlier versions wrote.
+    for (size_t i = 0; content.size() < 5 * LocalStore::kMaxBatchBytes / 2; ++i) {
+        bodies.push_back("stored-" + std::to_string(i) + std::string(20000, 's'));
+        content += storedLine(bodies.back(), "1");
+    }
+    writeFileText(logFile(storage), content);
+
+    CollectorOptions stalling;
+    stalling.mode = "stall";
+    CollectorProcess stalled(stalling);
+    const int killed = runInChild(
+        [&] {
+            qm_platform::setLogToStderr(false);
+            if (initMain(stalled, storage, false) != 0) return 2;
+            if (!stalled.waitForRecordCount(1, 30000)) return 3;
+            raise(SIGKILL);
+            return 4;
+        },
+        kSlowChildMs);
+    ASSERT_EQ(128 + SIGKILL, killed);
+    EXPECT_TRUE(exists(projectDir(storage) + "/log.resend"));
+
+    CollectorProcess healthy;
     ASSERT_EQ(0, runInChild(
                      [&] {
-                         if (runStart(collector, storage, {"FAIL-unkept", "delivered"}) != 0) {
-                             return 2;
+                         qm_platform::setLogToStderr(false);
+                         if (initMain(healthy, storage, false) != 0) return 2;
+                         // The session record comes after the stored ones.
+                         healthy.waitForRecordCount(bodies.size() + 1, 60000);
+                         QuillMarkDestroy();
+                         return 0;
+                     },
+                     kSlowChildMs));
+    for (const Json::Value& request : healthy.requests()) {
+        EXPECT_LE(request["body"].asString().size(), LocalStore::kMaxBatchBytes + 64 * 1024);
+    }
+    EXPECT_EQ(4u, healthy.requests().size());  // three batches, then the session record
+    const qm_test::Accounting accounting = qm_test::account(
+        bodies, bodiesOf(healthy.records()), qm_test::storedBodies(projectDir(storage)), {});
+    qm_test::expectEveryRecordAccountedFor(accounting, true);
+    EXPECT_EQ(bodies.size(), accounting.accepted);
+    EXPECT_FALSE(exists(projectDir(storage) + "/log.resend"));
+    EXPECT_FALSE(exists(logFile(storage)));
+}
+
+// The sending thread waits for a registry another thread holds for long instead of dropping the
+// record it stores (giving up after 500 ms is for a crash report only).
+TEST(LocalStorage, SendingThreadStoresEvenWhenTheRegistryStaysBusy) {
+    CollectorOptions options;
+    options.extraArgs = {"--status", "503", "--delay-ms", "300"};
+    CollectorProcess collector(options);
+    TempDir storage;
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         qm_platform::setLogToStderr(false);
+                         if (initMain(collector, storage, true) != 0) return 2;
+                         if (QuillMarkSendLog(QUILLMARK_ERROR, "busy registry") != 1) return 3;
+                         QuillMarkStartSendThread();
+                         // The batch arrived; its refusal comes while the registry is held.
+                         if (!collector.waitForRecordCount(2, 10000)) return 4;
+                         {
+                             Threads::Mutex::scoped_lock hold(HttpSenderTestAccess::registryLock());
+                             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
                          }
-                         return HttpSender::m_nTotalSize == 0 ? 0 : 3;
+                         QuillMarkDestroy();
+                         return 0;
                      },
                      kChildTimeoutMs));
-    EXPECT_EQ(1u, qm_test::withBody(collector, "delivered").size());
+    const qm_test::Accounting accounting =
+        qm_test::account({"busy registry"}, {}, qm_test::storedBodies(projectDir(storage)), {});
+    EXPECT_EQ(1u, accounting.stored);
 }
 
 // ---------------------------------------------------------------------------------------------

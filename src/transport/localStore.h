@@ -1,0 +1,55 @@
+// The records of one project directory that the collector did not take, kept on the device
+// until a later start sends them again. It owns the files:
+//   "log.txt"         records appended by this and earlier processes, one JSON object a line
+//   "log.resend"      "log.txt" moved aside by a start that sends it again
+//   "log.resend.pos"  how many bytes of "log.resend" the collector has answered for
+// A record leaves the store only once the collector answered for the batch that carried it, so
+// a kill at any moment loses nothing (a batch in flight at the kill is sent twice).
+// Not thread-safe by itself: HttpSender serialises every use (storeLock()).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class LocalStore {
+public:
+    // Most bytes "log.txt" may hold; appends beyond it drop the oldest records first. The same
+    // bound applies to what a start takes over from "log.txt" or an interrupted re-send.
+    static constexpr uint64_t kMaxStoreBytes = 16 * 1024 * 1024;
+    // A batch of a re-send takes lines until they exceed this many bytes, as a pass does.
+    static constexpr size_t kMaxBatchBytes = 2097152;
+
+    explicit LocalStore(std::string directory);
+
+    // Appends each line (a JSON object, without line end). False when the file could not be
+    // written; the condition is logged once until a write succeeds again.
+    bool append(const std::vector<std::string>& lines);
+
+    // Takes over what earlier starts stored: an interrupted re-send first, else "log.txt" moved
+    // aside (records stored meanwhile then wait for the next start). False when there is none.
+    bool claim();
+    // The next lines of the claimed file that hold a JSON object, at most kMaxBatchBytes (a
+    // longer single line goes alone); false when the claimed file is done.
+    bool nextBatch(std::vector<std::string>& lines);
+    // The lines of the last batch were answered for: they leave the store.
+    void confirmBatch();
+
+    // Paths, for log lines and tests.
+    std::string appendPath() const;
+    std::string resendPath() const;
+
+private:
+    uint64_t readPosition() const;
+    bool writePosition(uint64_t position) const;
+    void finishResend() const;
+    // Drops the oldest lines of "log.txt" so that `incoming` more bytes fit under the bound.
+    void makeRoom(uint64_t currentSize, uint64_t incoming) const;
+    // Skips the oldest lines of the claimed file beyond the bound; returns the new position.
+    uint64_t skipBeyondBound(uint64_t position) const;
+
+    std::string m_directory;
+    uint64_t m_position = 0;
+    uint64_t m_batchEnd = 0;
+};
