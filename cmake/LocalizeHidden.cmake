@@ -16,8 +16,10 @@ foreach(line IN LISTS lines)
     list(APPEND names "${CMAKE_MATCH_3}")
   elseif(KEEP_LOCAL_REGEX AND line MATCHES
          "^ *[0-9]+: +[0-9a-f]+ +[0-9]+ +[A-Z_]+ +(GLOBAL|WEAK) +DEFAULT +[0-9]+ +([^ ]+)$")
-    if(CMAKE_MATCH_2 MATCHES "${KEEP_LOCAL_REGEX}")
-      list(APPEND names "${CMAKE_MATCH_2}")
+    # The inner match replaces CMAKE_MATCH_*: keep the name first.
+    set(name "${CMAKE_MATCH_2}")
+    if(name MATCHES "${KEEP_LOCAL_REGEX}")
+      list(APPEND names "${name}")
     endif()
   endif()
 endforeach()
