@@ -7,23 +7,23 @@
 
 #include <cstddef>
 
+#include "crash/guardedStack.h"
+
 class ReportStack {
 public:
     static constexpr size_t kSize = 1024 * 1024;
 
     // Maps the stack (pages are only backed once touched) with a guard page below it.
     ReportStack();
-    ~ReportStack();
     ReportStack(const ReportStack&) = delete;
     ReportStack& operator=(const ReportStack&) = delete;
 
-    bool valid() const { return m_pBase != nullptr; }
+    bool valid() const { return m_stack.valid(); }
     // Runs fn(arg) on this stack and returns when it has; false (fn not run) when the stack
     // could not be mapped. One caller at a time: the crash handler is entered by one thread at
     // a time. The switch itself is crash/stackSwitch.h.
     bool run(void (*fn)(void*), void* arg);
 
 private:
-    void* m_pBase = nullptr;
-    size_t m_mappedSize = 0;
+    GuardedStack m_stack;
 };

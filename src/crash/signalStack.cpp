@@ -1,61 +1,45 @@
 #include "crash/signalStack.h"
 
 #include <signal.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <atomic>
+#include <memory>
+
+#include "crash/guardedStack.h"
 
 namespace signalStack {
 namespace {
 
 std::atomic<bool> g_enabled{false};
 
-// The mapping behind the calling thread's stack; switched off and unmapped at thread exit.
+// The calling thread's stack; switched off before it is unmapped at thread exit, so that no
+// signal can land on memory that is gone.
 class ThreadStack {
 public:
     ThreadStack() = default;
     ~ThreadStack() {
-        if (m_base == nullptr) return;
+        if (!m_stack) return;
         stack_t current{};
-        if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == usable()) {
+        if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == m_stack->bottom()) {
             stack_t off{};
             off.ss_flags = SS_DISABLE;
             sigaltstack(&off, nullptr);
         }
-        munmap(m_base, m_mapped);
     }
     ThreadStack(const ThreadStack&) = delete;
     ThreadStack& operator=(const ThreadStack&) = delete;
 
     void install() {
-        const size_t guard = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void* mapped = mmap(nullptr, kSize + guard, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (mapped == MAP_FAILED) return;
-        // Stacks grow down: an overrun of the handler hits the guard page.
-        if (mprotect(mapped, guard, PROT_NONE) != 0) {
-            munmap(mapped, kSize + guard);
-            return;
-        }
-        m_base = mapped;
-        m_mapped = kSize + guard;
-        m_guard = guard;
+        auto stack = std::make_unique<GuardedStack>(kSize);
+        if (!stack->valid()) return;
         stack_t mine{};
-        mine.ss_sp = usable();
-        mine.ss_size = kSize;
-        if (sigaltstack(&mine, nullptr) != 0) {
-            munmap(m_base, m_mapped);
-            m_base = nullptr;
-        }
+        mine.ss_sp = stack->bottom();
+        mine.ss_size = stack->size();
+        if (sigaltstack(&mine, nullptr) == 0) m_stack = std::move(stack);
     }
 
 private:
-    void* usable() const { return static_cast<char*>(m_base) + m_guard; }
-
-    void* m_base = nullptr;
-    size_t m_mapped = 0;
-    size_t m_guard = 0;
+    std::unique_ptr<GuardedStack> m_stack;
 };
 
 thread_local bool t_checked = false;
