@@ -234,6 +234,7 @@ void reportAccounting(int runs) {
         {"healthy", "ok", {}, true},
         {"down (nothing listens)", "ok", {}, false, true},
         {"stalls (never answers)", "stall", {}},
+        {"trickles (a byte a second)", "trickle", {}},
         {"resets without answer", "reset", {}},
         {"answer cut mid-list", "truncated", {}, true},
         {"HTML page, 200", "html", {}},

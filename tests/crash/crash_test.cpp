@@ -324,6 +324,8 @@ TEST(Crash, ABlockedReportNeverOutlivesTheWatchdogsBound) {
     QM_SKIP_UNLESS_CRASHES_RUN();
     const FrozenReport rows[] = {
         {"collector never answers", "stall", SIGSEGV, qm_crash_scenes::crashByNullWrite},
+        {"collector answers a byte a second", "trickle", SIGSEGV,
+         qm_crash_scenes::crashByNullWrite},
         {"double free", "ok", SIGABRT, qm_crash_scenes::crashInsideTheAllocator},
     };
     const long long boundMs = CrashWatchdog::kDeathBound.count();

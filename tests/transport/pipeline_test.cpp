@@ -448,6 +448,7 @@ INSTANTIATE_TEST_SUITE_P(
     CollectorBehaviours, EveryRecordAccountedFor,
     ::testing::Values(Behaviour{"Healthy", "ok", {}, true},
                       Behaviour{"Down", "ok", {}, false, true}, Behaviour{"Stalls", "stall", {}},
+                      Behaviour{"Trickles", "trickle", {}},
                       Behaviour{"ResetsMidAnswer", "reset", {}},
                       Behaviour{"CutAnswer", "truncated", {}, true, false, false, true},
                       Behaviour{"Html200", "html", {}},

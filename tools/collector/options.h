@@ -26,7 +26,8 @@ enum class Mode {
     WrongType,
     NoResult,
     Multiline,
-    Split
+    Split,
+    Trickle
 };
 
 struct Options {
@@ -50,7 +51,8 @@ struct Options {
 // These modes misbehave below HTTP (or need control over every write), which an HTTP server
 // library does not allow, so they are served by a plain accept loop.
 inline bool isRawMode(Mode mode) {
-    return mode == Mode::Stall || mode == Mode::Close || mode == Mode::Reset || mode == Mode::Split;
+    return mode == Mode::Stall || mode == Mode::Close || mode == Mode::Reset ||
+           mode == Mode::Split || mode == Mode::Trickle;
 }
 
 inline const std::vector<std::pair<std::string, Mode>>& modeNames() {
@@ -67,7 +69,8 @@ inline const std::vector<std::pair<std::string, Mode>>& modeNames() {
         {"wrong-type", Mode::WrongType},
         {"no-result", Mode::NoResult},
         {"multiline", Mode::Multiline},
-        {"split", Mode::Split}};
+        {"split", Mode::Split},
+        {"trickle", Mode::Trickle}};
     return names;
 }
 
@@ -85,7 +88,7 @@ inline const char* usageText() {
            "unsuccessful\n"
            "  --status N          answer with HTTP status N\n"
            "  --mode M            ok stall close reset garbage html truncated big long-result\n"
-           "                      wrong-type no-result multiline split\n"
+           "                      wrong-type no-result multiline split trickle\n"
            "  --delay-ms N        wait N ms before every answer\n"
            "  --settings-file F   answer GET .../logsconf with the content of F\n";
 }

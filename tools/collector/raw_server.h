@@ -1,4 +1,4 @@
-// Accept loop for the modes that misbehave below HTTP: stall, close, reset and split.
+// Accept loop for the modes that misbehave below HTTP: stall, close, reset, split and trickle.
 #pragma once
 
 #include <arpa/inet.h>
@@ -25,6 +25,9 @@ namespace collector {
 
 constexpr size_t kSplitPieceBytes = 32;
 constexpr int kSplitPauseMs = 50;
+// A trickling answer: one byte a second, as a peer on a dying link may send it.
+constexpr size_t kTricklePieceBytes = 1;
+constexpr int kTricklePauseMs = 1000;
 
 inline std::string httpResponseText(const Answer& answer) {
     return "HTTP/1.1 " + std::to_string(answer.status) + " " + statusReason(answer.status) +
@@ -143,15 +146,21 @@ private:
         if (!m_stop.sleepFor(m_options.delayMs)) return;
         if (m_options.mode == Mode::Reset) return connection.closeWithReset();
         if (m_options.mode == Mode::Split && complete) {
-            writeInPieces(connection, httpResponseText(answerFor(m_options, request, records)));
+            writeInPieces(connection, httpResponseText(answerFor(m_options, request, records)),
+                          kSplitPieceBytes, kSplitPauseMs);
+        }
+        if (m_options.mode == Mode::Trickle && complete) {
+            writeInPieces(connection, httpResponseText(answerFor(m_options, request, records)),
+                          kTricklePieceBytes, kTricklePauseMs);
         }
         connection.closeGracefully();
     }
 
-    void writeInPieces(Connection& connection, const std::string& text) {
-        for (size_t offset = 0; offset < text.size(); offset += kSplitPieceBytes) {
-            if (offset > 0 && !m_stop.sleepFor(kSplitPauseMs)) return;
-            if (!connection.writeAll(text.substr(offset, kSplitPieceBytes))) return;
+    void writeInPieces(Connection& connection, const std::string& text, size_t pieceBytes,
+                       int pauseMs) {
+        for (size_t offset = 0; offset < text.size(); offset += pieceBytes) {
+            if (offset > 0 && !m_stop.sleepFor(pauseMs)) return;
+            if (!connection.writeAll(text.substr(offset, pieceBytes))) return;
         }
     }
 
