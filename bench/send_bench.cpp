@@ -222,33 +222,12 @@ std::vector<double> accountingRun(qm_test::CollectorProcess& collector, const st
 }
 
 void reportAccounting(int runs) {
-    struct Row {
-        const char* name;
-        const char* mode;
-        std::vector<std::string> extraArgs;
-        bool accepts = false;
-        bool unreachable = false;
-        bool diesMidway = false;
-    };
-    const std::vector<Row> rows = {
-        {"healthy", "ok", {}, true},
-        {"down (nothing listens)", "ok", {}, false, true},
-        {"stalls (never answers)", "stall", {}},
-        {"trickles (a byte a second)", "trickle", {}},
-        {"resets without answer", "reset", {}},
-        {"answer cut mid-list", "truncated", {}, true},
-        {"HTML page, 200", "html", {}},
-        {"404", "ok", {"--status", "404"}},
-        {"413", "ok", {"--status", "413"}},
-        {"JSON without resultList", "no-result", {}},
-        {"answers, then dies", "ok", {}, true, false, true},
-    };
     printf(
         "| collector | returned 1 | returned 0 | accepted | stored | dropped (logged) | lost | "
         "accepted and stored | QuillMarkDestroy ms (median of %d) |\n",
         runs);
     printf("|---|---|---|---|---|---|---|---|---|\n");
-    for (const Row& row : rows) {
+    for (const qm_test::CollectorBehaviour& row : qm_test::collectorBehaviours()) {
         std::vector<double> first;
         std::vector<double> destroyMs;
         for (int run = 0; run < runs; ++run) {
@@ -266,10 +245,10 @@ void reportAccounting(int runs) {
             destroyMs.push_back(values[7]);
         }
         if (first.empty()) {
-            printf("| %s | run failed |\n", row.name);
+            printf("| %s | run failed |\n", row.description);
             continue;
         }
-        printf("| %s | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f |\n", row.name,
+        printf("| %s | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f |\n", row.description,
                first[0], first[1], first[2], first[3], first[4], first[5], first[6],
                median(destroyMs));
     }

@@ -120,4 +120,21 @@ std::vector<std::string> storedBodies(const std::string& projectDirectory) {
     return bodies;
 }
 
+const std::vector<CollectorBehaviour>& collectorBehaviours() {
+    static const std::vector<CollectorBehaviour> behaviours = {
+        {"Healthy", "healthy", "ok", {}, true},
+        {"Down", "down (nothing listens)", "ok", {}, false, true},
+        {"Stalls", "stalls (never answers)", "stall", {}},
+        {"Trickles", "trickles (a byte a second)", "trickle", {}},
+        {"ResetsMidAnswer", "resets without answer", "reset", {}},
+        {"CutAnswer", "answer cut mid-list", "truncated", {}, true, false, false, true},
+        {"Html200", "HTML page, 200", "html", {}},
+        {"Status404", "404", "ok", {"--status", "404"}},
+        {"Status413", "413", "ok", {"--status", "413"}},
+        {"JsonWithoutResultList", "JSON without resultList", "no-result", {}},
+        {"AnswersThenDies", "answers, then dies", "ok", {}, true, false, true, true},
+    };
+    return behaviours;
+}
+
 }  // namespace qm_test

@@ -53,4 +53,23 @@ void expectEveryRecordAccountedFor(const Accounting& accounting, bool exactlyOnc
 // The bodies of the records in a project directory's store ("log.txt" and a re-send in progress).
 std::vector<std::string> storedBodies(const std::string& projectDirectory);
 
+// The collector behaviours the promise of a 1 is checked against, by the accounting test and
+// the accounting benchmark alike.
+struct CollectorBehaviour {
+    const char* name;         // an identifier, for test names
+    const char* description;  // for the benchmark's table
+    const char* mode;         // the collector's --mode
+    std::vector<std::string> extraArgs;
+    // The collector's answers accept what it received; otherwise nothing counts as accepted.
+    bool accepts = false;
+    // Nothing listens at the address.
+    bool unreachable = false;
+    // The collector takes the first half, then is gone for the second.
+    bool diesMidway = false;
+    // Some records may be both accepted and stored: the collector took a batch whose answer
+    // was cut (at least once, not exactly once).
+    bool mayRepeat = false;
+};
+const std::vector<CollectorBehaviour>& collectorBehaviours();
+
 }  // namespace qm_test

@@ -346,24 +346,14 @@ TEST(Pipeline, PassStopsTakingRecordsAfterTwoMebibytes) {
 // The promise of a 1 from QuillMarkSendLog, against collectors that misbehave the way networks
 // do: each record is accepted, stored, or counted by a log line of a cap.
 
+using qm_test::CollectorBehaviour;
+
+namespace qm_test {
+// gtest prints a parameter through PrintTo found beside its type.
+void PrintTo(const CollectorBehaviour& behaviour, std::ostream* out) { *out << behaviour.name; }
+}  // namespace qm_test
+
 namespace {
-
-struct Behaviour {
-    const char* name;
-    const char* mode;
-    std::vector<std::string> extraArgs;
-    // The collector's answers accept what it received; otherwise nothing counts as accepted.
-    bool accepts = false;
-    // Nothing listens at the address.
-    bool unreachable = false;
-    // The collector takes the first half, then is gone for the second.
-    bool diesMidway = false;
-    // Some records may be both accepted and stored: the collector took a batch whose answer
-    // was cut (at least once, not exactly once).
-    bool mayRepeat = false;
-};
-
-void PrintTo(const Behaviour& behaviour, std::ostream* out) { *out << behaviour.name; }
 
 const int kThreads = 2;
 const int kPerThread = 20;
@@ -396,12 +386,12 @@ void sendFromThreads(const std::string& tag, std::ofstream& sentFile) {
     sentFile.flush();
 }
 
-class EveryRecordAccountedFor : public ::testing::TestWithParam<Behaviour> {};
+class EveryRecordAccountedFor : public ::testing::TestWithParam<CollectorBehaviour> {};
 
 }  // namespace
 
 TEST_P(EveryRecordAccountedFor, AcceptedStoredOrDroppedWithALogLine) {
-    const Behaviour& param = GetParam();
+    const CollectorBehaviour& param = GetParam();
     CollectorOptions options;
     options.mode = param.mode;
     options.extraArgs = param.extraArgs;
@@ -444,16 +434,8 @@ TEST_P(EveryRecordAccountedFor, AcceptedStoredOrDroppedWithALogLine) {
     EXPECT_EQ(0u, accounting.dropped);  // one failure each: no cap is reached
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CollectorBehaviours, EveryRecordAccountedFor,
-    ::testing::Values(Behaviour{"Healthy", "ok", {}, true},
-                      Behaviour{"Down", "ok", {}, false, true}, Behaviour{"Stalls", "stall", {}},
-                      Behaviour{"Trickles", "trickle", {}},
-                      Behaviour{"ResetsMidAnswer", "reset", {}},
-                      Behaviour{"CutAnswer", "truncated", {}, true, false, false, true},
-                      Behaviour{"Html200", "html", {}},
-                      Behaviour{"Status404", "ok", {"--status", "404"}},
-                      Behaviour{"Status413", "ok", {"--status", "413"}},
-                      Behaviour{"JsonWithoutResultList", "no-result", {}},
-                      Behaviour{"AnswersThenDies", "ok", {}, true, false, true, true}),
-    [](const ::testing::TestParamInfo<Behaviour>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(CollectorBehaviours, EveryRecordAccountedFor,
+                         ::testing::ValuesIn(qm_test::collectorBehaviours()),
+                         [](const ::testing::TestParamInfo<CollectorBehaviour>& info) {
+                             return info.param.name;
+                         });
