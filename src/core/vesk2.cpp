@@ -190,10 +190,9 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
     signalStack::ensureForThisThread();
     const std::string name = readText(handlerName, "");
     if (!m_pSender) return false;
-    // Without a running sending thread nothing would ever send the record.
-    if (!m_pSender->isAccepting()) return false;
-    // A full queue refuses the record anyway: do not make the app pay for building it.
-    if (m_pSender->isFull()) return false;
+    // Without a running sending thread nothing would ever send the record, and a full queue
+    // refuses it anyway: do not make the app pay for building it.
+    if (!m_pSender->hasRoom()) return false;
     Threads::Mutex::scoped_lock lock(m_pLocker);
     MapValues record;
     if (!m_pSender->getHandlerRecord(name, record)) return false;

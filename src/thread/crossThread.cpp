@@ -206,14 +206,10 @@ void Thread::wake() {
     broadcast();
 }
 
-bool Thread::isFull() const {
+bool Thread::hasRoom() const {
     scoped_lock lock(*this);
-    return m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs);
-}
-
-bool Thread::isAccepting() const {
-    scoped_lock lock(*this);
-    return m_pThread && !m_bStopping && !m_bKilled;
+    return m_pThread && !m_bStopping && !m_bKilled && m_iMaxJobs > 0 &&
+           m_nJobs < static_cast<size_t>(m_iMaxJobs);
 }
 
 bool Thread::stopRequested() const {

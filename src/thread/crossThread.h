@@ -103,14 +103,13 @@ public:
     // Queues a copy of the record and wakes the worker. False when the record was empty, the
     // queue already held iMaxJobs records, or stop() was called (the record is dropped).
     bool push(MapValues mapVals);
-    // True once started and until stop(): a record pushed now is offered to a pass.
-    bool isAccepting() const;
     // Wakes the worker for a pass even when nothing new was queued.
     void wake();
 
     size_t queuedCount() const;
-    // True while a push would be refused; lets callers skip building a record bound to drop.
-    bool isFull() const;
+    // True while a push would be taken: started, not stopping, and the queue has room. Lets
+    // callers skip building a record bound to be refused, with one look under the queue lock.
+    bool hasRoom() const;
 
 protected:
     virtual void running(ListJobs& listVals);
