@@ -197,7 +197,7 @@ bool HttpSender::prepareRecord(const PassView& view, MapValues& mapVals, size_t 
     setMapField(mapVals, VESK_KEY_BULKINDEX, std::to_string(index));
     if (!_getHttpBody(mapVals, reqBody)) return false;
 
-    if (channel.deduplicate && check_duplicate(reqBody, handlerName)) return false;
+    if (channel.deduplicate && check_duplicate(mapVals, handlerName)) return false;
     const std::string logType = getMapField(mapVals, VESK_FIX_LOGTYPE);
     if (logType.empty()) return false;
     if (logType == "SESSION" && !channel.sessionEnable) {

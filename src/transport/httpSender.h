@@ -164,7 +164,9 @@ public:
     void get_host();
 
     // ---- deduplication (httpSenderDedup.cpp) ----
-    bool check_duplicate(const std::string& message, const std::string& handlerID);
+    // True when the channel sent a record of the same body, level and type while it is
+    // remembered.
+    bool check_duplicate(const MapValues& record, const std::string& handlerID);
 
     static std::string hostName();
 
