@@ -117,6 +117,13 @@ Figures medians(const std::vector<Figures>& runs, size_t count) {
     return result;
 }
 
+// A row's name, and how many runs its medians come from when some failed.
+std::string rowLabel(const char* name, size_t kept, int runs) {
+    if (kept == static_cast<size_t>(runs)) return name;
+    return std::string(name) + " (" + std::to_string(kept) + " of " + std::to_string(runs) +
+           " runs)";
+}
+
 bool selected(const char* rowName, const char* only) {
     return only == nullptr || std::strstr(rowName, only) != nullptr;
 }
@@ -152,7 +159,9 @@ Figures latencyRun(const qm_test::CollectorProcess& collector, const std::string
         if (queued != 1) ++refused;
         if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const double growthMiB = (qm_bench::residentKiB() - residentBefore) / 1024;
+    const double residentAfter = qm_bench::residentKiB();
+    if (residentBefore < 0 || residentAfter < 0) return {};
+    const double growthMiB = (residentAfter - residentBefore) / 1024;
     std::sort(micros.begin(), micros.end());
     return {percentile(micros, 0.50),
             percentile(micros, 0.99),
@@ -182,8 +191,9 @@ void reportLatency(int runs, const char* only) {
             continue;
         }
         const Figures m = medians(kept, kLatencyFigures);
-        printf("| %s | %d | %.2f µs | %.2f µs | %.1f µs | %.0f µs | %.0f | %.2f MiB |\n", row.name,
-               row.calls, m[kP50], m[kP99], m[kP999], m[kMax], m[kRefused], m[kRssGrowth]);
+        printf("| %s | %d | %.2f µs | %.2f µs | %.1f µs | %.0f µs | %.0f | %.2f MiB |\n",
+               rowLabel(row.name, kept.size(), runs).c_str(), row.calls, m[kP50], m[kP99], m[kP999],
+               m[kMax], m[kRefused], m[kRssGrowth]);
     }
     printf("\n");
 }
@@ -220,25 +230,37 @@ double sendShare(const std::vector<std::string>& messages, size_t first, size_t 
     return qm_bench::threadCpuSeconds(qm_bench::currentThreadId());
 }
 
+// CPU seconds, read at one moment, of this process (threads that ended included), of the thread
+// that reads and of the collector.
+struct CpuReading {
+    double process = -1;
+    double thisThread = -1;
+    double collector = -1;
+    bool valid() const { return process >= 0 && thisThread >= 0 && collector >= 0; }
+};
+
+CpuReading readCpu(const qm_test::CollectorProcess& collector) {
+    CpuReading reading;
+    reading.process = qm_bench::processCpuSeconds(::getpid());
+    reading.thisThread = qm_bench::threadCpuSeconds(qm_bench::currentThreadId());
+    reading.collector = qm_bench::processCpuSeconds(collector.pid());
+    return reading;
+}
+
 // Records per second from the first sendLog until the collector holds them all, and the CPU
 // microseconds per record spent over that span by the library's threads, by the collector and by
-// the app threads (their retries compete for the same cores).
-// The library's share is the process's CPU time (/proc/self/stat, which keeps the time of
-// threads that ended) less that of the benchmark's own threads: this one and the app threads,
-// each read from /proc/self/task/<its id>/stat.
+// the app threads (their retries compete for the same cores). The library's share is the
+// process's time less that of the benchmark's own threads: this one and the app threads, each
+// read from /proc/self/task/<its id>/stat.
 Figures throughputRun(const qm_test::CollectorProcess& collector, const std::string& storage,
                       int appThreads) {
     const std::vector<std::string> messages = distinctMessages(kThroughputRecords);
     if (initChannel(collector, storage) != 0) return {};
     if (!collector.waitForRecords(1, 10000)) return {};
     nameThisThread("bench-main");
-    const pid_t process = ::getpid();
-    const pid_t mainThread = qm_bench::currentThreadId();
-    const double processBefore = qm_bench::processCpuSeconds(process);
-    const double mainBefore = qm_bench::threadCpuSeconds(mainThread);
-    const double collectorBefore = qm_bench::processCpuSeconds(collector.pid());
+    const CpuReading before = readCpu(collector);
     const auto start = Clock::now();
-    std::vector<double> appCpu(appThreads, 0.0);
+    std::vector<double> appCpu(appThreads, -1.0);
     std::vector<std::thread> threads;
     for (int t = 0; t < appThreads; ++t) {
         const size_t first = messages.size() * t / appThreads;
@@ -248,14 +270,18 @@ Figures throughputRun(const qm_test::CollectorProcess& collector, const std::str
     for (std::thread& thread : threads) thread.join();
     if (!collector.waitForRecordCount(kThroughputRecords + 1, 120000)) return {};
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const double processCpu = qm_bench::processCpuSeconds(process) - processBefore;
-    const double mainCpu = qm_bench::threadCpuSeconds(mainThread) - mainBefore;
-    const double collectorCpu = qm_bench::processCpuSeconds(collector.pid()) - collectorBefore;
+    const CpuReading after = readCpu(collector);
     double appThreadsCpu = 0;
-    for (double cpu : appCpu) appThreadsCpu += cpu;
+    for (double cpu : appCpu) {
+        if (cpu < 0) return {};
+        appThreadsCpu += cpu;
+    }
+    if (!before.valid() || !after.valid()) return {};
+    const double libraryCpu =
+        (after.process - before.process) - (after.thisThread - before.thisThread) - appThreadsCpu;
     const double perRecord = 1e6 / kThroughputRecords;
-    return {kThroughputRecords / seconds, (processCpu - mainCpu - appThreadsCpu) * perRecord,
-            collectorCpu * perRecord, appThreadsCpu * perRecord};
+    return {kThroughputRecords / seconds, libraryCpu * perRecord,
+            (after.collector - before.collector) * perRecord, appThreadsCpu * perRecord};
 }
 
 void reportThroughput(int runs, const char* only) {
@@ -278,8 +304,9 @@ void reportThroughput(int runs, const char* only) {
             continue;
         }
         const Figures m = medians(kept, kThroughputFigures);
-        printf("| %s | %.0f | %.1f µs | %.1f µs | %.1f µs |\n", row.name, m[kRecordsPerSecond],
-               m[kLibraryCpu], m[kCollectorCpu], m[kAppCpu]);
+        printf("| %s | %.0f | %.1f µs | %.1f µs | %.1f µs |\n",
+               rowLabel(row.name, kept.size(), runs).c_str(), m[kRecordsPerSecond], m[kLibraryCpu],
+               m[kCollectorCpu], m[kAppCpu]);
     }
     printf("\n");
 }
@@ -379,10 +406,10 @@ void reportAccounting(int runs) {
         // The counts of the first run (each run must lose nothing, not match the others), the
         // median of the times.
         const Figures& first = kept.front();
-        printf("| %s | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f |\n", row.description,
-               first[kReturned1], first[kReturned0], first[kAccepted], first[kStored],
-               first[kDropped], first[kLost], first[kAcceptedAndStored],
-               medians(kept, kAccountingFigures)[kDestroyMs]);
+        printf("| %s | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f |\n",
+               rowLabel(row.description, kept.size(), runs).c_str(), first[kReturned1],
+               first[kReturned0], first[kAccepted], first[kStored], first[kDropped], first[kLost],
+               first[kAcceptedAndStored], medians(kept, kAccountingFigures)[kDestroyMs]);
     }
 }
 
