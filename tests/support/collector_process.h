@@ -39,6 +39,8 @@ public:
     CollectorProcess& operator=(const CollectorProcess&) = delete;
 
     uint16_t port() const { return m_port; }
+    // The collector's process id (to read its CPU time in /proc); -1 once it was stopped.
+    pid_t pid() const { return m_pid; }
     // Scheme and host only, as the library takes them; the port is separate.
     std::string address() const;
 
