@@ -24,6 +24,7 @@
 #include "transport/exchangeDeadline.h"
 #include "transport/httpSender.h"
 #include "transport/plainHttp.h"
+#include "transport/transport.h"
 
 namespace {
 
@@ -42,6 +43,13 @@ std::string okAnswer(const std::string& body, const std::string& status = "200 O
     return "HTTP/1.1 " + status +
            "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\n\r\n" + body;
+}
+
+// One exchange on a transport of its own, so on a connection of its own.
+plainHttp::Answer exchangeOnce(uint16_t port, const std::string& head, const std::string& body,
+                               const ExchangeDeadline& deadline) {
+    plainHttp::PlainHttpTransport transport;
+    return transport.exchange(kHost, port, head, body, deadline);
 }
 
 long millisecondsSince(std::chrono::steady_clock::time_point start) {
@@ -188,8 +196,8 @@ TEST(PlainHttpExchangeTest, AnswersAreReadAsTheirFramingSays) {
         SCOPED_TRACE(c.name);
         RawServer server(c.script);
         const auto start = std::chrono::steady_clock::now();
-        const plainHttp::Answer answer = plainHttp::exchange(kHost, server.port(), kHead, kBody,
-                                                             ExchangeDeadline(milliseconds(10000)));
+        const plainHttp::Answer answer =
+            exchangeOnce(server.port(), kHead, kBody, ExchangeDeadline(milliseconds(10000)));
         // Every script either ends its answer or its connection well before the deadline, or
         // keeps the connection open for longer: the framing alone must end the read.
         EXPECT_LT(millisecondsSince(start), 5000);
@@ -203,6 +211,103 @@ TEST(PlainHttpExchangeTest, AnswersAreReadAsTheirFramingSays) {
         EXPECT_EQ(answer.cut, c.cut);
         server.finish();
         EXPECT_EQ(server.request(), std::string(kHead) + kBody);
+    }
+}
+
+// ---- keep-alive: a connection is kept only while its answers leave it fit for the next ----
+
+struct KeepAliveCase {
+    const char* name;
+    std::vector<qm_test::ConnectionScript> connections;
+    // One letter per exchange: 'N' complete on a new connection, 'R' complete on a kept one,
+    // '-' no complete answer.
+    std::string exchanges;
+    size_t accepted;
+    milliseconds deadline{5000};
+    milliseconds idleBetween{0};
+    milliseconds maxIdle{CollectorTransport::kMaxIdle};
+};
+
+std::vector<KeepAliveCase> keepAliveCases() {
+    using C = qm_test::ConnectionScript;
+    const std::string ok = okAnswer("{}");
+    const std::string okClose =
+        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
+    const std::string http10 = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n{}";
+    const std::string http10KeepAlive =
+        "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\n{}";
+    const Steps answer{ReplyStep::send(ok)};
+    return {
+        {"three batches over one connection", {C{{answer, answer, answer}}}, "NRR", 1},
+        {"an error status still leaves the connection fit",
+         {C{{{ReplyStep::send(okAnswer("{}", "503 Service Unavailable"))}, answer}}},
+         "NR",
+         1},
+        {"HTTP/1.0 with keep-alive", {C{{{ReplyStep::send(http10KeepAlive)}, answer}}}, "NR", 1},
+        {"collector closing after each answer",
+         {C{{{ReplyStep::send(okClose), ReplyStep::close()}}},
+          C{{{ReplyStep::send(okClose), ReplyStep::close()}}},
+          C{{{ReplyStep::send(okClose), ReplyStep::close()}}}},
+         "NNN",
+         3},
+        {"Connection: close honoured though the peer leaves it open",
+         {C{{{ReplyStep::send(okClose)}, answer}}, C{{answer}}},
+         "NN",
+         2},
+        {"HTTP/1.0 without keep-alive",
+         {C{{{ReplyStep::send(http10)}, answer}}, C{{answer}}},
+         "NN",
+         2},
+        {"answer framed by the end of the connection",
+         {C{{{ReplyStep::send("HTTP/1.1 200 OK\r\n\r\n{}"), ReplyStep::close()}}}, C{{answer}}},
+         "NN",
+         2},
+        {"bytes nobody asked for after the answer",
+         {C{{{ReplyStep::send(ok + "HTTP/1.1 200 OK\r\n")}, answer}}, C{{answer}}},
+         "NN",
+         2},
+        {"cut answer",
+         {C{{{ReplyStep::send(okAnswer(std::string(100 * 1024, 'x')))}, answer}}, C{{answer}}},
+         "NN",
+         2},
+        {"deadline passes mid-answer",
+         {C{{{ReplyStep::send(ok.substr(0, 20)), ReplyStep::pause(30000)}, answer}}, C{{answer}}},
+         "-N",
+         2,
+         milliseconds(300)},
+        {"peer closes the kept connection after its answer", {C{{answer}}, C{{answer}}}, "NN", 2},
+        {"peer drops the next request unread: sent again on a new connection",
+         {C{{answer, {ReplyStep::dropRequest()}}}, C{{answer}}},
+         "NN",
+         2},
+        {"idle longer than a connection is kept",
+         {C{{answer, answer}}, C{{answer}}},
+         "NN",
+         2,
+         milliseconds(5000),
+         milliseconds(300),
+         milliseconds(100)},
+    };
+}
+
+TEST(PlainHttpExchangeTest, ConnectionIsKeptOnlyWhileItsAnswersLeaveItFit) {
+    for (const KeepAliveCase& c : keepAliveCases()) {
+        SCOPED_TRACE(c.name);
+        RawServer server(c.connections);
+        plainHttp::PlainHttpTransport transport(c.maxIdle);
+        std::string seen;
+        for (size_t i = 0; i < c.exchanges.size(); ++i) {
+            if (i > 0) std::this_thread::sleep_for(c.idleBetween);
+            const plainHttp::Answer answer = transport.exchange(kHost, server.port(), kHead, kBody,
+                                                                ExchangeDeadline(c.deadline));
+            seen += !answer.complete ? '-' : answer.reused ? 'R' : 'N';
+        }
+        EXPECT_EQ(seen, c.exchanges);
+        server.finish();
+        EXPECT_EQ(server.acceptedConnections(), c.accepted);
+        // Every exchange reached the server once, a retried one included.
+        EXPECT_EQ(server.requests(),
+                  std::vector<std::string>(c.exchanges.size(), std::string(kHead) + kBody));
     }
 }
 
@@ -234,7 +339,7 @@ TEST(PlainHttpExchangeTest, TricklingOrStalledPeerEndsAtTheDeadlineWithoutAnAnsw
         const auto start = std::chrono::steady_clock::now();
         if (c.cutOffIn.count() > 0) ExchangeDeadline::cutOffAt(start + c.cutOffIn);
         const plainHttp::Answer answer =
-            plainHttp::exchange(kHost, server.port(), kHead, kBody, ExchangeDeadline(c.own));
+            exchangeOnce(server.port(), kHead, kBody, ExchangeDeadline(c.own));
         const long elapsed = millisecondsSince(start);
         ExchangeDeadline::clearCutOff();
         EXPECT_TRUE(answer.connected);
@@ -251,15 +356,15 @@ TEST(PlainHttpExchangeTest, LargeRequestArrivesWholeAndNobodyListeningMeansNotCo
                              std::to_string(body.size()) + "\r\n\r\n";
     RawServer server({ReplyStep::send(okAnswer("{}"))});
     const plainHttp::Answer answer =
-        plainHttp::exchange(kHost, server.port(), head, body, ExchangeDeadline(kExchangeTimeout));
+        exchangeOnce(server.port(), head, body, ExchangeDeadline(kExchangeTimeout));
     EXPECT_TRUE(answer.sent);
     EXPECT_TRUE(answer.complete);
     server.finish();
     EXPECT_TRUE(server.request() == head + body)
         << "server got " << server.request().size() << " of " << head.size() + body.size();
 
-    const plainHttp::Answer none = plainHttp::exchange(kHost, qm_test::unusedLoopbackPort(), kHead,
-                                                       kBody, ExchangeDeadline(kExchangeTimeout));
+    const plainHttp::Answer none = exchangeOnce(qm_test::unusedLoopbackPort(), kHead, kBody,
+                                                ExchangeDeadline(kExchangeTimeout));
     EXPECT_FALSE(none.connected);
     EXPECT_FALSE(none.sent);
     EXPECT_FALSE(none.complete);
@@ -500,7 +605,7 @@ bool listening(uint16_t port, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < end) {
         const plainHttp::Answer probe =
-            plainHttp::exchange(kHost, port, "", "", ExchangeDeadline(milliseconds(200)));
+            exchangeOnce(port, "", "", ExchangeDeadline(milliseconds(200)));
         if (probe.connected) return true;
         std::this_thread::sleep_for(milliseconds(20));
     }
