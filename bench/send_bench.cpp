@@ -6,6 +6,7 @@
 //   qm_bench --accounting [--runs N]  where 20,000 records from 4 threads ended, and how long
 //                                     QuillMarkDestroy took, per collector behaviour
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -83,20 +84,33 @@ Latency measureLatency(const qm_test::CollectorProcess& collector, const std::st
     return result;
 }
 
-// Records per second from the first sendLog until the collector holds them all.
-double measureThroughput(const qm_test::CollectorProcess& collector, const std::string& storage,
-                         int records) {
-    if (initChannel(collector, storage) != 0) return 0;
-    if (!collector.waitForRecords(1, 10000)) return 0;
+double cpuMicros(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
+           usage.ru_stime.tv_usec;
+}
+
+// CPU of every thread but the calling one: the library's own threads.
+double libraryCpuMicros() { return cpuMicros(RUSAGE_SELF) - cpuMicros(RUSAGE_THREAD); }
+
+// Records per second from the first sendLog until the collector holds them all, and the CPU
+// the library's threads spent per delivered record meanwhile.
+std::vector<double> measureThroughput(const qm_test::CollectorProcess& collector,
+                                      const std::string& storage, int records) {
+    if (initChannel(collector, storage) != 0) return {};
+    if (!collector.waitForRecords(1, 10000)) return {};
     const std::vector<std::string> messages = distinctMessages(records);
+    const double cpuBefore = libraryCpuMicros();
     const auto start = Clock::now();
     for (int i = 0; i < records; ++i) {
         while (QuillMarkSendLog(QUILLMARK_INFO, messages[i].c_str()) == 0) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     }
-    if (!collector.waitForRecordCount(static_cast<size_t>(records) + 1, 120000)) return 0;
-    return records / std::chrono::duration<double>(Clock::now() - start).count();
+    if (!collector.waitForRecordCount(static_cast<size_t>(records) + 1, 120000)) return {};
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return {records / seconds, (libraryCpuMicros() - cpuBefore) / records};
 }
 
 // Runs body in a child and returns the numbers it wrote, or an empty list.
@@ -148,16 +162,20 @@ void reportLatency(const char* name, const qm_test::CollectorOptions& options, i
 
 void reportThroughput(const char* name, const qm_test::CollectorOptions& options, int records,
                       int runs) {
-    std::vector<double> rates;
+    std::vector<double> rates, cpu;
     for (int run = 0; run < runs; ++run) {
         qm_test::CollectorProcess collector(options);
         std::vector<double> values = inChild([&](const std::string& storage) {
-            return std::vector<double>{measureThroughput(collector, storage, records)};
+            return measureThroughput(collector, storage, records);
         });
-        if (values.size() == 1) rates.push_back(values[0]);
+        if (values.size() != 2) continue;
+        rates.push_back(values[0]);
+        cpu.push_back(values[1]);
     }
-    printf("| delivered records/s, %-27s | %8.0f records/s (%d records, median of %zu) |\n", name,
-           median(rates), records, rates.size());
+    printf(
+        "| delivered records/s, %-27s | %8.0f records/s | library threads' CPU %5.1f us per "
+        "record (%d records, median of %zu) |\n",
+        name, median(rates), median(cpu), records, rates.size());
 }
 
 // One run: 4 threads send 5,000 records each, one every 0.5 ms, then QuillMarkDestroy. The
