@@ -12,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -23,8 +24,10 @@
 #include "support/temp_dir.h"
 #include "transport/exchangeDeadline.h"
 #include "transport/httpSender.h"
+#include "transport/httpsTransport.h"
 #include "transport/plainHttp.h"
 #include "transport/transport.h"
+#include "util/collectorAddress.h"
 
 namespace {
 
@@ -368,6 +371,32 @@ TEST(PlainHttpExchangeTest, LargeRequestArrivesWholeAndNobodyListeningMeansNotCo
     EXPECT_FALSE(none.connected);
     EXPECT_FALSE(none.sent);
     EXPECT_FALSE(none.complete);
+}
+
+// ---- HTTPS: one libcurl handle per transport, its connection and TLS session reused ----
+
+TEST(HttpsTransportTest, LaterExchangesReuseTheConnectionWhateverTheTlsChecks) {
+    qm_test::CollectorOptions options;
+    options.https = true;
+    qm_test::CollectorProcess collector(options);
+    const std::optional<CollectorAddress> address =
+        parseCollectorAddress(collector.address(), collector.port());
+    ASSERT_TRUE(address);
+    const std::string body = "[{\"body\":\"over tls\"}\n]";
+    for (const bool verifyTls : {true, false}) {
+        SCOPED_TRACE(verifyTls ? "certificate checked against the pin" : "no checks");
+        HttpsTransport transport(verifyTls);
+        std::string seen;
+        for (int i = 0; i < 3; ++i) {
+            const CollectorAnswer answer =
+                transport.post(*address, "/v2/log", body, ExchangeDeadline(kExchangeTimeout));
+            EXPECT_EQ(answer.status, 200);
+            EXPECT_NE(answer.body.find("\"isSuccessful\":true"), std::string::npos) << answer.body;
+            seen += !answer.complete ? '-' : answer.reused ? 'R' : 'N';
+        }
+        EXPECT_EQ(seen, "NRR");
+    }
+    EXPECT_EQ(collector.records().size(), 6u);
 }
 
 // ---- through the sender: where the request goes and which records of a batch are kept ----
