@@ -120,13 +120,7 @@ void HttpSender::prepareRecords(ListJobs& listVals) {
         bool keep = prepareRecord(view, mapVals, i, reqBody, project);
         totalBulkSize += reqBody.size();
         if (!keep) continue;
-        auto found = BulkMap.find(project);
-        if (found == BulkMap.end()) {
-            BulkMap.emplace(project, "[" + reqBody);
-        } else {
-            found->second += ",";
-            found->second += reqBody;
-        }
+        BulkMap[project].add(reqBody);
     }
 }
 
@@ -176,13 +170,12 @@ bool HttpSender::prepareRecord(const PassView& view, MapValues& mapVals, size_t 
 
 // Past the shutdown's cut-off an exchange could not even begin: the batch is kept instead.
 void HttpSender::sendBulks(bool storeOnly) {
-    std::map<std::string, std::string> bulks;
+    std::map<std::string, Batch> bulks;
     bulks.swap(BulkMap);
-    for (auto& [project, bulk] : bulks) {
-        bulk += "]";
+    for (const auto& [project, bulk] : bulks) {
         const BulkTarget target = findBulkTarget(project);
         if (storeOnly || ExchangeDeadline::cutOffPassed()) {
-            storeWholeBulk(bulk, target.handlerName);
+            storeBatch(bulk, target.handlerName);
         } else {
             sendBulk(target, bulk);
         }
@@ -204,7 +197,9 @@ HttpSender::BulkTarget HttpSender::findBulkTarget(const std::string& projectName
     return target;
 }
 
-void HttpSender::sendBulk(const BulkTarget& target, const std::string& bulkBody) {
-    postToCollector(target.address, static_cast<uint16_t>(target.port), bulkBody,
-                    target.handlerName);
+DeliveryOutcome HttpSender::sendBulk(const BulkTarget& target, const Batch& batch) {
+    const DeliveryOutcome outcome =
+        postToCollector(target.address, static_cast<uint16_t>(target.port), batch);
+    keepUndelivered(batch, outcome, target.handlerName);
+    return outcome;
 }

@@ -26,6 +26,7 @@
 #include "record/handler.h"
 #include "record/vesk2Define.h"
 #include "thread/crossThread.h"
+#include "transport/deliveryOutcome.h"
 #include "util/vesk2Utils.h"
 
 struct CollectorAddress;
@@ -83,25 +84,25 @@ public:
     static bool _getHttpBody(const MapValues& mapVals, std::string& strContent);
     static bool _getHttpOriBody(const MapValues& mapVals, std::string& strContent);
     std::string _getHttpHeader(const CollectorAddress& collector, size_t uiSize);
-    // Posts the JSON array strBody to the collector that address and port name (plain HTTP or
-    // HTTPS, as its scheme says) and hands the answer on; an address that is not a collector
-    // URL keeps the whole array for a later attempt.
-    void postToCollector(const std::string& address, uint16_t port, const std::string& strBody,
-                         const std::string& handlerName);
-    void _httpHandleRequest(const CollectorAddress& collector, const std::string& strBody,
-                            const std::string& handlerName);
-    double _httpsHandleRequest(const CollectorAddress& collector, const std::string& strBody,
-                               const std::string& handlerName);
+    // Posts the batch to the collector that address and port name (plain HTTP or HTTPS, as its
+    // scheme says) and says what became of each record; nothing is stored here. An address
+    // that is not a collector URL answers nothing.
+    DeliveryOutcome postToCollector(const std::string& address, uint16_t port, const Batch& batch);
+    DeliveryOutcome _httpHandleRequest(const CollectorAddress& collector, const Batch& batch);
+    DeliveryOutcome _httpsHandleRequest(const CollectorAddress& collector, const Batch& batch);
 
     // ---- collector answer (httpSenderResponse.cpp) ----
     // Only a collector answer (a JSON object with "header" and "body" -> "data" ->
-    // "resultList") decides per record: a record is delivered when its entry says
-    // "isSuccessful" true, and stored otherwise, also when it has no entry (an answer cut at
-    // kMaxAnswerBytes, answerCut, or a shorter list). Any other answer keeps the whole batch.
-    bool is_collector_message(const std::string& message, const std::string& body,
-                              const std::string& handlerName, bool answerCut = false);
-    // Every record of the sent array goes to local storage (no usable answer).
-    bool storeWholeBulk(const std::string& body, const std::string& handlerName);
+    // "resultList") decides per record: a record is accepted when its entry says
+    // "isSuccessful" true, refused when its entry says anything else, and not answered when it
+    // has no entry (an answer cut at kMaxAnswerBytes, or a shorter list). Any other answer
+    // leaves every record not answered.
+    static DeliveryOutcome readCollectorAnswer(const std::string& answer, size_t recordCount);
+    // Every record of the batch the outcome does not call accepted goes to local storage.
+    void keepUndelivered(const Batch& batch, const DeliveryOutcome& outcome,
+                         const std::string& handlerName);
+    // Every record of the batch goes to local storage (nothing was sent).
+    void storeBatch(const Batch& batch, const std::string& handlerName);
 
     // ---- local storage (httpSenderStorage.cpp, LocalStore in localStore.h) ----
     // Failed deliveries after which a record is dropped instead of stored.
@@ -165,8 +166,10 @@ public:
     // Completes the crash record from the main channel and posts it at once, on the calling
     // thread, with a sender of its own (onStore becomes that sender's m_onStore). strAddr and
     // uiPort are not used: the main channel's record says where the report goes.
-    static void sendCrashReport(const std::string& strAddr, uint16_t uiPort, MapValues mapVals,
-                                const StoreObserver& onStore = StoreObserver());
+    // What the collector said of the crash record; not answered when it was not sent.
+    static DeliveryOutcome sendCrashReport(const std::string& strAddr, uint16_t uiPort,
+                                           MapValues mapVals,
+                                           const StoreObserver& onStore = StoreObserver());
 
     // Sending held back until the application starts it (delayed start).
     static std::atomic<bool> m_SendThreadStop;
@@ -239,7 +242,8 @@ private:
     void applySettingsAnswer(const std::string& answer);
     // Sets the switches of "quillmark-user"; false when that channel is not registered.
     static bool applySettingsSwitches(const SettingsSwitches& switches);
-    void sendBulk(const BulkTarget& target, const std::string& bulkBody);
+    // Posts the batch and keeps what the collector did not take.
+    DeliveryOutcome sendBulk(const BulkTarget& target, const Batch& batch);
 
     // The channel of that name, or null. The caller holds m_mtxSvr.
     static Handler* _findChannel(const std::string& name);
@@ -250,8 +254,8 @@ private:
 
     // Names of channels registered and not yet set up by the sending thread (under m_mtxSvr).
     std::list<std::string> local_list;
-    // Bulks of the current pass: project name -> JSON array text without its closing bracket.
-    std::map<std::string, std::string> BulkMap;
+    // Batches of the current pass, by project name.
+    std::map<std::string, Batch> BulkMap;
     // Stores that could not be written; a re-send stops when its batch adds one.
     size_t m_storeFailures = 0;
     depulicationQ m_depuliQ;

@@ -101,27 +101,30 @@ HttpSender::CrashTarget HttpSender::takeCrashTarget() {
     return target;
 }
 
-void HttpSender::sendCrashReport(const std::string&, uint16_t, MapValues mapVals,
-                                 const StoreObserver& onStore) {
+DeliveryOutcome HttpSender::sendCrashReport(const std::string&, uint16_t, MapValues mapVals,
+                                            const StoreObserver& onStore) {
     _info_log("sendCrashReport");
+    const DeliveryOutcome notSent = DeliveryOutcome::all(1, RecordOutcome::NotAnswered);
     HttpSender sender;
     sender.m_onStore = onStore;
     m_SendThreadStop = false;
 
     const CrashTarget target = takeCrashTarget();
-    if (!target.found) return;
+    if (!target.found) return notSent;
     const Handler& channel = target.channel;
     if (!channel.m_isCrashEnable) {
         _info_log("deny crash");
-        return;
+        return notSent;
     }
 
-    std::string crashBody = completeCrashRecord(target, std::move(mapVals));
-    if (crashBody.empty()) {
+    const Batch crash = Batch::ofOne(completeCrashRecord(target, std::move(mapVals)));
+    if (crash.empty()) {
         _error_log("[sendCrashReport] crash record not serialisable");
-        return;
+        return notSent;
     }
-    sender.postToCollector(channel.m_Addr, channel.m_Port, crashBody, VESK_CHANNEL_USER);
+    const DeliveryOutcome outcome = sender.postToCollector(channel.m_Addr, channel.m_Port, crash);
+    sender.keepUndelivered(crash, outcome, VESK_CHANNEL_USER);
+    return outcome;
 }
 
 // The JSON array of the one crash record, or "" when it could not be written. The record's

@@ -1,6 +1,6 @@
 // Serialisation of records and the two transports: plain HTTP over our own socket, HTTPS
 // through libcurl, chosen by the scheme of the collector address. Each exchange ends by its
-// deadline; a whole 2xx answer goes to is_collector_message, anything else keeps the batch.
+// deadline; a whole 2xx answer is read by readCollectorAnswer, anything else answers nothing.
 #include <curl/curl.h>
 #include <json/value.h>
 
@@ -53,14 +53,18 @@ size_t write_to_string(void* ptr, size_t size, size_t count, void* stream) {
 }
 
 // Only a whole 2xx answer is the collector's word on each record. Any other status, an answer
-// whose end was not read, or none at all says nothing about them: the whole batch is kept.
-void evaluateAnswer(HttpSender& sender, bool complete, long status, const std::string& answer,
-                    bool cut, const std::string& strBody, const std::string& handlerName) {
+// whose end was not read, or none at all says nothing about them. An answer cut at
+// kMaxAnswerBytes needs no case of its own: the records whose entries were cut have none.
+DeliveryOutcome evaluateAnswer(bool complete, long status, const std::string& answer,
+                               size_t recordCount) {
     if (complete && status >= 200 && status <= 299) {
-        sender.is_collector_message(answer, strBody, handlerName, cut);
-    } else {
-        sender.storeWholeBulk(strBody, handlerName);
+        return HttpSender::readCollectorAnswer(answer, recordCount);
     }
+    return DeliveryOutcome::all(recordCount, RecordOutcome::NotAnswered);
+}
+
+DeliveryOutcome notAnswered(const Batch& batch) {
+    return DeliveryOutcome::all(batch.size(), RecordOutcome::NotAnswered);
 }
 
 // A shutdown that pulled the cut-off in before the exchange began: nothing is sent, so the
@@ -90,68 +94,61 @@ std::string HttpSender::_getHttpHeader(const CollectorAddress& collector, size_t
     return header;
 }
 
-void HttpSender::postToCollector(const std::string& address, uint16_t port,
-                                 const std::string& strBody, const std::string& handlerName) {
+DeliveryOutcome HttpSender::postToCollector(const std::string& address, uint16_t port,
+                                            const Batch& batch) {
     const std::optional<CollectorAddress> collector = parseCollectorAddress(address, port);
     if (!collector) {
         _warn_log("[postToCollector] invalid collector address : " + address);
-        storeWholeBulk(strBody, handlerName);
-        return;
+        return notAnswered(batch);
     }
     if (collector->https) {
         _info_log("send https");
-        _httpsHandleRequest(*collector, strBody, handlerName);
-    } else {
-        _info_log("send http");
-        _httpHandleRequest(*collector, strBody, handlerName);
+        return _httpsHandleRequest(*collector, batch);
     }
+    _info_log("send http");
+    return _httpHandleRequest(*collector, batch);
 }
 
-void HttpSender::_httpHandleRequest(const CollectorAddress& collector, const std::string& strBody,
-                                    const std::string& handlerName) {
+DeliveryOutcome HttpSender::_httpHandleRequest(const CollectorAddress& collector,
+                                               const Batch& batch) {
     if (!m_initializeByThread) {
         _info_log("[_handleRequest] m_initializeByThread false");
-        return;
+        return notAnswered(batch);
     }
     try {
         const ExchangeDeadline deadline(kExchangeTimeout);
-        if (cutOffBeforeStart(deadline)) {
-            storeWholeBulk(strBody, handlerName);
-            return;
-        }
-        const std::string head = _getHttpHeader(collector, strBody.size());
+        if (cutOffBeforeStart(deadline)) return notAnswered(batch);
+        const std::string& body = batch.body();
+        const std::string head = _getHttpHeader(collector, body.size());
         plainHttp::Answer answer =
-            plainHttp::exchange(collector.host, collector.port, head, strBody, deadline);
+            plainHttp::exchange(collector.host, collector.port, head, body, deadline);
         if (!answer.connected) _warn_log("INVALID_SOCKET");
         if (answer.connected && !answer.sent) _warn_log("SEND_FAILED");
         if (answer.connected && !answer.complete) _warn_log("NO_COMPLETE_ANSWER");
-        evaluateAnswer(*this, answer.complete, answer.status, answer.body, answer.cut, strBody,
-                       handlerName);
+        return evaluateAnswer(answer.complete, answer.status, answer.body, batch.size());
     } catch (const std::exception&) {
         _warn_log("_httpHandleRequest Exception");
+        return notAnswered(batch);
     }
 }
 
-double HttpSender::_httpsHandleRequest(const CollectorAddress& collector,
-                                       const std::string& strBody, const std::string& handlerName) {
+DeliveryOutcome HttpSender::_httpsHandleRequest(const CollectorAddress& collector,
+                                                const Batch& batch) {
     if (!m_initializeByThread) {
         _info_log("[_handleRequest] m_initializeByThread false");
-        return 0;
+        return notAnswered(batch);
     }
     CurlHandle curl = newCurlHandle();
     if (!curl) {
         _warn_log("libcurl initialize failed");
-        return 0;
+        return notAnswered(batch);
     }
     try {
         const ExchangeDeadline deadline(kExchangeTimeout);
-        if (cutOffBeforeStart(deadline)) {
-            storeWholeBulk(strBody, handlerName);
-            return 0;
-        }
+        if (cutOffBeforeStart(deadline)) return notAnswered(batch);
         CURL* handle = curl.get();
         const CurlHeaders headers =
-            prepareJsonPost(handle, {collector.url(_uri_v2_string), collector.port, &strBody,
+            prepareJsonPost(handle, {collector.url(_uri_v2_string), collector.port, &batch.body(),
                                      m_tlsVerify, kHttpsConnectTimeoutSeconds, 0});
         const std::function<bool()> stop = [&deadline] { return deadline.passed(); };
         // Never 0, which libcurl reads as no bound.
@@ -163,13 +160,9 @@ double HttpSender::_httpsHandleRequest(const CollectorAddress& collector,
         const CURLcode result = curl_easy_perform(handle);
         long status = 0;
         curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-        double totalTime = 0;
-        curl_easy_getinfo(handle, CURLINFO_TOTAL_TIME, &totalTime);
         if (result != CURLE_OK) _info_log(std::string("HTTPS: ") + curl_easy_strerror(result));
-        evaluateAnswer(*this, result == CURLE_OK, status, response.body, response.cut, strBody,
-                       handlerName);
-        return totalTime;
+        return evaluateAnswer(result == CURLE_OK, status, response.body, batch.size());
     } catch (const std::exception&) {
-        return 0;
+        return notAnswered(batch);
     }
 }

@@ -1,5 +1,5 @@
-// Evaluation of the collector's answer: the records it did not accept go to local storage, and
-// so does the whole batch when the answer is not a collector answer.
+// Evaluation of the collector's answer against the batch that was sent, and the records it did
+// not take handed to local storage.
 #include <json/value.h>
 
 #include <exception>
@@ -44,49 +44,22 @@ bool containsOffset(const Json::Value& value, size_t offset) {
     return start <= offset && (offset < limit || start == limit);
 }
 
-bool parseSentArray(const std::string& body, Json::Value& sent) {
-    jsonText::parse(body, sent);
-    return sent.isArray();
-}
-
 // True when the parsed answer is a collector answer: an object with "header" and a
 // "resultList" array. A partial parse counts when both were read before the break.
 bool isCollectorAnswer(const Json::Value& root, const Json::Value& resultList) {
     return root.isObject() && root.isMember("header") && resultList.isArray();
 }
 
-std::vector<std::string> recordTexts(const Json::Value& sent) {
-    std::vector<std::string> texts;
-    texts.reserve(sent.size());
-    for (const Json::Value& record : sent) texts.push_back(jsonText::writeCompact(record));
-    return texts;
-}
-
 }  // namespace
 
-bool HttpSender::storeWholeBulk(const std::string& body, const std::string& handlerName) {
-    Json::Value sent;
-    if (!parseSentArray(body, sent)) return false;
-    for (Json::ArrayIndex i = 0; i < sent.size(); ++i) _info_log("write !!");
-    storeRecords(recordTexts(sent), handlerName);
-    return true;
-}
-
-// answerCut needs no case of its own: the records whose entries were cut away have none.
-bool HttpSender::is_collector_message(const std::string& message, const std::string& body,
-                                      const std::string& handlerName, bool /*answerCut*/) {
-    Json::Value sent;
-    try {
-        if (!parseSentArray(body, sent)) return false;
-    } catch (const std::exception&) {
-        return false;
-    }
-    if (message.empty()) return storeWholeBulk(body, handlerName);
+DeliveryOutcome HttpSender::readCollectorAnswer(const std::string& answer, size_t recordCount) {
+    DeliveryOutcome outcome = DeliveryOutcome::all(recordCount, RecordOutcome::NotAnswered);
+    if (answer.empty()) return outcome;
     Json::Value root;
     size_t errorOffset = 0;
     bool whole = false;
     try {
-        const std::string text = findResultText(message);
+        const std::string text = findResultText(answer);
         // A partial parse keeps what came before the error.
         if (!text.empty()) whole = jsonText::parse(text, root, errorOffset);
     } catch (const std::exception&) {
@@ -95,20 +68,36 @@ bool HttpSender::is_collector_message(const std::string& message, const std::str
     const Json::Value resultList = resultListOf(root);
     if (!isCollectorAnswer(root, resultList)) {
         _warn_log("not a collector answer: the batch is kept");
-        return storeWholeBulk(body, handlerName);
+        return outcome;
     }
+    outcome.collectorAnswered = true;
     Json::ArrayIndex resultCount = resultList.size();
     // The entry being read when the line broke off says nothing: its result was cut away.
     if (!whole && resultCount > 0 && containsOffset(resultList[resultCount - 1], errorOffset)) {
         --resultCount;
     }
-    std::vector<std::string> notTaken;
-    for (Json::ArrayIndex i = 0; i < sent.size(); ++i) {
-        // Entries beyond the batch have no record; a record without an entry was not taken.
-        if (i < resultCount && isDelivered(resultList[i])) continue;
-        _info_log("write");
-        notTaken.push_back(jsonText::writeCompact(sent[i]));
+    // Entries beyond the batch have no record; a record without an entry was not taken.
+    for (size_t i = 0; i < recordCount && i < resultCount; ++i) {
+        const Json::ArrayIndex entry = static_cast<Json::ArrayIndex>(i);
+        outcome.records[i] =
+            isDelivered(resultList[entry]) ? RecordOutcome::Accepted : RecordOutcome::Refused;
     }
-    if (!notTaken.empty()) storeRecords(notTaken, handlerName);
-    return true;
+    return outcome;
+}
+
+// A collector answer logs each record it leaves behind; no answer logs the whole batch.
+void HttpSender::keepUndelivered(const Batch& batch, const DeliveryOutcome& outcome,
+                                 const std::string& handlerName) {
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (i < outcome.records.size() && outcome.records[i] == RecordOutcome::Accepted) continue;
+        _info_log(outcome.collectorAnswered ? "write" : "write !!");
+        kept.push_back(batch.record(i));
+    }
+    if (!kept.empty()) storeRecords(kept, handlerName);
+}
+
+void HttpSender::storeBatch(const Batch& batch, const std::string& handlerName) {
+    keepUndelivered(batch, DeliveryOutcome::all(batch.size(), RecordOutcome::NotAnswered),
+                    handlerName);
 }

@@ -97,7 +97,7 @@ void reportWritable() {
     std::lock_guard<std::mutex> lock(health.mutex);
     if (health.conditions.empty()) return;
     _error_log("[store] writable again; " + std::to_string(health.recordsNotKept) +
-              " records were not kept");
+               " records were not kept");
     health.conditions.clear();
     health.recordsNotKept = 0;
 }
@@ -117,7 +117,7 @@ std::string failureText(const std::string& what, const std::string& path, int er
 void logByteCapDrop(size_t records) {
     if (records == 0) return;
     _error_log("[store] byte cap of " + std::to_string(LocalStore::kMaxStoreBytes) +
-              " bytes: dropped " + std::to_string(records) + " oldest records");
+               " bytes: dropped " + std::to_string(records) + " oldest records");
 }
 
 // Size of a regular file; 0 when there is none.
@@ -206,16 +206,14 @@ Json::Value flatRecord(const std::string& line) {
 }
 
 // One JSON array of flat objects, joined the way the send loop joins a batch.
-std::string storedBatchBody(const std::vector<std::string>& lines) {
-    std::string body;
+Batch storedBatch(const std::vector<std::string>& lines) {
+    Batch batch;
     for (const std::string& line : lines) {
-        body += body.empty() ? "[" : ",";
         std::string object = jsonText::writeCompact(flatRecord(line));
         if (!object.empty() && object.back() == '\n') object.pop_back();
-        body += object;
+        batch.add(object);
     }
-    if (!body.empty()) body += "]";
-    return body;
+    return batch;
 }
 
 }  // namespace
@@ -425,7 +423,7 @@ void HttpSender::storeRecords(const std::vector<std::string>& records,
     }
     if (overCap > 0) {
         _error_log("[store] cap of " + std::to_string(kMaxDeliveryFailures) +
-                  " failed deliveries: dropped " + std::to_string(overCap) + " records");
+                   " failed deliveries: dropped " + std::to_string(overCap) + " records");
     }
     if (lines.empty()) return;
     std::string directory;
@@ -479,7 +477,7 @@ void HttpSender::check_local_storage(const std::string& handlerName) {
                 if (!lock.owns() || !store.nextBatch(lines)) return;
             }
             const size_t failuresBefore = m_storeFailures;
-            sendBulk(target, storedBatchBody(lines));
+            sendBulk(target, storedBatch(lines));
             if (m_storeFailures != failuresBefore) return;
             StoreWait lock(storeMutex());
             if (lock.owns()) store.confirmBatch();

@@ -63,11 +63,18 @@ protected:
     }
     void TearDown() override { qm_platform::stopLogCapture(); }
 
-    bool evaluate(const std::string& answer, const std::string& body, bool cut = false,
-                  const std::string& channel = "quillmark-user") {
+    // The answer read against the batch, and the records it did not take handed to storage.
+    DeliveryOutcome evaluate(const std::string& answer, const Bulk& bulk,
+                             const std::string& channel = "quillmark-user") {
         m_stored.clear();
         qm_platform::startLogCapture();
-        return m_sender.is_collector_message(answer, body, channel, cut);
+        Batch batch;
+        for (const std::string& record : bulk.records) batch.add(record);
+        EXPECT_EQ(batch.body(), bulk.body);
+        const DeliveryOutcome outcome = HttpSender::readCollectorAnswer(answer, batch.size());
+        EXPECT_EQ(outcome.records.size(), bulk.records.size());
+        m_sender.keepUndelivered(batch, outcome, channel);
+        return outcome;
     }
 
     HttpSender m_sender;
@@ -76,7 +83,7 @@ protected:
 
 TEST_F(AnswerTest, NoAnswerStoresTheWholeBatchInOrder) {
     const Bulk bulk = makeBulk(3);
-    EXPECT_TRUE(evaluate("", bulk.body, false, "Corvane"));
+    EXPECT_EQ(evaluate("", bulk, "Corvane").count(RecordOutcome::NotAnswered), 3u);
     EXPECT_EQ(m_stored, recordsOf(bulk, {0, 1, 2}, "Corvane"));
     EXPECT_EQ(qm_platform::capturedLogLines(), repeated("write !!", 3));
 }
@@ -110,7 +117,9 @@ TEST_F(AnswerTest, EachResultEntryDecidesItsOwnRecord) {
     resultList += "]";
     const Bulk bulk = makeBulk(rows.size());
 
-    EXPECT_TRUE(evaluate(answerWith(resultList), bulk.body, false, "channel-b"));
+    const DeliveryOutcome outcome = evaluate(answerWith(resultList), bulk, "channel-b");
+    EXPECT_EQ(outcome.count(RecordOutcome::Refused), failing.size());
+    EXPECT_TRUE(outcome.collectorAnswered);
     EXPECT_EQ(m_stored, recordsOf(bulk, failing, "channel-b"));
     EXPECT_EQ(qm_platform::capturedLogLines(), repeated("write", failing.size()));
 }
@@ -122,7 +131,7 @@ TEST_F(AnswerTest, OnlyACollectorAnswerDecidesPerRecord) {
     struct Row {
         const char* name;
         std::string answer;
-        bool cut;
+        bool cut;  // an answer cut short: the entries that were cut are simply missing
         std::vector<size_t> kept;
     };
     const std::vector<size_t> all = {0, 1, 2};
@@ -180,22 +189,36 @@ TEST_F(AnswerTest, OnlyACollectorAnswerDecidesPerRecord) {
     const Bulk bulk = makeBulk(3);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_TRUE(evaluate(row.answer, bulk.body, row.cut));
+        const DeliveryOutcome outcome = evaluate(row.answer, bulk);
         EXPECT_EQ(m_stored, recordsOf(bulk, row.kept, "quillmark-user"));
+        EXPECT_EQ(outcome.count(RecordOutcome::Accepted), 3 - row.kept.size());
+        EXPECT_EQ(outcome.allAccepted(), row.kept.empty());
     }
 }
 
-TEST_F(AnswerTest, SentBodyThatIsNotAnArrayStoresNothing) {
-    const std::string failing = answerWith(R"([{"isSuccessful":false}])");
-    const std::vector<std::string> bodies = {"", "{\"body\":\"x\"}\n", "not json", "\"[]\""};
-    for (const std::string& body : bodies) {
-        for (const std::string& answer : {std::string(), failing}) {
-            SCOPED_TRACE(body + " / " + answer);
-            EXPECT_FALSE(evaluate(answer, body));
-            EXPECT_TRUE(m_stored.empty());
-            EXPECT_TRUE(qm_platform::capturedLogLines().empty());
-        }
+// The request body is the records joined as a JSON array, and each record reads back as it was
+// added; a batch of one record can be made from its array without copying it.
+TEST(BatchTest, BodyAndRecordsAgree) {
+    struct Row {
+        std::vector<std::string> records;
+        std::string body;
+    };
+    const std::vector<Row> rows = {
+        {{}, "[]"},
+        {{R"({"a":"1"})"}, R"([{"a":"1"}])"},
+        {{R"({"a":"1"})", R"({"b":"[,]"})", "{}"}, R"([{"a":"1"},{"b":"[,]"},{}])"},
+    };
+    for (const Row& row : rows) {
+        Batch batch;
+        for (const std::string& record : row.records) batch.add(record);
+        EXPECT_EQ(batch.body(), row.body);
+        ASSERT_EQ(batch.size(), row.records.size());
+        for (size_t i = 0; i < row.records.size(); ++i) EXPECT_EQ(batch.record(i), row.records[i]);
     }
+    const Batch one = Batch::ofOne(R"([{"dmp":"QUJD"}])");
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one.record(0), R"({"dmp":"QUJD"})");
+    EXPECT_TRUE(Batch::ofOne("").empty());
 }
 
 }  // namespace

@@ -408,7 +408,6 @@ protected:
         m_sender.m_onStore = [this](const std::string& text, const std::string& channel) {
             m_stored.emplace_back(text, channel);
         };
-        m_body = "[";
         for (int i = 0; i < 3; ++i) {
             std::string text;
             ASSERT_TRUE(HttpSender::_getHttpBody({{"body", "record " + std::to_string(i)},
@@ -416,10 +415,10 @@ protected:
                                                   {"logLevel", "WARN"},
                                                   {"qmkBulkIndex", std::to_string(i)}},
                                                  text));
-            m_body += (i > 0 ? "," : "") + text;
+            m_batch.add(text);
             m_records.push_back(text);
         }
-        m_body += "]";
+        m_body = m_batch.body();
         qm_platform::startLogCapture();
     }
     void TearDown() override {
@@ -430,7 +429,9 @@ protected:
 
     void send(const std::string& address, uint16_t port) {
         m_stored.clear();
-        m_sender.postToCollector(address, port, m_body, "channel-a");
+        const DeliveryOutcome outcome = m_sender.postToCollector(address, port, m_batch);
+        ASSERT_EQ(outcome.records.size(), m_records.size());
+        m_sender.keepUndelivered(m_batch, outcome, "channel-a");
     }
     void send(uint16_t port) { send(std::string("http://") + kHost, port); }
     std::vector<Stored> records(const std::vector<size_t>& indices) const {
@@ -445,6 +446,7 @@ protected:
     HttpSender m_sender;
     std::vector<Stored> m_stored;
     std::vector<std::string> m_records;
+    Batch m_batch;
     std::string m_body;
     bool m_wasInitialized = false;
 };
@@ -614,9 +616,12 @@ TEST_F(PlainHttpSendTest, NothingIsSentBeforeTheSendingThreadStarted) {
     send(server.port());
     server.finish();
     EXPECT_FALSE(server.accepted());
-    EXPECT_TRUE(m_stored.empty());
+    // Not sent is not lost: the batch is kept for a later attempt.
+    EXPECT_EQ(m_stored, records({0, 1, 2}));
     Lines expected = lines("send http", 1);
     expected.push_back("I/NDK: [_handleRequest] m_initializeByThread false");
+    const Lines writes = lines("write !!", 3);
+    expected.insert(expected.end(), writes.begin(), writes.end());
     EXPECT_EQ(qm_platform::capturedLogLines(), expected);
 }
 
