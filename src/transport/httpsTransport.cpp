@@ -52,7 +52,10 @@ CollectorAnswer HttpsTransport::post(const CollectorAddress& collector, const st
                                      const std::string& body, const ExchangeDeadline& deadline) {
     CollectorAnswer answer;
     if (!m_handle) m_handle = newCurlHandle();
-    if (!m_handle) return answer;
+    if (!m_handle) {
+        answer.failure = "libcurl initialize failed";
+        return answer;
+    }
     CURL* handle = m_handle.get();
     const ExchangeOptions forgetAfterwards(handle);
     const CurlHeaders headers = prepareJsonPost(handle, {collector.url(path), collector.port, &body,

@@ -280,11 +280,3 @@ CollectorAnswer PlainHttpTransport::settle(Attempt& outcome) {
 }
 
 }  // namespace plainHttp
-
-namespace plainHttp {
-Answer exchange(const std::string& host, uint16_t port, const std::string& head,
-                const std::string& body, const ExchangeDeadline& deadline) {
-    PlainHttpTransport transport;
-    return transport.exchange(host, port, head, body, deadline);
-}
-}  // namespace plainHttp

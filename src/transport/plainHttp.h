@@ -114,9 +114,3 @@ private:
 };
 
 }  // namespace plainHttp
-
-namespace plainHttp {
-// One exchange on a connection of its own, closed afterwards.
-Answer exchange(const std::string& host, uint16_t port, const std::string& head,
-                const std::string& body, const ExchangeDeadline& deadline);
-}  // namespace plainHttp

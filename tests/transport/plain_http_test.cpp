@@ -510,6 +510,50 @@ TEST_F(PlainHttpSendTest, OnlyAWholeSuccessfulAnswerDecidesPerRecord) {
     }
 }
 
+// The sender keeps its connection from batch to batch; when the collector ends it, the next
+// batch goes on a new one, and every batch reaches the collector exactly once.
+TEST_F(PlainHttpSendTest, BatchesShareAConnectionAndNoneIsLostOrSentTwiceWhenItEnds) {
+    using C = qm_test::ConnectionScript;
+    struct Case {
+        const char* name;
+        std::vector<C> connections;
+        size_t batches;
+        size_t accepted;
+    };
+    const Steps taken{ReplyStep::send(okAnswer(kAllTaken))};
+    const Steps takenThenClosed{
+        ReplyStep::send("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                        std::to_string(kAllTaken.size()) + "\r\n\r\n" + kAllTaken),
+        ReplyStep::close()};
+    const std::vector<Case> cases = {
+        {"kept for every batch", {C{{taken, taken, taken}}}, 3, 1},
+        {"collector closes after each answer",
+         {C{{takenThenClosed}}, C{{takenThenClosed}}, C{{takenThenClosed}}},
+         3,
+         3},
+        {"collector closes the idle connection", {C{{taken}}, C{{taken, taken}}}, 3, 2},
+        {"collector drops the next batch unread",
+         {C{{taken, {ReplyStep::dropRequest()}}}, C{{taken}}},
+         2,
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawServer server(c.connections);
+        for (size_t i = 0; i < c.batches; ++i) {
+            send(server.port());
+            EXPECT_TRUE(m_stored.empty()) << "batch " << i;
+        }
+        server.finish();
+        EXPECT_EQ(server.acceptedConnections(), c.accepted);
+        const std::vector<std::string> requests = server.requests();
+        EXPECT_EQ(requests.size(), c.batches);
+        for (const std::string& request : requests) {
+            EXPECT_EQ(request.substr(request.find("\r\n\r\n") + 4), m_body);
+        }
+    }
+}
+
 // A shutdown pulls the cut-off in: an exchange in progress, plain or HTTPS, ends by then and
 // keeps the whole batch. HTTPS sees it through libcurl's progress callback, which a stalled
 // transfer calls about once a second.
