@@ -314,6 +314,28 @@ TEST(PlainHttpExchangeTest, ConnectionIsKeptOnlyWhileItsAnswersLeaveItFit) {
     }
 }
 
+TEST(PlainHttpExchangeTest, AnotherAddressGetsItsOwnConnection) {
+    using C = qm_test::ConnectionScript;
+    const Steps answer{ReplyStep::send(okAnswer("{}"))};
+    // Both would keep a connection open for a second request.
+    RawServer first({C{{answer, answer}}, C{{answer}}});
+    RawServer second({C{{answer, answer}}});
+    plainHttp::PlainHttpTransport transport;
+    std::string seen;
+    for (RawServer* server : {&first, &second, &first}) {
+        const plainHttp::Answer got = transport.exchange(kHost, server->port(), kHead, kBody,
+                                                         ExchangeDeadline(milliseconds(5000)));
+        seen += !got.complete ? '-' : got.reused ? 'R' : 'N';
+    }
+    EXPECT_EQ(seen, "NNN");
+    first.finish();
+    second.finish();
+    EXPECT_EQ(first.acceptedConnections(), 2u);
+    EXPECT_EQ(first.requests().size(), 2u);
+    EXPECT_EQ(second.acceptedConnections(), 1u);
+    EXPECT_EQ(second.requests().size(), 1u);
+}
+
 // ---- the deadline: a trickling or stalled peer holds the exchange no longer than it allows ----
 
 TEST(PlainHttpExchangeTest, TricklingOrStalledPeerEndsAtTheDeadlineWithoutAnAnswer) {
