@@ -84,6 +84,8 @@ struct Read {
     long status = 0;
     std::string body;
     bool cut = false;
+    // Not compared: bytes after the answer are seen only when they come with its end.
+    bool reusable = false;
     bool operator==(const Read& other) const {
         return complete == other.complete && status == other.status && body == other.body &&
                cut == other.cut;
@@ -102,7 +104,8 @@ Read readInPieces(const std::string& bytes, size_t piece) {
     if (wanted) reader.endOfInput();
     plainHttp::Answer answer;
     reader.takeInto(answer);
-    return Read{answer.complete, answer.status, answer.body, answer.cut};
+    return Read{answer.complete, answer.status, answer.body, answer.cut,
+                reader.leavesConnectionReusable()};
 }
 
 // However the bytes arrive, the reader comes to the same answer.
@@ -113,8 +116,11 @@ void checkHttpReader(const std::string& answer) {
         require(whole.status <= 999 && whole.status / 100 != 1, "odd final status");
     }
     if (!whole.complete) require(whole.status == 0, "status of an answer that did not end");
+    require(!whole.reusable || whole.complete, "connection kept after an unfinished answer");
     if (answer.size() <= 4096) {
-        require(readInPieces(answer, 1) == whole, "byte-wise reading differs");
+        const Read byByte = readInPieces(answer, 1);
+        require(byByte == whole, "byte-wise reading differs");
+        require(!whole.reusable || byByte.reusable, "keep-alive differs when read byte-wise");
         require(readInPieces(answer, 7) == whole, "reading in pieces differs");
     }
 }

@@ -4,7 +4,7 @@
 // Members are spread over several files, one concern each:
 //   httpSender.cpp          the pass of the sending thread (set-up, record phase, bulks)
 //   httpSenderRegistry.cpp  channel registry, per-channel setters, record fields, small files
-//   httpSenderRequest.cpp   serialisation and the plain-HTTP and HTTPS transports
+//   httpSenderRequest.cpp   serialisation and the choice of transport (plain HTTP or HTTPS)
 //   httpSenderResponse.cpp  evaluation of the collector's answer
 //   httpSenderStorage.cpp   records kept on the device for a later attempt (LocalStore)
 //   httpSenderSettings.cpp  remote settings and network-insight start-up
@@ -28,9 +28,8 @@
 #include "thread/crossThread.h"
 #include "transport/deliveryOutcome.h"
 #include "transport/recordJournal.h"
+#include "transport/transport.h"
 #include "util/vesk2Utils.h"
-
-struct CollectorAddress;
 
 typedef std::list<Handler*> handlerManager;
 typedef std::map<int, std::string> fileValues;
@@ -282,4 +281,10 @@ private:
     // tries again (settings request included). Stopped and joined before it is deleted.
     // Used by the sending thread; set and reset under m_mtxSvr so others may look at it.
     std::unique_ptr<vesk2Performance> m_pPerformance;
+    // One transport of each kind, made by the first exchange of its scheme on the thread that
+    // sends; each keeps its connection for the next batch and closes it with the sender. The
+    // HTTPS one is made anew when m_tlsVerify changes.
+    std::unique_ptr<CollectorTransport> m_plainTransport;
+    std::unique_ptr<CollectorTransport> m_httpsTransport;
+    bool m_httpsTransportVerifies = false;
 };

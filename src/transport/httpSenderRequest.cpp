@@ -1,28 +1,24 @@
-// Serialisation of records and the two transports: plain HTTP over our own socket, HTTPS
-// through libcurl, chosen by the scheme of the collector address. Each exchange ends by its
-// deadline; a whole 2xx answer is read by readCollectorAnswer, anything else answers nothing.
-#include <curl/curl.h>
+// Serialisation of records and the choice of transport: plain HTTP over our own socket, HTTPS
+// through libcurl, as the scheme of the collector address says. The sender keeps one transport
+// of each kind, so batches after the first go on the connection already open. Each exchange
+// ends by its deadline; a whole 2xx answer is read by readCollectorAnswer, anything else
+// answers nothing.
 #include <json/value.h>
 
-#include <algorithm>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "transport/exchangeDeadline.h"
 #include "transport/httpSender.h"
+#include "transport/httpsTransport.h"
 #include "transport/plainHttp.h"
 #include "util/collectorAddress.h"
-#include "util/curlEasy.h"
 #include "util/jsonText.h"
 #include "util/utilLog.h"
-#include "util/utilTools.h"
 
 namespace {
-
-const long kHttpsConnectTimeoutSeconds = 10;
 
 bool serialise(const MapValues& mapVals, bool keepHandlerName, std::string& strContent) {
     try {
@@ -33,20 +29,6 @@ bool serialise(const MapValues& mapVals, bool keepHandlerName, std::string& strC
     } catch (const std::exception&) {
         return false;
     }
-}
-
-struct CurlResponse {
-    std::string body;
-    bool cut = false;
-};
-
-size_t write_to_string(void* ptr, size_t size, size_t count, void* stream) {
-    auto* response = static_cast<CurlResponse*>(stream);
-    const size_t total = size * count;
-    const size_t room = HttpSender::kMaxAnswerBytes - response->body.size();
-    if (total > room) response->cut = true;
-    response->body.append(static_cast<const char*>(ptr), total > room ? room : total);
-    return total;
 }
 
 // Only a whole 2xx answer is the collector's word on each record. Any other status, an answer
@@ -83,12 +65,7 @@ bool HttpSender::_getHttpOriBody(const MapValues& mapVals, std::string& strConte
 }
 
 std::string HttpSender::_getHttpHeader(const CollectorAddress& collector, size_t uiSize) {
-    std::string header = "POST " + collector.pathPrefix + _uri_v2_string + " HTTP/1.1\r\n";
-    header += "Host: " + collector.authority() + "\r\n";
-    header += UtilTools::utilFformat("Content-Type: application/json\r\n");
-    header += UtilTools::utilFformat("Content-Length: %zu\r\n", uiSize);
-    header += "\r\n";
-    return header;
+    return plainHttp::requestHead(collector, _uri_v2_string, uiSize);
 }
 
 DeliveryOutcome HttpSender::postToCollector(const std::string& address, uint16_t port,
@@ -115,10 +92,9 @@ DeliveryOutcome HttpSender::_httpHandleRequest(const CollectorAddress& collector
     try {
         const ExchangeDeadline deadline(kExchangeTimeout);
         if (cutOffBeforeStart(deadline)) return notAnswered(batch);
-        const std::string& body = batch.body();
-        const std::string head = _getHttpHeader(collector, body.size());
-        plainHttp::Answer answer =
-            plainHttp::exchange(collector.host, collector.port, head, body, deadline);
+        if (!m_plainTransport) m_plainTransport = std::make_unique<plainHttp::PlainHttpTransport>();
+        const CollectorAnswer answer =
+            m_plainTransport->post(collector, _uri_v2_string, batch.body(), deadline);
         if (!answer.connected) _warn_log("INVALID_SOCKET");
         if (answer.connected && !answer.sent) _warn_log("SEND_FAILED");
         if (answer.connected && !answer.complete) _warn_log("NO_COMPLETE_ANSWER");
@@ -135,30 +111,19 @@ DeliveryOutcome HttpSender::_httpsHandleRequest(const CollectorAddress& collecto
         _info_log("[_handleRequest] m_initializeByThread false");
         return notAnswered(batch);
     }
-    CurlHandle curl = newCurlHandle();
-    if (!curl) {
-        _warn_log("libcurl initialize failed");
-        return notAnswered(batch);
-    }
     try {
         const ExchangeDeadline deadline(kExchangeTimeout);
         if (cutOffBeforeStart(deadline)) return notAnswered(batch);
-        CURL* handle = curl.get();
-        const CurlHeaders headers =
-            prepareJsonPost(handle, {collector.url(_uri_v2_string), collector.port, &batch.body(),
-                                     m_tlsVerify, kHttpsConnectTimeoutSeconds, 0});
-        const std::function<bool()> stop = [&deadline] { return deadline.passed(); };
-        // Never 0, which libcurl reads as no bound.
-        setTransferBound(handle, std::max<long>(1, deadline.remaining().count()), &stop);
-        CurlResponse response;
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_to_string);
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response);
-
-        const CURLcode result = curl_easy_perform(handle);
-        long status = 0;
-        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-        if (result != CURLE_OK) _info_log(std::string("HTTPS: ") + curl_easy_strerror(result));
-        return evaluateAnswer(result == CURLE_OK, status, response.body, batch.size());
+        // Connections made under one TLS setting are not for the other.
+        const bool verifyTls = m_tlsVerify;
+        if (!m_httpsTransport || m_httpsTransportVerifies != verifyTls) {
+            m_httpsTransport = std::make_unique<HttpsTransport>(verifyTls);
+            m_httpsTransportVerifies = verifyTls;
+        }
+        const CollectorAnswer answer =
+            m_httpsTransport->post(collector, _uri_v2_string, batch.body(), deadline);
+        if (!answer.failure.empty()) _info_log("HTTPS: " + answer.failure);
+        return evaluateAnswer(answer.complete, answer.status, answer.body, batch.size());
     } catch (const std::exception&) {
         return notAnswered(batch);
     }

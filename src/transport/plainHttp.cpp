@@ -11,32 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <utility>
 
 #include "transport/httpSender.h"
 
 namespace plainHttp {
 namespace {
-
-class Socket {
-public:
-    Socket() = default;
-    explicit Socket(int fd) : m_fd(fd) {}
-    ~Socket() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    Socket(Socket&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Socket& operator=(Socket&& other) noexcept {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    int fd() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-
-private:
-    int m_fd = -1;
-};
 
 struct AddrInfoDeleter {
     void operator()(addrinfo* info) const { freeaddrinfo(info); }
@@ -168,7 +148,10 @@ int AnswerReader::onBody(http_parser* parser, const char* at, size_t length) {
 int AnswerReader::onMessageComplete(http_parser* parser) {
     // "100 Continue" and its kind come ahead of the answer itself.
     if (parser->status_code / 100 == 1) return 0;
-    static_cast<AnswerReader*>(parser->data)->m_complete = true;
+    auto* self = static_cast<AnswerReader*>(parser->data);
+    self->m_complete = true;
+    // The parser forgets the answer's connection headers once the next one begins.
+    self->m_keepAlive = http_should_keep_alive(parser) != 0;
     // Whatever follows the answer is not ours to read.
     http_parser_pause(parser, 1);
     return 0;
@@ -176,8 +159,13 @@ int AnswerReader::onMessageComplete(http_parser* parser) {
 
 bool AnswerReader::feed(const char* data, size_t size) {
     if (m_complete || m_failed) return false;
+    if (size > 0) m_began = true;
     const size_t parsed = http_parser_execute(&m_parser, &m_settings, data, size);
-    if (m_complete) return false;
+    if (m_complete) {
+        // Bytes nobody asked for: the connection's state is unknown from here on.
+        m_trailing = parsed != size;
+        return false;
+    }
     if (parsed != size || HTTP_PARSER_ERRNO(&m_parser) != HPE_OK || m_parser.upgrade) {
         m_failed = true;
         return false;
@@ -198,18 +186,97 @@ void AnswerReader::takeInto(Answer& answer) {
     answer.cut = m_cut;
 }
 
-Answer exchange(const std::string& host, uint16_t port, const std::string& head,
-                const std::string& body, const ExchangeDeadline& deadline) {
-    Answer answer;
-    Socket socket = connectTo(host, port, deadline);
-    if (!socket.valid()) return answer;
-    answer.connected = true;
-    answer.sent = sendAll(socket.fd(), head, deadline) && sendAll(socket.fd(), body, deadline);
+std::string requestHead(const CollectorAddress& collector, const std::string& path,
+                        size_t bodyBytes) {
+    std::string head = "POST " + collector.pathPrefix + path + " HTTP/1.1\r\n";
+    head += "Host: " + collector.authority() + "\r\n";
+    head += "Content-Type: application/json\r\n";
+    head += "Content-Length: " + std::to_string(bodyBytes) + "\r\n";
+    head += "\r\n";
+    return head;
+}
+
+Socket::~Socket() {
+    if (m_fd >= 0) close(m_fd);
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+struct PlainHttpTransport::Attempt {
+    CollectorAnswer answer;
+    // No byte of an answer arrived before the connection failed (not before the deadline).
+    bool closedBeforeAnswer = false;
+    bool reusable = false;
+};
+
+PlainHttpTransport::PlainHttpTransport(std::chrono::milliseconds maxIdle) : m_maxIdle(maxIdle) {}
+
+CollectorAnswer PlainHttpTransport::post(const CollectorAddress& collector, const std::string& path,
+                                         const std::string& body,
+                                         const ExchangeDeadline& deadline) {
+    return exchange(collector.host, collector.port, requestHead(collector, path, body.size()), body,
+                    deadline);
+}
+
+CollectorAnswer PlainHttpTransport::exchange(const std::string& host, uint16_t port,
+                                             const std::string& head, const std::string& body,
+                                             const ExchangeDeadline& deadline) {
+    if (m_socket.valid() && !keptConnectionFits(host, port)) m_socket = Socket();
+    if (m_socket.valid()) {
+        Attempt onKept = attempt(head, body, deadline);
+        onKept.answer.reused = true;
+        if (!onKept.closedBeforeAnswer || deadline.passed()) return settle(onKept);
+        m_socket = Socket();
+    }
+    m_socket = connectTo(host, port, deadline);
+    if (!m_socket.valid()) return CollectorAnswer();
+    m_host = host;
+    m_port = port;
+    Attempt onNew = attempt(head, body, deadline);
+    return settle(onNew);
+}
+
+// A peer that closed the idle connection, or wrote to it unasked, has made it readable.
+bool PlainHttpTransport::keptConnectionFits(const std::string& host, uint16_t port) const {
+    if (host != m_host || port != m_port) return false;
+    if (Clock::now() - m_idleSince > m_maxIdle) return false;
+    pollfd waiter{m_socket.fd(), POLLIN, 0};
+    return poll(&waiter, 1, 0) == 0;
+}
+
+PlainHttpTransport::Attempt PlainHttpTransport::attempt(const std::string& head,
+                                                        const std::string& body,
+                                                        const ExchangeDeadline& deadline) {
+    Attempt outcome;
+    outcome.answer.connected = true;
+    const int fd = m_socket.fd();
+    outcome.answer.sent = sendAll(fd, head, deadline) && sendAll(fd, body, deadline);
     // Read even after a failed send: a collector may refuse early and close.
     AnswerReader reader(HttpSender::kMaxAnswerBytes);
-    receiveAnswer(socket.fd(), reader, deadline);
-    reader.takeInto(answer);
-    return answer;
+    receiveAnswer(fd, reader, deadline);
+    reader.takeInto(outcome.answer);
+    outcome.closedBeforeAnswer = !reader.began() && !deadline.passed();
+    // A cut answer was read to its end too, but its connection is not trusted further.
+    outcome.reusable =
+        outcome.answer.sent && reader.leavesConnectionReusable() && !outcome.answer.cut;
+    return outcome;
+}
+
+// Keeps the connection only when the answer left it fit for the next request.
+CollectorAnswer PlainHttpTransport::settle(Attempt& outcome) {
+    if (outcome.reusable) {
+        m_idleSince = Clock::now();
+    } else {
+        m_socket = Socket();
+    }
+    return std::move(outcome.answer);
 }
 
 }  // namespace plainHttp

@@ -1,30 +1,21 @@
-// One plain-HTTP exchange over a socket of our own: connect, send the whole request, read the
-// whole answer as HTTP/1.1 frames it, close. The exchange as a whole ends by its deadline.
+// Plain HTTP/1.1 to a collector over a socket of our own: the answer reader, the request head
+// and a transport that keeps its connection between exchanges (keep-alive). Each exchange as a
+// whole (connect, send, the whole answer) ends by its deadline.
 #pragma once
 
 #include <http_parser.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "transport/exchangeDeadline.h"
+#include "transport/transport.h"
 
 namespace plainHttp {
 
-struct Answer {
-    bool connected = false;
-    bool sent = false;
-    // The answer's framing (Content-Length, chunks or the end of the connection) was read to
-    // its end. Without it the answer says nothing.
-    bool complete = false;
-    // Status code of the final answer; 0 when none was read.
-    long status = 0;
-    // The body, chunks joined, without headers; at most HttpSender::kMaxAnswerBytes.
-    std::string body;
-    // The body was longer than that and only its start was kept.
-    bool cut = false;
-};
+using Answer = CollectorAnswer;
 
 // Reads one answer from bytes as they arrive, with Debian's http-parser. Informational (1xx)
 // answers before the final one are skipped.
@@ -41,6 +32,12 @@ public:
 
     bool complete() const { return m_complete; }
     bool failed() const { return m_failed; }
+    // Some byte of an answer arrived.
+    bool began() const { return m_began; }
+    // The answer is complete, its peer keeps the connection open after it (HTTP/1.1 without
+    // "Connection: close", HTTP/1.0 with "keep-alive", framed by length or chunks) and no byte
+    // followed it: the connection is fit for the next request.
+    bool leavesConnectionReusable() const { return m_complete && m_keepAlive && !m_trailing; }
     // Moves what was read into the answer.
     void takeInto(Answer& answer);
 
@@ -56,11 +53,64 @@ private:
     bool m_cut = false;
     bool m_complete = false;
     bool m_failed = false;
+    bool m_began = false;
+    bool m_keepAlive = false;
+    bool m_trailing = false;
 };
 
-// Sends head and then body (kept apart so a large body is not copied) to host:port and reads
-// the answer; ends by the deadline whatever the peer does.
-Answer exchange(const std::string& host, uint16_t port, const std::string& head,
-                const std::string& body, const ExchangeDeadline& deadline);
+// "POST <prefix><path> HTTP/1.1", Host (always with the port), Content-Type and Content-Length
+// of a JSON body of bodyBytes, and the empty line that ends the head.
+std::string requestHead(const CollectorAddress& collector, const std::string& path,
+                        size_t bodyBytes);
+
+// Owns one socket descriptor and closes it when it goes.
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(int fd) : m_fd(fd) {}
+    ~Socket();
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    Socket(Socket&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    Socket& operator=(Socket&& other) noexcept;
+    int fd() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+// Keeps the connection of an exchange whose answer was read to its end and left it open, for
+// the next exchange to the same host and port. A new connection is opened when there is none,
+// when the address changed, when the kept one was idle longer than maxIdle, or when the peer
+// closed it or sent something unasked meanwhile. If a kept connection fails before any byte
+// of the answer arrived (the peer closed it as the request went out), the exchange is tried
+// once more on a new connection, under the same deadline.
+class PlainHttpTransport : public CollectorTransport {
+public:
+    explicit PlainHttpTransport(std::chrono::milliseconds maxIdle = kMaxIdle);
+
+    CollectorAnswer post(const CollectorAddress& collector, const std::string& path,
+                         const std::string& body, const ExchangeDeadline& deadline) override;
+    // Sends head and then body as given (kept apart so a large body is not copied) to
+    // host:port and reads the answer.
+    CollectorAnswer exchange(const std::string& host, uint16_t port, const std::string& head,
+                             const std::string& body, const ExchangeDeadline& deadline);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Attempt;
+
+    bool keptConnectionFits(const std::string& host, uint16_t port) const;
+    Attempt attempt(const std::string& head, const std::string& body,
+                    const ExchangeDeadline& deadline);
+    CollectorAnswer settle(Attempt& outcome);
+
+    std::chrono::milliseconds m_maxIdle;
+    Socket m_socket;
+    std::string m_host;
+    uint16_t m_port = 0;
+    Clock::time_point m_idleSince;
+};
 
 }  // namespace plainHttp

@@ -24,6 +24,11 @@ CurlHandle newCurlHandle() {
     return curl;
 }
 
+void resetCurlHandle(CURL* handle) {
+    curl_easy_reset(handle);
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+}
+
 void setTlsVerification(CURL* handle, bool verify) {
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);

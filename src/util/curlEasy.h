@@ -26,6 +26,10 @@ void ensureCurlGlobalInit();
 // disturb); null when libcurl cannot make one. Runs the global initialisation first.
 CurlHandle newCurlHandle();
 
+// Forgets every option set on the handle, keeping its connections and TLS sessions for the
+// next transfer; the handle again never raises signals.
+void resetCurlHandle(CURL* handle);
+
 // Checks the server's certificate and name against the trust in force (util/tlsTrust.h), or
 // neither.
 void setTlsVerification(CURL* handle, bool verify);

@@ -103,6 +103,7 @@ ReplyStep ReplyStep::send(std::string bytes) { return {Kind::Send, std::move(byt
 ReplyStep ReplyStep::pause(int milliseconds) { return {Kind::Pause, "", milliseconds}; }
 ReplyStep ReplyStep::close() { return {Kind::Close, "", 0}; }
 ReplyStep ReplyStep::reset() { return {Kind::Reset, "", 0}; }
+ReplyStep ReplyStep::dropRequest() { return {Kind::DropRequest, "", 0}; }
 
 std::vector<ReplyStep> chunkedAnswer(const std::string& statusLine, const std::string& body,
                                      size_t chunkBytes, int pauseMilliseconds) {
@@ -133,8 +134,11 @@ std::vector<ReplyStep> trickle(const std::string& bytes, int pauseMilliseconds) 
 }
 
 RawServer::RawServer(std::vector<ReplyStep> script, Family family)
-    : m_script(std::move(script)), m_listen(bindLoopback(0, family)) {
-    if (listen(m_listen.get(), 1) != 0) throw std::runtime_error("listen failed");
+    : RawServer(std::vector<ConnectionScript>{ConnectionScript{{std::move(script)}}}, family) {}
+
+RawServer::RawServer(std::vector<ConnectionScript> connections, Family family)
+    : m_connections(std::move(connections)), m_listen(bindLoopback(0, family)) {
+    if (listen(m_listen.get(), 4) != 0) throw std::runtime_error("listen failed");
     m_port = boundPort(m_listen.get());
     m_thread = std::thread(&RawServer::serve, this);
 }
@@ -148,15 +152,35 @@ void RawServer::finish() {
 
 std::string RawServer::request() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_request;
+    return m_requests.empty() ? std::string() : m_requests.front();
+}
+
+std::vector<std::string> RawServer::requests() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
 }
 
 void RawServer::serve() {
-    UniqueFd connection(acceptOne());
-    if (!connection.valid()) return;
-    m_accepted = true;
-    readRequest(connection.get());
-    playScript(connection);
+    for (const ConnectionScript& script : m_connections) {
+        UniqueFd connection(acceptOne());
+        if (!connection.valid()) return;
+        ++m_acceptedConnections;
+        serveConnection(connection, script);
+    }
+}
+
+void RawServer::serveConnection(UniqueFd& connection, const ConnectionScript& script) {
+    for (const std::vector<ReplyStep>& reply : script.replies) {
+        if (!reply.empty() && reply.front().kind == ReplyStep::Kind::DropRequest) {
+            pollfd waiter{connection.get(), POLLIN, 0};
+            while (!m_stop && poll(&waiter, 1, kTickMilliseconds) == 0) {
+            }
+            connection.reset();
+            return;
+        }
+        if (!readRequest(connection.get())) return;
+        if (!playScript(connection, reply)) return;
+    }
 }
 
 int RawServer::acceptOne() const {
@@ -170,49 +194,74 @@ int RawServer::acceptOne() const {
     }
 }
 
-void RawServer::readRequest(int fd) {
+// False when the client ended the connection (or the server stops) before a whole request;
+// a request that stays incomplete until the wait ends is answered all the same.
+bool RawServer::readRequest(int fd) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestWaitMilliseconds);
     std::string request;
     char buffer[65536];
-    while (!m_stop && !requestComplete(request) && std::chrono::steady_clock::now() < deadline) {
+    bool open = true;
+    while (!requestComplete(request) && std::chrono::steady_clock::now() < deadline) {
+        if (m_stop) {
+            open = false;
+            break;
+        }
         pollfd waiter{fd, POLLIN, 0};
         if (poll(&waiter, 1, kTickMilliseconds) != 1) continue;
         const ssize_t received = recv(fd, buffer, sizeof buffer, 0);
-        if (received <= 0) break;
+        if (received <= 0) {
+            open = false;
+            break;
+        }
         request.append(buffer, static_cast<size_t>(received));
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_request = std::move(request);
+    const bool whole = requestComplete(request);
+    if (!request.empty()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.push_back(std::move(request));
+    }
+    return open || whole;
 }
 
-void RawServer::playScript(UniqueFd& connection) {
-    for (const ReplyStep& step : m_script) {
+// False once the reply ended the connection.
+bool RawServer::playScript(UniqueFd& connection, const std::vector<ReplyStep>& script) {
+    for (const ReplyStep& step : script) {
         switch (step.kind) {
             case ReplyStep::Kind::Send:
-                if (!sendEverything(connection.get(), step.bytes)) return;
+                if (!sendEverything(connection.get(), step.bytes)) return false;
                 break;
             case ReplyStep::Kind::Pause:
-                if (!sleepUnlessStopped(step.milliseconds)) return;
+                if (!pauseOn(connection.get(), step.milliseconds)) return false;
                 break;
+            case ReplyStep::Kind::DropRequest:
             case ReplyStep::Kind::Close:
                 connection.reset();
-                return;
+                return false;
             case ReplyStep::Kind::Reset: {
                 const linger resetOnClose{1, 0};
                 setsockopt(connection.get(), SOL_SOCKET, SO_LINGER, &resetOnClose,
                            sizeof resetOnClose);
                 connection.reset();
-                return;
+                return false;
             }
         }
     }
+    return true;
 }
 
-bool RawServer::sleepUnlessStopped(int milliseconds) const {
+// False when the server stops or the client ended the connection meanwhile: a client that
+// gave up must not hold the server (and the clients after it) for the rest of the pause.
+bool RawServer::pauseOn(int fd, int milliseconds) const {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (std::chrono::steady_clock::now() < end) {
         if (m_stop) return false;
+        pollfd waiter{fd, POLLIN, 0};
+        if (poll(&waiter, 1, kTickMilliseconds) != 1) continue;
+        char byte = 0;
+        const ssize_t peeked = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EINTR)) return false;
+        // The next request is there already; it waits until the pause is over.
         std::this_thread::sleep_for(std::chrono::milliseconds(kTickMilliseconds));
     }
     return true;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -23,7 +24,10 @@
 #include "support/temp_dir.h"
 #include "transport/exchangeDeadline.h"
 #include "transport/httpSender.h"
+#include "transport/httpsTransport.h"
 #include "transport/plainHttp.h"
+#include "transport/transport.h"
+#include "util/collectorAddress.h"
 
 namespace {
 
@@ -42,6 +46,13 @@ std::string okAnswer(const std::string& body, const std::string& status = "200 O
     return "HTTP/1.1 " + status +
            "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\n\r\n" + body;
+}
+
+// One exchange on a transport of its own, so on a connection of its own.
+plainHttp::Answer exchangeOnce(uint16_t port, const std::string& head, const std::string& body,
+                               const ExchangeDeadline& deadline) {
+    plainHttp::PlainHttpTransport transport;
+    return transport.exchange(kHost, port, head, body, deadline);
 }
 
 long millisecondsSince(std::chrono::steady_clock::time_point start) {
@@ -188,8 +199,8 @@ TEST(PlainHttpExchangeTest, AnswersAreReadAsTheirFramingSays) {
         SCOPED_TRACE(c.name);
         RawServer server(c.script);
         const auto start = std::chrono::steady_clock::now();
-        const plainHttp::Answer answer = plainHttp::exchange(kHost, server.port(), kHead, kBody,
-                                                             ExchangeDeadline(milliseconds(10000)));
+        const plainHttp::Answer answer =
+            exchangeOnce(server.port(), kHead, kBody, ExchangeDeadline(milliseconds(10000)));
         // Every script either ends its answer or its connection well before the deadline, or
         // keeps the connection open for longer: the framing alone must end the read.
         EXPECT_LT(millisecondsSince(start), 5000);
@@ -204,6 +215,125 @@ TEST(PlainHttpExchangeTest, AnswersAreReadAsTheirFramingSays) {
         server.finish();
         EXPECT_EQ(server.request(), std::string(kHead) + kBody);
     }
+}
+
+// ---- keep-alive: a connection is kept only while its answers leave it fit for the next ----
+
+struct KeepAliveCase {
+    const char* name;
+    std::vector<qm_test::ConnectionScript> connections;
+    // One letter per exchange: 'N' complete on a new connection, 'R' complete on a kept one,
+    // '-' no complete answer.
+    std::string exchanges;
+    size_t accepted;
+    milliseconds deadline{5000};
+    milliseconds idleBetween{0};
+    milliseconds maxIdle{CollectorTransport::kMaxIdle};
+};
+
+std::vector<KeepAliveCase> keepAliveCases() {
+    using C = qm_test::ConnectionScript;
+    const std::string ok = okAnswer("{}");
+    const std::string okClose =
+        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}";
+    const std::string http10 = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n{}";
+    const std::string http10KeepAlive =
+        "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\n{}";
+    const Steps answer{ReplyStep::send(ok)};
+    return {
+        {"three batches over one connection", {C{{answer, answer, answer}}}, "NRR", 1},
+        {"an error status still leaves the connection fit",
+         {C{{{ReplyStep::send(okAnswer("{}", "503 Service Unavailable"))}, answer}}},
+         "NR",
+         1},
+        {"HTTP/1.0 with keep-alive", {C{{{ReplyStep::send(http10KeepAlive)}, answer}}}, "NR", 1},
+        {"collector closing after each answer",
+         {C{{{ReplyStep::send(okClose), ReplyStep::close()}}},
+          C{{{ReplyStep::send(okClose), ReplyStep::close()}}},
+          C{{{ReplyStep::send(okClose), ReplyStep::close()}}}},
+         "NNN",
+         3},
+        {"Connection: close honoured though the peer leaves it open",
+         {C{{{ReplyStep::send(okClose)}, answer}}, C{{answer}}},
+         "NN",
+         2},
+        {"HTTP/1.0 without keep-alive",
+         {C{{{ReplyStep::send(http10)}, answer}}, C{{answer}}},
+         "NN",
+         2},
+        {"answer framed by the end of the connection",
+         {C{{{ReplyStep::send("HTTP/1.1 200 OK\r\n\r\n{}"), ReplyStep::close()}}}, C{{answer}}},
+         "NN",
+         2},
+        {"bytes nobody asked for after the answer",
+         {C{{{ReplyStep::send(ok + "HTTP/1.1 200 OK\r\n")}, answer}}, C{{answer}}},
+         "NN",
+         2},
+        {"cut answer",
+         {C{{{ReplyStep::send(okAnswer(std::string(100 * 1024, 'x')))}, answer}}, C{{answer}}},
+         "NN",
+         2},
+        {"deadline passes mid-answer",
+         {C{{{ReplyStep::send(ok.substr(0, 20)), ReplyStep::pause(30000)}, answer}}, C{{answer}}},
+         "-N",
+         2,
+         milliseconds(300)},
+        {"peer closes the kept connection after its answer", {C{{answer}}, C{{answer}}}, "NN", 2},
+        {"peer drops the next request unread: sent again on a new connection",
+         {C{{answer, {ReplyStep::dropRequest()}}}, C{{answer}}},
+         "NN",
+         2},
+        {"idle longer than a connection is kept",
+         {C{{answer, answer}}, C{{answer}}},
+         "NN",
+         2,
+         milliseconds(5000),
+         milliseconds(300),
+         milliseconds(100)},
+    };
+}
+
+TEST(PlainHttpExchangeTest, ConnectionIsKeptOnlyWhileItsAnswersLeaveItFit) {
+    for (const KeepAliveCase& c : keepAliveCases()) {
+        SCOPED_TRACE(c.name);
+        RawServer server(c.connections);
+        plainHttp::PlainHttpTransport transport(c.maxIdle);
+        std::string seen;
+        for (size_t i = 0; i < c.exchanges.size(); ++i) {
+            if (i > 0) std::this_thread::sleep_for(c.idleBetween);
+            const plainHttp::Answer answer = transport.exchange(kHost, server.port(), kHead, kBody,
+                                                                ExchangeDeadline(c.deadline));
+            seen += !answer.complete ? '-' : answer.reused ? 'R' : 'N';
+        }
+        EXPECT_EQ(seen, c.exchanges);
+        server.finish();
+        EXPECT_EQ(server.acceptedConnections(), c.accepted);
+        // Every exchange reached the server once, a retried one included.
+        EXPECT_EQ(server.requests(),
+                  std::vector<std::string>(c.exchanges.size(), std::string(kHead) + kBody));
+    }
+}
+
+TEST(PlainHttpExchangeTest, AnotherAddressGetsItsOwnConnection) {
+    using C = qm_test::ConnectionScript;
+    const Steps answer{ReplyStep::send(okAnswer("{}"))};
+    // Both would keep a connection open for a second request.
+    RawServer first({C{{answer, answer}}, C{{answer}}});
+    RawServer second({C{{answer, answer}}});
+    plainHttp::PlainHttpTransport transport;
+    std::string seen;
+    for (RawServer* server : {&first, &second, &first}) {
+        const plainHttp::Answer got = transport.exchange(kHost, server->port(), kHead, kBody,
+                                                         ExchangeDeadline(milliseconds(5000)));
+        seen += !got.complete ? '-' : got.reused ? 'R' : 'N';
+    }
+    EXPECT_EQ(seen, "NNN");
+    first.finish();
+    second.finish();
+    EXPECT_EQ(first.acceptedConnections(), 2u);
+    EXPECT_EQ(first.requests().size(), 2u);
+    EXPECT_EQ(second.acceptedConnections(), 1u);
+    EXPECT_EQ(second.requests().size(), 1u);
 }
 
 // ---- the deadline: a trickling or stalled peer holds the exchange no longer than it allows ----
@@ -234,7 +364,7 @@ TEST(PlainHttpExchangeTest, TricklingOrStalledPeerEndsAtTheDeadlineWithoutAnAnsw
         const auto start = std::chrono::steady_clock::now();
         if (c.cutOffIn.count() > 0) ExchangeDeadline::cutOffAt(start + c.cutOffIn);
         const plainHttp::Answer answer =
-            plainHttp::exchange(kHost, server.port(), kHead, kBody, ExchangeDeadline(c.own));
+            exchangeOnce(server.port(), kHead, kBody, ExchangeDeadline(c.own));
         const long elapsed = millisecondsSince(start);
         ExchangeDeadline::clearCutOff();
         EXPECT_TRUE(answer.connected);
@@ -251,18 +381,44 @@ TEST(PlainHttpExchangeTest, LargeRequestArrivesWholeAndNobodyListeningMeansNotCo
                              std::to_string(body.size()) + "\r\n\r\n";
     RawServer server({ReplyStep::send(okAnswer("{}"))});
     const plainHttp::Answer answer =
-        plainHttp::exchange(kHost, server.port(), head, body, ExchangeDeadline(kExchangeTimeout));
+        exchangeOnce(server.port(), head, body, ExchangeDeadline(kExchangeTimeout));
     EXPECT_TRUE(answer.sent);
     EXPECT_TRUE(answer.complete);
     server.finish();
     EXPECT_TRUE(server.request() == head + body)
         << "server got " << server.request().size() << " of " << head.size() + body.size();
 
-    const plainHttp::Answer none = plainHttp::exchange(kHost, qm_test::unusedLoopbackPort(), kHead,
-                                                       kBody, ExchangeDeadline(kExchangeTimeout));
+    const plainHttp::Answer none = exchangeOnce(qm_test::unusedLoopbackPort(), kHead, kBody,
+                                                ExchangeDeadline(kExchangeTimeout));
     EXPECT_FALSE(none.connected);
     EXPECT_FALSE(none.sent);
     EXPECT_FALSE(none.complete);
+}
+
+// ---- HTTPS: one libcurl handle per transport, its connection and TLS session reused ----
+
+TEST(HttpsTransportTest, LaterExchangesReuseTheConnectionWhateverTheTlsChecks) {
+    qm_test::CollectorOptions options;
+    options.https = true;
+    qm_test::CollectorProcess collector(options);
+    const std::optional<CollectorAddress> address =
+        parseCollectorAddress(collector.address(), collector.port());
+    ASSERT_TRUE(address);
+    const std::string body = "[{\"body\":\"over tls\"}\n]";
+    for (const bool verifyTls : {true, false}) {
+        SCOPED_TRACE(verifyTls ? "certificate checked against the pin" : "no checks");
+        HttpsTransport transport(verifyTls);
+        std::string seen;
+        for (int i = 0; i < 3; ++i) {
+            const CollectorAnswer answer =
+                transport.post(*address, "/v2/log", body, ExchangeDeadline(kExchangeTimeout));
+            EXPECT_EQ(answer.status, 200);
+            EXPECT_NE(answer.body.find("\"isSuccessful\":true"), std::string::npos) << answer.body;
+            seen += !answer.complete ? '-' : answer.reused ? 'R' : 'N';
+        }
+        EXPECT_EQ(seen, "NRR");
+    }
+    EXPECT_EQ(collector.records().size(), 6u);
 }
 
 // ---- through the sender: where the request goes and which records of a batch are kept ----
@@ -373,6 +529,50 @@ TEST_F(PlainHttpSendTest, OnlyAWholeSuccessfulAnswerDecidesPerRecord) {
         RawServer server(c.script);
         send(server.port());
         EXPECT_EQ(m_stored, records(c.stored));
+    }
+}
+
+// The sender keeps its connection from batch to batch; when the collector ends it, the next
+// batch goes on a new one, and every batch reaches the collector exactly once.
+TEST_F(PlainHttpSendTest, BatchesShareAConnectionAndNoneIsLostOrSentTwiceWhenItEnds) {
+    using C = qm_test::ConnectionScript;
+    struct Case {
+        const char* name;
+        std::vector<C> connections;
+        size_t batches;
+        size_t accepted;
+    };
+    const Steps taken{ReplyStep::send(okAnswer(kAllTaken))};
+    const Steps takenThenClosed{
+        ReplyStep::send("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                        std::to_string(kAllTaken.size()) + "\r\n\r\n" + kAllTaken),
+        ReplyStep::close()};
+    const std::vector<Case> cases = {
+        {"kept for every batch", {C{{taken, taken, taken}}}, 3, 1},
+        {"collector closes after each answer",
+         {C{{takenThenClosed}}, C{{takenThenClosed}}, C{{takenThenClosed}}},
+         3,
+         3},
+        {"collector closes the idle connection", {C{{taken}}, C{{taken, taken}}}, 3, 2},
+        {"collector drops the next batch unread",
+         {C{{taken, {ReplyStep::dropRequest()}}}, C{{taken}}},
+         2,
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawServer server(c.connections);
+        for (size_t i = 0; i < c.batches; ++i) {
+            send(server.port());
+            EXPECT_TRUE(m_stored.empty()) << "batch " << i;
+        }
+        server.finish();
+        EXPECT_EQ(server.acceptedConnections(), c.accepted);
+        const std::vector<std::string> requests = server.requests();
+        EXPECT_EQ(requests.size(), c.batches);
+        for (const std::string& request : requests) {
+            EXPECT_EQ(request.substr(request.find("\r\n\r\n") + 4), m_body);
+        }
     }
 }
 
@@ -505,7 +705,7 @@ bool listening(uint16_t port, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < end) {
         const plainHttp::Answer probe =
-            plainHttp::exchange(kHost, port, "", "", ExchangeDeadline(milliseconds(200)));
+            exchangeOnce(port, "", "", ExchangeDeadline(milliseconds(200)));
         if (probe.connected) return true;
         std::this_thread::sleep_for(milliseconds(20));
     }

@@ -88,6 +88,9 @@ std::unique_ptr<httplib::Server> makeHttpServer(const TlsIdentity* identity) {
         server = std::make_unique<httplib::Server>();
     }
     if (!server->is_valid()) throw std::runtime_error("the HTTP server could not be set up");
+    // As many requests per kept connection as nginx takes by default; the library's default
+    // of 5 would make a client that keeps its connection reconnect every fifth batch.
+    server->set_keep_alive_max_count(1000);
     // The library's default adds SO_REUSEPORT, which would let a second collector share a busy
     // port and take some of the first one's connections.
     server->set_socket_options([](socket_t socket) {
