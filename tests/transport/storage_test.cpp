@@ -1,8 +1,11 @@
 // Records the collector did not take are kept in the project's "log.txt" and sent again by the
 // next start. A "start" is a child process; successive children share one storage directory,
 // as successive runs of an application do.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +29,7 @@
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
 #include "transport/localStore.h"
+#include "transport/pendingCrashes.h"
 #include "util/jsonText.h"
 
 // The registry lock, so a test can keep it busy.
@@ -666,4 +670,160 @@ TEST(SendOnly, RecordsArriveAndNothingIsStoredOrSentAgain) {
         EXPECT_FALSE(exists("/quillmark"));
         EXPECT_TRUE(std::filesystem::is_empty(cwd.path()));
     }
+}
+
+// Crashes kept in the dump directory for a next start: which of them collect() offers, in
+// which order, and which it deletes on the way.
+namespace {
+
+struct KeptFile {
+    const char* id;
+    long long bytes;
+    int ageSeconds;
+    // ".rec" written beside the dump; a dump of -1 bytes leaves only the record.
+    bool withRecord;
+};
+
+struct PendingCrashRow {
+    const char* name;
+    std::vector<KeptFile> files;
+    // Offered, oldest first.
+    std::vector<std::string> offered;
+    // Ids whose files collect() deleted.
+    std::vector<std::string> deleted;
+};
+
+const long long kMiB = 1024 * 1024;
+const int64_t kSecondNs = 1000000000;
+
+void makeKeptFile(const std::string& directory, const KeptFile& file, int64_t nowNs) {
+    const std::string base = directory + "/" + file.id;
+    const int64_t modified = nowNs - file.ageSeconds * kSecondNs;
+    const timespec times[2] = {{modified / kSecondNs, modified % kSecondNs},
+                               {modified / kSecondNs, modified % kSecondNs}};
+    if (file.bytes >= 0) {
+        writeFileText(base + ".dmp", "");
+        ASSERT_EQ(0, truncate((base + ".dmp").c_str(), file.bytes));
+        ASSERT_EQ(0, utimensat(AT_FDCWD, (base + ".dmp").c_str(), times, 0));
+    }
+    if (file.withRecord) {
+        writeFileText(base + ".rec", "{\"body\":\"x\"}\n1\n");
+        ASSERT_EQ(0, utimensat(AT_FDCWD, (base + ".rec").c_str(), times, 0));
+    }
+}
+
+void expectCollected(const PendingCrashRow& row) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const int64_t now = pendingCrashes::wallClockNowNs();
+    for (const KeptFile& file : row.files) makeKeptFile(dir.path(), file, now);
+    // The process started a second ago: older dumps are other processes'.
+    const std::vector<pendingCrashes::Crash> crashes =
+        pendingCrashes::collect(dir.path(), now - kSecondNs, now);
+    std::vector<std::string> offered;
+    for (const pendingCrashes::Crash& crash : crashes) {
+        const std::string name = std::filesystem::path(crash.dumpPath).stem();
+        offered.push_back(name);
+        EXPECT_EQ(exists(dir.file(name + ".rec")) ? dir.file(name + ".rec") : std::string(),
+                  crash.recordPath);
+    }
+    EXPECT_EQ(row.offered, offered);
+    for (const KeptFile& file : row.files) {
+        const bool gone =
+            std::find(row.deleted.begin(), row.deleted.end(), file.id) != row.deleted.end();
+        const std::string id = file.id;
+        EXPECT_EQ(!gone && file.bytes >= 0, exists(dir.file(id + ".dmp"))) << id;
+        EXPECT_EQ(!gone && file.withRecord, exists(dir.file(id + ".rec"))) << id;
+    }
+}
+
+}  // namespace
+
+TEST(PendingCrashes, CollectKeepsTheNewestWithinBoundsAndOffersThemOldestFirst) {
+    const long long big = pendingCrashes::kMaxDumpBytes;
+    const PendingCrashRow rows[] = {
+        {"oldest first",
+         {{"b", 100, 50, true}, {"a", 100, 90, true}, {"c", 100, 20, true}},
+         {"a", "b", "c"},
+         {}},
+        {"count bound drops the oldest",
+         {{"d1", 10, 70, true},
+          {"d2", 10, 60, true},
+          {"d3", 10, 50, true},
+          {"d4", 10, 40, true},
+          {"d5", 10, 30, true},
+          {"d6", 10, 20, true},
+          {"d7", 10, 15, true}},
+         {"d3", "d4", "d5", "d6", "d7"},
+         {"d1", "d2"}},
+        {"byte bound drops the oldest",
+         {{"m1", big, 80, true},
+          {"m2", big, 60, true},
+          {"m3", big, 40, true},
+          {"m4", big, 20, true}},
+         {"m2", "m3", "m4"},
+         {"m1"}},
+        {"empty and oversize dumps are dropped",
+         {{"empty", 0, 30, true}, {"huge", big + 1, 30, true}, {"fine", 5, 30, true}},
+         {"fine"},
+         {"empty", "huge"}},
+        {"this process's own dump waits", {{"mine", 100, 0, true}}, {}, {}},
+        {"a young dump without record may still be written", {{"young", 100, 3, false}}, {}, {}},
+        {"an old dump without record is offered alone",
+         {{"orphan", 100, 60, false}},
+         {"orphan"},
+         {}},
+        {"records without dump: old ones go, young ones wait",
+         {{"strayOld", -1, 60, true}, {"strayYoung", -1, 2, true}},
+         {},
+         {"strayOld"}},
+    };
+    for (const PendingCrashRow& row : rows) expectCollected(row);
+}
+
+// The crashed process keeps its record locked while it reports; a next start that overlaps it
+// leaves that crash alone until the lock is gone.
+TEST(PendingCrashes, RecordHeldByTheCrashedProcessIsLeftToIt) {
+    TempDir dir;
+    const int64_t now = pendingCrashes::wallClockNowNs();
+    makeKeptFile(dir.path(), {"held", 100, 30, true}, now);
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = open(dir.file("held.rec").c_str(), O_RDWR);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        const char ok = fcntl(fd, F_SETLK, &whole) == 0 ? '1' : '0';
+        if (write(ready[1], &ok, 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(1, read(ready[0], &ok, 1));
+    EXPECT_EQ('1', ok);
+    EXPECT_TRUE(pendingCrashes::collect(dir.path(), now, now).empty());
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(1u, pendingCrashes::collect(dir.path(), now, now).size());
+    EXPECT_TRUE(exists(dir.file("held.dmp")));
+}
+
+TEST(PendingCrashes, ACrashNeverAcceptedIsDroppedAfterItsAttempts) {
+    TempDir dir;
+    makeKeptFile(dir.path(), {"refused", 100, 30, true}, pendingCrashes::wallClockNowNs());
+    pendingCrashes::Crash crash;
+    crash.dumpPath = dir.file("refused.dmp");
+    crash.recordPath = dir.file("refused.rec");
+    for (int attempt = 1; attempt < pendingCrashes::kMaxAttempts; ++attempt) {
+        EXPECT_FALSE(pendingCrashes::countFailedAttempt(crash)) << attempt;
+        EXPECT_TRUE(exists(crash.dumpPath)) << attempt;
+    }
+    EXPECT_TRUE(pendingCrashes::countFailedAttempt(crash));
+    EXPECT_FALSE(exists(crash.dumpPath));
+    EXPECT_FALSE(exists(crash.recordPath));
+    EXPECT_FALSE(exists(dir.file("refused.tries")));
 }
