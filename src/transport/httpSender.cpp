@@ -88,6 +88,8 @@ void HttpSender::setUpChannel(const std::string& handlerName) {
     channel.m_deviceID = setUpDeviceID(handlerName, channel.m_deviceIdPath);
     check_local_storage(handlerName);
     startNetworkInsight(channel);
+    // After the settings request: its crash switch decides whether kept crashes go.
+    deliverLeftoverCrashes(handlerName);
 }
 
 HttpSender::PassView HttpSender::takePassView() {
