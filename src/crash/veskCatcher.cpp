@@ -61,7 +61,12 @@ VeskCatcher& gs_globalCracher = *gs_catcher;
 
 VeskCatcher::VeskCatcher() = default;
 
-VeskCatcher::~VeskCatcher() { closeCrashCatcher(); }
+VeskCatcher::~VeskCatcher() {
+    // Only the process-wide catcher, never destroyed, is meant to observe; any other must not
+    // leave the registry calling into a deleted object.
+    if (m_observing) HttpSender::setCrashRecordObserver(nullptr);
+    closeCrashCatcher();
+}
 
 void VeskCatcher::initSdCardPath(const std::string& sdcardPath) {
     Threads::Mutex::scoped_lock lock(m_mtxConfig);
