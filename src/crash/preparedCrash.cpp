@@ -5,12 +5,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "transport/pendingCrashes.h"
 #include "util/utilLog.h"
 
 namespace {
+
+constexpr size_t kMaxPathBytes = 1024;
 
 // Everything below runs in the signal handler: only plain loops over caller-owned buffers and
 // system calls from the async-signal-safe list.
@@ -104,8 +107,10 @@ bool PreparedCrash::writeBeside(const char* dumpPath) {
     if (current < 0 || dumpPath == nullptr) return false;
     const Buffer& record = m_buffers[current];
 
-    char finalPath[4096];
-    char tempPath[4096];
+    // On a signal stack of 16 KiB or more: room for a dump path, not for PATH_MAX twice. A
+    // longer path leaves the dump alone, which a next start completes from the channel.
+    char finalPath[kMaxPathBytes];
+    char tempPath[kMaxPathBytes];
     if (!siblingPath(dumpPath, pendingCrashes::kRecordSuffix, finalPath, sizeof finalPath) ||
         !siblingPath(dumpPath, pendingCrashes::kRecordTempSuffix, tempPath, sizeof tempPath)) {
         return false;

@@ -182,11 +182,14 @@ void HttpSender::deliverLeftoverCrashes(const std::string& handlerName) {
             pendingCrashes::discard(crash);
             continue;
         }
-        if (accepted(postCrashRecord(takeCrashTarget(), std::move(record)))) {
+        const DeliveryOutcome outcome = postCrashRecord(takeCrashTarget(), std::move(record));
+        if (accepted(outcome)) {
             _info_log("kept crash delivered: " + crash.dumpPath);
             pendingCrashes::discard(crash);
-        } else {
-            pendingCrashes::countFailedAttempt(crash);
+            continue;
         }
+        pendingCrashes::countFailedAttempt(crash);
+        // No answer at all: the others would wait out their exchanges for nothing.
+        if (!outcome.collectorAnswered) return;
     }
 }
