@@ -25,6 +25,7 @@
 #include "support/child_process.h"
 #include "support/collector_process.h"
 #include "support/file_text.h"
+#include "support/raw_server.h"
 #include "support/record_queries.h"
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
@@ -826,4 +827,94 @@ TEST(PendingCrashes, ACrashNeverAcceptedIsDroppedAfterItsAttempts) {
     EXPECT_FALSE(exists(crash.dumpPath));
     EXPECT_FALSE(exists(crash.recordPath));
     EXPECT_FALSE(exists(dir.file("refused.tries")));
+}
+
+// The main channel's set-up sends what earlier processes kept, oldest first: delivered crashes
+// go, refused ones count an attempt each, and when the collector gives no answer at all the
+// first one counts an attempt and the rest are not tried.
+namespace {
+
+struct KeptDeliveryRow {
+    const char* name;
+    // The collector's mode, or "down".
+    const char* collectorMode;
+    std::vector<std::string> collectorArgs;
+    // UserIDs of the crash records the collector received, in order.
+    std::vector<std::string> received;
+    // Per kept crash, oldest first: still there, and its attempts so far ("" for none).
+    std::vector<std::pair<bool, std::string>> after;
+};
+
+void keepCrash(const std::string& directory, const std::string& id, int ageSeconds) {
+    const std::string record = R"({"body":"Android NDK Crash","logLevel":"FATAL",)"
+                               R"("logSource":"CrashDump","UserID":")" +
+                               id + "\"}\n1700000000000\n";
+    writeFileText(directory + "/" + id + ".rec", record);
+    writeFileText(directory + "/" + id + ".dmp", "MDMP-" + id);
+    const int64_t modified = pendingCrashes::wallClockNowNs() - ageSeconds * kSecondNs;
+    const timespec times[2] = {{modified / kSecondNs, 0}, {modified / kSecondNs, 0}};
+    utimensat(AT_FDCWD, (directory + "/" + id + ".dmp").c_str(), times, 0);
+}
+
+void expectKeptDelivery(const KeptDeliveryRow& row) {
+    SCOPED_TRACE(row.name);
+    const bool down = std::string(row.collectorMode) == "down";
+    CollectorOptions options;
+    if (!down) options.mode = row.collectorMode;
+    options.extraArgs = row.collectorArgs;
+    CollectorProcess collector(options);
+    const std::string address = collector.address();
+    const uint16_t port = down ? qm_test::unusedLoopbackPort() : collector.port();
+    TempDir storage;
+    std::filesystem::create_directories(projectDir(storage));
+    const std::vector<std::string> ids = {"older", "newer"};
+    keepCrash(projectDir(storage), "older", 90);
+    keepCrash(projectDir(storage), "newer", 30);
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         if (QuillMarkInitialize(kProject, storage.path().c_str(), "1.0.0",
+                                                 address.c_str(), port, nullptr, nullptr, true,
+                                                 false, "quillmark-user") != 0) {
+                             return 2;
+                         }
+                         // Settled once the session record was answered or stored.
+                         qm_test::waitUntil(
+                             [&] {
+                                 return !qm_test::withBody(collector, "CREATE SESSION").empty() ||
+                                        exists(logFile(storage));
+                             },
+                             15000);
+                         QuillMarkDestroy();
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+    std::vector<std::string> received;
+    for (const Json::Value& record : qm_test::withBody(collector, "Android NDK Crash")) {
+        received.push_back(record["UserID"].asString());
+        EXPECT_EQ("1700000000000", record["sendTime"].asString());
+        EXPECT_EQ("StoreApp", record["projectName"].asString());
+    }
+    EXPECT_EQ(row.received, received);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const std::string base = projectDir(storage) + "/" + ids[i];
+        EXPECT_EQ(row.after[i].first, exists(base + ".dmp")) << ids[i];
+        EXPECT_EQ(row.after[i].first, exists(base + ".rec")) << ids[i];
+        const std::string tries = qm_test::readFileText(base + ".tries");
+        EXPECT_EQ(row.after[i].second, tries.substr(0, tries.find('\n'))) << ids[i];
+    }
+}
+
+}  // namespace
+
+TEST(PendingCrashes, MainChannelSetUpSendsKeptCrashesOldestFirst) {
+    const KeptDeliveryRow rows[] = {
+        {"accepted", "ok", {}, {"older", "newer"}, {{false, ""}, {false, ""}}},
+        {"refused",
+         "ok",
+         {"--fail-body", "Android"},
+         {"older", "newer"},
+         {{true, "1"}, {true, "1"}}},
+        {"no answer", "down", {}, {}, {{true, "1"}, {true, ""}}},
+    };
+    for (const KeptDeliveryRow& row : rows) expectKeptDelivery(row);
 }
