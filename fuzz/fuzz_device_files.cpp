@@ -1,5 +1,6 @@
 // What the library reads back from the device and from the settings service: the settings
-// answer and its cache "NetworkInsight.db", the stored records "log.txt" and "deviceID.db".
+// answer and its cache "NetworkInsight.db", the stored records "log.txt", "deviceID.db" and the
+// journal "log.journal".
 // One channel "quillmark-user" is registered once per process on a directory of its own, and
 // the first input byte chooses which reader gets the rest.
 #include <json/value.h>
@@ -20,6 +21,7 @@
 #include "record/handler.h"
 #include "transport/httpSender.h"
 #include "transport/localStore.h"
+#include "transport/recordJournal.h"
 #include "util/jsonText.h"
 
 // The library lets this name reach the sender's private readers, as its tests do.
@@ -124,6 +126,30 @@ struct Harness {
         require(!std::filesystem::exists(store.resendPath()), "the re-send file was left");
     }
 
+    // The registered channel holds its own directory's journal: this one lives beside it.
+    void journal(const std::string& content) {
+        const std::string journalDirectory = root + "/journal";
+        std::filesystem::create_directories(journalDirectory);
+        writeFile(journalDirectory + "/log.journal", content);
+        const MapValues record{{"body", "after the fuzz input"}, {"handlerName", "quillmark-user"}};
+        {
+            std::unique_ptr<RecordJournal> journal = RecordJournal::open(journalDirectory);
+            require(journal != nullptr, "the journal did not open");
+            uint32_t last = 0;
+            const std::vector<MapValues> leftovers = journal->takeLeftovers(last);
+            require(leftovers.empty() == (last == 0), "leftovers without their last number");
+            journal->markDone(last);
+            require(journal->appendAndPush(record, [](MapValues&&) { return true; }),
+                    "a record was refused");
+        }
+        std::unique_ptr<RecordJournal> reopened = RecordJournal::open(journalDirectory);
+        require(reopened != nullptr, "the journal did not open again");
+        uint32_t last = 0;
+        const std::vector<MapValues> leftovers = reopened->takeLeftovers(last);
+        require(!leftovers.empty() && leftovers.front() == record,
+                "the record after the marked ones was not found again");
+    }
+
     void deviceId(const std::string& content) {
         const std::string file = directory + "/deviceID.db";
         writeFile(file, content);
@@ -147,7 +173,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const std::string content(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 4) {
+    switch (data[0] % 5) {
         case 0:
             harness->settingsAnswer(content);
             break;
@@ -157,8 +183,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 2:
             harness->storedRecords(content);
             break;
-        default:
+        case 3:
             harness->deviceId(content);
+            break;
+        default:
+            harness->journal(content);
             break;
     }
     return 0;

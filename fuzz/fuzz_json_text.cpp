@@ -4,6 +4,7 @@
 #include <json/reader.h>
 #include <json/value.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -63,6 +64,29 @@ void checkWrittenText(const std::string& input) {
             "a written key does not read back as its repaired text");
 }
 
+// The map writer the sending thread uses must give the very bytes of the Json::Value writer:
+// the input split into fields, in keys and values, with and without the skipped key.
+void checkMapWriterAgrees(const std::string& input) {
+    MapValues fields;
+    for (size_t at = 0; at < input.size();) {
+        const size_t keyEnd =
+            std::min(input.size(), at + 1 + static_cast<unsigned char>(input[at]) % 7);
+        const size_t valueEnd = std::min(input.size(), keyEnd + 11);
+        fields[input.substr(at, keyEnd - at)] = input.substr(keyEnd, valueEnd - keyEnd);
+        at = valueEnd;
+    }
+    fields["handlerName"] = input;
+    for (const char* skip : {static_cast<const char*>(nullptr), "handlerName"}) {
+        Json::Value object(Json::objectValue);
+        for (const auto& [key, value] : fields) {
+            if (skip == nullptr || key != skip) object[key] = value;
+        }
+        std::string direct;
+        jsonText::appendCompactObject(fields, skip, direct);
+        require(direct == jsonText::writeCompact(object), "the map writer differs");
+    }
+}
+
 void checkReader(const std::string& input) {
     try {
         Json::Value root;
@@ -90,5 +114,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
     checkReader(input);
     checkWrittenText(input);
+    checkMapWriterAgrees(input);
     return 0;
 }

@@ -13,12 +13,14 @@ namespace {
 NoDestructor<Threads::Mutex> gs_mtxSvr;
 NoDestructor<handlerManager> gs_handlerManager;
 NoDestructor<std::string> gs_hostName;
+NoDestructor<std::map<std::string, std::unique_ptr<RecordJournal>>> gs_journals;
 thread_local bool t_sendingThread = false;
 }  // namespace
 
 Threads::Mutex& HttpSender::m_mtxSvr = *gs_mtxSvr;
 handlerManager& HttpSender::m_handlerManager = *gs_handlerManager;
 std::string& HttpSender::m_hostName = *gs_hostName;
+std::map<std::string, std::unique_ptr<RecordJournal>>& HttpSender::m_journals = *gs_journals;
 std::atomic<bool> HttpSender::m_SendThreadStop{false};
 std::atomic<bool> HttpSender::m_initializeByThread{false};
 std::atomic<bool> HttpSender::m_tlsVerify{QUILLMARK_TLS_VERIFY != 0};
@@ -60,8 +62,11 @@ void HttpSender::running(ListJobs& listVals) {
     // Records the application held back and never released are kept, not sent, at the end.
     const bool storeOnly =
         ExchangeDeadline::cutOffPassed() || (stopRequested() && m_SendThreadStop);
-    prepareRecords(listVals);
+    std::map<RecordJournal*, uint32_t> taken;
+    prepareRecords(listVals, taken);
     sendBulks(storeOnly);
+    // Only now: every record the pass took was delivered, stored or dropped.
+    for (const auto& [journal, last] : taken) journal->markDone(last);
 }
 
 void HttpSender::setUpPendingChannels() {
@@ -87,6 +92,7 @@ void HttpSender::setUpChannel(const std::string& handlerName) {
     // "DeviceID"; the copy is updated for the network-insight start below.
     channel.m_deviceID = setUpDeviceID(handlerName, channel.m_deviceIdPath);
     check_local_storage(handlerName);
+    recoverJournal(handlerName);
     startNetworkInsight(channel);
     // After the settings request: its crash switch decides whether kept crashes go.
     deliverLeftoverCrashes(handlerName);
@@ -106,17 +112,25 @@ HttpSender::PassView HttpSender::takePassView() {
         entry.normalEnable = channel->m_isNormalEnable;
         entry.crashEnable = channel->m_isCrashEnable;
         entry.projectName = channel->m_projectName;
+        entry.journal = _journalOf(*channel);
     }
     return view;
 }
 
-void HttpSender::prepareRecords(ListJobs& listVals) {
+void HttpSender::prepareRecords(ListJobs& listVals, std::map<RecordJournal*, uint32_t>& taken) {
     const size_t loopCount = listVals.size();
     size_t totalBulkSize = 0;
     const PassView view = takePassView();
     for (size_t i = 0; i < loopCount && totalBulkSize <= kMaxBulkBytes; ++i) {
         MapValues mapVals = std::move(listVals.front());
         listVals.pop_front();
+        uint32_t sequence = 0;
+        if (RecordJournal::takeSequence(mapVals, sequence)) {
+            auto channel = view.channels.find(getMapField(mapVals, VESK_KEY_HANDLERNAME));
+            if (channel != view.channels.end() && channel->second.journal != nullptr) {
+                taken[channel->second.journal] = sequence;
+            }
+        }
         std::string reqBody;
         std::string project;
         bool keep = prepareRecord(view, mapVals, i, reqBody, project);
@@ -124,6 +138,41 @@ void HttpSender::prepareRecords(ListJobs& listVals) {
         if (!keep) continue;
         BulkMap[project].add(reqBody);
     }
+}
+
+// Sent as passes would send them, before anything this process logs and after what earlier
+// starts stored; what the collector does not take is stored. Marked done only then: a crash
+// before that finds them again.
+void HttpSender::recoverJournal(const std::string& handlerName) {
+    RecordJournal* journal = journalOf(handlerName);
+    if (journal == nullptr) return;
+    uint32_t last = 0;
+    std::vector<MapValues> leftovers = journal->takeLeftovers(last);
+    if (leftovers.empty()) return;
+    ListJobs records;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        for (MapValues& record : leftovers) {
+            // A channel of the same directory not registered again in this process: its
+            // records go out under the channel being set up.
+            if (_findChannel(getMapField(record, VESK_KEY_HANDLERNAME)) == nullptr) {
+                setMapField(record, VESK_KEY_HANDLERNAME, handlerName);
+            }
+            records.push_back(std::move(record));
+        }
+    }
+    // Repeats are suppressed among these records as their own process would have; they must
+    // not suppress what this process logs, such as its session record.
+    depulicationQ ownRepeats;
+    ownRepeats.swap(m_depuliQ);
+    // Each round takes at least one record.
+    while (!records.empty()) {
+        std::map<RecordJournal*, uint32_t> unjournaled;
+        prepareRecords(records, unjournaled);
+        sendBulks(ExchangeDeadline::cutOffPassed());
+    }
+    ownRepeats.swap(m_depuliQ);
+    journal->markDone(last);
 }
 
 // Completes one record and decides whether it travels. reqBody is set whenever the record
@@ -150,7 +199,7 @@ bool HttpSender::prepareRecord(const PassView& view, MapValues& mapVals, size_t 
     setMapField(mapVals, VESK_KEY_BULKINDEX, std::to_string(index));
     if (!_getHttpBody(mapVals, reqBody)) return false;
 
-    if (channel.deduplicate && check_duplicate(reqBody, handlerName)) return false;
+    if (channel.deduplicate && check_duplicate(mapVals, handlerName)) return false;
     const std::string logType = getMapField(mapVals, VESK_FIX_LOGTYPE);
     if (logType.empty()) return false;
     if (logType == "SESSION" && !channel.sessionEnable) {

@@ -27,6 +27,7 @@
 #include "record/vesk2Define.h"
 #include "thread/crossThread.h"
 #include "transport/deliveryOutcome.h"
+#include "transport/recordJournal.h"
 #include "util/vesk2Utils.h"
 
 struct CollectorAddress;
@@ -69,8 +70,14 @@ public:
                          const std::string& handlerName);
     void deleteCustomFields(const std::string& key, const std::string& handlerName);
     void deleteAllCustomFields(const std::string& handlerName);
-    // A new record from the channel's fields (Handler::getHandleToMap); false when unknown.
-    bool getHandlerRecord(const std::string& handlerName, MapValues& record);
+    // A new record from the channel's fields (Handler::getHandleToMap) and the journal of its
+    // directory (null in send-only mode or without one); false when unknown.
+    bool getHandlerRecord(const std::string& handlerName, MapValues& record,
+                          RecordJournal** journal = nullptr);
+    // The journal of the channel's directory, or null.
+    static RecordJournal* journalOf(const std::string& handlerName);
+    // Queues the record, journaled first when there is a journal; false when refused.
+    bool queueRecord(RecordJournal* journal, MapValues record);
     // A copy of the channel's record; false when unknown.
     static bool getHandlerSnapshot(const std::string& handlerName, Handler& snapshot);
 
@@ -160,7 +167,9 @@ public:
     void get_host();
 
     // ---- deduplication (httpSenderDedup.cpp) ----
-    bool check_duplicate(const std::string& message, const std::string& handlerID);
+    // True when the channel sent a record of the same body, level and type while it is
+    // remembered.
+    bool check_duplicate(const MapValues& record, const std::string& handlerID);
 
     static std::string hostName();
 
@@ -247,6 +256,7 @@ private:
         bool normalEnable = false;
         bool crashEnable = false;
         std::string projectName;
+        RecordJournal* journal = nullptr;
     };
     struct PassView {
         std::map<std::string, ChannelView> channels;
@@ -255,7 +265,10 @@ private:
     };
 
     static PassView takePassView();
-    void prepareRecords(ListJobs& listVals);
+    // Completes and groups the records of a pass; notes per journal the last record it took.
+    void prepareRecords(ListJobs& listVals, std::map<RecordJournal*, uint32_t>& taken);
+    // Hands what an earlier process journaled and never delivered to local storage.
+    void recoverJournal(const std::string& handlerName);
     bool prepareRecord(const PassView& view, MapValues& mapVals, size_t index, std::string& reqBody,
                        std::string& project);
     // storeOnly: the batches go to local storage instead of the collector (a shutdown).
@@ -275,10 +288,15 @@ private:
 
     // The channel of that name, or null. The caller holds m_mtxSvr.
     static Handler* _findChannel(const std::string& name);
+    // The journal of the channel's directory, or null. The caller holds m_mtxSvr.
+    static RecordJournal* _journalOf(const Handler& channel);
 
     static Threads::Mutex& m_mtxSvr;
     static handlerManager& m_handlerManager;
     static std::string& m_hostName;
+    // One journal per channel directory, opened when the first channel of it registers (null
+    // when it could not be); like the channels, kept for the rest of the process.
+    static std::map<std::string, std::unique_ptr<RecordJournal>>& m_journals;
 
     // Names of channels registered and not yet set up by the sending thread (under m_mtxSvr).
     std::list<std::string> local_list;

@@ -1,36 +1,27 @@
 // Suppression of repeated records: a channel sends a message once while the message is
 // remembered. The memory is small; when full, the least repeated half is forgotten.
-#include <json/value.h>
-
 #include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "transport/httpSender.h"
-#include "util/jsonText.h"
-#include "util/utilLog.h"
 
 namespace {
 
 constexpr size_t kMaxRememberedKeys = 10;
 
-// Body, level and type as text; a missing member counts as empty. False when one is present
-// but is not text.
-bool _keyParts(const Json::Value& record, std::string& key) {
-    for (const char* member : {"body", "logLevel", "logType"}) {
-        const Json::Value& value = record[member];
-        if (value.isNull()) {
-            key += '\0';
-            continue;
-        }
-        if (!value.isString()) return false;
-        key += value.asString();
-        // Record texts hold no NUL: with it between the parts no two different records, also
-        // of differently named channels, can make the same key.
+// Body, level and type, a missing field read as empty. Record texts hold no NUL: with it
+// between the parts no two different records, also of differently named channels, can make the
+// same key.
+std::string _keyOf(const MapValues& record, const std::string& handlerID) {
+    std::string key;
+    for (const std::string* field : {&VESK_FIX_LOGBODY, &VESK_KEY_LOGLEVEL, &VESK_FIX_LOGTYPE}) {
+        auto found = record.find(*field);
+        if (found != record.end()) key += found->second;
         key += '\0';
     }
-    return true;
+    return key + handlerID;
 }
 
 // Keeps the more repeated half; among equal counts the smaller keys go first.
@@ -44,20 +35,8 @@ void _forgetLeastRepeated(depulicationQ& table) {
 
 }  // namespace
 
-bool HttpSender::check_duplicate(const std::string& message, const std::string& handlerID) {
-    Json::Value record;
-    jsonText::parse(message, record);
-    if (!record.isObject()) {
-        _warn_log("root object  null!");
-        return true;
-    }
-    std::string key;
-    if (!_keyParts(record, key)) {
-        _warn_log("[check_duplicate] get key failed");
-        return true;
-    }
-    key += handlerID;
-
+bool HttpSender::check_duplicate(const MapValues& record, const std::string& handlerID) {
+    const std::string key = _keyOf(record, handlerID);
     auto known = m_depuliQ.find(key);
     if (known != m_depuliQ.end()) {
         ++known->second;

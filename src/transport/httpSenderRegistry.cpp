@@ -61,6 +61,9 @@ bool HttpSender::registerChannel(std::unique_ptr<Handler>& handler) {
         return false;
     }
     handler->m_directoryPath = directory;
+    if (m_journals.find(directory) == m_journals.end()) {
+        m_journals[directory] = RecordJournal::open(directory);
+    }
     handler->m_deviceIdPath = directory + "/deviceID.db";
     handler->m_settingsPath = directory + "/settings.db";
     // Registered channels live for the rest of the process: the registry never frees them.
@@ -162,15 +165,35 @@ void HttpSender::deleteAllCustomFields(const std::string& handlerName) {
     crashRecordInputsChanged(handlerName);
 }
 
-bool HttpSender::getHandlerRecord(const std::string& handlerName, MapValues& record) {
+bool HttpSender::getHandlerRecord(const std::string& handlerName, MapValues& record,
+                                  RecordJournal** journal) {
     Threads::Mutex::scoped_lock lock(m_mtxSvr);
     const Handler* channel = _findChannel(handlerName);
     if (channel == nullptr) return false;
+    if (journal != nullptr) *journal = _journalOf(*channel);
     record = channel->getHandleToMap();
     // The sending thread routes by this field: a custom field of that name must not send the
     // record to another channel or lose it.
     record[VESK_KEY_HANDLERNAME] = channel->m_handlerName;
     return true;
+}
+
+RecordJournal* HttpSender::_journalOf(const Handler& channel) {
+    if (channel.m_directoryPath.empty()) return nullptr;
+    auto found = m_journals.find(channel.m_directoryPath);
+    return found == m_journals.end() ? nullptr : found->second.get();
+}
+
+RecordJournal* HttpSender::journalOf(const std::string& handlerName) {
+    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    const Handler* channel = _findChannel(handlerName);
+    return channel == nullptr ? nullptr : _journalOf(*channel);
+}
+
+bool HttpSender::queueRecord(RecordJournal* journal, MapValues record) {
+    if (journal == nullptr) return push(std::move(record));
+    return journal->appendAndPush(std::move(record),
+                                  [this](MapValues&& queued) { return push(std::move(queued)); });
 }
 
 bool HttpSender::getHandlerSnapshot(const std::string& handlerName, Handler& snapshot) {

@@ -26,12 +26,9 @@ const long kHttpsConnectTimeoutSeconds = 10;
 
 bool serialise(const MapValues& mapVals, bool keepHandlerName, std::string& strContent) {
     try {
-        Json::Value object(Json::objectValue);
-        for (const auto& [key, value] : mapVals) {
-            if (!keepHandlerName && key == VESK_KEY_HANDLERNAME) continue;
-            object[key] = value;
-        }
-        strContent = jsonText::writeCompact(object);
+        strContent.clear();
+        jsonText::appendCompactObject(
+            mapVals, keepHandlerName ? nullptr : VESK_KEY_HANDLERNAME.c_str(), strContent);
         return true;
     } catch (const std::exception&) {
         return false;

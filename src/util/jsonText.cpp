@@ -178,6 +178,86 @@ std::string writeCompact(const Json::Value& value) {
     return writeWith(*writer, text, value);
 }
 
+namespace {
+
+// Escapes as the compact writer does: quotes, backslashes and control characters only.
+void appendQuoted(const char* text, size_t size, std::string& out) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    size_t plainFrom = 0;
+    for (size_t at = 0; at < size; ++at) {
+        const unsigned char byte = static_cast<unsigned char>(text[at]);
+        if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+        out.append(text + plainFrom, at - plainFrom);
+        plainFrom = at + 1;
+        switch (byte) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += "\\u00";
+                out += kHex[byte >> 4];
+                out += kHex[byte & 0xF];
+        }
+    }
+    out.append(text + plainFrom, size - plainFrom);
+    out += '"';
+}
+
+void appendText(const std::string& text, std::string& out) {
+    if (isWellFormed(text.data(), text.size())) {
+        appendQuoted(text.data(), text.size(), out);
+    } else {
+        const std::string repairedText = repairUtf8(text);
+        appendQuoted(repairedText.data(), repairedText.size(), out);
+    }
+}
+
+}  // namespace
+
+void appendCompactObject(const MapValues& fields, const char* skipKey, std::string& out) {
+    // Repair can make two keys equal or change their order; such records take the long way.
+    for (const auto& field : fields) {
+        if (!isWellFormed(field.first.data(), field.first.size())) {
+            Json::Value object(Json::objectValue);
+            for (const auto& [key, value] : fields) {
+                if (skipKey == nullptr || key != skipKey) object[key] = value;
+            }
+            out += writeCompact(object);
+            return;
+        }
+    }
+    out += '{';
+    bool first = true;
+    for (const auto& [key, value] : fields) {
+        if (skipKey != nullptr && key == skipKey) continue;
+        if (!first) out += ',';
+        first = false;
+        appendText(key, out);
+        out += ':';
+        appendText(value, out);
+    }
+    out += "}\n";
+}
+
 bool parse(const char* begin, const char* end, Json::Value& root) {
     Json::Reader reader;
     return reader.parse(begin, end, root, false);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "util/vesk2Utils.h"
+
 namespace jsonText {
 
 // Compact text (no white space, members in key order) followed by one line feed. Strings are
@@ -12,6 +14,11 @@ namespace jsonText {
 // that is not well-formed UTF-8 is written as repairUtf8 leaves it, so the result is always
 // valid JSON.
 std::string writeCompact(const Json::Value& value);
+
+// The same text as writeCompact of an object holding fields' strings, without skipKey (when
+// not null), written straight from the map: records are written once per pass, and building a
+// Json::Value of them first cost more than the rest of the pass.
+void appendCompactObject(const MapValues& fields, const char* skipKey, std::string& out);
 
 // Each byte that does not belong to a well-formed UTF-8 sequence becomes U+FFFD; everything
 // else is kept as it is.

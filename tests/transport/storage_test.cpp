@@ -572,8 +572,9 @@ TEST(LocalStorage, KillDuringTheResendThenANextStartDeliversEveryRecord) {
                      [&] {
                          qm_platform::setLogToStderr(false);
                          if (initMain(healthy, storage, false) != 0) return 2;
-                         // The session record comes after the stored ones.
-                         healthy.waitForRecordCount(bodies.size() + 1, 60000);
+                         // The stored records, then the killed run's session record (it was
+                         // still queued), then this run's.
+                         healthy.waitForRecordCount(bodies.size() + 2, 60000);
                          QuillMarkDestroy();
                          return 0;
                      },
@@ -581,7 +582,8 @@ TEST(LocalStorage, KillDuringTheResendThenANextStartDeliversEveryRecord) {
     for (const Json::Value& request : healthy.requests()) {
         EXPECT_LE(request["body"].asString().size(), LocalStore::kMaxBatchBytes + 64 * 1024);
     }
-    EXPECT_EQ(4u, healthy.requests().size());  // three batches, then the session record
+    EXPECT_EQ(5u, healthy.requests().size());  // three batches, then the two session records
+    EXPECT_EQ(2u, qm_test::withBody(healthy, "CREATE SESSION").size());
     const qm_test::Accounting accounting = qm_test::account(
         bodies, bodiesOf(healthy.records()), qm_test::storedBodies(projectDir(storage)), {});
     qm_test::expectEveryRecordAccountedFor(accounting, true);
@@ -670,6 +672,208 @@ TEST(SendOnly, RecordsArriveAndNothingIsStoredOrSentAgain) {
         EXPECT_FALSE(delivered["DeviceID"].asString().empty());
         EXPECT_FALSE(exists("/quillmark"));
         EXPECT_TRUE(std::filesystem::is_empty(cwd.path()));
+    }
+}
+
+// ---- the journal: what sendLog accepted survives the process until it is dealt with ----
+
+namespace {
+
+MapValues journalRecord(size_t index, size_t bodyBytes = 40) {
+    return {{"body", "journal " + std::to_string(index) + std::string(bodyBytes, 'j')},
+            {"handlerName", "quillmark-user"}};
+}
+
+// Appends count records, the queue taking them or not; returns the sequence numbers given.
+std::vector<uint32_t> appendRecords(RecordJournal& journal, size_t first, size_t count,
+                                    bool queueTakes, size_t bodyBytes = 40) {
+    std::vector<uint32_t> sequences;
+    for (size_t i = first; i < first + count; ++i) {
+        journal.appendAndPush(journalRecord(i, bodyBytes), [&](MapValues&& queued) {
+            uint32_t sequence = 0;
+            if (RecordJournal::takeSequence(queued, sequence)) sequences.push_back(sequence);
+            EXPECT_EQ(queued, journalRecord(i, bodyBytes));  // nothing else added
+            return queueTakes;
+        });
+    }
+    return sequences;
+}
+
+std::vector<std::string> leftoverBodies(const std::string& directory) {
+    std::unique_ptr<RecordJournal> journal = RecordJournal::open(directory);
+    EXPECT_NE(journal, nullptr);
+    if (!journal) return {};
+    uint32_t last = 0;
+    std::vector<std::string> bodies;
+    for (const MapValues& record : journal->takeLeftovers(last)) {
+        bodies.push_back(record.at("body"));
+    }
+    return bodies;
+}
+
+std::vector<std::string> journalBodies(size_t first, size_t count, size_t bodyBytes = 40) {
+    std::vector<std::string> bodies;
+    for (size_t i = first; i < first + count; ++i)
+        bodies.push_back(journalRecord(i, bodyBytes).at("body"));
+    return bodies;
+}
+
+}  // namespace
+
+// What a next open finds: the records appended and not marked done, in order; nothing the
+// queue refused; and the done mark holds across any number of laps of the ring.
+TEST(RecordJournal, LeftoversAreTheUndoneRecordsInOrder) {
+    struct Row {
+        const char* name;
+        size_t bodyBytes;
+        size_t laps;  // rounds of append 50 / mark them done before the last append
+    };
+    const std::vector<Row> rows = {
+        {"small records, no lap", 40, 0},
+        {"records that make the ring wrap", 30000, 300},
+        {"odd sizes, many laps", 1237, 2000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        size_t next = 0;
+        {
+            std::unique_ptr<RecordJournal> journal = RecordJournal::open(dir.path());
+            ASSERT_NE(journal, nullptr);
+            for (size_t lap = 0; lap < row.laps; ++lap) {
+                const std::vector<uint32_t> done =
+                    appendRecords(*journal, next, 50, true, row.bodyBytes);
+                next += 50;
+                ASSERT_EQ(done.size(), 50u);
+                journal->markDone(done.back());
+            }
+            const std::vector<uint32_t> kept =
+                appendRecords(*journal, next, 20, true, row.bodyBytes);
+            ASSERT_EQ(kept.size(), 20u);
+            journal->markDone(kept[9]);
+            appendRecords(*journal, next + 20, 3, false, row.bodyBytes);  // refused by the queue
+            EXPECT_EQ(journal->notJournaled(), 0u);
+        }
+        EXPECT_EQ(leftoverBodies(dir.path()), journalBodies(next + 10, 10, row.bodyBytes));
+        // Taking them does not mark them done: a crash before they are stored keeps them.
+        EXPECT_EQ(leftoverBodies(dir.path()), journalBodies(next + 10, 10, row.bodyBytes));
+    }
+}
+
+// A full ring, a second process and a damaged file: records still flow, only unjournaled.
+TEST(RecordJournal, FullBusyOrDamagedJournals) {
+    TempDir dir;
+    {
+        std::unique_ptr<RecordJournal> journal = RecordJournal::open(dir.path());
+        ASSERT_NE(journal, nullptr);
+        EXPECT_EQ(RecordJournal::open(dir.path()), nullptr);  // held by this "process"
+        const size_t fits = RecordJournal::kRingBytes / 4096;
+        EXPECT_LT(appendRecords(*journal, 0, fits + 50, true, 4000).size(), fits + 50);
+        EXPECT_GT(journal->notJournaled(), 0u);
+        // A record larger than a quarter of the ring is never journaled.
+        EXPECT_TRUE(appendRecords(*journal, 0, 1, true, RecordJournal::kRingBytes / 4).empty());
+    }
+    const std::string path = dir.path() + "/log.journal";
+    struct Damage {
+        const char* name;
+        size_t at;
+        std::string bytes;
+        size_t leftovers;
+    };
+    const std::vector<Damage> damages = {
+        {"nothing", 0, "", 0},
+        {"magic", 0, "XXXX", 0},
+        {"done offset beyond the ring", 8, std::string("\xff\xff\xff\x7f", 4), 0},
+        {"first entry's length beyond the ring", 4096, std::string("\xf0\xff\xff\x7f", 4), 0},
+        {"second entry's field count", 4096 + 8 + 4, "\x7f", 0},
+    };
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.name);
+        {
+            std::unique_ptr<RecordJournal> journal = RecordJournal::open(dir.path());
+            ASSERT_NE(journal, nullptr);
+            uint32_t last = 0;
+            journal->takeLeftovers(last);
+            journal->markDone(last);
+            appendRecords(*journal, 0, 2, true);
+        }
+        std::string content = qm_test::readFileText(path);
+        content.replace(damage.at, damage.bytes.size(), damage.bytes);
+        if (!damage.bytes.empty()) writeFileText(path, content);
+        const std::vector<std::string> found = leftoverBodies(dir.path());
+        if (damage.bytes.empty()) {
+            EXPECT_EQ(found, journalBodies(0, 2));
+        } else {
+            EXPECT_LT(found.size(), 2u);
+        }
+    }
+}
+
+// Records sendLog accepted and the collector never answered for survive the end of the
+// process: the next start delivers each once, in the order they were logged.
+TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
+    struct Row {
+        const char* name;
+        const char* collectorMode;  // "" for a collector that is down
+        bool heldBack;              // sending never started: everything is still queued
+        int signal;
+    };
+    const std::vector<Row> rows = {
+        {"in flight to a stalled collector, then killed", "stall", false, SIGKILL},
+        {"collector trickles its answer, then abort", "trickle", false, SIGABRT},
+        {"collector down, then a segfault", "", false, SIGSEGV},
+        {"held back in the queue, then killed", "ok", true, SIGKILL},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir storage;
+        const std::vector<std::string> bodies = journalBodies(0, 300);
+        CollectorOptions options;
+        options.mode = *row.collectorMode ? row.collectorMode : "ok";
+        CollectorProcess first(options);
+        const int status = runInChild(
+            [&] {
+                qm_platform::setLogToStderr(false);
+                if (*row.collectorMode == '\0') {
+                    if (QuillMarkInitialize(kProject, storage.path().c_str(), "1.0.0",
+                                            first.address().c_str(), qm_test::unusedLoopbackPort(),
+                                            nullptr, nullptr, true, row.heldBack,
+                                            "quillmark-user") != 0) {
+                        return 2;
+                    }
+                } else if (initMain(first, storage, row.heldBack) != 0) {
+                    return 2;
+                }
+                for (const std::string& body : bodies) {
+                    while (QuillMarkSendLog(QUILLMARK_ERROR, body.c_str()) != 1) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                raise(row.signal);
+                return 4;
+            },
+            kChildTimeoutMs);
+        ASSERT_EQ(128 + row.signal, status);
+
+        CollectorProcess healthy;
+        ASSERT_EQ(0, runInChild(
+                         [&] {
+                             qm_platform::setLogToStderr(false);
+                             if (initMain(healthy, storage, false) != 0) return 2;
+                             healthy.waitForRecordCount(bodies.size() + 2, 30000);
+                             QuillMarkDestroy();
+                             return 0;
+                         },
+                         kChildTimeoutMs));
+        std::vector<std::string> arrived;
+        for (const std::string& body : bodiesOf(healthy.records())) {
+            if (body.rfind("journal ", 0) == 0) arrived.push_back(body);
+        }
+        EXPECT_EQ(arrived, bodies);
+        // The crashed run's session record comes back too, before its records.
+        EXPECT_EQ(2u, qm_test::withBody(healthy, "CREATE SESSION").size());
+        EXPECT_FALSE(exists(logFile(storage)));
     }
 }
 

@@ -85,3 +85,31 @@ TEST(JsonTextWrite, RepairReachesKeysAndNestedValuesAndLeavesTheRestAlone) {
     // The caller's value is not touched.
     EXPECT_TRUE(record.isMember("key\xFF"));
 }
+
+// The map writer of the sending thread against the Json::Value writer, byte for byte: every
+// byte in a value and in a key, text that needs repair in values and in keys (where repair may
+// make two keys one), and the skipped key.
+TEST(JsonTextWrite, MapWriterGivesTheBytesOfTheValueWriter) {
+    std::vector<MapValues> rows = {
+        {},
+        {{"body", "plain"}, {"handlerName", "quillmark-user"}, {"DeviceID", "x"}},
+        {{"body", "caf\xE9 \xC3\xA9 \xF0\x9F\x98\x80 \xED\xA0\x80"}},
+        {{"caf\xE9", "1"}, {"caf\xEA", "2"}, {"caf\xEF\xBF\xBD", "3"}},
+        {{std::string("nul\0inside", 10), std::string("\0", 1)}},
+    };
+    for (int byte = 0; byte < 256; ++byte) {
+        const std::string text(1, static_cast<char>(byte));
+        rows.push_back({{"value", text}, {text, "key"}});
+    }
+    for (const MapValues& fields : rows) {
+        for (const char* skip : {static_cast<const char*>(nullptr), "handlerName"}) {
+            Json::Value object(Json::objectValue);
+            for (const auto& [key, value] : fields) {
+                if (skip == nullptr || key != skip) object[key] = value;
+            }
+            std::string direct = "prefix";
+            jsonText::appendCompactObject(fields, skip, direct);
+            EXPECT_EQ(direct, "prefix" + jsonText::writeCompact(object));
+        }
+    }
+}

@@ -1,0 +1,254 @@
+#include "transport/recordJournal.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "util/utilLog.h"
+
+namespace {
+
+const char kFileName[] = "/log.journal";
+const char kMagic[8] = {'Q', 'M', 'J', 'R', 'N', 'L', '0', '1'};
+const size_t kHeaderBytes = 4096;
+const size_t kDoneWordAt = 8;
+const size_t kFileBytes = kHeaderBytes + RecordJournal::kRingBytes;
+const uint32_t kWrapLength = 0xFFFFFFFFu;
+// A record larger than this is not journaled: it would hold most of the ring alone.
+const size_t kMaxEntryBytes = RecordJournal::kRingBytes / 4;
+
+uint64_t word(uint32_t high, uint32_t low) { return (static_cast<uint64_t>(high) << 32) | low; }
+uint32_t highOf(uint64_t value) { return static_cast<uint32_t>(value >> 32); }
+uint32_t lowOf(uint64_t value) { return static_cast<uint32_t>(value); }
+size_t padded(size_t bytes) { return (bytes + 7) & ~static_cast<size_t>(7); }
+// Sequence numbers wrap and skip 0, which means "none".
+uint32_t after(uint32_t sequence) { return sequence == 0xFFFFFFFFu ? 1 : sequence + 1; }
+// True when a comes after b, across a wrap of the numbers.
+bool isAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+
+size_t encodedSize(const MapValues& record) {
+    size_t size = 4;
+    for (const auto& [key, value] : record) size += 8 + key.size() + value.size();
+    return size;
+}
+
+unsigned char* put32(unsigned char* at, uint32_t value) {
+    memcpy(at, &value, sizeof value);
+    return at + sizeof value;
+}
+
+void encode(const MapValues& record, unsigned char* at) {
+    at = put32(at, static_cast<uint32_t>(record.size()));
+    for (const auto& [key, value] : record) {
+        at = put32(at, static_cast<uint32_t>(key.size()));
+        at = put32(at, static_cast<uint32_t>(value.size()));
+        memcpy(at, key.data(), key.size());
+        at += key.size();
+        memcpy(at, value.data(), value.size());
+        at += value.size();
+    }
+}
+
+// Reads what encode wrote; false when the bytes do not hold a whole record.
+bool decode(const unsigned char* at, size_t length, MapValues& record) {
+    const unsigned char* const end = at + length;
+    auto take32 = [&](uint32_t& value) {
+        if (end - at < 4) return false;
+        memcpy(&value, at, 4);
+        at += 4;
+        return true;
+    };
+    uint32_t count = 0;
+    if (!take32(count)) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t keySize = 0;
+        uint32_t valueSize = 0;
+        if (!take32(keySize) || !take32(valueSize)) return false;
+        if (static_cast<uint64_t>(end - at) < static_cast<uint64_t>(keySize) + valueSize) {
+            return false;
+        }
+        std::string key(reinterpret_cast<const char*>(at), keySize);
+        at += keySize;
+        record[std::move(key)].assign(reinterpret_cast<const char*>(at), valueSize);
+        at += valueSize;
+    }
+    return at == end;
+}
+
+uint64_t loadWord(const unsigned char* at) {
+    return __atomic_load_n(reinterpret_cast<const uint64_t*>(at), __ATOMIC_ACQUIRE);
+}
+
+void storeWord(unsigned char* at, uint64_t value) {
+    __atomic_store_n(reinterpret_cast<uint64_t*>(at), value, __ATOMIC_RELEASE);
+}
+
+// Reserves the file's blocks: a store into a mapped hole on a full disk would kill the
+// process with SIGBUS instead of failing.
+bool sizeFile(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) return false;
+    const uint64_t allocated = static_cast<uint64_t>(status.st_blocks) * 512;
+    if (static_cast<size_t>(status.st_size) == kFileBytes && allocated >= kFileBytes) {
+        return true;
+    }
+    return posix_fallocate(fd, 0, kFileBytes) == 0;
+}
+
+}  // namespace
+
+const char* const RecordJournal::kSequenceField = "\x01journal";
+
+std::unique_ptr<RecordJournal> RecordJournal::open(const std::string& directory) {
+    const std::string path = directory + kFileName;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        _warn_log("[journal] cannot open " + path);
+        return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        _warn_log("[journal] in use by another process, records not journaled: " + path);
+        close(fd);
+        return nullptr;
+    }
+    if (!sizeFile(fd)) {
+        _warn_log("[journal] no room for " + path);
+        close(fd);
+        return nullptr;
+    }
+    // Populated now, so that no sendLog meets a page fault that reads the disk.
+    void* map = mmap(nullptr, kFileBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (map == MAP_FAILED) {
+        _warn_log("[journal] cannot map " + path);
+        close(fd);
+        return nullptr;
+    }
+    std::unique_ptr<RecordJournal> journal(new RecordJournal(fd, static_cast<unsigned char*>(map)));
+    journal->recover();
+    return journal;
+}
+
+RecordJournal::RecordJournal(int fd, unsigned char* map) : m_fd(fd), m_map(map) {}
+
+RecordJournal::~RecordJournal() {
+    munmap(m_map, kFileBytes);
+    close(m_fd);
+}
+
+void RecordJournal::reset() {
+    memset(m_map, 0, kFileBytes);
+    memcpy(m_map, kMagic, sizeof kMagic);
+    storeWord(m_map + kDoneWordAt, word(0, 0));
+}
+
+// Walks the entries after the done word for as long as their sequence numbers follow on.
+void RecordJournal::recover() {
+    const uint64_t done = loadWord(m_map + kDoneWordAt);
+    const uint32_t offset = lowOf(done);
+    if (memcmp(m_map, kMagic, sizeof kMagic) != 0 || offset >= kRingBytes || offset % 8 != 0) {
+        reset();
+        return;
+    }
+    unsigned char* const ring = m_map + kHeaderBytes;
+    m_doneSequence = highOf(done);
+    m_doneAt = offset;
+    uint64_t at = offset;
+    uint64_t end = offset;
+    uint32_t expected = after(m_doneSequence);
+    while (at - offset < kRingBytes) {
+        const size_t place = at % kRingBytes;
+        const uint64_t entry = loadWord(ring + place);
+        const uint32_t length = lowOf(entry);
+        if (length == kWrapLength) {
+            at += kRingBytes - place;
+            continue;
+        }
+        if (highOf(entry) != expected || length > kRingBytes - place - 8) break;
+        MapValues record;
+        if (!decode(ring + place + 8, length, record)) break;
+        m_leftovers.push_back(std::move(record));
+        m_lastLeftover = expected;
+        expected = after(expected);
+        at += padded(8 + length);
+        end = at;
+    }
+    m_writeAt = end;
+    m_nextSequence = expected;
+    if (!m_leftovers.empty()) {
+        _warn_log("[journal] " + std::to_string(m_leftovers.size()) +
+                  " records of an earlier process were not delivered; they are kept");
+    }
+}
+
+uint32_t RecordJournal::write(const MapValues& record) {
+    const size_t length = encodedSize(record);
+    const size_t bytes = padded(8 + length);
+    const size_t place = m_writeAt % kRingBytes;
+    const size_t wrap = place + bytes > kRingBytes ? kRingBytes - place : 0;
+    if (bytes > kMaxEntryBytes || m_writeAt + wrap + bytes - m_doneAt > kRingBytes) {
+        ++m_notJournaled;
+        return 0;
+    }
+    unsigned char* const ring = m_map + kHeaderBytes;
+    if (wrap != 0) storeWord(ring + place, word(m_nextSequence, kWrapLength));
+    const uint64_t entryAt = m_writeAt + wrap;
+    encode(record, ring + entryAt % kRingBytes + 8);
+    m_pendingAt = entryAt;
+    m_pendingEnd = entryAt + bytes;
+    m_pendingWord = word(m_nextSequence, static_cast<uint32_t>(length));
+    return m_nextSequence;
+}
+
+void RecordJournal::commit() {
+    storeWord(m_map + kHeaderBytes + m_pendingAt % kRingBytes, m_pendingWord);
+    m_writeAt = m_pendingEnd;
+    m_nextSequence = after(m_nextSequence);
+}
+
+void RecordJournal::markDone(uint32_t last) {
+    Threads::Mutex::scoped_lock lock(m_mutex);
+    const unsigned char* const ring = m_map + kHeaderBytes;
+    bool moved = false;
+    while (m_doneAt < m_writeAt) {
+        const size_t place = m_doneAt % kRingBytes;
+        const uint64_t entry = loadWord(ring + place);
+        if (lowOf(entry) == kWrapLength) {
+            m_doneAt += kRingBytes - place;
+            continue;
+        }
+        if (isAfter(highOf(entry), last)) break;
+        m_doneAt += padded(8 + lowOf(entry));
+        m_doneSequence = highOf(entry);
+        moved = true;
+    }
+    if (moved) {
+        storeWord(m_map + kDoneWordAt,
+                  word(m_doneSequence, static_cast<uint32_t>(m_doneAt % kRingBytes)));
+    }
+}
+
+std::vector<MapValues> RecordJournal::takeLeftovers(uint32_t& last) {
+    Threads::Mutex::scoped_lock lock(m_mutex);
+    last = m_lastLeftover;
+    std::vector<MapValues> leftovers;
+    leftovers.swap(m_leftovers);
+    return leftovers;
+}
+
+uint64_t RecordJournal::notJournaled() const {
+    Threads::Mutex::scoped_lock lock(m_mutex);
+    return m_notJournaled;
+}
+
+bool RecordJournal::takeSequence(MapValues& record, uint32_t& sequence) {
+    auto found = record.find(kSequenceField);
+    if (found == record.end()) return false;
+    sequence = static_cast<uint32_t>(strtoul(found->second.c_str(), nullptr, 10));
+    record.erase(found);
+    return sequence != 0;
+}

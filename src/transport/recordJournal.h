@@ -1,0 +1,93 @@
+// The records of one project directory that sendLog accepted and the collector has not yet
+// answered for, kept in "log.journal", a file of fixed size mapped into memory. Writing a
+// record is a copy into the mapping: no system call on the application's thread. The kernel
+// keeps the mapped pages when the process dies, by a crash or a kill, so the next start finds
+// every record that was queued or in flight and hands it to local storage.
+//
+// The file: a header page, then a ring of entries. An entry is an 8-byte word (sequence number,
+// length) followed by the record's fields, padded to 8 bytes. The word is written last, so an
+// entry cut by a kill is not read back. The header holds the "done" word: the last sequence
+// number the sending thread dealt with (delivered or stored) and where the next entry starts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "thread/crossThread.h"
+#include "util/vesk2Utils.h"
+
+class RecordJournal {
+public:
+    // Size of the ring. It holds what the queue (500 records) and one pass (2 MiB) can hold
+    // in common cases; a record that does not fit is sent as usual, only not journaled.
+    static constexpr size_t kRingBytes = 2 * 1024 * 1024;
+    // The record field that carries a record's sequence number through the queue; the sending
+    // thread takes it out before the record is serialised.
+    static const char* const kSequenceField;
+
+    // Opens or makes "<directory>/log.journal". Null when the file cannot be mapped or another
+    // process holds it (the records of this process are then not journaled).
+    static std::unique_ptr<RecordJournal> open(const std::string& directory);
+    ~RecordJournal();
+    RecordJournal(const RecordJournal&) = delete;
+    RecordJournal& operator=(const RecordJournal&) = delete;
+
+    // Journals record and hands it to push while holding the journal, so that sequence order
+    // is queue order. The entry counts only if push took the record; a record that does not
+    // fit is pushed without a sequence number.
+    template <typename Push>
+    bool appendAndPush(MapValues record, Push&& push);
+
+    // Every entry up to sequence number `last` was dealt with.
+    void markDone(uint32_t last);
+
+    // The records an earlier process left undone, oldest first, and the sequence number of the
+    // last of them (markDone it once they are stored). Empty after the first call.
+    std::vector<MapValues> takeLeftovers(uint32_t& last);
+
+    // Records that did not fit since the journal opened.
+    uint64_t notJournaled() const;
+
+    // The sequence number of a record that passed appendAndPush; false when it has none. The
+    // field is removed.
+    static bool takeSequence(MapValues& record, uint32_t& sequence);
+
+private:
+    RecordJournal(int fd, unsigned char* map);
+    void recover();
+    void reset();
+    // Writes the record's fields at the next place and returns its sequence number; 0 when it
+    // does not fit. Not visible until commit.
+    uint32_t write(const MapValues& record);
+    void commit();
+
+    const int m_fd;
+    unsigned char* const m_map;
+    Threads::Mutex m_mutex;
+    // Positions in the ring, counted in bytes since the journal opened (offset = % kRingBytes).
+    uint64_t m_doneAt = 0;
+    uint64_t m_writeAt = 0;
+    uint32_t m_doneSequence = 0;
+    uint32_t m_nextSequence = 1;
+    // The entry written and not yet committed: where it starts and its first word.
+    uint64_t m_pendingAt = 0;
+    uint64_t m_pendingEnd = 0;
+    uint64_t m_pendingWord = 0;
+    uint64_t m_notJournaled = 0;
+    std::vector<MapValues> m_leftovers;
+    uint32_t m_lastLeftover = 0;
+};
+
+template <typename Push>
+bool RecordJournal::appendAndPush(MapValues record, Push&& push) {
+    Threads::Mutex::scoped_lock lock(m_mutex);
+    const uint32_t sequence = write(record);
+    if (sequence != 0) record[kSequenceField] = std::to_string(sequence);
+    if (!push(std::move(record))) return false;
+    if (sequence != 0) commit();
+    return true;
+}
