@@ -61,7 +61,12 @@ VeskCatcher& gs_globalCracher = *gs_catcher;
 
 VeskCatcher::VeskCatcher() = default;
 
-VeskCatcher::~VeskCatcher() { closeCrashCatcher(); }
+VeskCatcher::~VeskCatcher() {
+    // Only the process-wide catcher, never destroyed, is meant to observe; any other must not
+    // leave the registry calling into a deleted object.
+    if (m_observing) HttpSender::setCrashRecordObserver(nullptr);
+    closeCrashCatcher();
+}
 
 void VeskCatcher::initSdCardPath(const std::string& sdcardPath) {
     Threads::Mutex::scoped_lock lock(m_mtxConfig);
@@ -69,10 +74,18 @@ void VeskCatcher::initSdCardPath(const std::string& sdcardPath) {
 }
 
 void VeskCatcher::initCrashServer(const std::string& strAdd, uint16_t uiPort) {
-    Threads::Mutex::scoped_lock lock(m_mtxConfig);
-    m_strAdd = strAdd;
-    m_uiPort = uiPort;
-    m_bInited = true;
+    bool observe = false;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxConfig);
+        m_strAdd = strAdd;
+        m_uiPort = uiPort;
+        m_bInited = true;
+        observe = !m_observing;
+        m_observing = true;
+    }
+    // The catcher lives as long as the process, so the observer never outlives it.
+    if (observe) HttpSender::setCrashRecordObserver([this] { refreshPreparedRecord(); });
+    refreshPreparedRecord();
 }
 
 void VeskCatcher::initCrashCallbak(crash_func_type fnCrashCallback, void* content) {
@@ -87,9 +100,35 @@ void VeskCatcher::initStoreObserver(const HttpSender::StoreObserver& observer) {
 }
 
 void VeskCatcher::updateCrashMap(Map_String& mapCustom) {
-    Threads::Mutex::scoped_lock lock(m_mtxCrash);
-    m_mapCrash.swap(mapCustom);
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxCrash);
+        m_mapCrash.swap(mapCustom);
+    }
+    refreshPreparedRecord();
 }
+
+void VeskCatcher::refreshPreparedRecord() {
+    // One refresh at a time, each reading its inputs under this lock: a refresh that read
+    // older inputs cannot store after one that read newer.
+    Threads::Mutex::scoped_lock preparing(m_mtxPrepare);
+    Map_String crashKeys;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxCrash);
+        crashKeys = m_mapCrash;
+    }
+    crashKeys[VESK_FIX_LOGBODY] = VESK_CRASH_BODY;
+    crashKeys[VESK_KEY_LOGLEVEL] = "FATAL";
+    crashKeys[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
+    std::string recordText;
+    if (!HttpSender::prepareCrashRecord(crashKeys, recordText)) recordText.clear();
+    m_prepared.store(recordText);
+}
+
+bool VeskCatcher::writePreparedRecord(const char* dumpPath) {
+    return m_prepared.writeBeside(dumpPath);
+}
+
+void VeskCatcher::releasePreparedRecord() { m_prepared.release(); }
 
 bool VeskCatcher::openCrashCatcher(bool bBackground, VESK_LANG_TYPE eLangType) {
     std::string directory;
@@ -139,19 +178,21 @@ Map_String VeskCatcher::completeCrashMap(const std::string& strBody, const Map_S
     return m_mapCrash;
 }
 
-void VeskCatcher::sendCrashReport(const std::string& strBody, const std::string& dmpPath) {
-    sendCrashReport(strBody, dmpPath, Map_String());
+VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBody,
+                                                       const std::string& dmpPath) {
+    return sendCrashReport(strBody, dmpPath, Map_String());
 }
 
-void VeskCatcher::sendCrashReport(const std::string& strBody, const std::string& dmpPath,
-                                  const Map_String& mapFields) {
+VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBody,
+                                                       const std::string& dmpPath,
+                                                       const Map_String& mapFields) {
     const ReportSettings settings = reportSettings();
-    if (!settings.inited) return;
+    if (!settings.inited) return ReportResult::kKept;
     std::string dmpData64;
     std::string strErr;
     if (!_readFileAsBase64(strErr, dmpData64, dmpPath)) {
         _error_log(strErr);
-        return;
+        return ReportResult::kDropped;
     }
     if (settings.callback != nullptr) settings.callback(settings.content);
 
@@ -159,6 +200,8 @@ void VeskCatcher::sendCrashReport(const std::string& strBody, const std::string&
     // be held twice during the request.
     Map_String record = completeCrashMap(strBody, mapFields);
     record[VESK_KEY_DMPDATA] = std::move(dmpData64);
-    HttpSender::sendCrashReport(settings.address, settings.port, std::move(record),
-                                settings.onStore);
+    const DeliveryOutcome outcome = HttpSender::sendCrashReport(
+        settings.address, settings.port, std::move(record), settings.onStore);
+    const bool accepted = outcome.records.size() == 1 && outcome.allAccepted();
+    return accepted ? ReportResult::kDelivered : ReportResult::kKept;
 }

@@ -1,6 +1,8 @@
 // The process-wide crash catcher. Breakpad's exception handler writes a minidump on a fatal
-// signal; the catcher then, still inside the dying process, sends the dump as one crash record
-// to the main channel's collector, runs the application's crash callback and deletes the dump.
+// signal; the catcher writes the crash record it prepared beforehand beside it, then, still
+// inside the dying process, sends the dump as one crash record to the main channel's
+// collector and runs the application's crash callback. Dump and record are deleted once the
+// collector accepted them; otherwise they stay for the sending thread of a next start.
 //
 //   veskCatcher.cpp         configuration, reading the dump and building the crash record
 //   veskCatcherNdk.cpp      installing Breakpad and the callback it calls after a dump
@@ -11,9 +13,11 @@
 #include <memory>
 #include <string>
 
+#include "crash/preparedCrash.h"
 #include "record/vesk2Define.h"
 #include "thread/crossThread.h"
 #include "transport/httpSender.h"
+#include "transport/pendingCrashes.h"
 #include "util/vesk2Utils.h"
 
 namespace google_breakpad {
@@ -26,7 +30,7 @@ typedef void (*crash_func_type)(void*);
 class VeskCatcher {
 public:
     // Largest minidump that is sent, in bytes.
-    static constexpr long MAX_FILE_SIZE = 0x800000;
+    static constexpr long MAX_FILE_SIZE = pendingCrashes::kMaxDumpBytes;
     // How long the crash path waits for a lock. The holder may be the crashed thread itself,
     // which will never let go, so the report goes on without the lock after this.
     static constexpr int kCrashLockWaitMs = 500;
@@ -49,9 +53,23 @@ public:
     // Directory the installed handler writes dumps into; empty while closed.
     std::string dumpDirectory() const;
 
-    void sendCrashReport(const std::string& strBody, const std::string& dmpPath);
-    void sendCrashReport(const std::string& strBody, const std::string& dmpPath,
-                         const Map_String& mapFields);
+    // What became of a crash report, and so of its dump.
+    enum class ReportResult {
+        kDelivered,  // the collector accepted it: the dump and its record go
+        kKept,       // not sent or not accepted: both stay for a next start
+        kDropped,    // the dump cannot be sent (unreadable, empty, over the limit): both go
+    };
+    ReportResult sendCrashReport(const std::string& strBody, const std::string& dmpPath);
+    ReportResult sendCrashReport(const std::string& strBody, const std::string& dmpPath,
+                                 const Map_String& mapFields);
+
+    // Serialises the crash record again from the main channel; the registry calls it through
+    // its observer whenever one of its inputs changes.
+    void refreshPreparedRecord();
+    // Async-signal-safe: the prepared record beside the dump (PreparedCrash::writeBeside).
+    bool writePreparedRecord(const char* dumpPath);
+    // The report is over: the record written beside the dump is let go.
+    void releasePreparedRecord();
 
     static bool readFileToString(const std::string& filePath, std::string& fileContent);
 
@@ -89,6 +107,9 @@ private:
     uint16_t m_uiPort = 0;
     bool m_bInited = false;
     HttpSender::StoreObserver m_onStore;
+    bool m_observing = false;
+    Threads::Mutex m_mtxPrepare;
+    PreparedCrash m_prepared;
     // Guards the configuration and the handler: application threads change them while a
     // crash on another thread reads them.
     Threads::Mutex m_mtxConfig;

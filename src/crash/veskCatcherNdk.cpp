@@ -13,29 +13,37 @@
 #include "crash/reportStack.h"
 #include "crash/signalStack.h"
 #include "crash/veskCatcher.h"
+#include "transport/pendingCrashes.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
 
 namespace {
 
-// Deletes the dump when the report is left, whichever way.
-class _Remover {
-public:
-    explicit _Remover(const std::string& path) : m_strPath(path) {}
-    ~_Remover() { remove(m_strPath.c_str()); }
-    _Remover(const _Remover&) = delete;
-    _Remover& operator=(const _Remover&) = delete;
+// The dump and its record go only when the report leaves nothing to send: delivered, or a dump
+// that can never be sent. Otherwise both stay for the sending thread of a next start, and the
+// record's lock is let go so that start may take it.
+void _settle(VeskCatcher& client, const std::string& dmpPath, VeskCatcher::ReportResult result) {
+    if (result == VeskCatcher::ReportResult::kKept) {
+        _info_log("crash kept for the next start");
+    } else {
+        _info_log("delete old crash");
+        pendingCrashes::Crash crash;
+        crash.dumpPath = dmpPath;
+        pendingCrashes::discard(crash);
+        _info_log("delete done");
+    }
+    client.releasePreparedRecord();
+}
 
-private:
-    const std::string m_strPath;
-};
-
-void _reportAndRemove(VeskCatcher& client, const std::string& strBody, const std::string& dmpPath) {
+void _reportAndSettle(VeskCatcher& client, const std::string& strBody, const std::string& dmpPath) {
     _info_log("sendcrash start");
-    client.sendCrashReport(strBody, dmpPath);
-    _info_log("delete old crash");
-    _Remover autoDel(dmpPath);
-    _info_log("delete done");
+    VeskCatcher::ReportResult result = VeskCatcher::ReportResult::kKept;
+    try {
+        result = client.sendCrashReport(strBody, dmpPath);
+    } catch (...) {
+        _error_log("crash report Exception: the crash is kept");
+    }
+    _settle(client, dmpPath, result);
 }
 
 // Made at the first open, not in the crash; never unmapped, a crash may be in flight at exit.
@@ -67,12 +75,12 @@ void _handleDump(void* info) {
     const DumpInfo& dump = *static_cast<const DumpInfo*>(info);
     _info_log("crash dump process start");
     try {
-        const std::string strBody = "Android NDK Crash";
+        const std::string strBody = VESK_CRASH_BODY;
         const std::string dmpPath = dump.path;
         if (dump.context == nullptr) {
             _error_log("no context");
         } else {
-            _reportAndRemove(*static_cast<VeskCatcher*>(dump.context), strBody, dmpPath);
+            _reportAndSettle(*static_cast<VeskCatcher*>(dump.context), strBody, dmpPath);
         }
     } catch (...) {
         _error_log("crash dump process Exception");
@@ -82,6 +90,11 @@ void _handleDump(void* info) {
 
 bool crashCallback(const google_breakpad::MinidumpDescriptor& descriptor, void* context,
                    bool successed) {
+    // Still in the signal handler, before anything that can block: from here on the crash is
+    // on disk whatever the report runs into.
+    if (context != nullptr && successed) {
+        static_cast<VeskCatcher*>(context)->writePreparedRecord(descriptor.path());
+    }
     DumpInfo dump{descriptor.path(), context};
     if (!_reportStack().run(_handleDump, &dump)) _handleDump(&dump);
     return successed;

@@ -52,6 +52,7 @@ inline const std::string VESK_SYS_CMDBSERVICE = "cmdbService";
 inline const std::string VESK_CRASH_XMLKEY = "XML";
 inline const std::string VESK_CRASH_XMLVAL = "<root></root>";
 inline const std::string VESK_CRASH_SOURCE = "CrashDump";
+inline const std::string VESK_CRASH_BODY = "Android NDK Crash";
 inline const std::string _uri_v1_string = "/quillmark/v1/log";
 inline const std::string _uri_v2_string = "/v2/log";
 

@@ -94,6 +94,8 @@ void HttpSender::setUpChannel(const std::string& handlerName) {
     check_local_storage(handlerName);
     recoverJournal(handlerName);
     startNetworkInsight(channel);
+    // After the settings request: its crash switch decides whether kept crashes go.
+    deliverLeftoverCrashes(handlerName);
 }
 
 HttpSender::PassView HttpSender::takePassView() {

@@ -31,6 +31,11 @@
 #include "transport/transport.h"
 #include "util/vesk2Utils.h"
 
+struct CollectorAddress;
+namespace pendingCrashes {
+struct Crash;
+}
+
 typedef std::list<Handler*> handlerManager;
 typedef std::map<int, std::string> fileValues;
 typedef std::map<std::string, int> depulicationQ;
@@ -173,11 +178,22 @@ public:
     using StoreObserver = decltype(m_onStore);
     // Completes the crash record from the main channel and posts it at once, on the calling
     // thread, with a sender of its own (onStore becomes that sender's m_onStore). strAddr and
-    // uiPort are not used: the main channel's record says where the report goes.
+    // uiPort are not used: the main channel's record says where the report goes. Nothing is
+    // stored: the caller keeps the dump unless the collector accepted the record.
     // What the collector said of the crash record; not answered when it was not sent.
     static DeliveryOutcome sendCrashReport(const std::string& strAddr, uint16_t uiPort,
                                            MapValues mapVals,
                                            const StoreObserver& onStore = StoreObserver());
+
+    // ---- the crash record prepared ahead, kept crashes (httpSenderPendingCrash.cpp) ----
+    using CrashRecordObserver = std::function<void()>;
+    // Called, with no lock of ours held, whenever something the main channel's crash record
+    // holds changes (registration, user ID, custom fields, host switch, device ID, host name,
+    // settings); the crash catcher installs it to prepare its record again.
+    static void setCrashRecordObserver(CrashRecordObserver observer);
+    // The main channel's crash record as a compact JSON object on one line, crashKeys over the
+    // channel's fields, without "sendTime" and the dump; false when there is no main channel.
+    static bool prepareCrashRecord(const MapValues& crashKeys, std::string& objectText);
 
     // Sending held back until the application starts it (delayed start).
     static std::atomic<bool> m_SendThreadStop;
@@ -199,9 +215,22 @@ private:
     friend struct HttpSenderTestAccess;
 
     // The crash report's copy of the main channel and host name (httpSenderCrash.cpp).
-    struct CrashTarget;
+    struct CrashTarget {
+        bool found = false;
+        Handler channel;
+        std::string hostName;
+    };
     static CrashTarget takeCrashTarget();
     static std::string completeCrashRecord(const CrashTarget& target, MapValues mapVals);
+    // Completes the crash record and posts it; what the collector said of it.
+    DeliveryOutcome postCrashRecord(const CrashTarget& target, MapValues mapVals);
+    // The record phase's fields of a crash record: the channel's, host, network model, version.
+    static MapValues crashRecordFields(const Handler& channel, const std::string& hostName,
+                                       const std::string& networkModel);
+    static void crashRecordInputsChanged(const std::string& handlerName);
+    // Sends the crashes earlier processes left in the main channel's directory, oldest first.
+    void deliverLeftoverCrashes(const std::string& handlerName);
+    static bool leftoverCrashRecord(const pendingCrashes::Crash& crash, MapValues& record);
 
     // Where a project's bulk goes and under which channel its failures are stored.
     struct BulkTarget {
@@ -211,6 +240,7 @@ private:
         std::string handlerName;
     };
 
+    bool registerChannel(std::unique_ptr<Handler>& handler);
     void setUpPendingChannels();
     void setUpChannel(const std::string& handlerName);
     // Reads the channel's device ID back, or makes and keeps a new one, and stores it in the

@@ -71,13 +71,6 @@ std::string _crashArray(MapValues record) {
 
 }  // namespace
 
-// What the report needs of the registry, copied in one go.
-struct HttpSender::CrashTarget {
-    bool found = false;
-    Handler channel;
-    std::string hostName;
-};
-
 // The first pass of the sending thread looks the host name up and opens the gate of the
 // request functions. A crash before that pass must not stay behind the gate: the report does
 // that step itself.
@@ -104,43 +97,36 @@ HttpSender::CrashTarget HttpSender::takeCrashTarget() {
 DeliveryOutcome HttpSender::sendCrashReport(const std::string&, uint16_t, MapValues mapVals,
                                             const StoreObserver& onStore) {
     _info_log("sendCrashReport");
-    const DeliveryOutcome notSent = DeliveryOutcome::all(1, RecordOutcome::NotAnswered);
     HttpSender sender;
     sender.m_onStore = onStore;
     m_SendThreadStop = false;
+    return sender.postCrashRecord(takeCrashTarget(), std::move(mapVals));
+}
 
-    const CrashTarget target = takeCrashTarget();
+// Nothing is stored here: a crash the collector did not take stays beside its dump, and a
+// copy in the record store would arrive a second time.
+DeliveryOutcome HttpSender::postCrashRecord(const CrashTarget& target, MapValues mapVals) {
+    const DeliveryOutcome notSent = DeliveryOutcome::all(1, RecordOutcome::NotAnswered);
     if (!target.found) return notSent;
     const Handler& channel = target.channel;
     if (!channel.m_isCrashEnable) {
         _info_log("deny crash");
         return notSent;
     }
-
     const Batch crash = Batch::ofOne(completeCrashRecord(target, std::move(mapVals)));
     if (crash.empty()) {
         _error_log("[sendCrashReport] crash record not serialisable");
         return notSent;
     }
-    const DeliveryOutcome outcome = sender.postToCollector(channel.m_Addr, channel.m_Port, crash);
-    sender.keepUndelivered(crash, outcome, VESK_CHANNEL_USER);
-    return outcome;
+    return postToCollector(channel.m_Addr, channel.m_Port, crash);
 }
 
 // The JSON array of the one crash record, or "" when it could not be written. The record's
 // own entries win over the channel's fields.
 std::string HttpSender::completeCrashRecord(const CrashTarget& target, MapValues mapVals) {
-    const Handler& channel = target.channel;
-    MapValues mapMsg = channel.getHandleToMap();
+    MapValues mapMsg =
+        crashRecordFields(target.channel, target.hostName, UtilTools::getNetworkModel());
     setMapField(mapMsg, VESK_KEY_SENDTIME, _currentTimeText());
-    if (channel.clientHost) {
-        setMapField(mapMsg, VESK_FIX_LOGHOST, channel.m_isEnableHost ? target.hostName : "-");
-    }
-    const std::string networkModel = UtilTools::getNetworkModel();
-    setMapField(mapMsg, VESK_KEY_NETWORKMODEL, networkModel);
-    setMapField(mapMsg, VESK_KEY_NETWORKTYPE,
-                networkModel.find("wlan") != std::string::npos ? "Wifi" : "Cellular");
-    setMapField(mapMsg, VESK_KEY_LOGVERSION, "v2");
     for (auto& [key, value] : mapVals) mapMsg[key] = std::move(value);
     mapVals.clear();
     return _crashArray(std::move(mapMsg));

@@ -63,8 +63,11 @@ std::string HttpSender::loadDeviceID(const std::string& idPath) {
 
 std::string HttpSender::setUpDeviceID(const std::string& handlerName, const std::string& idPath) {
     const std::string id = loadDeviceID(idPath);
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
-    if (Handler* channel = _findChannel(handlerName)) channel->m_deviceID = id;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        if (Handler* channel = _findChannel(handlerName)) channel->m_deviceID = id;
+    }
+    crashRecordInputsChanged(handlerName);
     return id;
 }
 
@@ -76,4 +79,5 @@ void HttpSender::get_host() {
     } catch (const std::exception&) {
         // The host name stays as it was.
     }
+    crashRecordInputsChanged(VESK_CHANNEL_USER);
 }

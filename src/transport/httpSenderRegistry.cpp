@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "transport/httpSender.h"
+#include "transport/pendingCrashes.h"
 #include "util/utilLog.h"
 
 namespace {
@@ -25,6 +26,15 @@ struct DirCloser {
 }  // namespace
 
 bool HttpSender::setHandler(std::unique_ptr<Handler>& handler) {
+    // Dumps made from here on are this process's own: the kept crashes it sends are older.
+    pendingCrashes::processStartNs();
+    const std::string name = handler ? handler->m_handlerName : std::string();
+    if (!registerChannel(handler)) return false;
+    crashRecordInputsChanged(name);
+    return true;
+}
+
+bool HttpSender::registerChannel(std::unique_ptr<Handler>& handler) {
     Threads::Mutex::scoped_lock lock(m_mtxSvr);
     if (!handler) {
         _error_log("handler is null");
@@ -96,8 +106,11 @@ VESK_LOG_LEVEL HttpSender::get_logLevel(const std::string& handlerName) {
 }
 
 void HttpSender::set_userID(const std::string& userID, const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
-    if (Handler* channel = _findChannel(handlerName)) channel->m_userId = userID;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        if (Handler* channel = _findChannel(handlerName)) channel->m_userId = userID;
+    }
+    crashRecordInputsChanged(handlerName);
 }
 
 std::string HttpSender::get_userID(const std::string& handlerName) {
@@ -114,34 +127,42 @@ void HttpSender::set_duplicate(bool flag, const std::string& handlerName) {
 }
 
 void HttpSender::set_enableHost(bool flag, const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
-    Handler* channel = _findChannel(handlerName);
-    if (channel == nullptr) return;
-    _info_log("set enable host : " + handlerName + " " + (flag ? "true" : "false"));
-    channel->m_isEnableHost = flag;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        Handler* channel = _findChannel(handlerName);
+        if (channel == nullptr) return;
+        _info_log("set enable host : " + handlerName + " " + (flag ? "true" : "false"));
+        channel->m_isEnableHost = flag;
+    }
+    crashRecordInputsChanged(handlerName);
 }
 
 bool HttpSender::addCustomFields(const std::string& key, const std::string& value,
                                  const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
-    Handler* channel = _findChannel(handlerName);
-    if (channel == nullptr) return false;
-    channel->m_custom_fields[key] = value;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        Handler* channel = _findChannel(handlerName);
+        if (channel == nullptr) return false;
+        channel->m_custom_fields[key] = value;
+    }
+    crashRecordInputsChanged(handlerName);
     return true;
 }
 
 void HttpSender::deleteCustomFields(const std::string& key, const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
-    if (Handler* channel = _findChannel(handlerName)) {
-        channel->m_custom_fields.erase(key);
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        if (Handler* channel = _findChannel(handlerName)) channel->m_custom_fields.erase(key);
     }
+    crashRecordInputsChanged(handlerName);
 }
 
 void HttpSender::deleteAllCustomFields(const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
-    if (Handler* channel = _findChannel(handlerName)) {
-        channel->m_custom_fields.clear();
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        if (Handler* channel = _findChannel(handlerName)) channel->m_custom_fields.clear();
     }
+    crashRecordInputsChanged(handlerName);
 }
 
 bool HttpSender::getHandlerRecord(const std::string& handlerName, MapValues& record,

@@ -314,13 +314,16 @@ void HttpSender::applySettingsAnswer(const std::string& answer) {
 }
 
 bool HttpSender::applySettingsSwitches(const SettingsSwitches& switches) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
-    Handler* channel = _findChannel(kMainChannel);
-    if (channel == nullptr) return false;
-    channel->m_isNormalEnable = switches.normal;
-    channel->m_isCrashEnable = switches.crash;
-    channel->m_isSessionEnable = switches.session;
-    channel->m_isNetworkInsightEnable = switches.networkInsight;
+    {
+        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        Handler* channel = _findChannel(kMainChannel);
+        if (channel == nullptr) return false;
+        channel->m_isNormalEnable = switches.normal;
+        channel->m_isCrashEnable = switches.crash;
+        channel->m_isSessionEnable = switches.session;
+        channel->m_isNetworkInsightEnable = switches.networkInsight;
+    }
+    crashRecordInputsChanged(kMainChannel);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // Real crashes: a child initialises "quillmark-user" against a loopback collector, sets a crash
 // callback, opens the catcher and dies. The parent then reads what the collector received and
 // lets Breakpad's minidump_stackwalk read the dump back.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/vesk2.h"
 #include "crash/crashWatchdog.h"
 #include "crash/veskCatcher.h"
 #include "crash_support.h"
@@ -26,6 +28,7 @@
 #include "support/record_queries.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
+#include "util/jsonText.h"
 
 namespace qm_crash_scenes {
 
@@ -251,26 +254,36 @@ TEST(Crash, ReportTravelsOverHttps) {
     EXPECT_TRUE(qm_crash::dumpsIn(dumpDirOf(storage)).empty());
 }
 
-TEST(Crash, UnreachableCollectorKeepsTheRecordAndStillDeletesTheDump) {
+// The crash is on disk before the report starts: the record prepared from the channel lies
+// beside the dump, with the crash time, and nothing goes into the record store.
+TEST(Crash, UnreachableCollectorLeavesTheDumpAndItsRecordOutOfTheStore) {
     QM_SKIP_UNLESS_CRASHES_RUN();
     TempDir storage;
     const Target target{"http://127.0.0.1", qm_test::unusedLoopbackPort()};
+    const unsigned long long before = UtilTools::getUTCTimeAsMillsec();
     EXPECT_EQ(128 + SIGSEGV,
               crashInChild(target, storage, [] { qm_crash_scenes::crashByNullWrite(); }));
 
-    const std::vector<qm_test::StoredRecord> stored =
-        qm_crash::storedCrashes(storage.file("stored.jsonl"));
-    // The sending thread may set the channel up while the report runs and send the stored
-    // record once more, which fails and stores it again: at least once, never lost.
-    ASSERT_FALSE(stored.empty());
-    expectCompleteRecord(stored[0].record);
-    EXPECT_TRUE(qm_crash::hasFrame(walkDumpOf(stored[0].record), "crashByNullWrite"));
-    EXPECT_TRUE(qm_crash::dumpsIn(dumpDirOf(storage)).empty());
+    EXPECT_TRUE(qm_crash::storedCrashes(storage.file("stored.jsonl")).empty());
+    const std::vector<std::string> dumps = qm_crash::dumpsIn(dumpDirOf(storage));
+    ASSERT_EQ(1u, dumps.size());
+    const std::string base = dumpDirOf(storage) + "/" + dumps[0].substr(0, dumps[0].size() - 4);
+    const std::vector<std::string> lines =
+        qm_crash::splitLines(qm_test::readFileText(base + ".rec"));
+    ASSERT_EQ(2u, lines.size());
+    Json::Value record;
+    ASSERT_TRUE(jsonText::parse(lines[0], record));
+    expectCompleteRecord(record);
+    EXPECT_EQ(kCrashBody, record["body"].asString());
+    EXPECT_FALSE(record.isMember("DmpData"));
+    const unsigned long long crashTime = std::stoull(lines[1]);
+    EXPECT_LE(before, crashTime);
+    EXPECT_GE(UtilTools::getUTCTimeAsMillsec(), crashTime);
 }
 
 // Opened without any channel: the callback's steps are logged, nothing is read or sent, the
-// application's callback is not called, and the dump is still deleted.
-TEST(Crash, CatcherWithoutCollectorOnlyDeletesTheDump) {
+// application's callback is not called, and the dump stays for a start that has a collector.
+TEST(Crash, CatcherWithoutCollectorKeepsTheDump) {
     QM_SKIP_UNLESS_CRASHES_RUN();
     TempDir storage;
     const std::string logFile = storage.file("child.log");
@@ -290,14 +303,14 @@ TEST(Crash, CatcherWithoutCollectorOnlyDeletesTheDump) {
 
     const std::string log = qm_test::readFileText(logFile);
     size_t at = 0;
-    for (const char* line : {"crash dump process start", "sendcrash start", "delete old crash",
-                             "delete done", "crashCallback finish"}) {
+    for (const char* line : {"crash dump process start", "sendcrash start",
+                             "crash kept for the next start", "crashCallback finish"}) {
         at = log.find(std::string("I/NDK: ") + line, at);
         EXPECT_NE(std::string::npos, at) << line << " missing or out of order in:\n" << log;
     }
     EXPECT_EQ(std::string::npos, log.find("sendCrashReport"));
     EXPECT_TRUE(qm_crash::readProbe(storage.file("callback.txt")).empty());
-    EXPECT_TRUE(qm_crash::dumpsIn(storage.path()).empty());
+    EXPECT_EQ(1u, qm_crash::dumpsIn(storage.path()).size());
 }
 
 // Whatever the report blocks in, the process dies of its own signal within the watchdog's
@@ -392,4 +405,190 @@ TEST(Crash, StackOverflowIsReportedFromEveryThreadThatLogged) {
         ASSERT_TRUE(record.isObject());
         EXPECT_TRUE(qm_crash::hasFrame(walkDumpOf(record), "overflowTheStack"));
     }
+}
+
+// Never lost: whatever the report runs into, the crash is on disk (dump and prepared record)
+// before it starts, and what the crashing start did not deliver, the next start on the same
+// storage folder does. Each row crashes one start against the first collector and then runs a
+// next start against a healthy one; between them they hold exactly one crash record, with the
+// crashed start's user ID, custom field, device ID and session ID, and nothing stays behind.
+namespace {
+
+struct KeptCrashRow {
+    const char* name;
+    // The crashing start's collector: a quillmark_collector mode, or "down".
+    const char* collectorMode;
+    // What the crashing start dies of.
+    int signal;
+    std::function<void()> crash;
+    // Called by the report; null for none.
+    crash_func_type callback = nullptr;
+    // The start is killed (SIGKILL) once its record is on disk, while its report is on the way.
+    bool killWhileReporting = false;
+};
+
+__attribute__((noinline)) void faultInsideTheReport(void*) { qm_crash_scenes::crashByNullWrite(); }
+
+void abortFromHandler(int) { std::abort(); }
+
+void twoThreadsCrashAtOnce() {
+    std::atomic<int> waiting{2};
+    auto crasher = [&waiting] {
+        --waiting;
+        while (waiting > 0) {
+        }
+        qm_crash_scenes::crashOnSecondThread();
+    };
+    std::thread first(crasher);
+    std::thread second(crasher);
+    first.join();
+    second.join();
+}
+
+void abortInsideASignalHandler() {
+    struct sigaction action {};
+    action.sa_handler = abortFromHandler;
+    sigaction(SIGUSR1, &action, nullptr);
+    raise(SIGUSR1);
+}
+
+// The system's own watchdog, in a process of its own: kills `victim` once a record lies beside
+// a dump in `directory`.
+void killOnceRecorded(pid_t victim, const std::string& directory) {
+    if (fork() != 0) return;
+    for (int i = 0; i < 6000; ++i) {
+        for (const std::string& name : qm_crash::dumpsIn(directory)) {
+            const std::string record = directory + "/" + name.substr(0, name.size() - 4) + ".rec";
+            if (access(record.c_str(), F_OK) == 0) {
+                kill(victim, SIGKILL);
+                _exit(0);
+            }
+        }
+        usleep(5000);
+    }
+    _exit(1);
+}
+
+// Dumps and records, finished or not, in the dump directory.
+std::vector<std::string> keptFilesIn(const std::string& directory) {
+    std::vector<std::string> kept;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(directory.c_str()), closedir);
+    while (const dirent* entry = dir ? readdir(dir.get()) : nullptr) {
+        const std::string name = entry->d_name;
+        const size_t dot = name.find('.');
+        const std::string suffix = dot == std::string::npos ? std::string() : name.substr(dot);
+        if (suffix == ".dmp" || suffix == ".rec" || suffix == ".rec.tmp") kept.push_back(name);
+    }
+    return kept;
+}
+
+// The crashing start: as setUpAndCrash, and it notes its session ID and the fault's time.
+int crashAndNote(const Target& target, const TempDir& storage, const KeptCrashRow& row) {
+    return runInChild(
+        [&] {
+            qm_platform::startLogCapture();
+            if (QuillMarkInitialize(kProject, storage.path().c_str(), "2.0.1",
+                                    target.address.c_str(), target.port, "crash-src", "crash-type",
+                                    true, false, "quillmark-user") != 0) {
+                return 2;
+            }
+            QuillMarkAddCustomKey("build", "77");
+            QuillMarkSetUserId("crash-user");
+            if (row.callback != nullptr) QuillMarkSetCrashCallback(row.callback, nullptr);
+            if (QuillMarkOpenCrashCatcher() != 1) return 3;
+            qm_test::writeFileText(storage.file("session.txt"), VESK2Log::sessionId());
+            if (row.killWhileReporting) killOnceRecorded(getpid(), dumpDirOf(storage));
+            qm_test::writeFileText(storage.file("fault.txt"), std::to_string(monotonicMs()));
+            row.crash();
+            return 4;
+        },
+        kChildTimeoutMs);
+}
+
+// The next start: sets the channel up against `collector` and ends once nothing is kept.
+int nextStart(const CollectorProcess& collector, const TempDir& storage) {
+    return runInChild(
+        [&] {
+            if (QuillMarkInitialize(kProject, storage.path().c_str(), "2.0.1",
+                                    collector.address().c_str(), collector.port(), "next-src",
+                                    "crash-type", true, false, "quillmark-user") != 0) {
+                return 2;
+            }
+            QuillMarkSetUserId("next-user");
+            const bool emptied =
+                qm_test::waitUntil([&] { return keptFilesIn(dumpDirOf(storage)).empty(); }, 30000);
+            QuillMarkDestroy();
+            return emptied ? 0 : 5;
+        },
+        kChildTimeoutMs);
+}
+
+void expectKeptCrashDelivered(const KeptCrashRow& row) {
+    SCOPED_TRACE(row.name);
+    const std::string mode = row.collectorMode;
+    std::unique_ptr<CollectorProcess> first;
+    Target target{"http://127.0.0.1", qm_test::unusedLoopbackPort()};
+    if (mode != "down") {
+        CollectorOptions options;
+        options.mode = mode;
+        first = std::make_unique<CollectorProcess>(options);
+        target = {first->address(), first->port()};
+    }
+    TempDir storage;
+    EXPECT_EQ(128 + row.signal, crashAndNote(target, storage, row));
+    const long long diedAt = monotonicMs();
+    const long long faultAt = std::atoll(qm_test::readFileText(storage.file("fault.txt")).c_str());
+    ASSERT_GT(faultAt, 0);
+    // The bound, plus what the test's own polling and a loaded machine add.
+    EXPECT_LT(diedAt - faultAt, CrashWatchdog::kDeathBound.count() + 2000);
+    // Kept beside the dump, not in the record store: it would arrive twice.
+    EXPECT_EQ(std::string::npos,
+              qm_test::readFileText(dumpDirOf(storage) + "/log.txt").find(kCrashBody));
+    EXPECT_FALSE(keptFilesIn(dumpDirOf(storage)).empty() && mode != "ok");
+
+    CollectorProcess healthy;
+    EXPECT_EQ(0, nextStart(healthy, storage));
+    // A collector that never answered may have seen the record; only answered ones count.
+    std::vector<Json::Value> records = qm_test::withBody(healthy, kCrashBody);
+    if (first && mode == "ok") {
+        for (const Json::Value& record : qm_test::withBody(*first, kCrashBody)) {
+            records.push_back(record);
+        }
+    }
+    ASSERT_EQ(1u, records.size());
+    const Json::Value& record = records[0];
+    expectCompleteRecord(record);
+    EXPECT_EQ(qm_test::readFileText(storage.file("session.txt")), record["SessionID"].asString());
+    EXPECT_EQ(qm_test::readFileText(dumpDirOf(storage) + "/deviceID.db"),
+              record["DeviceID"].asString());
+    EXPECT_EQ("MDMP", qm_crash::decodeBase64(record["DmpData"].asString()).substr(0, 4));
+    EXPECT_TRUE(keptFilesIn(dumpDirOf(storage)).empty());
+}
+
+}  // namespace
+
+TEST(Crash, EveryCrashReachesTheCollectorNowOrAtTheNextStart) {
+    QM_SKIP_UNLESS_CRASHES_RUN();
+    const KeptCrashRow rows[] = {
+        {"double free", "ok", SIGABRT, qm_crash_scenes::crashInsideTheAllocator},
+        {"collector stalls", "stall", SIGSEGV, qm_crash_scenes::crashByNullWrite},
+        {"collector trickles", "trickle", SIGSEGV, qm_crash_scenes::crashByNullWrite},
+        {"collector down", "down", SIGSEGV, qm_crash_scenes::crashByNullWrite},
+        {"second fault inside the report", "ok", SIGSEGV, qm_crash_scenes::crashByNullWrite,
+         faultInsideTheReport},
+        {"two threads crash at once", "ok", SIGSEGV, twoThreadsCrashAtOnce},
+        {"stack overflow on the main thread", "ok", SIGSEGV,
+         [] { qm_crash_scenes::overflowTheStack(0); }},
+        {"stack overflow on a logging thread", "ok", SIGSEGV,
+         [] {
+             std::thread([] {
+                 QuillMarkSendLog(QUILLMARK_INFO, "about to overflow");
+                 qm_crash_scenes::overflowTheStack(0);
+             }).join();
+         }},
+        {"abort() in a signal handler", "ok", SIGABRT, abortInsideASignalHandler},
+        {"killed while the report waits", "stall", SIGKILL, qm_crash_scenes::crashByNullWrite,
+         nullptr, true},
+    };
+    for (const KeptCrashRow& row : rows) expectKeptCrashDelivered(row);
 }

@@ -101,8 +101,10 @@ int reportUnreachable(const std::string& address, uint16_t port, const TempDir& 
                                           storage.file("stored.jsonl"))) {
                 return 2;
             }
-            gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-            return 0;
+            return gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp")) ==
+                           VeskCatcher::ReportResult::kKept
+                       ? 0
+                       : 3;
         },
         kChildTimeoutMs);
 }
@@ -169,7 +171,9 @@ TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
     EXPECT_EQ(dump, qm_crash::decodeBase64(record["DmpData"].asString()));
 }
 
+// A dump that can never be sent is dropped; without a collector the crash is kept.
 TEST(CrashReport, NothingIsCalledOrSentWithoutAUsableDumpOrCollector) {
+    using Result = VeskCatcher::ReportResult;
     CollectorProcess collector;
     TempDir storage;
     qm_test::writeFileText(storage.file("empty.dmp"), "");
@@ -181,16 +185,23 @@ TEST(CrashReport, NothingIsCalledOrSentWithoutAUsableDumpOrCollector) {
         0, reportInChild(collector, storage, [&] {
             QuillMarkSetCrashCallback(countCall, nullptr);
             for (const char* name : {"empty.dmp", "over.dmp", "missing.dmp"}) {
-                gs_globalCracher.sendCrashReport(kCrashBody, storage.file(name), {{"case", name}});
+                if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file(name),
+                                                     {{"case", name}}) != Result::kDropped) {
+                    return 5;
+                }
             }
             // A catcher that was never given a collector.
             VeskCatcher unconfigured;
             unconfigured.initCrashCallbak(countCall, nullptr);
-            unconfigured.sendCrashReport(kCrashBody, storage.file("small.dmp"),
-                                         {{"case", "unconfigured"}});
+            if (unconfigured.sendCrashReport(kCrashBody, storage.file("small.dmp"),
+                                             {{"case", "unconfigured"}}) != Result::kKept) {
+                return 6;
+            }
             if (g_callbackCalls != 0) return 3;
-            gs_globalCracher.sendCrashReport(kCrashBody, storage.file("limit.dmp"),
-                                             {{"case", "limit"}});
+            if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file("limit.dmp"),
+                                                 {{"case", "limit"}}) != Result::kDelivered) {
+                return 7;
+            }
             return g_callbackCalls == 1 ? 0 : 4;
         }));
     // The reports are synchronous: everything sent had arrived before the child ended.
@@ -199,7 +210,44 @@ TEST(CrashReport, NothingIsCalledOrSentWithoutAUsableDumpOrCollector) {
     EXPECT_EQ(limit, qm_crash::decodeBase64(record["DmpData"].asString()));
 }
 
+// Only a collector's entry that says the record was taken lets the dump go; whatever else it
+// answers keeps the crash beside its dump and out of the record store.
+TEST(CrashReport, OnlyAnAcceptedReportIsDelivered) {
+    using Result = VeskCatcher::ReportResult;
+    const struct {
+        const char* name;
+        std::vector<std::string> collectorArgs;
+        Result expected;
+    } rows[] = {
+        {"accepted", {}, Result::kDelivered},
+        {"refused", {"--fail-body", "Android"}, Result::kKept},
+        {"status 503", {"--status", "503"}, Result::kKept},
+        {"not a collector answer", {"--mode", "html"}, Result::kKept},
+        {"garbage answer", {"--mode", "garbage"}, Result::kKept},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CollectorOptions options;
+        options.extraArgs = row.collectorArgs;
+        CollectorProcess collector(options);
+        TempDir storage;
+        qm_test::writeFileText(storage.file("one.dmp"), "MDMP-answered");
+        EXPECT_EQ(0, reportInChild(collector, storage, [&] {
+                      return gs_globalCracher.sendCrashReport(
+                                 kCrashBody, storage.file("one.dmp")) == row.expected
+                                 ? 0
+                                 : 3;
+                  }));
+        EXPECT_EQ(1u, crashRecords(collector).size());
+        const std::string store = storage.path() + "/quillmark/ReportApp/log.txt";
+        EXPECT_EQ(std::string::npos, qm_test::readFileText(store).find(kCrashBody));
+    }
+}
+
+// Crash logs switched off: nothing is sent and the crash is kept, since a next start's settings
+// decide again.
 TEST(CrashReport, CrashLogsSwitchedOffSendNothingButTheCallbackRuns) {
+    using Result = VeskCatcher::ReportResult;
     CollectorProcess collector;
     TempDir storage;
     qm_test::writeFileText(storage.file("one.dmp"), "MDMP-bytes");
@@ -207,8 +255,10 @@ TEST(CrashReport, CrashLogsSwitchedOffSendNothingButTheCallbackRuns) {
         0, reportInChild(collector, storage, [&] {
             QuillMarkSetCrashCallback(countCall, nullptr);
             HttpSenderTestAccess::setCrashEnable(false);
-            gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
-                                             {{"case", "off"}});
+            if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
+                                                 {{"case", "off"}}) != Result::kKept) {
+                return 4;
+            }
             if (g_callbackCalls != 1) return 3;
             HttpSenderTestAccess::setCrashEnable(true);
             gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"), {{"case", "on"}});
@@ -251,17 +301,13 @@ TEST(CrashReport, IsSentWhileTheCrashedThreadHoldsTheRegistryLock) {
     EXPECT_EQ(1u, crashRecords(collector).size());
 }
 
-TEST(CrashReport, UndeliveredReportGoesToLocalStorage) {
+TEST(CrashReport, UndeliveredReportIsKeptOutOfTheStore) {
     TempDir storage;
     const uint16_t nobody = qm_test::unusedLoopbackPort();
     qm_test::writeFileText(storage.file("one.dmp"), "MDMP-stored");
     ASSERT_EQ(0, reportUnreachable("http://127.0.0.1", nobody, storage));
-    const std::vector<qm_test::StoredRecord> stored =
-        qm_crash::storedCrashes(storage.file("stored.jsonl"));
-    ASSERT_EQ(1u, stored.size());
-    EXPECT_EQ("quillmark-user", stored[0].channel);
-    EXPECT_EQ("MDMP-stored", qm_crash::decodeBase64(stored[0].record["DmpData"].asString()));
-    EXPECT_EQ("FATAL", stored[0].record["logLevel"].asString());
+    EXPECT_TRUE(qm_crash::storedCrashes(storage.file("stored.jsonl")).empty());
+    EXPECT_EQ("MDMP-stored", qm_test::readFileText(storage.file("one.dmp")));
 }
 
 // The report reads the channel's address as a batch does: its port wins over the port argument
@@ -286,7 +332,7 @@ TEST(CrashReport, AddressWithPortAndSlashTakesTheReportThere) {
 }
 
 // A collector that takes the request and never answers cannot keep the crashed process alive:
-// the HTTPS request ends after its total time-out and the record is kept.
+// the HTTPS request ends after its total time-out and the crash is kept beside its dump.
 TEST(CrashReport, StalledHttpsCollectorEndsWithinTheTimeOut) {
     CollectorOptions options;
     options.https = true;
@@ -306,8 +352,10 @@ TEST(CrashReport, StalledHttpsCollectorEndsWithinTheTimeOut) {
                        return 2;
                    }
                    QuillMarkDestroy();
-                   gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-                   return 0;
+                   return gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp")) ==
+                                  VeskCatcher::ReportResult::kKept
+                              ? 0
+                              : 3;
                },
                90000));
     const auto seconds =
@@ -316,5 +364,5 @@ TEST(CrashReport, StalledHttpsCollectorEndsWithinTheTimeOut) {
     EXPECT_LT(seconds, 60);
     // It reached the collector, but without an answer it counts as undelivered.
     EXPECT_EQ(1u, crashRecords(collector).size());
-    EXPECT_EQ(1u, qm_crash::storedCrashes(storage.file("stored.jsonl")).size());
+    EXPECT_TRUE(qm_crash::storedCrashes(storage.file("stored.jsonl")).empty());
 }

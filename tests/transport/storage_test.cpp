@@ -1,8 +1,11 @@
 // Records the collector did not take are kept in the project's "log.txt" and sent again by the
 // next start. A "start" is a child process; successive children share one storage directory,
 // as successive runs of an application do.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +30,7 @@
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
 #include "transport/localStore.h"
+#include "transport/pendingCrashes.h"
 #include "util/jsonText.h"
 
 // The registry lock, so a test can keep it busy.
@@ -873,4 +877,250 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
         EXPECT_EQ(2u, qm_test::withBody(healthy, "CREATE SESSION").size());
         EXPECT_FALSE(exists(logFile(storage)));
     }
+}
+
+// Crashes kept in the dump directory for a next start: which of them collect() offers, in
+// which order, and which it deletes on the way.
+namespace {
+
+struct KeptFile {
+    const char* id;
+    long long bytes;
+    int ageSeconds;
+    // ".rec" written beside the dump; a dump of -1 bytes leaves only the record.
+    bool withRecord;
+};
+
+struct PendingCrashRow {
+    const char* name;
+    std::vector<KeptFile> files;
+    // Offered, oldest first.
+    std::vector<std::string> offered;
+    // Ids whose files collect() deleted.
+    std::vector<std::string> deleted;
+};
+
+const long long kMiB = 1024 * 1024;
+const int64_t kSecondNs = 1000000000;
+
+void makeKeptFile(const std::string& directory, const KeptFile& file, int64_t nowNs) {
+    const std::string base = directory + "/" + file.id;
+    const int64_t modified = nowNs - file.ageSeconds * kSecondNs;
+    const timespec times[2] = {{modified / kSecondNs, modified % kSecondNs},
+                               {modified / kSecondNs, modified % kSecondNs}};
+    if (file.bytes >= 0) {
+        writeFileText(base + ".dmp", "");
+        ASSERT_EQ(0, truncate((base + ".dmp").c_str(), file.bytes));
+        ASSERT_EQ(0, utimensat(AT_FDCWD, (base + ".dmp").c_str(), times, 0));
+    }
+    if (file.withRecord) {
+        writeFileText(base + ".rec", "{\"body\":\"x\"}\n1\n");
+        ASSERT_EQ(0, utimensat(AT_FDCWD, (base + ".rec").c_str(), times, 0));
+    }
+}
+
+void expectCollected(const PendingCrashRow& row) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const int64_t now = pendingCrashes::wallClockNowNs();
+    for (const KeptFile& file : row.files) makeKeptFile(dir.path(), file, now);
+    // The process started a second ago: older dumps are other processes'.
+    const std::vector<pendingCrashes::Crash> crashes =
+        pendingCrashes::collect(dir.path(), now - kSecondNs, now);
+    std::vector<std::string> offered;
+    for (const pendingCrashes::Crash& crash : crashes) {
+        const std::string name = std::filesystem::path(crash.dumpPath).stem();
+        offered.push_back(name);
+        EXPECT_EQ(exists(dir.file(name + ".rec")) ? dir.file(name + ".rec") : std::string(),
+                  crash.recordPath);
+    }
+    EXPECT_EQ(row.offered, offered);
+    for (const KeptFile& file : row.files) {
+        const bool gone =
+            std::find(row.deleted.begin(), row.deleted.end(), file.id) != row.deleted.end();
+        const std::string id = file.id;
+        EXPECT_EQ(!gone && file.bytes >= 0, exists(dir.file(id + ".dmp"))) << id;
+        EXPECT_EQ(!gone && file.withRecord, exists(dir.file(id + ".rec"))) << id;
+    }
+}
+
+}  // namespace
+
+TEST(PendingCrashes, CollectKeepsTheNewestWithinBoundsAndOffersThemOldestFirst) {
+    const long long big = pendingCrashes::kMaxDumpBytes;
+    const PendingCrashRow rows[] = {
+        {"oldest first",
+         {{"b", 100, 50, true}, {"a", 100, 90, true}, {"c", 100, 20, true}},
+         {"a", "b", "c"},
+         {}},
+        {"count bound drops the oldest",
+         {{"d1", 10, 70, true},
+          {"d2", 10, 60, true},
+          {"d3", 10, 50, true},
+          {"d4", 10, 40, true},
+          {"d5", 10, 30, true},
+          {"d6", 10, 20, true},
+          {"d7", 10, 15, true}},
+         {"d3", "d4", "d5", "d6", "d7"},
+         {"d1", "d2"}},
+        {"byte bound drops the oldest",
+         {{"m1", big, 80, true},
+          {"m2", big, 60, true},
+          {"m3", big, 40, true},
+          {"m4", big, 20, true}},
+         {"m2", "m3", "m4"},
+         {"m1"}},
+        {"empty and oversize dumps are dropped",
+         {{"empty", 0, 30, true}, {"huge", big + 1, 30, true}, {"fine", 5, 30, true}},
+         {"fine"},
+         {"empty", "huge"}},
+        {"this process's own dump waits", {{"mine", 100, 0, true}}, {}, {}},
+        {"a young dump without record may still be written", {{"young", 100, 3, false}}, {}, {}},
+        {"an old dump without record is offered alone",
+         {{"orphan", 100, 60, false}},
+         {"orphan"},
+         {}},
+        {"records without dump: old ones go, young ones wait",
+         {{"strayOld", -1, 60, true}, {"strayYoung", -1, 2, true}},
+         {},
+         {"strayOld"}},
+    };
+    for (const PendingCrashRow& row : rows) expectCollected(row);
+}
+
+// The crashed process keeps its record locked while it reports; a next start that overlaps it
+// leaves that crash alone until the lock is gone.
+TEST(PendingCrashes, RecordHeldByTheCrashedProcessIsLeftToIt) {
+    TempDir dir;
+    const int64_t now = pendingCrashes::wallClockNowNs();
+    makeKeptFile(dir.path(), {"held", 100, 30, true}, now);
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = open(dir.file("held.rec").c_str(), O_RDWR);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        const char ok = fcntl(fd, F_SETLK, &whole) == 0 ? '1' : '0';
+        if (write(ready[1], &ok, 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(1, read(ready[0], &ok, 1));
+    EXPECT_EQ('1', ok);
+    EXPECT_TRUE(pendingCrashes::collect(dir.path(), now, now).empty());
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(1u, pendingCrashes::collect(dir.path(), now, now).size());
+    EXPECT_TRUE(exists(dir.file("held.dmp")));
+}
+
+TEST(PendingCrashes, ACrashNeverAcceptedIsDroppedAfterItsAttempts) {
+    TempDir dir;
+    makeKeptFile(dir.path(), {"refused", 100, 30, true}, pendingCrashes::wallClockNowNs());
+    pendingCrashes::Crash crash;
+    crash.dumpPath = dir.file("refused.dmp");
+    crash.recordPath = dir.file("refused.rec");
+    for (int attempt = 1; attempt < pendingCrashes::kMaxAttempts; ++attempt) {
+        EXPECT_FALSE(pendingCrashes::countFailedAttempt(crash)) << attempt;
+        EXPECT_TRUE(exists(crash.dumpPath)) << attempt;
+    }
+    EXPECT_TRUE(pendingCrashes::countFailedAttempt(crash));
+    EXPECT_FALSE(exists(crash.dumpPath));
+    EXPECT_FALSE(exists(crash.recordPath));
+    EXPECT_FALSE(exists(dir.file("refused.tries")));
+}
+
+// The main channel's set-up sends what earlier processes kept, oldest first: delivered crashes
+// go, refused ones count an attempt each, and when the collector gives no answer at all the
+// first one counts an attempt and the rest are not tried.
+namespace {
+
+struct KeptDeliveryRow {
+    const char* name;
+    // The collector's mode, or "down".
+    const char* collectorMode;
+    std::vector<std::string> collectorArgs;
+    // UserIDs of the crash records the collector received, in order.
+    std::vector<std::string> received;
+    // Per kept crash, oldest first: still there, and its attempts so far ("" for none).
+    std::vector<std::pair<bool, std::string>> after;
+};
+
+void keepCrash(const std::string& directory, const std::string& id, int ageSeconds) {
+    const std::string record = R"({"body":"Android NDK Crash","logLevel":"FATAL",)"
+                               R"("logSource":"CrashDump","UserID":")" +
+                               id + "\"}\n1700000000000\n";
+    writeFileText(directory + "/" + id + ".rec", record);
+    writeFileText(directory + "/" + id + ".dmp", "MDMP-" + id);
+    const int64_t modified = pendingCrashes::wallClockNowNs() - ageSeconds * kSecondNs;
+    const timespec times[2] = {{modified / kSecondNs, 0}, {modified / kSecondNs, 0}};
+    utimensat(AT_FDCWD, (directory + "/" + id + ".dmp").c_str(), times, 0);
+}
+
+void expectKeptDelivery(const KeptDeliveryRow& row) {
+    SCOPED_TRACE(row.name);
+    const bool down = std::string(row.collectorMode) == "down";
+    CollectorOptions options;
+    if (!down) options.mode = row.collectorMode;
+    options.extraArgs = row.collectorArgs;
+    CollectorProcess collector(options);
+    const std::string address = collector.address();
+    const uint16_t port = down ? qm_test::unusedLoopbackPort() : collector.port();
+    TempDir storage;
+    std::filesystem::create_directories(projectDir(storage));
+    const std::vector<std::string> ids = {"older", "newer"};
+    keepCrash(projectDir(storage), "older", 90);
+    keepCrash(projectDir(storage), "newer", 30);
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         if (QuillMarkInitialize(kProject, storage.path().c_str(), "1.0.0",
+                                                 address.c_str(), port, nullptr, nullptr, true,
+                                                 false, "quillmark-user") != 0) {
+                             return 2;
+                         }
+                         // Settled once the session record was answered or stored.
+                         qm_test::waitUntil(
+                             [&] {
+                                 return !qm_test::withBody(collector, "CREATE SESSION").empty() ||
+                                        exists(logFile(storage));
+                             },
+                             15000);
+                         QuillMarkDestroy();
+                         return 0;
+                     },
+                     kChildTimeoutMs));
+    std::vector<std::string> received;
+    for (const Json::Value& record : qm_test::withBody(collector, "Android NDK Crash")) {
+        received.push_back(record["UserID"].asString());
+        EXPECT_EQ("1700000000000", record["sendTime"].asString());
+        EXPECT_EQ("StoreApp", record["projectName"].asString());
+    }
+    EXPECT_EQ(row.received, received);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const std::string base = projectDir(storage) + "/" + ids[i];
+        EXPECT_EQ(row.after[i].first, exists(base + ".dmp")) << ids[i];
+        EXPECT_EQ(row.after[i].first, exists(base + ".rec")) << ids[i];
+        const std::string tries = qm_test::readFileText(base + ".tries");
+        EXPECT_EQ(row.after[i].second, tries.substr(0, tries.find('\n'))) << ids[i];
+    }
+}
+
+}  // namespace
+
+TEST(PendingCrashes, MainChannelSetUpSendsKeptCrashesOldestFirst) {
+    const KeptDeliveryRow rows[] = {
+        {"accepted", "ok", {}, {"older", "newer"}, {{false, ""}, {false, ""}}},
+        {"refused",
+         "ok",
+         {"--fail-body", "Android"},
+         {"older", "newer"},
+         {{true, "1"}, {true, "1"}}},
+        {"no answer", "down", {}, {}, {{true, "1"}, {true, ""}}},
+    };
+    for (const KeptDeliveryRow& row : rows) expectKeptDelivery(row);
 }

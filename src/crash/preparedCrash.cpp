@@ -1,0 +1,140 @@
+#include "crash/preparedCrash.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "transport/pendingCrashes.h"
+#include "util/utilLog.h"
+
+namespace {
+
+constexpr size_t kMaxPathBytes = 1024;
+
+// Everything below runs in the signal handler: only plain loops over caller-owned buffers and
+// system calls from the async-signal-safe list.
+
+// Appends text to out (capacity bytes, used so far) and keeps it terminated; false when it
+// does not fit.
+bool appendText(char* out, size_t capacity, size_t& used, const char* text) {
+    const size_t length = strlen(text);
+    if (used + length + 1 > capacity) return false;
+    memcpy(out + used, text, length + 1);
+    used += length;
+    return true;
+}
+
+// "<dump without its suffix><suffix>" into out.
+bool siblingPath(const char* dumpPath, const char* suffix, char* out, size_t capacity) {
+    size_t used = 0;
+    if (!appendText(out, capacity, used, dumpPath)) return false;
+    const size_t dumpSuffix = strlen(pendingCrashes::kDumpSuffix);
+    if (used < dumpSuffix || strcmp(out + used - dumpSuffix, pendingCrashes::kDumpSuffix) != 0) {
+        return false;
+    }
+    used -= dumpSuffix;
+    out[used] = '\0';
+    return appendText(out, capacity, used, suffix);
+}
+
+// "\n<milliseconds since the epoch>\n"; returns its length.
+size_t crashTimeLine(char* out, size_t capacity) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned long long ms = static_cast<unsigned long long>(now.tv_sec) * 1000 +
+                            static_cast<unsigned long long>(now.tv_nsec) / 1000000;
+    char digits[24];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + ms % 10);
+        ms /= 10;
+    } while (ms != 0 && count < sizeof digits);
+    if (count + 2 > capacity) return 0;
+    size_t used = 0;
+    out[used++] = '\n';
+    while (count > 0) out[used++] = digits[--count];
+    out[used++] = '\n';
+    return used;
+}
+
+bool writeAll(int fd, const char* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t wrote = write(fd, bytes, size);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return false;
+        bytes += wrote;
+        size -= static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+bool lockForWriting(int fd) {
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    return fcntl(fd, F_SETLK, &whole) == 0;
+}
+
+}  // namespace
+
+bool PreparedCrash::store(const std::string& recordText) {
+    if (recordText.size() > kCapacity) {
+        _warn_log("crash record of " + std::to_string(recordText.size()) +
+                  " bytes not prepared: a crash now would keep only its dump");
+    }
+    Threads::Mutex::scoped_lock lock(m_storeLock);
+    if (m_crashed) return false;
+    if (recordText.empty() || recordText.size() > kCapacity) {
+        m_current = -1;
+        return false;
+    }
+    // The buffer the signal path does not read. Only one store runs at a time, and once a
+    // crash has begun none starts, so the buffer a crash reads is never written under it.
+    const int next = m_current.load() == 0 ? 1 : 0;
+    memcpy(m_buffers[next].bytes, recordText.data(), recordText.size());
+    m_buffers[next].size = recordText.size();
+    m_current = next;
+    return true;
+}
+
+bool PreparedCrash::writeBeside(const char* dumpPath) {
+    m_crashed = true;
+    const int current = m_current.load();
+    if (current < 0 || dumpPath == nullptr) return false;
+    const Buffer& record = m_buffers[current];
+
+    // On a signal stack of 16 KiB or more: room for a dump path, not for PATH_MAX twice. A
+    // longer path leaves the dump alone, which a next start completes from the channel.
+    char finalPath[kMaxPathBytes];
+    char tempPath[kMaxPathBytes];
+    if (!siblingPath(dumpPath, pendingCrashes::kRecordSuffix, finalPath, sizeof finalPath) ||
+        !siblingPath(dumpPath, pendingCrashes::kRecordTempSuffix, tempPath, sizeof tempPath)) {
+        return false;
+    }
+    const int fd = open(tempPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    char timeLine[32];
+    const size_t timeLength = crashTimeLine(timeLine, sizeof timeLine);
+    // The lock goes with the file through the rename: a next start that overlaps this process
+    // sees the record held until the report is over.
+    const bool written = lockForWriting(fd) && writeAll(fd, record.bytes, record.size) &&
+                         writeAll(fd, timeLine, timeLength) && rename(tempPath, finalPath) == 0;
+    if (!written) {
+        unlink(tempPath);
+        close(fd);
+        return false;
+    }
+    if (m_recordFd >= 0) close(m_recordFd);
+    m_recordFd = fd;
+    return true;
+}
+
+void PreparedCrash::release() {
+    if (m_recordFd < 0) return;
+    close(m_recordFd);
+    m_recordFd = -1;
+}

@@ -1,0 +1,52 @@
+// The crash record, kept serialised ahead of the crash so that the signal path only has to
+// write it: once Breakpad's dump exists, writeBeside() puts the record next to it with
+// open/fcntl/write/rename and nothing that allocates, locks or uses stdio. Everything that can
+// block (the report) comes after, so a crash is on disk whatever the report then runs into.
+//
+// Two buffers are made with the object; store() fills the one the signal path does not read and
+// then publishes it with an atomic index. Once a crash has begun, store() leaves both alone.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+#include "thread/crossThread.h"
+
+class PreparedCrash {
+public:
+    // Room for one record: the channel's fields, custom fields and identity. A record that does
+    // not fit is not kept (a log line says so); the crash then leaves its dump alone, which
+    // the next start completes from the channel as it is then.
+    static constexpr size_t kCapacity = 64 * 1024;
+
+    PreparedCrash() = default;
+    PreparedCrash(const PreparedCrash&) = delete;
+    PreparedCrash& operator=(const PreparedCrash&) = delete;
+
+    // Off the signal path. recordText is the record's compact JSON object; "" forgets it.
+    // False when it does not fit or a crash has begun.
+    bool store(const std::string& recordText);
+
+    // Async-signal-safe. Writes "<dump without .dmp>.rec" (through a temporary name) with the
+    // prepared record and the crash time, and keeps it locked until release() or the process's
+    // end. False when nothing is prepared or the file could not be written.
+    bool writeBeside(const char* dumpPath);
+
+    // Lets go of the record written by writeBeside(): the report is over.
+    void release();
+
+private:
+    struct Buffer {
+        char bytes[kCapacity];
+        size_t size = 0;
+    };
+
+    Threads::Mutex m_storeLock;
+    Buffer m_buffers[2];
+    // The buffer the signal path reads; -1 while none is prepared.
+    std::atomic<int> m_current{-1};
+    std::atomic<bool> m_crashed{false};
+    // The written record, open and locked; only the crashing thread touches it.
+    int m_recordFd = -1;
+};

@@ -1,0 +1,217 @@
+#include "transport/pendingCrashes.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+#include "util/utilLog.h"
+
+namespace pendingCrashes {
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+bool endsWith(const std::string& text, const char* suffix) {
+    const std::string tail(suffix);
+    return text.size() > tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string stem(const std::string& name, const char* suffix) {
+    return name.substr(0, name.size() - std::string(suffix).size());
+}
+
+int64_t modifiedNsOf(const struct stat& info) {
+    return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+void removeFile(const std::string& path) {
+    if (!path.empty()) ::unlink(path.c_str());
+}
+
+// True while another process holds the record's write lock: its crashed process is still
+// reporting it.
+bool heldByAnotherProcess(const std::string& recordPath) {
+    const Descriptor fd(open(recordPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    struct flock probe {};
+    probe.l_type = F_RDLCK;
+    probe.l_whence = SEEK_SET;
+    return fcntl(fd.get(), F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
+// A dump is sent only when it can be read and its size is within the limit.
+bool readableDump(const std::string& path, const struct stat& info) {
+    if (info.st_size < 1 || info.st_size > kMaxDumpBytes) {
+        _warn_log("dropping crash dump of " + std::to_string(info.st_size) + " bytes: " + path);
+        return false;
+    }
+    if (access(path.c_str(), R_OK) != 0) {
+        _warn_log("dropping unreadable crash dump: " + path);
+        return false;
+    }
+    return true;
+}
+
+// Records and temporary records whose dump is gone: the dump was sent or dropped while the
+// record stayed behind (a process that ended between the two deletions).
+void removeStrays(const std::string& directory, const std::vector<std::string>& names,
+                  int64_t nowNs) {
+    for (const std::string& name : names) {
+        const char* suffix = endsWith(name, kRecordTempSuffix) ? kRecordTempSuffix
+                             : endsWith(name, kRecordSuffix)   ? kRecordSuffix
+                             : endsWith(name, kAttemptsSuffix) ? kAttemptsSuffix
+                                                               : nullptr;
+        if (suffix == nullptr) continue;
+        const std::string dump = directory + "/" + stem(name, suffix) + kDumpSuffix;
+        if (exists(dump)) continue;
+        struct stat info;
+        const std::string path = directory + "/" + name;
+        if (::stat(path.c_str(), &info) != 0) continue;
+        // A crashing process writes its record just after its dump; give a young one time.
+        if (nowNs - modifiedNsOf(info) < std::chrono::nanoseconds(kOrphanAge).count()) continue;
+        removeFile(path);
+    }
+}
+
+std::vector<std::string> namesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
+    if (!dir) return names;
+    while (const dirent* entry = readdir(dir.get())) names.emplace_back(entry->d_name);
+    return names;
+}
+
+// Newest first: the oldest beyond the bounds are dropped.
+std::vector<Crash> withinBounds(std::vector<Crash> crashes) {
+    std::sort(crashes.begin(), crashes.end(),
+              [](const Crash& a, const Crash& b) { return a.modifiedNs > b.modifiedNs; });
+    std::vector<Crash> kept;
+    uint64_t bytes = 0;
+    for (const Crash& crash : crashes) {
+        if (kept.size() < kMaxDumps && bytes + crash.dumpBytes <= kMaxBytes) {
+            bytes += crash.dumpBytes;
+            kept.push_back(crash);
+        } else {
+            _warn_log("too many crash dumps kept, dropping the oldest: " + crash.dumpPath);
+            discard(crash);
+        }
+    }
+    std::reverse(kept.begin(), kept.end());
+    return kept;
+}
+
+}  // namespace
+
+int64_t wallClockNowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+int64_t processStartNs() {
+    static const int64_t startedNs = wallClockNowNs();
+    return startedNs;
+}
+
+std::vector<Crash> collect(const std::string& directory, int64_t startedNs, int64_t nowNs) {
+    const std::vector<std::string> names = namesIn(directory);
+    std::vector<Crash> waiting;
+    for (const std::string& name : names) {
+        if (!endsWith(name, kDumpSuffix)) continue;
+        Crash crash;
+        crash.dumpPath = directory + "/" + name;
+        const std::string record = directory + "/" + stem(name, kDumpSuffix) + kRecordSuffix;
+        struct stat info;
+        if (::stat(crash.dumpPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        crash.modifiedNs = modifiedNsOf(info);
+        crash.dumpBytes = static_cast<uint64_t>(std::max<off_t>(info.st_size, 0));
+        if (crash.modifiedNs >= startedNs) continue;  // this process's own, or in flight
+        if (exists(record)) {
+            if (heldByAnotherProcess(record)) continue;
+            crash.recordPath = record;
+        } else if (nowNs - crash.modifiedNs < std::chrono::nanoseconds(kOrphanAge).count()) {
+            continue;
+        }
+        if (!readableDump(crash.dumpPath, info)) {
+            discard(crash);
+            continue;
+        }
+        waiting.push_back(crash);
+    }
+    removeStrays(directory, names, nowNs);
+    return withinBounds(std::move(waiting));
+}
+
+void discard(const Crash& crash) {
+    removeFile(crash.dumpPath);
+    const std::string base = stem(crash.dumpPath, kDumpSuffix);
+    removeFile(base + kRecordSuffix);
+    removeFile(base + kAttemptsSuffix);
+}
+
+bool countFailedAttempt(const Crash& crash) {
+    const std::string path = stem(crash.dumpPath, kDumpSuffix) + kAttemptsSuffix;
+    int attempts = 0;
+    if (const UniqueFile in{fopen(path.c_str(), "r")}) {
+        if (fscanf(in.get(), "%d", &attempts) != 1) attempts = 0;
+    }
+    ++attempts;
+    if (attempts >= kMaxAttempts) {
+        _warn_log("crash not accepted after " + std::to_string(attempts) +
+                  " starts, dropping it: " + crash.dumpPath);
+        discard(crash);
+        return true;
+    }
+    if (const UniqueFile out{fopen(path.c_str(), "w")}) fprintf(out.get(), "%d\n", attempts);
+    return false;
+}
+
+bool readRecord(const std::string& recordPath, std::string& objectText, long long& crashTimeMs) {
+    const UniqueFile in(fopen(recordPath.c_str(), "r"));
+    if (!in) return false;
+    std::string text;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, in.get())) > 0) text.append(chunk, got);
+    const size_t lineEnd = text.find('\n');
+    objectText = text.substr(0, lineEnd);
+    crashTimeMs = 0;
+    if (lineEnd != std::string::npos) crashTimeMs = std::atoll(text.c_str() + lineEnd + 1);
+    return !objectText.empty();
+}
+
+}  // namespace pendingCrashes
