@@ -903,11 +903,15 @@ struct PendingCrashRow {
 const long long kMiB = 1024 * 1024;
 const int64_t kSecondNs = 1000000000;
 
+// A wall-clock time in nanoseconds as utimensat takes it (time_t is 32 bits on i386).
+timespec wallTime(int64_t ns) {
+    return {static_cast<time_t>(ns / kSecondNs), static_cast<long>(ns % kSecondNs)};
+}
+
 void makeKeptFile(const std::string& directory, const KeptFile& file, int64_t nowNs) {
     const std::string base = directory + "/" + file.id;
     const int64_t modified = nowNs - file.ageSeconds * kSecondNs;
-    const timespec times[2] = {{modified / kSecondNs, modified % kSecondNs},
-                               {modified / kSecondNs, modified % kSecondNs}};
+    const timespec times[2] = {wallTime(modified), wallTime(modified)};
     if (file.bytes >= 0) {
         writeFileText(base + ".dmp", "");
         ASSERT_EQ(0, truncate((base + ".dmp").c_str(), file.bytes));
@@ -1058,7 +1062,8 @@ void keepCrash(const std::string& directory, const std::string& id, int ageSecon
     writeFileText(directory + "/" + id + ".rec", record);
     writeFileText(directory + "/" + id + ".dmp", "MDMP-" + id);
     const int64_t modified = pendingCrashes::wallClockNowNs() - ageSeconds * kSecondNs;
-    const timespec times[2] = {{modified / kSecondNs, 0}, {modified / kSecondNs, 0}};
+    const timespec times[2] = {wallTime(modified - modified % kSecondNs),
+                               wallTime(modified - modified % kSecondNs)};
     utimensat(AT_FDCWD, (directory + "/" + id + ".dmp").c_str(), times, 0);
 }
 
