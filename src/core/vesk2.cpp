@@ -135,9 +135,6 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
         gs_globalCracher.initCrashServer(channel->m_Addr, channel->m_Port);
         // Send-only leaves Breakpad no directory for a dump: the catcher then does not open.
         gs_globalCracher.initSdCardPath(root.empty() ? root : root + "/quillmark/" + projectName);
-        // The crash report posts with a sender of its own; it stores through the same
-        // observer as ours.
-        if (m_pSender) gs_globalCracher.initStoreObserver(m_pSender->m_onStore);
     }
     channel->m_isDeduplicate = true;
     channel->clientHost = clientHost;

@@ -94,11 +94,6 @@ void VeskCatcher::initCrashCallbak(crash_func_type fnCrashCallback, void* conten
     m_pCrashContentCb = content;
 }
 
-void VeskCatcher::initStoreObserver(const HttpSender::StoreObserver& observer) {
-    Threads::Mutex::scoped_lock lock(m_mtxConfig);
-    m_onStore = observer;
-}
-
 void VeskCatcher::updateCrashMap(Map_String& mapCustom) {
     {
         Threads::Mutex::scoped_lock lock(m_mtxCrash);
@@ -165,7 +160,6 @@ VeskCatcher::ReportSettings VeskCatcher::reportSettings() const {
     settings.port = m_uiPort;
     settings.callback = m_fnCrashCb;
     settings.content = m_pCrashContentCb;
-    settings.onStore = m_onStore;
     return settings;
 }
 
@@ -200,8 +194,8 @@ VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBod
     // be held twice during the request.
     Map_String record = completeCrashMap(strBody, mapFields);
     record[VESK_KEY_DMPDATA] = std::move(dmpData64);
-    const DeliveryOutcome outcome = HttpSender::sendCrashReport(
-        settings.address, settings.port, std::move(record), settings.onStore);
+    const DeliveryOutcome outcome =
+        HttpSender::sendCrashReport(settings.address, settings.port, std::move(record));
     const bool accepted = outcome.records.size() == 1 && outcome.allAccepted();
     return accepted ? ReportResult::kDelivered : ReportResult::kKept;
 }

@@ -43,9 +43,6 @@ public:
     void initSdCardPath(const std::string& sdcardPath);
     void initCrashServer(const std::string& strAdd, uint16_t uiPort);
     void initCrashCallbak(crash_func_type fnCrashCallback, void* content);
-    // The report's undelivered record is shown to this observer as well (see m_onStore of
-    // HttpSender); empty by default.
-    void initStoreObserver(const HttpSender::StoreObserver& observer);
     void updateCrashMap(Map_String& mapCustom);
 
     bool openCrashCatcher(bool bBackground, VESK_LANG_TYPE eLangType);
@@ -84,7 +81,6 @@ private:
         uint16_t port = 0;
         crash_func_type callback = nullptr;
         void* content = nullptr;
-        HttpSender::StoreObserver onStore;
     };
 
     bool _openCrashCatcherNdk(bool bBackground, VESK_LANG_TYPE eLang,
@@ -106,7 +102,6 @@ private:
     std::string m_strAdd;
     uint16_t m_uiPort = 0;
     bool m_bInited = false;
-    HttpSender::StoreObserver m_onStore;
     bool m_observing = false;
     Threads::Mutex m_mtxPrepare;
     PreparedCrash m_prepared;

@@ -175,15 +175,13 @@ public:
     static std::string hostName();
 
     // ---- crash report (httpSenderCrash.cpp) ----
-    using StoreObserver = decltype(m_onStore);
     // Completes the crash record from the main channel and posts it at once, on the calling
-    // thread, with a sender of its own (onStore becomes that sender's m_onStore). strAddr and
+    // thread, with a sender of its own. strAddr and
     // uiPort are not used: the main channel's record says where the report goes. Nothing is
     // stored: the caller keeps the dump unless the collector accepted the record.
     // What the collector said of the crash record; not answered when it was not sent.
     static DeliveryOutcome sendCrashReport(const std::string& strAddr, uint16_t uiPort,
-                                           MapValues mapVals,
-                                           const StoreObserver& onStore = StoreObserver());
+                                           MapValues mapVals);
 
     // ---- the crash record prepared ahead, kept crashes (httpSenderPendingCrash.cpp) ----
     using CrashRecordObserver = std::function<void()>;

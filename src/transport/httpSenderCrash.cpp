@@ -94,11 +94,9 @@ HttpSender::CrashTarget HttpSender::takeCrashTarget() {
     return target;
 }
 
-DeliveryOutcome HttpSender::sendCrashReport(const std::string&, uint16_t, MapValues mapVals,
-                                            const StoreObserver& onStore) {
+DeliveryOutcome HttpSender::sendCrashReport(const std::string&, uint16_t, MapValues mapVals) {
     _info_log("sendCrashReport");
     HttpSender sender;
-    sender.m_onStore = onStore;
     m_SendThreadStop = false;
     return sender.postCrashRecord(takeCrashTarget(), std::move(mapVals));
 }
