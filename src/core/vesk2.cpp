@@ -174,7 +174,7 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
         session[VESK_KEY_LOGLEVEL] = "INFO";
         session[VESK_FIX_LOGTYPE] = "SESSION";
         session[VESK_KEY_SENDTIME] = currentTimeText();
-        m_pSender->queueRecord(HttpSender::journalOf(handleName), std::move(session));
+        m_pSender->queueRecord(HttpSender::journalOf(handleName), QueuedRecord(std::move(session)));
     }
     _log("[initialize] send start");
     m_pSender->start();
@@ -191,15 +191,15 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
     // refuses it anyway: do not make the app pay for building it.
     if (!m_pSender->hasRoom()) return false;
     Threads::Mutex::scoped_lock lock(m_pLocker);
-    MapValues record;
+    QueuedRecord record;
     RecordJournal* journal = nullptr;
     if (!m_pSender->getHandlerRecord(name, record, &journal)) return false;
     const std::string message = UtilTools::charToString(strMsg, "");
     if (static_cast<int>(eLevel) > static_cast<int>(m_eLevel)) return false;
     if (message.empty()) return false;
-    record[VESK_FIX_LOGBODY] = message;
-    record[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(eLevel);
-    record[VESK_KEY_SENDTIME] = currentTimeText();
+    record.own.emplace(VESK_FIX_LOGBODY, message);
+    record.own.emplace(VESK_KEY_LOGLEVEL, VeskConvert::levelToString(eLevel));
+    record.own.emplace(VESK_KEY_SENDTIME, currentTimeText());
     return m_pSender->queueRecord(journal, std::move(record));
 }
 

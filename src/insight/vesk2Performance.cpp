@@ -131,7 +131,7 @@ void vesk2Performance::shutdown() {
 
 void vesk2Performance::running(ListJobs& listVals) {
     while (!listVals.empty() && !m_stopping) {
-        const MapValues job = std::move(listVals.front());
+        const MapValues job = std::move(listVals.front().own);
         listVals.pop_front();
         for (const auto& entry : job) {
             if (m_stopping) break;

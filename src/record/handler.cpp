@@ -26,6 +26,17 @@ MapValues Handler::getHandleToMap() const {
     return map;
 }
 
+std::shared_ptr<const MapValues> Handler::recordFields() const {
+    if (!m_recordFields) {
+        auto fields = std::make_shared<MapValues>(getHandleToMap());
+        // The sending thread routes by this field: a custom field of that name must not send
+        // the record to another channel or lose it.
+        (*fields)[VESK_KEY_HANDLERNAME] = m_handlerName;
+        m_recordFields = std::move(fields);
+    }
+    return m_recordFields;
+}
+
 void Handler::setField(MapValues& map, const std::string& key, const std::string& value) {
     if (key.empty() || value.empty()) return;
     map[key] = value;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "record/vesk2Define.h"
@@ -12,6 +13,12 @@ class Handler {
 public:
     // Builds a new record from the channel's non-empty fields, then its custom fields.
     MapValues getHandleToMap() const;
+    // The same fields with "handlerName" always the channel's own name, made once and shared by
+    // the records of the channel until fieldsChanged() is called.
+    std::shared_ptr<const MapValues> recordFields() const;
+    // Whoever changes a field the record carries (user ID, custom fields, device ID, ...)
+    // calls this, so the next record is made from the new fields.
+    void fieldsChanged() { m_recordFields.reset(); }
     // Sets map[key] = value when both are non-empty; otherwise leaves the map unchanged.
     static void setField(MapValues& map, const std::string& key, const std::string& value);
 
@@ -56,4 +63,7 @@ public:
     bool m_SendOnlyMode = false;
     bool m_SendEnable = false;
     bool clientHost = false;
+
+private:
+    mutable std::shared_ptr<const MapValues> m_recordFields;
 };

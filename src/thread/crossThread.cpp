@@ -181,12 +181,14 @@ void Thread::join() {
     if (handle) pthread_join(*handle, nullptr);
 }
 
-bool Thread::push(MapValues mapVals) {
-    if (mapVals.empty()) return false;
+bool Thread::push(MapValues mapVals) { return push(QueuedRecord(std::move(mapVals))); }
+
+bool Thread::push(QueuedRecord record) {
+    if (record.empty()) return false;
 
     // Node made outside the lock; declared before the lock so a dropped one is freed after it.
     ListJobs node;
-    node.push_back(std::move(mapVals));
+    node.push_back(std::move(record));
 
     scoped_lock lock(*this);
     if (m_bStopping || m_bKilled) return false;

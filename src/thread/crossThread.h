@@ -103,6 +103,7 @@ public:
     // Queues a copy of the record and wakes the worker. False when the record was empty, the
     // queue already held iMaxJobs records, or stop() was called (the record is dropped).
     bool push(MapValues mapVals);
+    bool push(QueuedRecord record);
     // Wakes the worker for a pass even when nothing new was queued.
     void wake();
 

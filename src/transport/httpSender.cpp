@@ -105,14 +105,13 @@ HttpSender::PassView HttpSender::takePassView() {
     view.hostName = m_hostName;
     for (const Handler* channel : m_handlerManager) {
         ChannelView& entry = view.channels[channel->m_handlerName];
-        entry.clientHost = channel->clientHost;
-        entry.enableHost = channel->m_isEnableHost;
         entry.deduplicate = channel->m_isDeduplicate;
         entry.sessionEnable = channel->m_isSessionEnable;
         entry.normalEnable = channel->m_isNormalEnable;
         entry.crashEnable = channel->m_isCrashEnable;
         entry.projectName = channel->m_projectName;
         entry.journal = _journalOf(*channel);
+        entry.passFields = passFieldsOf(*channel, view.hostName, view.networkModel);
     }
     return view;
 }
@@ -121,22 +120,22 @@ void HttpSender::prepareRecords(ListJobs& listVals, std::map<RecordJournal*, uin
     const size_t loopCount = listVals.size();
     size_t totalBulkSize = 0;
     const PassView view = takePassView();
+    std::string reqBody;
     for (size_t i = 0; i < loopCount && totalBulkSize <= kMaxBulkBytes; ++i) {
-        MapValues mapVals = std::move(listVals.front());
+        const QueuedRecord record = std::move(listVals.front());
         listVals.pop_front();
-        uint32_t sequence = 0;
-        if (RecordJournal::takeSequence(mapVals, sequence)) {
-            auto channel = view.channels.find(getMapField(mapVals, VESK_KEY_HANDLERNAME));
+        if (record.sequence != 0) {
+            const std::string* handlerName = record.find(VESK_KEY_HANDLERNAME);
+            auto channel = view.channels.find(handlerName ? *handlerName : std::string());
             if (channel != view.channels.end() && channel->second.journal != nullptr) {
-                taken[channel->second.journal] = sequence;
+                taken[channel->second.journal] = record.sequence;
             }
         }
-        std::string reqBody;
-        std::string project;
-        bool keep = prepareRecord(view, mapVals, i, reqBody, project);
+        reqBody.clear();
+        const std::string* project = prepareRecord(view, record, i, reqBody);
         totalBulkSize += reqBody.size();
-        if (!keep) continue;
-        BulkMap[project].add(reqBody);
+        if (project == nullptr) continue;
+        BulkMap[*project].add(reqBody);
     }
 }
 
@@ -158,7 +157,7 @@ void HttpSender::recoverJournal(const std::string& handlerName) {
             if (_findChannel(getMapField(record, VESK_KEY_HANDLERNAME)) == nullptr) {
                 setMapField(record, VESK_KEY_HANDLERNAME, handlerName);
             }
-            records.push_back(std::move(record));
+            records.emplace_back(std::move(record));
         }
     }
     // Repeats are suppressed among these records as their own process would have; they must
@@ -175,48 +174,58 @@ void HttpSender::recoverJournal(const std::string& handlerName) {
     journal->markDone(last);
 }
 
-// Completes one record and decides whether it travels. reqBody is set whenever the record
-// could be serialised, also for records that are then dropped, because they count towards the
-// size of the pass.
-bool HttpSender::prepareRecord(const PassView& view, MapValues& mapVals, size_t index,
-                               std::string& reqBody, std::string& project) {
-    const std::string handlerName = getMapField(mapVals, VESK_KEY_HANDLERNAME);
-    if (handlerName.empty()) {
-        _warn_log("handlerName is null");
-        return false;
+// The fields a pass adds to each record of the channel, over the record's own.
+MapValues HttpSender::passFieldsOf(const Handler& channel, const std::string& hostName,
+                                   const std::string& networkModel) {
+    MapValues fields;
+    if (channel.clientHost) {
+        fields[VESK_FIX_LOGHOST] = channel.m_isEnableHost ? hostName : "-";
     }
-    auto found = view.channels.find(handlerName);
-    if (found == view.channels.end()) return false;
+    fields[VESK_KEY_NETWORKMODEL] = networkModel;
+    fields[VESK_KEY_NETWORKTYPE] =
+        networkModel.find("wlan") != std::string::npos ? "Wifi" : "Cellular";
+    fields[VESK_KEY_LOGVERSION] = "v2";
+    return fields;
+}
+
+// Serialises one record with the pass's fields and decides whether it travels: the project it
+// goes to, or null. reqBody is set whenever the record could be serialised, also for records
+// that are then dropped, because they count towards the size of the pass.
+const std::string* HttpSender::prepareRecord(const PassView& view, const QueuedRecord& record,
+                                             size_t index, std::string& reqBody) {
+    const std::string* handlerName = record.find(VESK_KEY_HANDLERNAME);
+    if (handlerName == nullptr || handlerName->empty()) {
+        _warn_log("handlerName is null");
+        return nullptr;
+    }
+    auto found = view.channels.find(*handlerName);
+    if (found == view.channels.end()) return nullptr;
     const ChannelView& channel = found->second;
 
-    if (channel.clientHost) {
-        setMapField(mapVals, VESK_FIX_LOGHOST, channel.enableHost ? view.hostName : "-");
+    const MapValues bulkIndex{{VESK_KEY_BULKINDEX, std::to_string(index)}};
+    if (!serialiseRecord({record.shared.get(), &record.own, &channel.passFields, &bulkIndex},
+                         reqBody)) {
+        return nullptr;
     }
-    setMapField(mapVals, VESK_KEY_NETWORKMODEL, view.networkModel);
-    setMapField(mapVals, VESK_KEY_NETWORKTYPE,
-                view.networkModel.find("wlan") != std::string::npos ? "Wifi" : "Cellular");
-    setMapField(mapVals, VESK_KEY_LOGVERSION, "v2");
-    setMapField(mapVals, VESK_KEY_BULKINDEX, std::to_string(index));
-    if (!_getHttpBody(mapVals, reqBody)) return false;
 
-    if (channel.deduplicate && check_duplicate(mapVals, handlerName)) return false;
-    const std::string logType = getMapField(mapVals, VESK_FIX_LOGTYPE);
-    if (logType.empty()) return false;
-    if (logType == "SESSION" && !channel.sessionEnable) {
+    if (channel.deduplicate && check_duplicate(record, *handlerName)) return nullptr;
+    const std::string* logType = record.find(VESK_FIX_LOGTYPE);
+    if (logType == nullptr || logType->empty()) return nullptr;
+    if (*logType == "SESSION" && !channel.sessionEnable) {
         _info_log("deny session");
-        return false;
+        return nullptr;
     }
-    const bool isCrash = !getMapField(mapVals, VESK_KEY_DMPDATA).empty();
+    const std::string* dump = record.find(VESK_KEY_DMPDATA);
+    const bool isCrash = dump != nullptr && !dump->empty();
     if (!isCrash && !channel.normalEnable) {
         _info_log("deny normal");
-        return false;
+        return nullptr;
     }
     if (isCrash && !channel.crashEnable) {
         _info_log("deny crash");
-        return false;
+        return nullptr;
     }
-    project = channel.projectName;
-    return true;
+    return &channel.projectName;
 }
 
 // Past the shutdown's cut-off an exchange could not even begin: the batch is kept instead.

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <list>
 #include <map>
 #include <memory>
@@ -71,14 +72,14 @@ public:
                          const std::string& handlerName);
     void deleteCustomFields(const std::string& key, const std::string& handlerName);
     void deleteAllCustomFields(const std::string& handlerName);
-    // A new record from the channel's fields (Handler::getHandleToMap) and the journal of its
-    // directory (null in send-only mode or without one); false when unknown.
-    bool getHandlerRecord(const std::string& handlerName, MapValues& record,
+    // Gives record the channel's shared fields (Handler::recordFields) and journal the journal
+    // of its directory (null in send-only mode or without one); false when unknown.
+    bool getHandlerRecord(const std::string& handlerName, QueuedRecord& record,
                           RecordJournal** journal = nullptr);
     // The journal of the channel's directory, or null.
     static RecordJournal* journalOf(const std::string& handlerName);
     // Queues the record, journaled first when there is a journal; false when refused.
-    bool queueRecord(RecordJournal* journal, MapValues record);
+    bool queueRecord(RecordJournal* journal, QueuedRecord record);
     // A copy of the channel's record; false when unknown.
     static bool getHandlerSnapshot(const std::string& handlerName, Handler& snapshot);
 
@@ -94,6 +95,10 @@ public:
     // ---- requests (httpSenderRequest.cpp) ----
     static bool _getHttpBody(const MapValues& mapVals, std::string& strContent);
     static bool _getHttpOriBody(const MapValues& mapVals, std::string& strContent);
+    // The record whose fields the layers hold (a later layer's value wins), without
+    // "handlerName", as _getHttpBody writes it.
+    static bool serialiseRecord(std::initializer_list<const MapValues*> layers,
+                                std::string& strContent);
     std::string _getHttpHeader(const CollectorAddress& collector, size_t uiSize);
     // Posts the batch to the collector that address and port name (plain HTTP or HTTPS, as its
     // scheme says) and says what became of each record; nothing is stored here. An address
@@ -170,7 +175,7 @@ public:
     // ---- deduplication (httpSenderDedup.cpp) ----
     // True when the channel sent a record of the same body, level and type while it is
     // remembered.
-    bool check_duplicate(const MapValues& record, const std::string& handlerID);
+    bool check_duplicate(const QueuedRecord& record, const std::string& handlerID);
 
     static std::string hostName();
 
@@ -248,14 +253,14 @@ private:
     // What the record phase needs of one channel, copied under m_mtxSvr at the start of a
     // pass so records are completed and serialised without holding the lock.
     struct ChannelView {
-        bool clientHost = false;
-        bool enableHost = false;
         bool deduplicate = false;
         bool sessionEnable = false;
         bool normalEnable = false;
         bool crashEnable = false;
         std::string projectName;
         RecordJournal* journal = nullptr;
+        // Added to each of the channel's records (passFieldsOf).
+        MapValues passFields;
     };
     struct PassView {
         std::map<std::string, ChannelView> channels;
@@ -268,8 +273,10 @@ private:
     void prepareRecords(ListJobs& listVals, std::map<RecordJournal*, uint32_t>& taken);
     // Hands what an earlier process journaled and never delivered to local storage.
     void recoverJournal(const std::string& handlerName);
-    bool prepareRecord(const PassView& view, MapValues& mapVals, size_t index, std::string& reqBody,
-                       std::string& project);
+    static MapValues passFieldsOf(const Handler& channel, const std::string& hostName,
+                                  const std::string& networkModel);
+    const std::string* prepareRecord(const PassView& view, const QueuedRecord& record, size_t index,
+                                     std::string& reqBody);
     // storeOnly: the batches go to local storage instead of the collector (a shutdown).
     void sendBulks(bool storeOnly);
     static BulkTarget findBulkTarget(const std::string& projectName);

@@ -14,11 +14,10 @@ constexpr size_t kMaxRememberedKeys = 10;
 // Body, level and type, a missing field read as empty. Record texts hold no NUL: with it
 // between the parts no two different records, also of differently named channels, can make the
 // same key.
-std::string _keyOf(const MapValues& record, const std::string& handlerID) {
+std::string _keyOf(const QueuedRecord& record, const std::string& handlerID) {
     std::string key;
     for (const std::string* field : {&VESK_FIX_LOGBODY, &VESK_KEY_LOGLEVEL, &VESK_FIX_LOGTYPE}) {
-        auto found = record.find(*field);
-        if (found != record.end()) key += found->second;
+        if (const std::string* value = record.find(*field)) key += *value;
         key += '\0';
     }
     return key + handlerID;
@@ -35,7 +34,7 @@ void _forgetLeastRepeated(depulicationQ& table) {
 
 }  // namespace
 
-bool HttpSender::check_duplicate(const MapValues& record, const std::string& handlerID) {
+bool HttpSender::check_duplicate(const QueuedRecord& record, const std::string& handlerID) {
     const std::string key = _keyOf(record, handlerID);
     auto known = m_depuliQ.find(key);
     if (known != m_depuliQ.end()) {

@@ -65,7 +65,10 @@ std::string HttpSender::setUpDeviceID(const std::string& handlerName, const std:
     const std::string id = loadDeviceID(idPath);
     {
         Threads::Mutex::scoped_lock lock(m_mtxSvr);
-        if (Handler* channel = _findChannel(handlerName)) channel->m_deviceID = id;
+        if (Handler* channel = _findChannel(handlerName)) {
+            channel->m_deviceID = id;
+            channel->fieldsChanged();
+        }
     }
     crashRecordInputsChanged(handlerName);
     return id;

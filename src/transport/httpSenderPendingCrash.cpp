@@ -104,13 +104,9 @@ void HttpSender::crashRecordInputsChanged(const std::string& handlerName) {
 MapValues HttpSender::crashRecordFields(const Handler& channel, const std::string& hostName,
                                         const std::string& networkModel) {
     MapValues fields = channel.getHandleToMap();
-    if (channel.clientHost) {
-        setMapField(fields, VESK_FIX_LOGHOST, channel.m_isEnableHost ? hostName : "-");
+    for (auto& [key, value] : passFieldsOf(channel, hostName, networkModel)) {
+        fields[key] = std::move(value);
     }
-    setMapField(fields, VESK_KEY_NETWORKMODEL, networkModel);
-    setMapField(fields, VESK_KEY_NETWORKTYPE,
-                networkModel.find("wlan") != std::string::npos ? "Wifi" : "Cellular");
-    setMapField(fields, VESK_KEY_LOGVERSION, "v2");
     return fields;
 }
 

@@ -43,6 +43,7 @@ bool HttpSender::registerChannel(std::unique_ptr<Handler>& handler) {
     if (_findChannel(handler->m_handlerName) != nullptr) return false;
     local_list.push_back(handler->m_handlerName);
     handler->m_host.clear();
+    handler->fieldsChanged();
     handler->m_deviceID.clear();
     // Send-only: no directory, so nothing is stored, read back or kept (device ID, settings).
     if (handler->m_SendOnlyMode) {
@@ -108,7 +109,10 @@ VESK_LOG_LEVEL HttpSender::get_logLevel(const std::string& handlerName) {
 void HttpSender::set_userID(const std::string& userID, const std::string& handlerName) {
     {
         Threads::Mutex::scoped_lock lock(m_mtxSvr);
-        if (Handler* channel = _findChannel(handlerName)) channel->m_userId = userID;
+        if (Handler* channel = _findChannel(handlerName)) {
+            channel->m_userId = userID;
+            channel->fieldsChanged();
+        }
     }
     crashRecordInputsChanged(handlerName);
 }
@@ -144,6 +148,7 @@ bool HttpSender::addCustomFields(const std::string& key, const std::string& valu
         Handler* channel = _findChannel(handlerName);
         if (channel == nullptr) return false;
         channel->m_custom_fields[key] = value;
+        channel->fieldsChanged();
     }
     crashRecordInputsChanged(handlerName);
     return true;
@@ -152,7 +157,10 @@ bool HttpSender::addCustomFields(const std::string& key, const std::string& valu
 void HttpSender::deleteCustomFields(const std::string& key, const std::string& handlerName) {
     {
         Threads::Mutex::scoped_lock lock(m_mtxSvr);
-        if (Handler* channel = _findChannel(handlerName)) channel->m_custom_fields.erase(key);
+        if (Handler* channel = _findChannel(handlerName)) {
+            channel->m_custom_fields.erase(key);
+            channel->fieldsChanged();
+        }
     }
     crashRecordInputsChanged(handlerName);
 }
@@ -160,21 +168,21 @@ void HttpSender::deleteCustomFields(const std::string& key, const std::string& h
 void HttpSender::deleteAllCustomFields(const std::string& handlerName) {
     {
         Threads::Mutex::scoped_lock lock(m_mtxSvr);
-        if (Handler* channel = _findChannel(handlerName)) channel->m_custom_fields.clear();
+        if (Handler* channel = _findChannel(handlerName)) {
+            channel->m_custom_fields.clear();
+            channel->fieldsChanged();
+        }
     }
     crashRecordInputsChanged(handlerName);
 }
 
-bool HttpSender::getHandlerRecord(const std::string& handlerName, MapValues& record,
+bool HttpSender::getHandlerRecord(const std::string& handlerName, QueuedRecord& record,
                                   RecordJournal** journal) {
     Threads::Mutex::scoped_lock lock(m_mtxSvr);
     const Handler* channel = _findChannel(handlerName);
     if (channel == nullptr) return false;
     if (journal != nullptr) *journal = _journalOf(*channel);
-    record = channel->getHandleToMap();
-    // The sending thread routes by this field: a custom field of that name must not send the
-    // record to another channel or lose it.
-    record[VESK_KEY_HANDLERNAME] = channel->m_handlerName;
+    record.shared = channel->recordFields();
     return true;
 }
 
@@ -190,10 +198,10 @@ RecordJournal* HttpSender::journalOf(const std::string& handlerName) {
     return channel == nullptr ? nullptr : _journalOf(*channel);
 }
 
-bool HttpSender::queueRecord(RecordJournal* journal, MapValues record) {
+bool HttpSender::queueRecord(RecordJournal* journal, QueuedRecord record) {
     if (journal == nullptr) return push(std::move(record));
-    return journal->appendAndPush(std::move(record),
-                                  [this](MapValues&& queued) { return push(std::move(queued)); });
+    return journal->appendAndPush(
+        std::move(record), [this](QueuedRecord&& queued) { return push(std::move(queued)); });
 }
 
 bool HttpSender::getHandlerSnapshot(const std::string& handlerName, Handler& snapshot) {

@@ -31,10 +31,21 @@ uint32_t after(uint32_t sequence) { return sequence == 0xFFFFFFFFu ? 1 : sequenc
 // True when a comes after b, across a wrap of the numbers.
 bool isAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
-size_t encodedSize(const MapValues& record) {
+// The entry holds the record's fields merged (its own over its channel's), as one map.
+template <typename Visit>
+void forEachFieldOf(const QueuedRecord& record, Visit&& visit) {
+    forEachField({record.shared.get(), &record.own}, visit);
+}
+
+// The number of fields and the entry's size.
+std::pair<uint32_t, size_t> encodedSize(const QueuedRecord& record) {
+    uint32_t count = 0;
     size_t size = 4;
-    for (const auto& [key, value] : record) size += 8 + key.size() + value.size();
-    return size;
+    forEachFieldOf(record, [&](const std::string& key, const std::string& value) {
+        ++count;
+        size += 8 + key.size() + value.size();
+    });
+    return {count, size};
 }
 
 unsigned char* put32(unsigned char* at, uint32_t value) {
@@ -42,16 +53,16 @@ unsigned char* put32(unsigned char* at, uint32_t value) {
     return at + sizeof value;
 }
 
-void encode(const MapValues& record, unsigned char* at) {
-    at = put32(at, static_cast<uint32_t>(record.size()));
-    for (const auto& [key, value] : record) {
+void encode(const QueuedRecord& record, uint32_t count, unsigned char* at) {
+    at = put32(at, count);
+    forEachFieldOf(record, [&at](const std::string& key, const std::string& value) {
         at = put32(at, static_cast<uint32_t>(key.size()));
         at = put32(at, static_cast<uint32_t>(value.size()));
         memcpy(at, key.data(), key.size());
         at += key.size();
         memcpy(at, value.data(), value.size());
         at += value.size();
-    }
+    });
 }
 
 // Reads what encode wrote; false when the bytes do not hold a whole record.
@@ -101,8 +112,6 @@ bool sizeFile(int fd) {
 }
 
 }  // namespace
-
-const char* const RecordJournal::kSequenceField = "\x01journal";
 
 std::unique_ptr<RecordJournal> RecordJournal::open(const std::string& directory) {
     const std::string path = directory + kFileName;
@@ -185,8 +194,8 @@ void RecordJournal::recover() {
     }
 }
 
-uint32_t RecordJournal::write(const MapValues& record) {
-    const size_t length = encodedSize(record);
+uint32_t RecordJournal::write(const QueuedRecord& record) {
+    const auto [count, length] = encodedSize(record);
     const size_t bytes = padded(8 + length);
     const size_t place = m_writeAt % kRingBytes;
     const size_t wrap = place + bytes > kRingBytes ? kRingBytes - place : 0;
@@ -197,7 +206,7 @@ uint32_t RecordJournal::write(const MapValues& record) {
     unsigned char* const ring = m_map + kHeaderBytes;
     if (wrap != 0) storeWord(ring + place, word(m_nextSequence, kWrapLength));
     const uint64_t entryAt = m_writeAt + wrap;
-    encode(record, ring + entryAt % kRingBytes + 8);
+    encode(record, count, ring + entryAt % kRingBytes + 8);
     m_pendingAt = entryAt;
     m_pendingEnd = entryAt + bytes;
     m_pendingWord = word(m_nextSequence, static_cast<uint32_t>(length));
@@ -243,12 +252,4 @@ std::vector<MapValues> RecordJournal::takeLeftovers(uint32_t& last) {
 uint64_t RecordJournal::notJournaled() const {
     Threads::Mutex::scoped_lock lock(m_mutex);
     return m_notJournaled;
-}
-
-bool RecordJournal::takeSequence(MapValues& record, uint32_t& sequence) {
-    auto found = record.find(kSequenceField);
-    if (found == record.end()) return false;
-    sequence = static_cast<uint32_t>(strtoul(found->second.c_str(), nullptr, 10));
-    record.erase(found);
-    return sequence != 0;
 }

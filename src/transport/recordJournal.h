@@ -25,9 +25,6 @@ public:
     // Size of the ring. It holds what the queue (500 records) and one pass (2 MiB) can hold
     // in common cases; a record that does not fit is sent as usual, only not journaled.
     static constexpr size_t kRingBytes = 2 * 1024 * 1024;
-    // The record field that carries a record's sequence number through the queue; the sending
-    // thread takes it out before the record is serialised.
-    static const char* const kSequenceField;
 
     // Opens or makes "<directory>/log.journal". Null when the file cannot be mapped or another
     // process holds it (the records of this process are then not journaled).
@@ -37,10 +34,10 @@ public:
     RecordJournal& operator=(const RecordJournal&) = delete;
 
     // Journals record and hands it to push while holding the journal, so that sequence order
-    // is queue order. The entry counts only if push took the record; a record that does not
-    // fit is pushed without a sequence number.
+    // is queue order. The entry counts only if push took the record. The record carries its
+    // sequence number in QueuedRecord::sequence; one that does not fit is pushed with 0.
     template <typename Push>
-    bool appendAndPush(MapValues record, Push&& push);
+    bool appendAndPush(QueuedRecord record, Push&& push);
 
     // Every entry up to sequence number `last` was dealt with.
     void markDone(uint32_t last);
@@ -52,17 +49,13 @@ public:
     // Records that did not fit since the journal opened.
     uint64_t notJournaled() const;
 
-    // The sequence number of a record that passed appendAndPush; false when it has none. The
-    // field is removed.
-    static bool takeSequence(MapValues& record, uint32_t& sequence);
-
 private:
     RecordJournal(int fd, unsigned char* map);
     void recover();
     void reset();
     // Writes the record's fields at the next place and returns its sequence number; 0 when it
     // does not fit. Not visible until commit.
-    uint32_t write(const MapValues& record);
+    uint32_t write(const QueuedRecord& record);
     void commit();
 
     const int m_fd;
@@ -83,10 +76,10 @@ private:
 };
 
 template <typename Push>
-bool RecordJournal::appendAndPush(MapValues record, Push&& push) {
+bool RecordJournal::appendAndPush(QueuedRecord record, Push&& push) {
     Threads::Mutex::scoped_lock lock(m_mutex);
     const uint32_t sequence = write(record);
-    if (sequence != 0) record[kSequenceField] = std::to_string(sequence);
+    record.sequence = sequence;
     if (!push(std::move(record))) return false;
     if (sequence != 0) commit();
     return true;

@@ -234,28 +234,36 @@ void appendText(const std::string& text, std::string& out) {
 }  // namespace
 
 void appendCompactObject(const MapValues& fields, const char* skipKey, std::string& out) {
-    // Repair can make two keys equal or change their order; such records take the long way.
-    for (const auto& field : fields) {
-        if (!isWellFormed(field.first.data(), field.first.size())) {
-            Json::Value object(Json::objectValue);
-            for (const auto& [key, value] : fields) {
-                if (skipKey == nullptr || key != skipKey) object[key] = value;
-            }
-            out += writeCompact(object);
-            return;
-        }
-    }
+    appendCompactObject({&fields}, skipKey, out);
+}
+
+void appendCompactObject(std::initializer_list<const MapValues*> layers, const char* skipKey,
+                         std::string& out) {
+    const size_t start = out.size();
+    bool keysWellFormed = true;
     out += '{';
     bool first = true;
-    for (const auto& [key, value] : fields) {
-        if (skipKey != nullptr && key == skipKey) continue;
+    forEachField(layers, [&](const std::string& key, const std::string& value) {
+        if (!keysWellFormed || (skipKey != nullptr && key == skipKey)) return;
+        keysWellFormed = isWellFormed(key.data(), key.size());
+        if (!keysWellFormed) return;
         if (!first) out += ',';
         first = false;
-        appendText(key, out);
+        appendQuoted(key.data(), key.size(), out);
         out += ':';
         appendText(value, out);
+    });
+    if (keysWellFormed) {
+        out += "}\n";
+        return;
     }
-    out += "}\n";
+    // Repair can make two keys equal or change their order; such records take the long way.
+    out.resize(start);
+    Json::Value object(Json::objectValue);
+    forEachField(layers, [&object, skipKey](const std::string& key, const std::string& value) {
+        if (skipKey == nullptr || key != skipKey) object[key] = value;
+    });
+    out += writeCompact(object);
 }
 
 bool parse(const char* begin, const char* end, Json::Value& root) {

@@ -3,6 +3,7 @@
 
 #include <json/value.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "util/vesk2Utils.h"
@@ -19,6 +20,10 @@ std::string writeCompact(const Json::Value& value);
 // not null), written straight from the map: records are written once per pass, and building a
 // Json::Value of them first cost more than the rest of the pass.
 void appendCompactObject(const MapValues& fields, const char* skipKey, std::string& out);
+// The same of the fields of the layers merged by forEachField (a later layer's value wins), so
+// a record's fields need not be copied into one map to be written.
+void appendCompactObject(std::initializer_list<const MapValues*> layers, const char* skipKey,
+                         std::string& out);
 
 // Each byte that does not belong to a well-formed UTF-8 sequence becomes U+FFFD; everything
 // else is kept as it is.

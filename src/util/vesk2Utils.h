@@ -1,13 +1,90 @@
 // Types shared by every layer: one log record and a queue of records.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 
 // One log record: field key -> value, ordered by key.
 typedef std::map<std::string, std::string> MapValues;
 typedef std::map<std::string, std::string> Map_String;
+
+// A queued record: the fields its channel had when it was made, shared by every record of the
+// channel until they change (so queuing a record copies none of them), and the record's own,
+// which replace the channel's of the same key.
+struct QueuedRecord {
+    QueuedRecord() = default;
+    explicit QueuedRecord(MapValues fields) : own(std::move(fields)) {}
+    QueuedRecord(std::shared_ptr<const MapValues> channelFields, MapValues fields)
+        : shared(std::move(channelFields)), own(std::move(fields)) {}
+
+    bool empty() const { return own.empty() && (!shared || shared->empty()); }
+    // The value of the field, or null.
+    const std::string* find(const std::string& key) const;
+    // Every field as one map, the record's own winning.
+    MapValues merged() const;
+
+    std::shared_ptr<const MapValues> shared;
+    MapValues own;
+    // Set by the queue's owner for its own bookkeeping (the journal's sequence number); 0 none.
+    uint32_t sequence = 0;
+};
+
 // A queue of records, oldest first.
-typedef std::list<MapValues> ListJobs;
+typedef std::list<QueuedRecord> ListJobs;
 typedef std::list<MapValues> lsListObj;
+
+// Calls visit(key, value) for every key of the layers, in key order, once each, with the value
+// of the last layer (in the order given) that holds it. Null layers are skipped.
+template <typename Visit>
+void forEachField(std::initializer_list<const MapValues*> layers, Visit&& visit) {
+    constexpr size_t kMaxLayers = 4;
+    MapValues::const_iterator at[kMaxLayers];
+    MapValues::const_iterator end[kMaxLayers];
+    size_t count = 0;
+    for (const MapValues* layer : layers) {
+        if (layer == nullptr || count == kMaxLayers) continue;
+        at[count] = layer->begin();
+        end[count] = layer->end();
+        ++count;
+    }
+    for (;;) {
+        const std::string* key = nullptr;
+        for (size_t i = 0; i < count; ++i) {
+            if (at[i] != end[i] && (key == nullptr || at[i]->first < *key)) key = &at[i]->first;
+        }
+        if (key == nullptr) return;
+        const std::string* value = nullptr;
+        const std::string* keyHeld = key;
+        size_t holders[kMaxLayers];
+        size_t holderCount = 0;
+        for (size_t i = 0; i < count; ++i) {
+            if (at[i] != end[i] && at[i]->first == *keyHeld) {
+                value = &at[i]->second;
+                holders[holderCount++] = i;
+            }
+        }
+        visit(*keyHeld, *value);
+        for (size_t h = 0; h < holderCount; ++h) ++at[holders[h]];
+    }
+}
+
+inline const std::string* QueuedRecord::find(const std::string& key) const {
+    auto mine = own.find(key);
+    if (mine != own.end()) return &mine->second;
+    if (!shared) return nullptr;
+    auto channel = shared->find(key);
+    return channel == shared->end() ? nullptr : &channel->second;
+}
+
+inline MapValues QueuedRecord::merged() const {
+    MapValues fields;
+    forEachField({shared.get(), &own}, [&fields](const std::string& key, const std::string& value) {
+        fields.emplace_hint(fields.end(), key, value);
+    });
+    return fields;
+}

@@ -74,13 +74,13 @@ protected:
     void running(ListJobs& jobs) override {
         std::unique_lock<std::mutex> lock(m_mutex);
         Ids offered;
-        for (const MapValues& job : jobs) offered.push_back(job.at("id"));
+        for (const QueuedRecord& job : jobs) offered.push_back(job.own.at("id"));
         m_batches.push_back(offered);
         // Bounded, so a push that wrongly waits for the pass shows up as slow, not as a hang.
         m_cv.wait_for(lock, std::chrono::milliseconds(500), [this] { return !m_gateClosed; });
         size_t n = m_take == Take::All ? jobs.size() : (m_take == Take::One ? 1 : 0);
         for (; n > 0 && !jobs.empty(); --n) {
-            m_consumed.push_back(jobs.front().at("id"));
+            m_consumed.push_back(jobs.front().own.at("id"));
             jobs.pop_front();
         }
     }

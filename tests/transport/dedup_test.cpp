@@ -49,7 +49,7 @@ protected:
     }
 
     bool dropped(const MapValues& record, const std::string& channel = "quillmark-user") {
-        return m_sender.check_duplicate(record, channel);
+        return m_sender.check_duplicate(QueuedRecord(record), channel);
     }
     bool dropped(const Fields& fields, const std::string& channel = "quillmark-user") {
         return dropped(recordText(fields), channel);

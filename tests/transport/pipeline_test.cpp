@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <ostream>
 #include <set>
@@ -121,6 +122,64 @@ TEST(Pipeline, PlainHttpPostsOneJsonArrayPerPass) {
     EXPECT_EQ("42", records[1]["build"].asString());
     EXPECT_EQ("FATAL", records[2]["logLevel"].asString());
     EXPECT_TRUE(qm_test::readStored(storage.file("stored.jsonl")).empty());
+}
+
+// Records share their channel's fields until they change: every record, queued before any
+// is sent, must carry the user ID and custom fields of the moment it was logged.
+struct FieldsAtLogTime {
+    const char* body;
+    std::function<void()> changeBefore;
+    const char* userId;  // "" when none
+    const char* k;
+    const char* other;
+};
+
+TEST(Pipeline, EachRecordCarriesTheChannelFieldsOfTheMomentItWasLogged) {
+    const std::vector<FieldsAtLogTime> rows = {
+        {"plain", [] {}, "", "", ""},
+        {"user and k",
+         [] {
+             QuillMarkSetUserId("u1");
+             QuillMarkAddCustomKey("k", "1");
+         },
+         "u1", "1", ""},
+        {"k replaced, other added",
+         [] {
+             QuillMarkAddCustomKey("k", "2");
+             QuillMarkAddCustomKey("other", "x");
+         },
+         "u1", "2", "x"},
+        {"k removed, user changed",
+         [] {
+             QuillMarkRemoveCustomKey("k");
+             QuillMarkSetUserId("u2");
+         },
+         "u2", "", "x"},
+        {"all custom keys cleared", [] { QuillMarkClearCustomKeys(); }, "u2", "", ""},
+    };
+    CollectorProcess collector;
+    TempDir storage;
+    const Target target = targetOf(collector);
+    ASSERT_EQ(0, runInChild(
+                     [&] {
+                         // Held back: every record is queued before the first is sent.
+                         if (initUser(target, storage.path(), true) != 0) return 2;
+                         for (const FieldsAtLogTime& row : rows) {
+                             row.changeBefore();
+                             if (QuillMarkSendLog(QUILLMARK_INFO, row.body) != 1) return 3;
+                         }
+                         QuillMarkStartSendThread();
+                         return collector.waitForRecords(rows.size() + 1, 10000) ? 0 : 4;
+                     },
+                     kChildTimeoutMs));
+    for (const FieldsAtLogTime& row : rows) {
+        SCOPED_TRACE(row.body);
+        const std::vector<Json::Value> found = qm_test::withBody(collector, row.body);
+        ASSERT_EQ(1u, found.size());
+        EXPECT_EQ(row.userId, found[0].get("UserID", "").asString());
+        EXPECT_EQ(row.k, found[0].get("k", "").asString());
+        EXPECT_EQ(row.other, found[0].get("other", "").asString());
+    }
 }
 
 TEST(Pipeline, HttpsDeliversToPinnedSelfSignedCollector) {

@@ -423,11 +423,11 @@ TEST_P(SwitchesGate, RecordsOfADeniedKindAreDropped) {
                          // Held back: the set-up, settings included, runs before any record.
                          if (initMain(collector, storage, true) != 0) return 2;
                          QuillMarkSendLog(QUILLMARK_ERROR, "normal record");
-                         MapValues crash;
+                         QueuedRecord crash;
                          if (!sender()->getHandlerRecord("quillmark-user", crash)) return 3;
-                         crash["body"] = "crash record";
-                         crash["logLevel"] = "FATAL";
-                         crash["DmpData"] = "TURNUAA=";
+                         crash.own["body"] = "crash record";
+                         crash.own["logLevel"] = "FATAL";
+                         crash.own["DmpData"] = "TURNUAA=";
                          if (!sender()->push(crash)) return 4;
                          QuillMarkStartSendThread();
                          QuillMarkDestroy();

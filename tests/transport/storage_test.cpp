@@ -689,12 +689,12 @@ std::vector<uint32_t> appendRecords(RecordJournal& journal, size_t first, size_t
                                     bool queueTakes, size_t bodyBytes = 40) {
     std::vector<uint32_t> sequences;
     for (size_t i = first; i < first + count; ++i) {
-        journal.appendAndPush(journalRecord(i, bodyBytes), [&](MapValues&& queued) {
-            uint32_t sequence = 0;
-            if (RecordJournal::takeSequence(queued, sequence)) sequences.push_back(sequence);
-            EXPECT_EQ(queued, journalRecord(i, bodyBytes));  // nothing else added
-            return queueTakes;
-        });
+        journal.appendAndPush(
+            QueuedRecord(journalRecord(i, bodyBytes)), [&](QueuedRecord&& queued) {
+                if (queued.sequence != 0) sequences.push_back(queued.sequence);
+                EXPECT_EQ(queued.merged(), journalRecord(i, bodyBytes));  // nothing else added
+                return queueTakes;
+            });
     }
     return sequences;
 }
