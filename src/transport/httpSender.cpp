@@ -5,6 +5,7 @@
 #include <string>
 
 #include "transport/exchangeDeadline.h"
+#include "transport/recordWriter.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
@@ -120,6 +121,7 @@ void HttpSender::prepareRecords(ListJobs& listVals, std::map<RecordJournal*, uin
     const size_t loopCount = listVals.size();
     size_t totalBulkSize = 0;
     const PassView view = takePassView();
+    RecordWriter writer;
     std::string reqBody;
     for (size_t i = 0; i < loopCount && totalBulkSize <= kMaxBulkBytes; ++i) {
         const QueuedRecord record = std::move(listVals.front());
@@ -132,7 +134,7 @@ void HttpSender::prepareRecords(ListJobs& listVals, std::map<RecordJournal*, uin
             }
         }
         reqBody.clear();
-        const std::string* project = prepareRecord(view, record, i, reqBody);
+        const std::string* project = prepareRecord(view, record, i, writer, reqBody);
         totalBulkSize += reqBody.size();
         if (project == nullptr) continue;
         BulkMap[*project].add(reqBody);
@@ -192,7 +194,8 @@ MapValues HttpSender::passFieldsOf(const Handler& channel, const std::string& ho
 // goes to, or null. reqBody is set whenever the record could be serialised, also for records
 // that are then dropped, because they count towards the size of the pass.
 const std::string* HttpSender::prepareRecord(const PassView& view, const QueuedRecord& record,
-                                             size_t index, std::string& reqBody) {
+                                             size_t index, RecordWriter& writer,
+                                             std::string& reqBody) {
     const std::string* handlerName = record.find(VESK_KEY_HANDLERNAME);
     if (handlerName == nullptr || handlerName->empty()) {
         _warn_log("handlerName is null");
@@ -202,11 +205,7 @@ const std::string* HttpSender::prepareRecord(const PassView& view, const QueuedR
     if (found == view.channels.end()) return nullptr;
     const ChannelView& channel = found->second;
 
-    const MapValues bulkIndex{{VESK_KEY_BULKINDEX, std::to_string(index)}};
-    if (!serialiseRecord({record.shared.get(), &record.own, &channel.passFields, &bulkIndex},
-                         reqBody)) {
-        return nullptr;
-    }
+    if (!writer.append(record, channel.passFields, index, reqBody)) return nullptr;
 
     if (channel.deduplicate && check_duplicate(record, *handlerName)) return nullptr;
     const std::string* logType = record.find(VESK_FIX_LOGTYPE);

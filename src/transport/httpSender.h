@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <list>
 #include <map>
 #include <memory>
@@ -33,6 +32,7 @@
 #include "util/vesk2Utils.h"
 
 struct CollectorAddress;
+class RecordWriter;
 namespace pendingCrashes {
 struct Crash;
 }
@@ -95,10 +95,6 @@ public:
     // ---- requests (httpSenderRequest.cpp) ----
     static bool _getHttpBody(const MapValues& mapVals, std::string& strContent);
     static bool _getHttpOriBody(const MapValues& mapVals, std::string& strContent);
-    // The record whose fields the layers hold (a later layer's value wins), without
-    // "handlerName", as _getHttpBody writes it.
-    static bool serialiseRecord(std::initializer_list<const MapValues*> layers,
-                                std::string& strContent);
     std::string _getHttpHeader(const CollectorAddress& collector, size_t uiSize);
     // Posts the batch to the collector that address and port name (plain HTTP or HTTPS, as its
     // scheme says) and says what became of each record; nothing is stored here. An address
@@ -276,7 +272,7 @@ private:
     static MapValues passFieldsOf(const Handler& channel, const std::string& hostName,
                                   const std::string& networkModel);
     const std::string* prepareRecord(const PassView& view, const QueuedRecord& record, size_t index,
-                                     std::string& reqBody);
+                                     RecordWriter& writer, std::string& reqBody);
     // storeOnly: the batches go to local storage instead of the collector (a shutdown).
     void sendBulks(bool storeOnly);
     static BulkTarget findBulkTarget(const std::string& projectName);

@@ -20,12 +20,11 @@
 
 namespace {
 
-bool serialise(std::initializer_list<const MapValues*> layers, bool keepHandlerName,
-               std::string& strContent) {
+bool serialise(const MapValues& mapVals, bool keepHandlerName, std::string& strContent) {
     try {
         strContent.clear();
         jsonText::appendCompactObject(
-            layers, keepHandlerName ? nullptr : VESK_KEY_HANDLERNAME.c_str(), strContent);
+            mapVals, keepHandlerName ? nullptr : VESK_KEY_HANDLERNAME.c_str(), strContent);
         return true;
     } catch (const std::exception&) {
         return false;
@@ -58,16 +57,11 @@ bool cutOffBeforeStart(const ExchangeDeadline& deadline) {
 }  // namespace
 
 bool HttpSender::_getHttpBody(const MapValues& mapVals, std::string& strContent) {
-    return serialise({&mapVals}, false, strContent);
+    return serialise(mapVals, false, strContent);
 }
 
 bool HttpSender::_getHttpOriBody(const MapValues& mapVals, std::string& strContent) {
-    return serialise({&mapVals}, true, strContent);
-}
-
-bool HttpSender::serialiseRecord(std::initializer_list<const MapValues*> layers,
-                                 std::string& strContent) {
-    return serialise(layers, false, strContent);
+    return serialise(mapVals, true, strContent);
 }
 
 std::string HttpSender::_getHttpHeader(const CollectorAddress& collector, size_t uiSize) {

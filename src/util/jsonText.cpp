@@ -233,6 +233,14 @@ void appendText(const std::string& text, std::string& out) {
 
 }  // namespace
 
+bool isWellFormedUtf8(const std::string& text) { return isWellFormed(text.data(), text.size()); }
+
+void appendMember(const std::string& key, const std::string& value, std::string& out) {
+    appendQuoted(key.data(), key.size(), out);
+    out += ':';
+    appendText(value, out);
+}
+
 void appendCompactObject(const MapValues& fields, const char* skipKey, std::string& out) {
     appendCompactObject({&fields}, skipKey, out);
 }
@@ -249,9 +257,7 @@ void appendCompactObject(std::initializer_list<const MapValues*> layers, const c
         if (!keysWellFormed) return;
         if (!first) out += ',';
         first = false;
-        appendQuoted(key.data(), key.size(), out);
-        out += ':';
-        appendText(value, out);
+        appendMember(key, value, out);
     });
     if (keysWellFormed) {
         out += "}\n";

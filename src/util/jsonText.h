@@ -25,6 +25,12 @@ void appendCompactObject(const MapValues& fields, const char* skipKey, std::stri
 void appendCompactObject(std::initializer_list<const MapValues*> layers, const char* skipKey,
                          std::string& out);
 
+// True when text is well-formed UTF-8. A key that is not is repaired on the way out, which can
+// make two keys equal or change their order.
+bool isWellFormedUtf8(const std::string& text);
+// Appends one member, "key":"value", as appendCompactObject writes it; key must be well-formed.
+void appendMember(const std::string& key, const std::string& value, std::string& out);
+
 // Each byte that does not belong to a well-formed UTF-8 sequence becomes U+FFFD; everything
 // else is kept as it is.
 std::string repairUtf8(const std::string& text);

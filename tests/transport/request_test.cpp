@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "transport/httpSender.h"
+#include "transport/recordWriter.h"
 #include "util/collectorAddress.h"
 #include "util/utilUtf8.h"
 
@@ -212,3 +213,76 @@ TEST(HttpBodyTest, MegabyteOfBrokenUtf8StillGivesValidJson) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pass writes each record from its layers (channel fields, own fields, the pass's fields, its
+// place in the batch) without merging them first: the text must be exactly that of the merged
+// record, where each layer replaces the one before.
+struct LayeredRecord {
+    const char* name;
+    MapValues channel;  // empty: the record has no shared fields (a session record)
+    MapValues own;
+    MapValues pass;
+};
+
+MapValues mergedAsBefore(const LayeredRecord& row, size_t index) {
+    MapValues merged = row.channel;
+    for (const auto& [key, value] : row.own) merged[key] = value;
+    for (const auto& [key, value] : row.pass) merged[key] = value;
+    merged["qmkBulkIndex"] = std::to_string(index);
+    return merged;
+}
+
+}  // namespace
+
+TEST(HttpBodyTest, RecordsWrittenFromTheirLayersReadAsTheMergedRecord) {
+    const MapValues channel = {{"handlerName", "quillmark-user"},
+                               {"projectName", "App"},
+                               {"UserID", "u\"1"},
+                               {"logType", "NORMAL"},
+                               {"DeviceID", "d-1"},
+                               {"build", "42"}};
+    const MapValues own = {{"body", "hello\nworld"}, {"logLevel", "ERROR"}, {"sendTime", "t"}};
+    const MapValues pass = {{"host", "phone"},
+                            {"NetworkModel", "wlan0"},
+                            {"NetworkType", "Wifi"},
+                            {"logVersion", "v2"}};
+    auto with = [](MapValues base, const MapValues& extra) {
+        for (const auto& [key, value] : extra) base[key] = value;
+        return base;
+    };
+    const std::vector<LayeredRecord> rows = {
+        {"typical", channel, own, pass},
+        {"own body over a custom body", with(channel, {{"body", "custom"}}), own, pass},
+        {"pass over custom and own", with(channel, {{"host", "c"}, {"logVersion", "c"}}),
+         with(own, {{"host", "o"}, {"logVersion", "o"}}), pass},
+        {"place over custom and own", with(channel, {{"qmkBulkIndex", "c"}}),
+         with(own, {{"qmkBulkIndex", "o"}}), pass},
+        {"channel name never written", channel, with(own, {{"handlerName", "other"}}), pass},
+        {"keys before and after all", with(channel, {{"AAA", "a"}}),
+         with(own, {{"zzz", "z"}, {"0", "n"}}), pass},
+        {"broken value in the channel", with(channel, {{"bad", "x\xff\xfey"}}), own, pass},
+        {"broken key in the channel", with(channel, {{"k\xff", "v"}, {"k\xfe", "w"}}), own, pass},
+        {"broken key of its own", channel, with(own, {{"o\xc3", "v"}}), pass},
+        {"no shared fields", {}, with(channel, own), pass},
+        {"no own fields", channel, {}, pass},
+        {"no pass fields", channel, own, {}},
+    };
+    // One writer for all: what it keeps of one record's channel must not leak into the next.
+    RecordWriter writer;
+    std::vector<std::shared_ptr<const MapValues>> kept;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        QueuedRecord record(rows[i].own);
+        if (!rows[i].channel.empty()) {
+            record.shared = std::make_shared<const MapValues>(rows[i].channel);
+            kept.push_back(record.shared);
+        }
+        for (size_t repeat = 0; repeat < 2; ++repeat) {
+            std::string text = "before";
+            ASSERT_TRUE(writer.append(record, rows[i].pass, i + repeat, text));
+            EXPECT_EQ("before" + bodyOf(mergedAsBefore(rows[i], i + repeat)), text);
+        }
+    }
+}
