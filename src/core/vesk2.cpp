@@ -40,7 +40,7 @@ std::string _ansiToUTF8(const std::string& text) {
 }
 
 std::string currentTimeText() {
-    return UtilTools::utilFformat("%lld", static_cast<long long>(UtilTools::getUTCTimeAsMillsec()));
+    return std::to_string(static_cast<long long>(UtilTools::getUTCTimeAsMillsec()));
 }
 
 std::string deviceModel() {

@@ -31,21 +31,16 @@ uint32_t after(uint32_t sequence) { return sequence == 0xFFFFFFFFu ? 1 : sequenc
 // True when a comes after b, across a wrap of the numbers.
 bool isAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
-// The entry holds the record's fields merged (its own over its channel's), as one map.
-template <typename Visit>
-void forEachFieldOf(const QueuedRecord& record, Visit&& visit) {
-    forEachField({record.shared.get(), &record.own}, visit);
-}
-
-// The number of fields and the entry's size.
-std::pair<uint32_t, size_t> encodedSize(const QueuedRecord& record) {
-    uint32_t count = 0;
+// The entry's size when no own field of the record replaces a field of its channel, as is the
+// rule; never less than its size.
+size_t sizeBound(const QueuedRecord& record) {
     size_t size = 4;
-    forEachFieldOf(record, [&](const std::string& key, const std::string& value) {
-        ++count;
-        size += 8 + key.size() + value.size();
-    });
-    return {count, size};
+    auto add = [&size](const MapValues& fields) {
+        for (const auto& [key, value] : fields) size += 8 + key.size() + value.size();
+    };
+    if (record.shared) add(*record.shared);
+    add(record.own);
+    return size;
 }
 
 unsigned char* put32(unsigned char* at, uint32_t value) {
@@ -53,9 +48,12 @@ unsigned char* put32(unsigned char* at, uint32_t value) {
     return at + sizeof value;
 }
 
-void encode(const QueuedRecord& record, uint32_t count, unsigned char* at) {
-    at = put32(at, count);
-    forEachFieldOf(record, [&at](const std::string& key, const std::string& value) {
+// The record's fields merged (its own over its channel's), as one map; returns its length.
+size_t encode(const QueuedRecord& record, unsigned char* const start) {
+    uint32_t count = 0;
+    unsigned char* at = start + sizeof count;
+    record.forEachField([&](const std::string& key, const std::string& value) {
+        ++count;
         at = put32(at, static_cast<uint32_t>(key.size()));
         at = put32(at, static_cast<uint32_t>(value.size()));
         memcpy(at, key.data(), key.size());
@@ -63,6 +61,8 @@ void encode(const QueuedRecord& record, uint32_t count, unsigned char* at) {
         memcpy(at, value.data(), value.size());
         at += value.size();
     });
+    put32(start, count);
+    return static_cast<size_t>(at - start);
 }
 
 // Reads what encode wrote; false when the bytes do not hold a whole record.
@@ -195,20 +195,19 @@ void RecordJournal::recover() {
 }
 
 uint32_t RecordJournal::write(const QueuedRecord& record) {
-    const auto [count, length] = encodedSize(record);
-    const size_t bytes = padded(8 + length);
+    const size_t bound = padded(8 + sizeBound(record));
     const size_t place = m_writeAt % kRingBytes;
-    const size_t wrap = place + bytes > kRingBytes ? kRingBytes - place : 0;
-    if (bytes > kMaxEntryBytes || m_writeAt + wrap + bytes - m_doneAt > kRingBytes) {
+    const size_t wrap = place + bound > kRingBytes ? kRingBytes - place : 0;
+    if (bound > kMaxEntryBytes || m_writeAt + wrap + bound - m_doneAt > kRingBytes) {
         ++m_notJournaled;
         return 0;
     }
     unsigned char* const ring = m_map + kHeaderBytes;
     if (wrap != 0) storeWord(ring + place, word(m_nextSequence, kWrapLength));
     const uint64_t entryAt = m_writeAt + wrap;
-    encode(record, count, ring + entryAt % kRingBytes + 8);
+    const size_t length = encode(record, ring + entryAt % kRingBytes + 8);
     m_pendingAt = entryAt;
-    m_pendingEnd = entryAt + bytes;
+    m_pendingEnd = entryAt + padded(8 + length);
     m_pendingWord = word(m_nextSequence, static_cast<uint32_t>(length));
     return m_nextSequence;
 }

@@ -679,9 +679,19 @@ TEST(SendOnly, RecordsArriveAndNothingIsStoredOrSentAgain) {
 
 namespace {
 
+// The record as the next start reads it back.
 MapValues journalRecord(size_t index, size_t bodyBytes = 40) {
     return {{"body", "journal " + std::to_string(index) + std::string(bodyBytes, 'j')},
+            {"build", "7"},
             {"handlerName", "quillmark-user"}};
+}
+
+// The same record queued as sendLog queues it: the channel's shared fields, whose body the
+// record's own replaces.
+QueuedRecord queuedJournalRecord(size_t index, size_t bodyBytes) {
+    static const auto channel = std::make_shared<const MapValues>(
+        MapValues{{"body", "the channel's"}, {"build", "7"}, {"handlerName", "quillmark-user"}});
+    return QueuedRecord(channel, {{"body", journalRecord(index, bodyBytes).at("body")}});
 }
 
 // Appends count records, the queue taking them or not; returns the sequence numbers given.
@@ -689,12 +699,11 @@ std::vector<uint32_t> appendRecords(RecordJournal& journal, size_t first, size_t
                                     bool queueTakes, size_t bodyBytes = 40) {
     std::vector<uint32_t> sequences;
     for (size_t i = first; i < first + count; ++i) {
-        journal.appendAndPush(
-            QueuedRecord(journalRecord(i, bodyBytes)), [&](QueuedRecord&& queued) {
-                if (queued.sequence != 0) sequences.push_back(queued.sequence);
-                EXPECT_EQ(queued.merged(), journalRecord(i, bodyBytes));  // nothing else added
-                return queueTakes;
-            });
+        journal.appendAndPush(queuedJournalRecord(i, bodyBytes), [&](QueuedRecord&& queued) {
+            if (queued.sequence != 0) sequences.push_back(queued.sequence);
+            EXPECT_EQ(queued.merged(), journalRecord(i, bodyBytes));  // nothing else added
+            return queueTakes;
+        });
     }
     return sequences;
 }
@@ -707,6 +716,10 @@ std::vector<std::string> leftoverBodies(const std::string& directory) {
     std::vector<std::string> bodies;
     for (const MapValues& record : journal->takeLeftovers(last)) {
         bodies.push_back(record.at("body"));
+        // The channel's fields are kept too, and its body is not.
+        EXPECT_EQ(
+            (MapValues{{"body", bodies.back()}, {"build", "7"}, {"handlerName", "quillmark-user"}}),
+            record);
     }
     return bodies;
 }
