@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "util/noDestructor.h"
+#include "util/uniqueFile.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
 
@@ -13,42 +14,12 @@ namespace {
 // Never destroyed: a crash may be reported while the process is already exiting.
 NoDestructor<VeskCatcher> gs_catcher;
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
-
 // Size of an open file, or -1; leaves the position at the start.
 long _fileSize(FILE* file) {
     if (fseek(file, 0, SEEK_END) != 0) return -1;
     const long size = ftell(file);
     if (fseek(file, 0, SEEK_SET) != 0) return -1;
     return size;
-}
-
-bool _readFileAsBase64(std::string& strErr, std::string& strData, const std::string& strPath) {
-    UniqueFile file(fopen(strPath.c_str(), "rb"));
-    if (!file) {
-        strErr = "Open file(" + strPath + ") is failed: " + UtilTools::getSysErrMsg();
-        return false;
-    }
-    const long iSize = _fileSize(file.get());
-    if (iSize < 1 || iSize > VeskCatcher::MAX_FILE_SIZE) {
-        strErr = UtilTools::utilFformat("Get file size(%ld) is failed.", iSize);
-        return false;
-    }
-    std::string strContent(static_cast<size_t>(iSize), '\0');
-    const size_t read = fread(&strContent[0], 1, strContent.size(), file.get());
-    if (read == 0) {
-        strErr = "Read file(" + strPath + ") is failed: " + UtilTools::getSysErrMsg();
-        return false;
-    }
-    file.reset();
-    strContent.resize(read);
-    UtilTools::encode_base64_string(strContent, strData);
-    // The raw bytes go at once: only the Base64 text has to live through the request.
-    std::string().swap(strContent);
-    return true;
 }
 
 void _copyMap(Map_String& mapDst, const Map_String& mapSrc) {
@@ -184,7 +155,7 @@ VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBod
     if (!settings.inited) return ReportResult::kKept;
     std::string dmpData64;
     std::string strErr;
-    if (!_readFileAsBase64(strErr, dmpData64, dmpPath)) {
+    if (!UtilTools::readFileAsBase64(dmpPath, VeskCatcher::MAX_FILE_SIZE, dmpData64, strErr)) {
         _error_log(strErr);
         return ReportResult::kDropped;
     }

@@ -14,6 +14,7 @@
 #include "transport/pendingCrashes.h"
 #include "util/jsonText.h"
 #include "util/noDestructor.h"
+#include "util/uniqueFile.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
 
@@ -60,26 +61,6 @@ bool parseRecordObject(const std::string& text, MapValues& record) {
         return false;
     }
     return true;
-}
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
-
-bool readDumpAsBase64(const std::string& path, std::string& base64) {
-    const UniqueFile file(fopen(path.c_str(), "rb"));
-    if (!file) return false;
-    std::string bytes;
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-        bytes.append(chunk, got);
-        if (bytes.size() > static_cast<size_t>(pendingCrashes::kMaxDumpBytes)) return false;
-    }
-    if (bytes.empty()) return false;
-    UtilTools::encode_base64_string(bytes, base64);
-    return !base64.empty();
 }
 
 }  // namespace
@@ -150,8 +131,9 @@ bool HttpSender::leftoverCrashRecord(const pendingCrashes::Crash& crash, MapValu
     }
     if (crashTimeMs > 0) record[VESK_KEY_SENDTIME] = std::to_string(crashTimeMs);
     std::string dump;
-    if (!readDumpAsBase64(crash.dumpPath, dump)) {
-        _warn_log("unreadable crash dump, dropping it: " + crash.dumpPath);
+    std::string error;
+    if (!UtilTools::readFileAsBase64(crash.dumpPath, pendingCrashes::kMaxDumpBytes, dump, error)) {
+        _warn_log("unreadable crash dump, dropping it: " + error);
         return false;
     }
     record[VESK_KEY_DMPDATA] = std::move(dump);

@@ -10,14 +10,10 @@
 
 #include "transport/httpSender.h"
 #include "transport/pendingCrashes.h"
+#include "util/uniqueFile.h"
 #include "util/utilLog.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }

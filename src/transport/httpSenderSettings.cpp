@@ -19,6 +19,7 @@
 #include "util/curlEasy.h"
 #include "util/jsonText.h"
 #include "util/noDestructor.h"
+#include "util/uniqueFile.h"
 #include "util/utilLog.h"
 
 namespace {
@@ -44,11 +45,6 @@ EndpointStore& endpointStore() {
     static NoDestructor<EndpointStore> store;
     return *store;
 }
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 struct SettingsAnswer {
     std::string body;

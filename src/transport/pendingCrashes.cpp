@@ -11,6 +11,7 @@
 #include <ctime>
 #include <memory>
 
+#include "util/uniqueFile.h"
 #include "util/utilLog.h"
 
 namespace pendingCrashes {
@@ -19,11 +20,6 @@ namespace {
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 class Descriptor {
 public:

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/uniqueFile.h"
 #include "util/utilUtf8.h"
 
 namespace {
@@ -251,4 +252,29 @@ bool rangeCheck(uint32_t uip, const std::string& low, const std::string& high) {
     const uint32_t lo = ntohl(lowAddr.s_addr);
     const uint32_t hi = ntohl(highAddr.s_addr);
     return lo <= uip && uip <= hi;
+}
+
+bool UtilTools::readFileAsBase64(const std::string& path, size_t maxBytes, std::string& base64,
+                                 std::string& error) {
+    const UniqueFile file(fopen(path.c_str(), "rb"));
+    if (!file) {
+        error = "Open file(" + path + ") is failed: " + getSysErrMsg();
+        return false;
+    }
+    long size = -1;
+    if (fseek(file.get(), 0, SEEK_END) == 0) size = ftell(file.get());
+    if (size < 1 || static_cast<unsigned long>(size) > maxBytes ||
+        fseek(file.get(), 0, SEEK_SET) != 0) {
+        error = "Get file size(" + std::to_string(size) + ") is failed.";
+        return false;
+    }
+    std::string bytes(static_cast<size_t>(size), '\0');
+    const size_t read = fread(&bytes[0], 1, bytes.size(), file.get());
+    if (read == 0) {
+        error = "Read file(" + path + ") is failed: " + getSysErrMsg();
+        return false;
+    }
+    bytes.resize(read);
+    encode_base64_string(bytes, base64);
+    return true;
 }

@@ -16,6 +16,10 @@ public:
     // The caller provides room for three bytes per four characters of input.
     static void decode_base64(const std::string& strBase64, uint8_t* pBuffer, uint32_t& uiSize);
     static void decode_base64_string(const std::string& strIn, std::string& strOut);
+    // The file as Base64 (a crash dump): false, with the reason in error, when it cannot be
+    // opened or read, is empty or holds more than maxBytes.
+    static bool readFileAsBase64(const std::string& path, size_t maxBytes, std::string& base64,
+                                 std::string& error);
 
     static uint64_t getUTCTimeAsMillsec();
     static std::string getMillsecondString(const time_t& tUtcTime);
