@@ -1,5 +1,5 @@
-// quillmark_collector: a loopback log collector for tests and demos. It records what clients post to
-// /v2/log and answers well or badly on request (see usageText() in options.h).
+// quillmark_collector: a loopback log collector for tests and demos. It records what clients post
+// to /v2/log and answers well or badly on request (see usageText() in options.h).
 #include <httplib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -108,7 +108,7 @@ void installHandlers(httplib::Server& server, const Options& options, Recorder& 
     const auto handler = [&options, &recorder, &stop](const httplib::Request& request,
                                                       httplib::Response& response) {
         const ReceivedRequest received = receivedFrom(request);
-        const Json::Value records = recorder.record(received);
+        const ReceivedRecords records = recorder.record(received);
         stop.sleepFor(options.delayMs);
         const Answer answer = answerFor(options, received, records);
         response.status = answer.status;
