@@ -1,11 +1,6 @@
 // Finds the records of a log post in one pass over its body, without building them.
 #pragma once
 
-// The SIMD scans read whole aligned blocks, some bytes past a string's end, which
-// AddressSanitizer would report; a sanitized build reads byte by byte.
-#if defined(__SSE2__) && !defined(__SANITIZE_ADDRESS__)
-#define RAPIDJSON_SSE2
-#endif
 #include <rapidjson/reader.h>
 
 #include <cstring>
