@@ -104,6 +104,8 @@ std::vector<Json::Value> CollectorProcess::records() const {
     return readJsonLines(m_dir.file("records.jsonl"));
 }
 
+std::string CollectorProcess::recordsText() const { return readFile(m_dir.file("records.jsonl")); }
+
 std::vector<Json::Value> CollectorProcess::requests() const {
     return readJsonLines(m_dir.file("requests.jsonl"));
 }

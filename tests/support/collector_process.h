@@ -46,6 +46,8 @@ public:
 
     // Every record received so far, in order of arrival.
     std::vector<Json::Value> records() const;
+    // The same as the collector wrote them, one line each.
+    std::string recordsText() const;
     // One object per request received: "path", "method", "headers", "body", "records".
     std::vector<Json::Value> requests() const;
     // True once at least `count` records arrived; false when `timeoutMs` passed first.

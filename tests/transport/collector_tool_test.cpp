@@ -119,6 +119,102 @@ TEST(CollectorTool, ServesHttpsWithItsOwnCertificate) {
     EXPECT_TRUE(collector.waitForRecords(3, 1000));
 }
 
+// What the collector finds in a post by itself: which bodies are JSON, where each record starts
+// and ends, and which "body" member the fail text is looked for in.
+struct PostCase {
+    const char* name;
+    std::string body;
+    long status;
+    std::vector<bool> verdicts;
+    // The records file after the post; records are kept as the client wrote them.
+    std::string recorded;
+    std::vector<std::string> extraArgs = {"--fail-body", "say \"hi\" \xC3\xA9"};
+};
+
+void expectCollectorDecides(const PostCase& row) {
+    SCOPED_TRACE(row.name);
+    CollectorProcess collector(CollectorOptions{false, "ok", row.extraArgs});
+    const PostResult result = post(collector, row.body, 10);
+
+    ASSERT_EQ(CURLE_OK, result.code);
+    EXPECT_EQ(row.status, result.status);
+    EXPECT_EQ(row.verdicts, verdicts(result.body));
+    if (row.status == 200) {
+        EXPECT_NE(std::string::npos, result.body.find("\"resultList\":[")) << result.body;
+    }
+    EXPECT_EQ(row.recorded, collector.recordsText());
+    const std::vector<Json::Value> requests = collector.requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ(row.body, requests[0]["body"].asString());
+    EXPECT_EQ(row.verdicts.size(), requests[0]["records"].asUInt());
+}
+
+TEST(CollectorTool, FindsRecordsAndTheirBodiesItself) {
+    const std::string fail = R"({"body":"say \"hi\" \u00e9!"})";
+    const std::string pass = R"({"body":"say \"hi\" e"})";
+    const std::string deep = std::string(999, '[') + std::string(999, ']');
+    const std::vector<PostCase> rows = {
+        {"escaped quotes and unicode escapes are unescaped before the search",
+         "[" + fail + "," + pass + R"(,{"body":"\ud83d\ude00 say \u0022hi\" \u00E9"}])",
+         200,
+         {false, true, false},
+         fail + "\n" + pass + "\n" + R"({"body":"\ud83d\ude00 say \u0022hi\" \u00E9"})" + "\n"},
+        {"only a record's own body member counts, the last of repeated ones",
+         R"([{"a":{"body":"say \"hi\" é"},"l":[{"body":"say \"hi\" é"}],"body":"x"},)"
+         R"({"body":"say \"hi\" é","body":"x"},{"body":"x","body":"say \"hi\" é"}])",
+         200,
+         {true, true, false},
+         R"({"a":{"body":"say \"hi\" é"},"l":[{"body":"say \"hi\" é"}],"body":"x"})"
+         "\n"
+         R"({"body":"say \"hi\" é","body":"x"})"
+         "\n"
+         R"({"body":"x","body":"say \"hi\" é"})"
+         "\n"},
+        {"a body that is not a string never fails",
+         R"([{"body":["say \"hi\" é"]},{"body":7},{"body":"say \"hi\" é","body":null}])",
+         200,
+         {true, true, true},
+         R"({"body":["say \"hi\" é"]})"
+         "\n"
+         R"({"body":7})"
+         "\n"
+         R"({"body":"say \"hi\" é","body":null})"
+         "\n"},
+        {"nested containers and scalars are records as written",
+         "[ [1,[2,{}]] ,\t\"a,\\\"]\" , -2.5e3,true,null,{\"n\":{\"m\":[{}]}}]",
+         200,
+         {true, true, true, true, true, true},
+         "[1,[2,{}]]\n\"a,\\\"]\"\n-2.5e3\ntrue\nnull\n{\"n\":{\"m\":[{}]}}\n"},
+        {"nesting as deep as jsoncpp takes", "[" + deep + "]", 200, {true}, deep + "\n"},
+        {"an empty array", " [ ] ", 200, {}, ""},
+        {"one object is one record", " " + fail + "\n", 200, {false}, fail + "\n"},
+        {"a record with raw line ends is written anew on one line",
+         "[{\"body\":\"a\",\n\"x\":[1,\r\n2]}]",
+         200,
+         {true},
+         "{\"body\":\"a\",\"x\":[1,2]}\n"},
+        {"with --quiet-dmp a dump is written as its size",
+         R"([{"DmpData":"QUJD","body":"crash"}])",
+         200,
+         {true},
+         R"({"DmpData":"<4 bytes>","body":"crash"})"
+         "\n",
+         {"--quiet-dmp"}},
+        {"not JSON", R"([{"body":nope}])", 400, {}, ""},
+        {"text after the array", R"([{"body":"a"}] x)", 400, {}, ""},
+        {"a NUL byte after the array", std::string(R"([{"body":"a"}])") + '\0', 400, {}, ""},
+        {"two arrays", "[][]", 400, {}, ""},
+        {"a comment", R"([/* c */{"body":"a"}])", 400, {}, ""},
+        {"a raw control character in a string", "[{\"body\":\"a\tb\"}]", 400, {}, ""},
+        {"a string, not an array or object", R"("[{}]")", 400, {}, ""},
+        {"an empty body", "", 400, {}, ""},
+        {"nesting deeper than jsoncpp takes", "[" + deep + "[]]", 400, {}, ""},
+        // Parsed by recursion: a post of nothing but brackets must not exhaust the stack.
+        {"a megabyte of brackets", std::string(1 << 20, '['), 400, {}, ""},
+    };
+    for (const PostCase& row : rows) expectCollectorDecides(row);
+}
+
 TEST(CollectorTool, StallHoldsTheClientUntilItGivesUp) {
     CollectorProcess collector(CollectorOptions{false, "stall", {}});
     const PostResult result = post(collector, kThreeRecords, 1);

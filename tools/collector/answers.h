@@ -1,8 +1,6 @@
 // The bodies the collector answers with, one shape per mode.
 #pragma once
 
-#include <json/json.h>
-
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -45,21 +43,13 @@ inline const char* statusReason(int status) {
     }
 }
 
-inline bool bodyHasFailText(const Json::Value& record, const Options& options) {
-    if (!record.isObject() || !record["body"].isString()) return false;
-    const std::string body = record["body"].asString();
-    for (const std::string& text : options.failBodies) {
-        if (body.find(text) != std::string::npos) return true;
-    }
-    return false;
-}
-
 // One verdict per received record, in the order of the request.
-inline std::vector<bool> decideOutcomes(const Json::Value& records, const Options& options) {
+inline std::vector<bool> decideOutcomes(const std::vector<ScannedRecord>& records,
+                                        const Options& options) {
     std::vector<bool> accepted;
-    for (Json::ArrayIndex i = 0; i < records.size(); ++i) {
-        accepted.push_back(options.failIndexes.count(i) == 0 &&
-                           !bodyHasFailText(records[i], options));
+    accepted.reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        accepted.push_back(options.failIndexes.count(i) == 0 && !records[i].bodyHasFailText);
     }
     return accepted;
 }
@@ -191,11 +181,11 @@ inline Answer settingsAnswer(const Options& options) {
 // What a request gets when the collector answers at all; `records` is what the recorder
 // returned for it.
 inline Answer answerFor(const Options& options, const ReceivedRequest& request,
-                        const Json::Value& records) {
+                        const ReceivedRecords& records) {
     if (isSettingsGet(options, request)) return settingsAnswer(options);
     if (!isLogPost(request)) return Answer{404, "application/json", errorBody(404)};
-    if (!records.isArray()) return badRequestAnswer();
-    return buildAnswer(options, decideOutcomes(records, options));
+    if (!records) return badRequestAnswer();
+    return buildAnswer(options, decideOutcomes(*records, options));
 }
 
 }  // namespace collector

@@ -1,6 +1,7 @@
-// quillmark_collector: a loopback log collector for tests and demos. It records what clients post to
-// /v2/log and answers well or badly on request (see usageText() in options.h).
+// quillmark_collector: a loopback log collector for tests and demos. It records what clients post
+// to /v2/log and answers well or badly on request (see usageText() in options.h).
 #include <httplib.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -39,6 +40,17 @@ void blockTerminationSignals() {
     const sigset_t signals = terminationSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+}
+
+// Every post allocates buffers the size of its body (hundreds of KiB) and frees them at once.
+// By default glibc hands such blocks back to the kernel on free and the next post faults every
+// page in again: that cost the collector more than reading the records. Keeping them makes a
+// busy collector's memory grow to its largest posts times its threads, which a test tool can
+// afford.
+void keepFreedMemory() {
+    constexpr int kLargestPooledBlock = 32 * 1024 * 1024;
+    mallopt(M_MMAP_THRESHOLD, kLargestPooledBlock);
+    mallopt(M_TRIM_THRESHOLD, 2 * kLargestPooledBlock);
 }
 
 void waitForTerminationSignal() {
@@ -108,7 +120,7 @@ void installHandlers(httplib::Server& server, const Options& options, Recorder& 
     const auto handler = [&options, &recorder, &stop](const httplib::Request& request,
                                                       httplib::Response& response) {
         const ReceivedRequest received = receivedFrom(request);
-        const Json::Value records = recorder.record(received);
+        const ReceivedRecords records = recorder.record(received);
         stop.sleepFor(options.delayMs);
         const Answer answer = answerFor(options, received, records);
         response.status = answer.status;
@@ -185,6 +197,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     blockTerminationSignals();
+    keepFreedMemory();
     try {
         return run(options);
     } catch (const std::exception& error) {

@@ -141,7 +141,7 @@ private:
         if (!connection.handshake()) return;
         ReceivedRequest request;
         const bool complete = readRequest(connection, request);
-        const Json::Value records = complete ? m_recorder.record(request) : Json::Value();
+        const ReceivedRecords records = complete ? m_recorder.record(request) : std::nullopt;
         if (m_options.mode == Mode::Stall) return m_stop.waitUntilStopped();
         if (!m_stop.sleepFor(m_options.delayMs)) return;
         if (m_options.mode == Mode::Reset) return connection.closeWithReset();

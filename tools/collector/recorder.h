@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "options.h"
+#include "record_scanner.h"
 
 namespace collector {
 
@@ -54,23 +56,9 @@ inline bool isLogPost(const ReceivedRequest& request) {
     return request.method == "POST" && request.path == "/v2/log";
 }
 
-// The records of a log post; null when the body is neither a JSON array nor one object (a
-// network-insight result is posted as a single object: it counts as one record).
-inline Json::Value parseRecords(const std::string& body) {
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value root;
-    std::string errors;
-    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) {
-        return Json::Value();
-    }
-    if (root.isObject()) {
-        Json::Value records(Json::arrayValue);
-        records.append(root);
-        return records;
-    }
-    return root.isArray() ? root : Json::Value();
-}
+// The records of a log post, or nothing when the request is no log post or its body is neither
+// a JSON array nor one object.
+using ReceivedRecords = std::optional<std::vector<ScannedRecord>>;
 
 inline Json::Value printableRecord(Json::Value record, bool quietDmp) {
     if (quietDmp && record.isObject() && record.isMember("DmpData") &&
@@ -81,7 +69,7 @@ inline Json::Value printableRecord(Json::Value record, bool quietDmp) {
     return record;
 }
 
-inline Json::Value requestSummary(const ReceivedRequest& request, Json::ArrayIndex recordCount) {
+inline Json::Value requestSummary(const ReceivedRequest& request, Json::UInt64 recordCount) {
     Json::Value summary(Json::objectValue);
     summary["path"] = request.path;
     summary["method"] = request.method;
@@ -103,18 +91,23 @@ public:
         : m_outFile(options.outFile.empty() ? nullptr : openForAppend(options.outFile)),
           m_out(m_outFile ? m_outFile.get() : stdout),
           m_requests(options.requestsFile.empty() ? nullptr : openForAppend(options.requestsFile)),
-          m_quietDmp(options.quietDmp) {}
+          m_quietDmp(options.quietDmp),
+          m_failBodies(options.failBodies) {}
 
-    // Writes what arrived and returns the records of a log post; null when the request carried
-    // no JSON array of records.
-    Json::Value record(const ReceivedRequest& request) {
-        const Json::Value records = isLogPost(request) ? parseRecords(request.body) : Json::Value();
+    // Writes what arrived and returns the records of a log post.
+    ReceivedRecords record(const ReceivedRequest& request) {
+        ReceivedRecords records;
+        if (isLogPost(request)) records = scanRecords(request.body, m_failBodies);
         std::string recordLines;
-        for (const Json::Value& record : records) {
-            recordLines += recordText(request.body, record) + "\n";
+        if (records) {
+            recordLines.reserve(request.body.size() + records->size());
+            for (const ScannedRecord& record : *records) {
+                appendRecordLine(request.body, record, recordLines);
+            }
         }
         const std::string requestLine =
-            m_requests ? compactJson(requestSummary(request, records.size())) + "\n" : "";
+            m_requests ? compactJson(requestSummary(request, records ? records->size() : 0)) + "\n"
+                       : "";
 
         const std::lock_guard<std::mutex> lock(m_mutex);
         writeAndFlush(m_out, recordLines);
@@ -123,18 +116,31 @@ public:
     }
 
 private:
-    // A compact object as the client sent it is printed as it stands: writing every record
-    // anew would make the collector, not the client, the slowest part of a throughput run.
-    std::string recordText(const std::string& body, const Json::Value& record) const {
-        const auto start = static_cast<size_t>(record.getOffsetStart());
-        const auto limit = static_cast<size_t>(record.getOffsetLimit());
+    // A compact record is printed as the client sent it: writing every record anew would make
+    // the collector, not the client, the slowest part of a throughput run.
+    void appendRecordLine(const std::string& body, const ScannedRecord& record,
+                          std::string& lines) const {
+        const char* text = body.data() + record.start;
+        const size_t size = record.limit - record.start;
         // Raw line ends can only be white space between tokens (strings escape theirs).
         const bool oneLine =
-            limit > start && limit <= body.size() && body.find_first_of("\r\n", start) >= limit;
-        if (oneLine && !(m_quietDmp && record.isObject() && record.isMember("DmpData"))) {
-            return body.substr(start, limit - start);
+            std::memchr(text, '\n', size) == nullptr && std::memchr(text, '\r', size) == nullptr;
+        if (oneLine && !(m_quietDmp && record.hasDmpData)) {
+            lines.append(text, size);
+        } else {
+            lines += compactJson(printableRecord(parsedRecord(text, size), m_quietDmp));
         }
-        return compactJson(printableRecord(record, m_quietDmp));
+        lines += '\n';
+    }
+
+    // The scan has already found the record to be well-formed JSON.
+    static Json::Value parsedRecord(const char* text, size_t size) {
+        Json::CharReaderBuilder builder;
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        Json::Value value;
+        std::string errors;
+        reader->parse(text, text + size, &value, &errors);
+        return value;
     }
 
     static void writeAndFlush(std::FILE* file, const std::string& text) {
@@ -147,6 +153,7 @@ private:
     std::FILE* m_out;
     FilePtr m_requests;
     bool m_quietDmp;
+    std::vector<std::string> m_failBodies;
 };
 
 }  // namespace collector
