@@ -22,11 +22,11 @@ const long kNanosPerSecond = 1000000000L;
 // takes wall-clock deadlines, so the wait is a sequence of short sleeps on kWaitClock.
 const long kLockPollNanos = 1000000L;
 
-bool passed(const timespec& deadline) {
-    const timespec now = waitClockNow();
-    return now.tv_sec > deadline.tv_sec ||
-           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+bool isBefore(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
+
+bool passed(const timespec& deadline) { return !isBefore(waitClockNow(), deadline); }
 
 }  // namespace
 
@@ -196,9 +196,12 @@ bool Thread::push(QueuedRecord record) {
     m_lstJobs.splice(m_lstJobs.end(), node);
     ++m_nJobs;
     m_bNewWork = true;
-    // Broadcast: start() or stop() may be waiting on the same condition, and a signal that
-    // woke one of them instead of the worker would leave the record sitting in the queue.
-    broadcast();
+    // A lingering worker finds the record by itself; a fuller queue must not wait for it.
+    if (m_bWorkerAsleep || m_nJobs >= static_cast<size_t>(m_iMaxJobs) / 4) {
+        // Broadcast: start() or stop() may be waiting on the same condition, and a signal that
+        // woke one of them instead of the worker would leave the record sitting in the queue.
+        broadcast();
+    }
     return true;
 }
 
@@ -250,12 +253,14 @@ void Thread::_threadWorker() {
     ListJobs batch;
     // A drain pass that took nothing would take nothing again: the worker ends instead.
     bool drainStalled = false;
+    bool passedBefore = false;
+    timespec lastPassStart{};
+    timespec lingerUntil = waitClockNow();
     for (;;) {
         bool draining = false;
         {
             scoped_lock lock(*this);
-            // A pass that consumed nothing would consume nothing again: wait for new work.
-            while (!m_bKilled && !m_bStopping && (m_nJobs == 0 || !m_bNewWork)) wait(0);
+            _waitForWork(lingerUntil);
             if (m_bKilled) return;  // records still queued are abandoned
             if (m_bStopping && (m_nJobs == 0 || drainStalled)) return;
             draining = m_bStopping;
@@ -267,6 +272,12 @@ void Thread::_threadWorker() {
                 m_nJobs = 0;
             }
         }
+        const timespec passStart = waitClockNow();
+        const bool workComesOften =
+            passedBefore && isBefore(passStart, deadlineFrom(lastPassStart, kLingerMs));
+        lingerUntil = workComesOften ? deadlineFrom(passStart, kLingerMs) : passStart;
+        lastPassStart = passStart;
+        passedBefore = true;
         const size_t nOffered = batch.size();
         // Without the lock: running() may spend seconds on the network, and push() must not
         // wait for it.
@@ -278,6 +289,21 @@ void Thread::_threadWorker() {
         m_nJobs += nLeft;
         if (nLeft < nOffered) m_bNewWork = true;  // progress made: offer the rest at once
         drainStalled = draining && nLeft == nOffered;
+    }
+}
+
+void Thread::_waitForWork(const timespec& lingerUntil) {
+    // A pass that consumed nothing would consume nothing again: wait for new work.
+    while (!m_bKilled && !m_bStopping && (m_nJobs == 0 || !m_bNewWork)) {
+        const timespec now = waitClockNow();
+        if (isBefore(now, lingerUntil)) {
+            const timespec look = deadlineFrom(now, kLookMs);
+            waitUntil(isBefore(look, lingerUntil) ? look : lingerUntil);
+            continue;
+        }
+        m_bWorkerAsleep = true;
+        wait(0);
+        m_bWorkerAsleep = false;
     }
 }
 

@@ -87,8 +87,16 @@ private:
 // One worker thread fed by a bounded FIFO queue of records. The worker takes everything
 // queued out of the queue under the lock and hands it to running() without holding the lock,
 // so push() never waits for a pass; what running() leaves is put back at the front.
+//
+// Waking a sleeping worker is a system call, and it falls on the thread that pushes. While
+// records come often (a pass began less than kLingerMs before the last one), the worker does
+// not sleep between passes but looks at the queue every kLookMs, so push() wakes it only when
+// it sleeps for real or the queue is a quarter full; records then wait at most kLookMs.
 class Thread : public Condition {
 public:
+    static constexpr int kLookMs = 2;
+    static constexpr int kLingerMs = 50;
+
     explicit Thread(int iMaxJobs);
     ~Thread() override;
 
@@ -124,6 +132,9 @@ protected:
 private:
     static void* _threadWrapper(void* pVoid);
     void _threadWorker();
+    // The caller holds the lock. Returns once there is work to take, or the worker is to end.
+    // lingerUntil: until when the worker looks at the queue by itself instead of sleeping.
+    void _waitForWork(const timespec& lingerUntil);
 
     const int m_iMaxJobs;
     ListJobs m_lstJobs;
@@ -133,6 +144,8 @@ private:
     bool m_bStarted = false;
     // Set by push() and wake(); a pass that consumed nothing waits until it is set again.
     bool m_bNewWork = false;
+    // True while the worker sleeps until woken (not looking at the queue by itself).
+    bool m_bWorkerAsleep = false;
     std::unique_ptr<pthread_t> m_pThread;
 };
 

@@ -6,10 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "util/utilLog.h"
+
+// Older C library headers lack it; a kernel that lacks it answers EINVAL.
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
 
 namespace {
 
@@ -139,6 +145,7 @@ std::unique_ptr<RecordJournal> RecordJournal::open(const std::string& directory)
     }
     std::unique_ptr<RecordJournal> journal(new RecordJournal(fd, static_cast<unsigned char*>(map)));
     journal->recover();
+    journal->readyAhead(journal->m_writeAt);
     return journal;
 }
 
@@ -219,7 +226,30 @@ void RecordJournal::commit() {
 }
 
 void RecordJournal::markDone(uint32_t last) {
-    Threads::Mutex::scoped_lock lock(m_mutex);
+    uint64_t writeAt = 0;
+    {
+        Threads::Mutex::scoped_lock lock(m_mutex);
+        markDoneLocked(last);
+        writeAt = m_writeAt;
+    }
+    readyAhead(writeAt);
+}
+
+void RecordJournal::readyAhead(uint64_t from) const {
+    static const uintptr_t pageMask = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)) - 1;
+    unsigned char* const ring = m_map + kHeaderBytes;
+    auto ready = [](unsigned char* begin, unsigned char* end) {
+        const uintptr_t first = reinterpret_cast<uintptr_t>(begin) & ~pageMask;
+        madvise(reinterpret_cast<void*>(first), reinterpret_cast<uintptr_t>(end) - first,
+                MADV_POPULATE_WRITE);
+    };
+    const size_t place = from % kRingBytes;
+    const size_t straight = std::min(kReadyAheadBytes, kRingBytes - place);
+    ready(ring + place, ring + place + straight);
+    if (straight < kReadyAheadBytes) ready(ring, ring + (kReadyAheadBytes - straight));
+}
+
+void RecordJournal::markDoneLocked(uint32_t last) {
     const unsigned char* const ring = m_map + kHeaderBytes;
     bool moved = false;
     while (m_doneAt < m_writeAt) {

@@ -39,8 +39,12 @@ public:
     template <typename Push>
     bool appendAndPush(QueuedRecord record, Push&& push);
 
-    // Every entry up to sequence number `last` was dealt with.
+    // Every entry up to sequence number `last` was dealt with. Also readies the ring ahead of
+    // the next entries (readyAhead), off the application's threads.
     void markDone(uint32_t last);
+    // How much of the ring after the last entry is made writable ahead of time: more than the
+    // queue and a pass in flight hold in common cases.
+    static constexpr size_t kReadyAheadBytes = 512 * 1024;
 
     // The records an earlier process left undone, oldest first, and the sequence number of the
     // last of them (markDone it once they are stored). Empty after the first call.
@@ -57,6 +61,12 @@ private:
     // does not fit. Not visible until commit.
     uint32_t write(const QueuedRecord& record);
     void commit();
+    void markDoneLocked(uint32_t last);
+    // A first write to a clean page of a shared file mapping faults (the kernel tracks dirty
+    // pages), and pages turn clean again after each writeback: left alone, such faults would
+    // fall on sendLog every few records. Makes the pages after `from` writable without writing
+    // to them (MADV_POPULATE_WRITE; a kernel without it leaves them as they are).
+    void readyAhead(uint64_t from) const;
 
     const int m_fd;
     unsigned char* const m_map;

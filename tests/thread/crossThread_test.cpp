@@ -247,6 +247,38 @@ TEST(ThreadTest, HeldBackRecordsWaitForNewWorkInsteadOfSpinning) {
     EXPECT_EQ(probe.queuedCount(), 0u);
 }
 
+// While records come often the worker looks at the queue by itself and push() does not wake
+// it; once records stop it sleeps until woken. A record pushed at any moment of that cycle
+// (while it lingers, as it gives up lingering, long after) is taken, and pushes that fill a
+// quarter of the queue wake it at once.
+TEST(ThreadTest, RecordsPushedWhileTheWorkerLingersOrSleepsAreAllTaken) {
+    using Threads::Thread;
+    const std::vector<int> gapsMs = {0,
+                                     1,
+                                     Thread::kLookMs,
+                                     Thread::kLingerMs / 2,
+                                     Thread::kLingerMs - 1,
+                                     Thread::kLingerMs,
+                                     Thread::kLingerMs + Thread::kLookMs,
+                                     3 * Thread::kLingerMs};
+    Probe probe(Probe::Take::All);
+    probe.start();
+    int serial = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (int gap : gapsMs) {
+            SCOPED_TRACE("gap " + std::to_string(gap) + " ms, round " + std::to_string(round));
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap));
+            const std::string id = std::to_string(serial++);
+            ASSERT_TRUE(probe.push(rec(id)));
+            ASSERT_TRUE(waitUntil([&] {
+                const Ids consumed = probe.consumed();
+                return !consumed.empty() && consumed.back() == id;
+            }));
+        }
+    }
+    EXPECT_EQ(probe.consumed().size(), static_cast<size_t>(serial));
+}
+
 // stop() returns at once; the worker drains with passes as long as they take something, and
 // from then on nothing new is queued.
 TEST(ThreadTest, StopDrainsWhilePassesTakeRecordsThenEnds) {
