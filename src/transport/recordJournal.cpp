@@ -235,7 +235,11 @@ void RecordJournal::markDone(uint32_t last) {
     readyAhead(writeAt);
 }
 
-void RecordJournal::readyAhead(uint64_t from) const {
+void RecordJournal::readyAhead(uint64_t writeAt) {
+    // Each stretch once per lap: most passes find nothing new to ready and make no system call.
+    const uint64_t from = std::max(writeAt, m_readyUntil);
+    const uint64_t until = writeAt + kReadyAheadBytes;
+    if (until < from + kReadyStepBytes) return;
     static const uintptr_t pageMask = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)) - 1;
     unsigned char* const ring = m_map + kHeaderBytes;
     auto ready = [](unsigned char* begin, unsigned char* end) {
@@ -244,9 +248,11 @@ void RecordJournal::readyAhead(uint64_t from) const {
                 MADV_POPULATE_WRITE);
     };
     const size_t place = from % kRingBytes;
-    const size_t straight = std::min(kReadyAheadBytes, kRingBytes - place);
+    const size_t bytes = static_cast<size_t>(until - from);
+    const size_t straight = std::min(bytes, kRingBytes - place);
     ready(ring + place, ring + place + straight);
-    if (straight < kReadyAheadBytes) ready(ring, ring + (kReadyAheadBytes - straight));
+    if (straight < bytes) ready(ring, ring + (bytes - straight));
+    m_readyUntil = until;
 }
 
 void RecordJournal::markDoneLocked(uint32_t last) {

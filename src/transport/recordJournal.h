@@ -45,6 +45,8 @@ public:
     // How much of the ring after the last entry is made writable ahead of time: more than the
     // queue and a pass in flight hold in common cases.
     static constexpr size_t kReadyAheadBytes = 512 * 1024;
+    // Readied at a time at least, so that most passes make no system call for it.
+    static constexpr size_t kReadyStepBytes = 64 * 1024;
 
     // The records an earlier process left undone, oldest first, and the sequence number of the
     // last of them (markDone it once they are stored). Empty after the first call.
@@ -64,9 +66,10 @@ private:
     void markDoneLocked(uint32_t last);
     // A first write to a clean page of a shared file mapping faults (the kernel tracks dirty
     // pages), and pages turn clean again after each writeback: left alone, such faults would
-    // fall on sendLog every few records. Makes the pages after `from` writable without writing
-    // to them (MADV_POPULATE_WRITE; a kernel without it leaves them as they are).
-    void readyAhead(uint64_t from) const;
+    // fall on sendLog every few records. Makes the pages up to kReadyAheadBytes after writeAt
+    // writable without writing to them (MADV_POPULATE_WRITE; a kernel without it leaves them
+    // as they are). Only the thread that marks records done calls it, after open.
+    void readyAhead(uint64_t writeAt);
 
     const int m_fd;
     unsigned char* const m_map;
@@ -81,6 +84,8 @@ private:
     uint64_t m_pendingEnd = 0;
     uint64_t m_pendingWord = 0;
     uint64_t m_notJournaled = 0;
+    // Where readyAhead stopped (a position like m_writeAt).
+    uint64_t m_readyUntil = 0;
     std::vector<MapValues> m_leftovers;
     uint32_t m_lastLeftover = 0;
 };
