@@ -13,6 +13,8 @@
 #include <string>
 
 #include "platform/host_capture.h"
+#include "transport/httpSender.h"
+#include "transport/recordWriter.h"
 #include "util/jsonText.h"
 #include "wellFormedUtf8.h"
 
@@ -87,6 +89,43 @@ void checkMapWriterAgrees(const std::string& input) {
     }
 }
 
+// A pass writes each record from its layers (channel, own, pass fields, place in the batch);
+// the bytes must be those of the merged record, each layer over the one before, written by the
+// map writer. The input's fields go to the layers by their first byte, so keys repeat across
+// layers.
+void checkRecordWriterAgrees(const std::string& input) {
+    MapValues layers[3];
+    for (size_t at = 0; at < input.size();) {
+        const unsigned char selector = static_cast<unsigned char>(input[at]);
+        const size_t keyEnd = std::min(input.size(), at + 1 + selector % 5);
+        const size_t valueEnd = std::min(input.size(), keyEnd + 9);
+        layers[selector % 3][input.substr(at + 1, keyEnd - at - 1)] =
+            input.substr(keyEnd, valueEnd - keyEnd);
+        at = valueEnd;
+    }
+    layers[0]["handlerName"] = "quillmark-user";
+    if (input.size() % 2 == 1) layers[1]["qmkBulkIndex"] = "own";
+    QueuedRecord record(layers[1]);
+    if (!layers[0].empty() && input.size() % 3 != 0) {
+        record.shared = std::make_shared<const MapValues>(layers[0]);
+    } else {
+        for (const auto& [key, value] : layers[0]) record.own.emplace(key, value);
+    }
+    MapValues merged = layers[0];
+    for (const MapValues* layer : {&layers[1], &layers[2]}) {
+        for (const auto& [key, value] : *layer) merged[key] = value;
+    }
+    RecordWriter writer;
+    for (size_t index : {size_t{0}, input.size()}) {
+        merged["qmkBulkIndex"] = std::to_string(index);
+        std::string expected;
+        require(HttpSender::_getHttpBody(merged, expected), "the merged record was not written");
+        std::string written;
+        require(writer.append(record, layers[2], index, written), "the record was not written");
+        require(written == expected, "the record writer differs from the merged record");
+    }
+}
+
 void checkReader(const std::string& input) {
     try {
         Json::Value root;
@@ -115,5 +154,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkReader(input);
     checkWrittenText(input);
     checkMapWriterAgrees(input);
+    checkRecordWriterAgrees(input);
     return 0;
 }
