@@ -139,9 +139,8 @@ struct Harness {
             const std::vector<MapValues> leftovers = journal->takeLeftovers(last);
             require(leftovers.empty() == (last == 0), "leftovers without their last number");
             journal->markDone(last);
-            require(
-                journal->appendAndPush(QueuedRecord(record), [](QueuedRecord&&) { return true; }),
-                "a record was refused");
+            QueuedRecord queued(record);
+            require(journal->appendAndPush(queued, [] { return true; }), "a record was refused");
         }
         std::unique_ptr<RecordJournal> reopened = RecordJournal::open(journalDirectory);
         require(reopened != nullptr, "the journal did not open again");

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "crash/signalStack.h"
@@ -187,20 +188,22 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
     signalStack::ensureForThisThread();
     const std::string name = readText(handlerName, "");
     if (!m_pSender) return false;
-    // Without a running sending thread nothing would ever send the record, and a full queue
-    // refuses it anyway: do not make the app pay for building it.
-    if (!m_pSender->hasRoom()) return false;
     Threads::Mutex::scoped_lock lock(m_pLocker);
-    QueuedRecord record;
+    if (static_cast<int>(eLevel) > static_cast<int>(m_eLevel)) return false;
+    const std::string_view message = UtilTools::trimmed(strMsg != nullptr ? strMsg : "", "\t ");
+    if (message.empty()) return false;
+    // Without a running sending thread nothing would ever send the record, and a full queue
+    // refuses it anyway: the app does not pay for building it then. Otherwise the record is
+    // filled into one the sending thread has given back, which mostly allocates nothing.
+    ListJobs slot;
+    if (!m_pSender->takeBlank(slot)) return false;
+    QueuedRecord& record = slot.front();
     RecordJournal* journal = nullptr;
     if (!m_pSender->getHandlerRecord(name, record, &journal)) return false;
-    const std::string message = UtilTools::charToString(strMsg, "");
-    if (static_cast<int>(eLevel) > static_cast<int>(m_eLevel)) return false;
-    if (message.empty()) return false;
-    record.own.emplace(VESK_FIX_LOGBODY, message);
-    record.own.emplace(VESK_KEY_LOGLEVEL, VeskConvert::levelToString(eLevel));
-    record.own.emplace(VESK_KEY_SENDTIME, currentTimeText());
-    return m_pSender->queueRecord(journal, std::move(record));
+    record.setOwn({{VESK_FIX_LOGBODY, message},
+                   {VESK_KEY_LOGLEVEL, VeskConvert::levelToString(eLevel)},
+                   {VESK_KEY_SENDTIME, currentTimeText()}});
+    return m_pSender->queueRecord(journal, slot);
 }
 
 void VESK2Log::startSendThread() {

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <time.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace Threads {
@@ -184,16 +185,19 @@ void Thread::join() {
 bool Thread::push(MapValues mapVals) { return push(QueuedRecord(std::move(mapVals))); }
 
 bool Thread::push(QueuedRecord record) {
-    if (record.empty()) return false;
-
     // Node made outside the lock; declared before the lock so a dropped one is freed after it.
-    ListJobs node;
-    node.push_back(std::move(record));
+    ListJobs slot;
+    slot.push_back(std::move(record));
+    return push(slot);
+}
+
+bool Thread::push(ListJobs& slot) {
+    if (slot.size() != 1 || slot.front().empty()) return false;
 
     scoped_lock lock(*this);
     if (m_bStopping || m_bKilled) return false;
     if (m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs)) return false;
-    m_lstJobs.splice(m_lstJobs.end(), node);
+    m_lstJobs.splice(m_lstJobs.end(), slot);
     ++m_nJobs;
     m_bNewWork = true;
     // A lingering worker finds the record by itself; a fuller queue must not wait for it.
@@ -211,10 +215,31 @@ void Thread::wake() {
     broadcast();
 }
 
-bool Thread::hasRoom() const {
+bool Thread::takeBlank(ListJobs& slot) {
+    {
+        scoped_lock lock(*this);
+        const bool room = m_pThread && !m_bStopping && !m_bKilled && m_iMaxJobs > 0 &&
+                          m_nJobs < static_cast<size_t>(m_iMaxJobs);
+        if (!room) return false;
+        if (!m_spare.empty()) {
+            slot.splice(slot.end(), m_spare, m_spare.begin());
+            return true;
+        }
+    }
+    slot.emplace_back();
+    return true;
+}
+
+void Thread::giveBack(ListJobs& spent) {
+    for (QueuedRecord& record : spent) record.clearForReuse();
     scoped_lock lock(*this);
-    return m_pThread && !m_bStopping && !m_bKilled && m_iMaxJobs > 0 &&
-           m_nJobs < static_cast<size_t>(m_iMaxJobs);
+    const size_t bound = m_iMaxJobs > 0 ? static_cast<size_t>(m_iMaxJobs) : 0;
+    auto kept = spent.begin();
+    for (size_t room = bound - std::min(bound, m_spare.size()); room > 0 && kept != spent.end();
+         --room) {
+        ++kept;
+    }
+    m_spare.splice(m_spare.end(), spent, spent.begin(), kept);
 }
 
 bool Thread::stopRequested() const {

@@ -112,13 +112,19 @@ public:
     // queue already held iMaxJobs records, or stop() was called (the record is dropped).
     bool push(MapValues mapVals);
     bool push(QueuedRecord record);
+    // The same for the one record `slot` holds, moved into the queue without allocating; on
+    // refusal it stays in `slot`.
+    bool push(ListJobs& slot);
     // Wakes the worker for a pass even when nothing new was queued.
     void wake();
 
     size_t queuedCount() const;
-    // True while a push would be taken: started, not stopping, and the queue has room. Lets
-    // callers skip building a record bound to be refused, with one look under the queue lock.
-    bool hasRoom() const;
+    // True while a push would be taken: started, not stopping, and the queue has room (callers
+    // skip building a record bound to be refused). Then `slot` holds one record to fill and
+    // push: one the worker gave back, or a new one. Filling a given-back record mostly
+    // allocates nothing, which keeps malloc, its locks and its cold free lists off the
+    // pushing thread.
+    bool takeBlank(ListJobs& slot);
 
 protected:
     virtual void running(ListJobs& listVals);
@@ -128,6 +134,9 @@ protected:
     virtual bool holdsRecordsBack() const;
     // True once stop() was called: the passes from now on are the drain.
     bool stopRequested() const;
+    // For running(): records dealt with, readied (QueuedRecord::clearForReuse) for takeBlank
+    // to hand out again. At most iMaxJobs are kept; the rest stay in `spent`.
+    void giveBack(ListJobs& spent);
 
 private:
     static void* _threadWrapper(void* pVoid);
@@ -138,6 +147,8 @@ private:
 
     const int m_iMaxJobs;
     ListJobs m_lstJobs;
+    // Records given back, to be filled again (takeBlank).
+    ListJobs m_spare;
     size_t m_nJobs = 0;
     bool m_bKilled = false;
     bool m_bStopping = false;

@@ -123,9 +123,10 @@ void HttpSender::prepareRecords(ListJobs& listVals, std::map<RecordJournal*, uin
     const PassView view = takePassView();
     RecordWriter writer;
     std::string reqBody;
+    ListJobs spent;
     for (size_t i = 0; i < loopCount && totalBulkSize <= kMaxBulkBytes; ++i) {
-        const QueuedRecord record = std::move(listVals.front());
-        listVals.pop_front();
+        spent.splice(spent.end(), listVals, listVals.begin());
+        const QueuedRecord& record = spent.back();
         if (record.sequence != 0) {
             const std::string* handlerName = record.find(VESK_KEY_HANDLERNAME);
             auto channel = view.channels.find(handlerName ? *handlerName : std::string());
@@ -139,6 +140,7 @@ void HttpSender::prepareRecords(ListJobs& listVals, std::map<RecordJournal*, uin
         if (project == nullptr) continue;
         BulkMap[*project].add(reqBody);
     }
+    giveBack(spent);
 }
 
 // Sent as passes would send them, before anything this process logs and after what earlier

@@ -80,6 +80,8 @@ public:
     static RecordJournal* journalOf(const std::string& handlerName);
     // Queues the record, journaled first when there is a journal; false when refused.
     bool queueRecord(RecordJournal* journal, QueuedRecord record);
+    // The same for the one record of `slot` (see Thread::takeBlank), without allocating.
+    bool queueRecord(RecordJournal* journal, ListJobs& slot);
     // A copy of the channel's record; false when unknown.
     static bool getHandlerSnapshot(const std::string& handlerName, Handler& snapshot);
 

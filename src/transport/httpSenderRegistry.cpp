@@ -195,9 +195,14 @@ RecordJournal* HttpSender::journalOf(const std::string& handlerName) {
 }
 
 bool HttpSender::queueRecord(RecordJournal* journal, QueuedRecord record) {
-    if (journal == nullptr) return push(std::move(record));
-    return journal->appendAndPush(
-        std::move(record), [this](QueuedRecord&& queued) { return push(std::move(queued)); });
+    ListJobs slot;
+    slot.push_back(std::move(record));
+    return queueRecord(journal, slot);
+}
+
+bool HttpSender::queueRecord(RecordJournal* journal, ListJobs& slot) {
+    if (journal == nullptr || slot.size() != 1) return push(slot);
+    return journal->appendAndPush(slot.front(), [this, &slot] { return push(slot); });
 }
 
 bool HttpSender::getHandlerSnapshot(const std::string& handlerName, Handler& snapshot) {

@@ -33,11 +33,11 @@ public:
     RecordJournal(const RecordJournal&) = delete;
     RecordJournal& operator=(const RecordJournal&) = delete;
 
-    // Journals record and hands it to push while holding the journal, so that sequence order
-    // is queue order. The entry counts only if push took the record. The record carries its
-    // sequence number in QueuedRecord::sequence; one that does not fit is pushed with 0.
+    // Journals record and calls push() (which queues it) while holding the journal, so that
+    // sequence order is queue order. The entry counts only if push() returned true. The record
+    // carries its sequence number in QueuedRecord::sequence; one that does not fit has 0.
     template <typename Push>
-    bool appendAndPush(QueuedRecord record, Push&& push);
+    bool appendAndPush(QueuedRecord& record, Push&& push);
 
     // Every entry up to sequence number `last` was dealt with. Also readies the ring ahead of
     // the next entries (readyAhead), off the application's threads.
@@ -91,11 +91,11 @@ private:
 };
 
 template <typename Push>
-bool RecordJournal::appendAndPush(QueuedRecord record, Push&& push) {
+bool RecordJournal::appendAndPush(QueuedRecord& record, Push&& push) {
     Threads::Mutex::scoped_lock lock(m_mutex);
     const uint32_t sequence = write(record);
     record.sequence = sequence;
-    if (!push(std::move(record))) return false;
+    if (!push()) return false;
     if (sequence != 0) commit();
     return true;
 }

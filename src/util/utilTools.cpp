@@ -196,19 +196,20 @@ std::string UtilTools::utilFformat(const char* fmt, ...) {
 
 void UtilTools::trimString(std::string& strLine, const char* pChSep) {
     if (pChSep == nullptr) return;
-    const size_t first = strLine.find_first_not_of(pChSep);
-    if (first == std::string::npos) {
-        strLine.clear();
-        return;
-    }
-    const size_t last = strLine.find_last_not_of(pChSep);
-    strLine = strLine.substr(first, last - first + 1);
+    const std::string_view kept = trimmed(strLine, pChSep);
+    const size_t first = static_cast<size_t>(kept.data() - strLine.data());
+    strLine.erase(first + kept.size());
+    strLine.erase(0, first);
+}
+
+std::string_view UtilTools::trimmed(std::string_view text, const char* pChSep) {
+    const size_t first = text.find_first_not_of(pChSep);
+    if (first == std::string_view::npos) return text.substr(text.size());
+    return text.substr(first, text.find_last_not_of(pChSep) - first + 1);
 }
 
 std::string UtilTools::charToString(const char* pChar, const std::string& defVal) {
-    std::string result = (pChar != nullptr) ? std::string(pChar) : defVal;
-    trimString(result, "\t ");
-    return result;
+    return std::string(trimmed(pChar != nullptr ? std::string_view(pChar) : defVal, "\t "));
 }
 
 std::wstring UtilTools::wcharToWString(const wchar_t* pWchar, const std::wstring& defVal) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class UtilTools {
@@ -26,6 +27,8 @@ public:
     // printf-style; the result holds at most 2046 characters.
     static std::string utilFformat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
     static void trimString(std::string& strLine, const char* pChSep);
+    // The part of text between any characters of pChSep at its start and its end.
+    static std::string_view trimmed(std::string_view text, const char* pChSep);
     // pChar (or defVal when null) trimmed of tabs and spaces at both ends.
     static std::string charToString(const char* pChar, const std::string& defVal);
     static std::wstring wcharToWString(const wchar_t* pWchar, const std::wstring& defVal);

@@ -1,12 +1,14 @@
 // Types shared by every layer: one log record and a queue of records.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <list>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 // One log record: field key -> value, ordered by key.
@@ -31,6 +33,22 @@ struct QueuedRecord {
     void forEachField(Visit&& visit) const;
     // Every field as one map, the record's own winning.
     MapValues merged() const;
+
+    // One of the record's own fields, as setOwn takes it.
+    struct OwnField {
+        const std::string& key;
+        std::string_view value;
+    };
+    // Makes the record's own fields exactly these (distinct keys). A record readied by
+    // clearForReuse that already has these keys keeps its map nodes and text buffers, so
+    // filling it again mostly allocates nothing.
+    void setOwn(std::initializer_list<OwnField> fields);
+    // Readies a record that was dealt with to be filled again: it lets go of its channel's
+    // fields and keeps its own map (values and all, setOwn overwrites them) unless that holds
+    // more than kReusableFields fields or kReusableBytes of text.
+    void clearForReuse();
+    static constexpr size_t kReusableFields = 4;
+    static constexpr size_t kReusableBytes = 1024;
 
     std::shared_ptr<const MapValues> shared;
     MapValues own;
@@ -103,6 +121,27 @@ void QueuedRecord::forEachField(Visit&& visit) const {
         }
     }
     for (; mine != own.end(); ++mine) visit(mine->first, mine->second);
+}
+
+inline void QueuedRecord::setOwn(std::initializer_list<OwnField> fields) {
+    bool sameKeys = own.size() == fields.size();
+    for (auto field = fields.begin(); sameKeys && field != fields.end(); ++field) {
+        sameKeys = own.find(field->key) != own.end();
+    }
+    if (!sameKeys) {
+        own.clear();
+        for (const OwnField& field : fields) own.emplace(field.key, field.value);
+        return;
+    }
+    for (const OwnField& field : fields) own.find(field.key)->second.assign(field.value);
+}
+
+inline void QueuedRecord::clearForReuse() {
+    shared.reset();
+    sequence = 0;
+    size_t bytes = 0;
+    for (const auto& field : own) bytes += field.first.capacity() + field.second.capacity();
+    if (own.size() > kReusableFields || bytes > kReusableBytes) own.clear();
 }
 
 inline MapValues QueuedRecord::merged() const {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,7 +39,9 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
 class Probe : public Threads::Thread {
 public:
     enum class Take { All, One, None };
-    explicit Probe(Take take, int maxJobs = 500) : Thread(maxJobs), m_take(take) {}
+    // recycle: what a pass consumes is given back (giveBack) for takeBlank to hand out again.
+    explicit Probe(Take take, int maxJobs = 500, bool recycle = false)
+        : Thread(maxJobs), m_take(take), m_recycle(recycle) {}
     ~Probe() override {
         openGate();
         stop();
@@ -68,27 +71,37 @@ public:
         return m_consumed;
     }
     int inits() const { return m_inits; }
+    size_t givenBack() const { return m_givenBack; }
 
 protected:
     void initializeByThread() override { ++m_inits; }
     void running(ListJobs& jobs) override {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        Ids offered;
-        for (const QueuedRecord& job : jobs) offered.push_back(job.own.at("id"));
-        m_batches.push_back(offered);
-        // Bounded, so a push that wrongly waits for the pass shows up as slow, not as a hang.
-        m_cv.wait_for(lock, std::chrono::milliseconds(500), [this] { return !m_gateClosed; });
-        size_t n = m_take == Take::All ? jobs.size() : (m_take == Take::One ? 1 : 0);
-        for (; n > 0 && !jobs.empty(); --n) {
-            m_consumed.push_back(jobs.front().own.at("id"));
-            jobs.pop_front();
+        ListJobs spent;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            Ids offered;
+            for (const QueuedRecord& job : jobs) offered.push_back(job.own.at("id"));
+            m_batches.push_back(offered);
+            // Bounded, so a push that wrongly waits for the pass shows up as slow, not as a hang.
+            m_cv.wait_for(lock, std::chrono::milliseconds(500), [this] { return !m_gateClosed; });
+            size_t n = m_take == Take::All ? jobs.size() : (m_take == Take::One ? 1 : 0);
+            for (; n > 0 && !jobs.empty(); --n) {
+                m_consumed.push_back(jobs.front().own.at("id"));
+                spent.splice(spent.end(), jobs, jobs.begin());
+            }
         }
+        if (!m_recycle) return;
+        const size_t count = spent.size();
+        giveBack(spent);
+        m_givenBack += count;
     }
 
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
     Take m_take;
+    const bool m_recycle;
+    std::atomic<size_t> m_givenBack{0};
     bool m_gateClosed = false;
     std::vector<Ids> m_batches;
     Ids m_consumed;
@@ -352,31 +365,127 @@ TEST(ThreadTest, DestroyingAStartedThreadEndsItsWorker) {
     EXPECT_LT(msSince(start), 1000);
 }
 
-TEST(ThreadTest, ConcurrentPushersLoseNothing) {
-    Probe probe(Probe::Take::All);
-    probe.start();
-    std::atomic<size_t> accepted{0};
-    std::vector<std::thread> pushers;
-    for (int t = 0; t < 8; ++t) {
-        pushers.emplace_back([&, t] {
-            for (int n = 0; n < 2000; ++n) {
-                if (probe.push(rec(std::to_string(t) + ":" + std::to_string(n)))) ++accepted;
-            }
-        });
-    }
-    for (std::thread& pusher : pushers) pusher.join();
-    ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == accepted.load(); }));
-    EXPECT_EQ(probe.queuedCount(), 0u);
+const std::string kId = "id";
 
-    // Each pusher's records arrive in the order it pushed them.
-    std::vector<int> last(8, -1);
-    for (const std::string& id : probe.consumed()) {
-        const size_t colon = id.find(':');
-        const int t = std::stoi(id.substr(0, colon));
-        const int n = std::stoi(id.substr(colon + 1));
-        EXPECT_GT(n, last[t]) << id;
-        last[t] = n;
+// Pushes the record {"id": id} the way sendLog does: filled into a blank from takeBlank.
+bool pushFilled(Threads::Thread& thread, const std::string& id) {
+    ListJobs slot;
+    if (!thread.takeBlank(slot)) return false;
+    slot.front().setOwn({{kId, id}});
+    return thread.push(slot);
+}
+
+// Plain pushes, and records filled into blanks the worker keeps giving back while pushers
+// take them: nothing is lost, doubled or mixed up between records.
+TEST(ThreadTest, ConcurrentPushersLoseNothing) {
+    for (const bool recycle : {false, true}) {
+        SCOPED_TRACE(recycle ? "filled blanks" : "plain pushes");
+        Probe probe(Probe::Take::All, 500, recycle);
+        probe.start();
+        std::atomic<size_t> accepted{0};
+        std::vector<std::thread> pushers;
+        for (int t = 0; t < 8; ++t) {
+            pushers.emplace_back([&, t] {
+                for (int n = 0; n < 2000; ++n) {
+                    const std::string id = std::to_string(t) + ":" + std::to_string(n);
+                    if (recycle ? pushFilled(probe, id) : probe.push(rec(id))) ++accepted;
+                }
+            });
+        }
+        for (std::thread& pusher : pushers) pusher.join();
+        ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == accepted.load(); }));
+        EXPECT_EQ(probe.queuedCount(), 0u);
+
+        // Each pusher's records arrive in the order it pushed them.
+        std::vector<int> last(8, -1);
+        for (const std::string& id : probe.consumed()) {
+            const size_t colon = id.find(':');
+            const int t = std::stoi(id.substr(0, colon));
+            const int n = std::stoi(id.substr(colon + 1));
+            EXPECT_GT(n, last[t]) << id;
+            last[t] = n;
+        }
     }
+}
+
+// A record given back comes out of takeBlank without its channel's fields or sequence number,
+// keeping its own small map for setOwn to overwrite; filled again it holds exactly the new
+// fields, whatever keys it had.
+TEST(ThreadTest, GivenBackRecordsCarryOnlyWhatTheyAreFilledWith) {
+    const std::string kBody = "body";
+    const std::string kLevel = "logLevel";
+    struct Case {
+        const char* name;
+        MapValues first;
+        bool keepsItsMap;
+    };
+    const std::string longText(QueuedRecord::kReusableBytes, 'x');
+    const Case cases[] = {
+        {"the same keys", {{"id", "1"}, {"body", "first"}, {"logLevel", "DEBUG"}}, true},
+        {"other keys", {{"id", "1"}, {"a", "2"}, {"z", "3"}}, true},
+        {"a key more", {{"id", "1"}, {"body", "b"}, {"logLevel", "l"}, {"x", "y"}}, true},
+        {"fewer keys", {{"id", "1"}, {"body", "b"}}, true},
+        {"more fields than kept",
+         {{"id", "1"}, {"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}},
+         false},
+        {"long text", {{"id", "1"}, {"body", longText}}, false},
+    };
+    const MapValues refilled = {{"id", "2"}, {"body", "second"}, {"logLevel", "INFO"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Probe probe(Probe::Take::All, 500, true);
+        probe.start();
+        QueuedRecord first(std::make_shared<const MapValues>(MapValues{{"channel", "c"}}), c.first);
+        first.sequence = 7;
+        ASSERT_TRUE(probe.push(std::move(first)));
+        ASSERT_TRUE(waitUntil([&] { return probe.givenBack() == 1; }));
+
+        ListJobs slot;
+        ASSERT_TRUE(probe.takeBlank(slot));
+        ASSERT_EQ(slot.size(), 1u);
+        QueuedRecord& blank = slot.front();
+        EXPECT_EQ(blank.shared, nullptr);
+        EXPECT_EQ(blank.sequence, 0u);
+        EXPECT_EQ(blank.own.empty(), !c.keepsItsMap);
+        blank.setOwn({{kId, "2"}, {kBody, "second"}, {kLevel, "INFO"}});
+        EXPECT_EQ(blank.merged(), refilled);
+        ASSERT_TRUE(probe.push(slot));
+        EXPECT_TRUE(slot.empty());
+        ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == 2; }));
+        EXPECT_EQ(probe.consumed().back(), "2");
+    }
+}
+
+// takeBlank answers as push would, and keeps at most the queue's bound of records given back.
+TEST(ThreadTest, TakeBlankRefusesWhenAPushWouldAndKeepsAtMostTheBound) {
+    Probe probe(Probe::Take::All, 2, true);
+    ListJobs slot;
+    EXPECT_FALSE(probe.takeBlank(slot));  // not started: nothing would send it
+    EXPECT_TRUE(slot.empty());
+    probe.start();
+    for (const char* round : {"a", "b"}) {
+        const size_t before = probe.givenBack();
+        ASSERT_TRUE(probe.push(rec(std::string(round) + "1")));
+        ASSERT_TRUE(probe.push(rec(std::string(round) + "2")));
+        ASSERT_TRUE(waitUntil([&] { return probe.givenBack() == before + 2; }));
+    }
+    // Four given back, two kept: two blanks come filled with old fields, the third is new.
+    std::vector<ListJobs> slots(3);
+    for (ListJobs& taken : slots) ASSERT_TRUE(probe.takeBlank(taken));
+    EXPECT_FALSE(slots[0].front().own.empty());
+    EXPECT_FALSE(slots[1].front().own.empty());
+    EXPECT_TRUE(slots[2].front().own.empty());
+
+    probe.setTake(Probe::Take::None);
+    probe.closeGate();
+    ASSERT_TRUE(probe.push(rec("held 1")));
+    ASSERT_TRUE(probe.push(rec("held 2")));
+    probe.openGate();
+    ASSERT_TRUE(waitUntil([&] { return probe.queuedCount() == 2; }));
+    EXPECT_FALSE(probe.takeBlank(slot));  // full
+    probe.stop();
+    EXPECT_FALSE(probe.takeBlank(slot));  // stopping
+    EXPECT_TRUE(slot.empty());
 }
 
 }  // namespace

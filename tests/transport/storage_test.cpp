@@ -699,7 +699,8 @@ std::vector<uint32_t> appendRecords(RecordJournal& journal, size_t first, size_t
                                     bool queueTakes, size_t bodyBytes = 40) {
     std::vector<uint32_t> sequences;
     for (size_t i = first; i < first + count; ++i) {
-        journal.appendAndPush(queuedJournalRecord(i, bodyBytes), [&](QueuedRecord&& queued) {
+        QueuedRecord queued = queuedJournalRecord(i, bodyBytes);
+        journal.appendAndPush(queued, [&] {
             if (queued.sequence != 0) sequences.push_back(queued.sequence);
             EXPECT_EQ(queued.merged(), journalRecord(i, bodyBytes));  // nothing else added
             return queueTakes;

@@ -498,9 +498,12 @@ TEST(Format, NullFormatGivesEmpty) {
 
 namespace {
 
-// trimString works in place; this gives the text it leaves.
+// trimString works in place and trimmed gives a view: both must leave the same text.
 std::string trimmed(std::string text, const char* separators) {
+    const std::string viewed =
+        separators == nullptr ? text : std::string(UtilTools::trimmed(text, separators));
     UtilTools::trimString(text, separators);
+    EXPECT_EQ(viewed, text);
     return text;
 }
 
