@@ -40,8 +40,8 @@ struct QueuedRecord {
         std::string_view value;
     };
     // Makes the record's own fields exactly these (distinct keys). A record readied by
-    // clearForReuse that already has these keys keeps its map nodes and text buffers, so
-    // filling it again mostly allocates nothing.
+    // clearForReuse that already has these keys, given here in key order, keeps its map nodes
+    // and text buffers, so filling it again mostly allocates nothing.
     void setOwn(std::initializer_list<OwnField> fields);
     // Readies a record that was dealt with to be filled again: it lets go of its channel's
     // fields and keeps its own map (values and all, setOwn overwrites them) unless that holds
@@ -124,16 +124,20 @@ void QueuedRecord::forEachField(Visit&& visit) const {
 }
 
 inline void QueuedRecord::setOwn(std::initializer_list<OwnField> fields) {
+    // Walks the map and the fields side by side: fields given in key order are matched with
+    // one comparison each.
     bool sameKeys = own.size() == fields.size();
-    for (auto field = fields.begin(); sameKeys && field != fields.end(); ++field) {
-        sameKeys = own.find(field->key) != own.end();
+    auto node = own.begin();
+    for (auto field = fields.begin(); sameKeys && field != fields.end(); ++field, ++node) {
+        sameKeys = node->first == field->key;
     }
     if (!sameKeys) {
         own.clear();
         for (const OwnField& field : fields) own.emplace(field.key, field.value);
         return;
     }
-    for (const OwnField& field : fields) own.find(field.key)->second.assign(field.value);
+    node = own.begin();
+    for (const OwnField& field : fields) (node++)->second.assign(field.value);
 }
 
 inline void QueuedRecord::clearForReuse() {

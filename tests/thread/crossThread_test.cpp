@@ -447,7 +447,9 @@ TEST(ThreadTest, GivenBackRecordsCarryOnlyWhatTheyAreFilledWith) {
         EXPECT_EQ(blank.shared, nullptr);
         EXPECT_EQ(blank.sequence, 0u);
         EXPECT_EQ(blank.own.empty(), !c.keepsItsMap);
-        blank.setOwn({{kId, "2"}, {kBody, "second"}, {kLevel, "INFO"}});
+        blank.setOwn({{kBody, "second"}, {kId, "2"}, {kLevel, "INFO"}});
+        EXPECT_EQ(blank.merged(), refilled);
+        blank.setOwn({{kLevel, "INFO"}, {kId, "2"}, {kBody, "second"}});  // not in key order
         EXPECT_EQ(blank.merged(), refilled);
         ASSERT_TRUE(probe.push(slot));
         EXPECT_TRUE(slot.empty());
