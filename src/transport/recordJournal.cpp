@@ -37,66 +37,6 @@ uint32_t after(uint32_t sequence) { return sequence == 0xFFFFFFFFu ? 1 : sequenc
 // True when a comes after b, across a wrap of the numbers.
 bool isAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
-// The entry's size when no own field of the record replaces a field of its channel, as is the
-// rule; never less than its size.
-size_t sizeBound(const QueuedRecord& record) {
-    size_t size = 4;
-    auto add = [&size](const MapValues& fields) {
-        for (const auto& [key, value] : fields) size += 8 + key.size() + value.size();
-    };
-    if (record.shared) add(*record.shared);
-    add(record.own);
-    return size;
-}
-
-unsigned char* put32(unsigned char* at, uint32_t value) {
-    memcpy(at, &value, sizeof value);
-    return at + sizeof value;
-}
-
-// The record's fields merged (its own over its channel's), as one map; returns its length.
-size_t encode(const QueuedRecord& record, unsigned char* const start) {
-    uint32_t count = 0;
-    unsigned char* at = start + sizeof count;
-    record.forEachField([&](const std::string& key, const std::string& value) {
-        ++count;
-        at = put32(at, static_cast<uint32_t>(key.size()));
-        at = put32(at, static_cast<uint32_t>(value.size()));
-        memcpy(at, key.data(), key.size());
-        at += key.size();
-        memcpy(at, value.data(), value.size());
-        at += value.size();
-    });
-    put32(start, count);
-    return static_cast<size_t>(at - start);
-}
-
-// Reads what encode wrote; false when the bytes do not hold a whole record.
-bool decode(const unsigned char* at, size_t length, MapValues& record) {
-    const unsigned char* const end = at + length;
-    auto take32 = [&](uint32_t& value) {
-        if (end - at < 4) return false;
-        memcpy(&value, at, 4);
-        at += 4;
-        return true;
-    };
-    uint32_t count = 0;
-    if (!take32(count)) return false;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t keySize = 0;
-        uint32_t valueSize = 0;
-        if (!take32(keySize) || !take32(valueSize)) return false;
-        if (static_cast<uint64_t>(end - at) < static_cast<uint64_t>(keySize) + valueSize) {
-            return false;
-        }
-        std::string key(reinterpret_cast<const char*>(at), keySize);
-        at += keySize;
-        record[std::move(key)].assign(reinterpret_cast<const char*>(at), valueSize);
-        at += valueSize;
-    }
-    return at == end;
-}
-
 uint64_t loadWord(const unsigned char* at) {
     return __atomic_load_n(reinterpret_cast<const uint64_t*>(at), __ATOMIC_ACQUIRE);
 }
@@ -186,7 +126,7 @@ void RecordJournal::recover() {
         }
         if (highOf(entry) != expected || length > kRingBytes - place - 8) break;
         MapValues record;
-        if (!decode(ring + place + 8, length, record)) break;
+        if (!EntryWriter::read(ring + place + 8, length, record)) break;
         m_leftovers.push_back(std::move(record));
         m_lastLeftover = expected;
         expected = after(expected);
@@ -202,7 +142,7 @@ void RecordJournal::recover() {
 }
 
 uint32_t RecordJournal::write(const QueuedRecord& record) {
-    const size_t bound = padded(8 + sizeBound(record));
+    const size_t bound = padded(8 + m_entries.sizeBound(record));
     const size_t place = m_writeAt % kRingBytes;
     const size_t wrap = place + bound > kRingBytes ? kRingBytes - place : 0;
     if (bound > kMaxEntryBytes || m_writeAt + wrap + bound - m_doneAt > kRingBytes) {
@@ -212,7 +152,7 @@ uint32_t RecordJournal::write(const QueuedRecord& record) {
     unsigned char* const ring = m_map + kHeaderBytes;
     if (wrap != 0) storeWord(ring + place, word(m_nextSequence, kWrapLength));
     const uint64_t entryAt = m_writeAt + wrap;
-    const size_t length = encode(record, ring + entryAt % kRingBytes + 8);
+    const size_t length = m_entries.write(record, ring + entryAt % kRingBytes + 8);
     m_pendingAt = entryAt;
     m_pendingEnd = entryAt + padded(8 + length);
     m_pendingWord = word(m_nextSequence, static_cast<uint32_t>(length));

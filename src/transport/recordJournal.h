@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "thread/crossThread.h"
+#include "transport/journalEntry.h"
 #include "util/vesk2Utils.h"
 
 class RecordJournal {
@@ -88,6 +89,8 @@ private:
     uint64_t m_readyUntil = 0;
     std::vector<MapValues> m_leftovers;
     uint32_t m_lastLeftover = 0;
+    // Written under m_mutex, like the positions.
+    EntryWriter m_entries;
 };
 
 template <typename Push>

@@ -775,6 +775,56 @@ TEST(RecordJournal, LeftoversAreTheUndoneRecordsInOrder) {
 }
 
 // A full ring, a second process and a damaged file: records still flow, only unjournaled.
+// Each entry reads back as its record merged, whatever the own fields' keys are next to the
+// channel's, and however records of different channels, or of a channel whose fields changed,
+// follow one another (the writer keeps the channels' fields encoded between entries).
+TEST(RecordJournal, EachEntryReadsBackAsItsRecordMerged) {
+    using Fields = std::shared_ptr<const MapValues>;
+    const Fields user = std::make_shared<const MapValues>(
+        MapValues{{"appKey", "k"}, {"body", "channel"}, {"handlerName", "u"}, {"userID", "1"}});
+    const Fields userLater = std::make_shared<const MapValues>(
+        MapValues{{"appKey", "k"}, {"handlerName", "u"}, {"userID", "2"}, {"zone", ""}});
+    const Fields other =
+        std::make_shared<const MapValues>(MapValues{{"a", "1"}, {"ab", "2"}, {"\xC3\xA9", "3"}});
+    const Fields third = std::make_shared<const MapValues>(MapValues{{"m", "third"}});
+    struct Row {
+        const char* name;
+        Fields shared;
+        MapValues own;
+    };
+    const std::vector<Row> rows = {
+        {"own keys between the channel's", user, {{"b", "x"}, {"logLevel", "INFO"}}},
+        {"own key replaces the channel's", user, {{"body", "mine"}, {"userID", "9"}}},
+        {"own keys before and after all", user, {{"0", "first"}, {"~", "last"}}},
+        {"no own fields", user, {}},
+        {"no channel fields", nullptr, {{"body", "alone"}, {"x", "y"}}},
+        {"another channel", other, {{"a", "own"}, {"aa", "between"}, {"b", "after ab"}}},
+        {"keys above ASCII", other, {{"\xC3\xA8", "before"}, {"\xC3\xAA", "after"}}},
+        {"a third channel pushes out the first", third, {{"body", "t"}}},
+        {"the first channel again", user, {{"body", "again"}}},
+        {"the first channel's fields changed", userLater, {{"body", "later"}, {"zone", "z"}}},
+        {"an empty value", userLater, {{"body", ""}}},
+    };
+    TempDir dir;
+    {
+        std::unique_ptr<RecordJournal> journal = RecordJournal::open(dir.path());
+        ASSERT_NE(journal, nullptr);
+        for (const Row& row : rows) {
+            QueuedRecord record(row.shared, row.own);
+            ASSERT_TRUE(journal->appendAndPush(record, [] { return true; })) << row.name;
+            EXPECT_NE(record.sequence, 0u) << row.name;
+        }
+    }
+    std::unique_ptr<RecordJournal> journal = RecordJournal::open(dir.path());
+    ASSERT_NE(journal, nullptr);
+    uint32_t last = 0;
+    const std::vector<MapValues> found = journal->takeLeftovers(last);
+    ASSERT_EQ(found.size(), rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(found[i], QueuedRecord(rows[i].shared, rows[i].own).merged()) << rows[i].name;
+    }
+}
+
 TEST(RecordJournal, FullBusyOrDamagedJournals) {
     TempDir dir;
     {
