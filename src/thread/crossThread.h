@@ -86,7 +86,10 @@ private:
 
 // One worker thread fed by a bounded FIFO queue of records. The worker takes everything
 // queued out of the queue under the lock and hands it to running() without holding the lock,
-// so push() never waits for a pass; what running() leaves is put back at the front.
+// so push() never waits for a pass; what running() leaves is put back at the front. Records
+// running() is done with can be given back (giveBack) for pushers to fill again (takeBlank):
+// freeing them on the worker and allocating anew on the pushing thread would put malloc on the
+// pusher, with its locks and the cold free lists the worker left.
 //
 // Waking a sleeping worker is a system call, and it falls on the thread that pushes. While
 // records come often (a pass began less than kLingerMs before the last one), the worker does
