@@ -1,11 +1,9 @@
 #include "crash/veskCatcher.h"
 
-#include <cstdio>
 #include <memory>
 #include <utility>
 
 #include "util/noDestructor.h"
-#include "util/uniqueFile.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
 
@@ -13,14 +11,6 @@ namespace {
 
 // Never destroyed: a crash may be reported while the process is already exiting.
 NoDestructor<VeskCatcher> gs_catcher;
-
-// Size of an open file, or -1; leaves the position at the start.
-long _fileSize(FILE* file) {
-    if (fseek(file, 0, SEEK_END) != 0) return -1;
-    const long size = ftell(file);
-    if (fseek(file, 0, SEEK_SET) != 0) return -1;
-    return size;
-}
 
 void _copyMap(Map_String& mapDst, const Map_String& mapSrc) {
     for (const auto& [key, value] : mapSrc) mapDst[key] = value;
@@ -109,17 +99,6 @@ void VeskCatcher::closeCrashCatcher() {
     Threads::Mutex::scoped_lock lock(m_mtxConfig);
     // Deleting the handler puts back the signal handlers that were there before it.
     m_pBreakPad.reset();
-}
-
-bool VeskCatcher::readFileToString(const std::string& filePath, std::string& fileContent) {
-    UniqueFile file(fopen(filePath.c_str(), "rb"));
-    if (!file) return false;
-    const long size = _fileSize(file.get());
-    if (size <= 0) return false;
-    fileContent.resize(static_cast<size_t>(size));
-    const size_t read = fread(&fileContent[0], 1, fileContent.size(), file.get());
-    fileContent.resize(read);
-    return read > 0;
 }
 
 VeskCatcher::ReportSettings VeskCatcher::reportSettings() const {

@@ -68,8 +68,6 @@ public:
     // The report is over: the record written beside the dump is let go.
     void releasePreparedRecord();
 
-    static bool readFileToString(const std::string& filePath, std::string& fileContent);
-
 private:
     struct BreakExceptionDeleter {
         void operator()(BreakException* handler) const;

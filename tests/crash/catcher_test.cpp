@@ -1,7 +1,6 @@
 // Opening and closing the crash catcher, and reading files, without crashing. Each scenario
 // that installs Breakpad's handler runs in a child, so the test runner keeps its own signal
 // handlers.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -62,13 +61,6 @@ void* runDeepCallOnReportStack(void* data) {
     ReportStack stack;
     if (!stack.valid() || !stack.run(useHalfAMegabyte, data)) return nullptr;
     return data;
-}
-
-size_t openDescriptors() {
-    size_t count = 0;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
-    while (dir && readdir(dir.get()) != nullptr) ++count;
-    return count;
 }
 
 }  // namespace
@@ -173,19 +165,4 @@ TEST(ReportStack, RunsTheCallOnItsOwnStackAndComesBack) {
     EXPECT_EQ(3, call.sum);
     // The call's frame sat in the report stack's mapping (the guard page below is its own).
     EXPECT_EQ(ReportStack::kSize, mappingSizeAround(call.blockAddress));
-}
-
-TEST(CrashCatcher, ReadFileToStringReadsWholeFilesAndRefusesEmptyOnes) {
-    TempDir dir;
-    const std::string bytes("MDMP\0\x01\xff tail", 11);
-    qm_test::writeFileText(dir.file("dump"), bytes);
-    qm_test::writeFileText(dir.file("empty"), "");
-    const size_t descriptors = openDescriptors();
-
-    std::string content;
-    EXPECT_TRUE(VeskCatcher::readFileToString(dir.file("dump"), content));
-    EXPECT_EQ(bytes, content);
-    EXPECT_FALSE(VeskCatcher::readFileToString(dir.file("empty"), content));
-    EXPECT_FALSE(VeskCatcher::readFileToString(dir.file("missing"), content));
-    EXPECT_EQ(descriptors, openDescriptors());
 }

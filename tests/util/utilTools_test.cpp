@@ -3,6 +3,7 @@
 #include "util/utilTools.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include "platform/host_capture.h"
+#include "support/file_text.h"
+#include "support/temp_dir.h"
 #include "transport/httpSender.h"
 #include "util/utilLog.h"
 #include "util/utilUtf8.h"
@@ -179,6 +182,52 @@ TEST(Base64Encode, BufferFormMatchesStringForm) {
         std::string viaBuffer;
         UtilTools::encode_base64(reinterpret_cast<const uint8_t*>(in.data()), n, viaBuffer);
         ASSERT_EQ(viaBuffer, encode(in.substr(0, n)));
+    }
+}
+
+// The crash dump reader: the whole file, bytes as they are, within the bound, and no
+// descriptor left open on any path.
+TEST(ReadFileAsBase64, WholeFilesWithinTheBoundAndNothingElse) {
+    auto openDescriptors = [] {
+        size_t count = 0;
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
+        while (dir && readdir(dir.get()) != nullptr) ++count;
+        return count;
+    };
+    const std::string dump("MDMP\0\x01\xff tail", 11);
+    struct Row {
+        const char* name;
+        const char* content;  // null: no such file
+        size_t maxBytes;
+        const char* error;  // null: read; else how the error starts
+    };
+    const Row rows[] = {
+        {"a dump with zero and high bytes", "dump", 64, nullptr},
+        {"exactly the bound", "dump", 11, nullptr},
+        {"over the bound", "dump", 10, "Get file size(11) is failed."},
+        {"empty", "", 64, "Get file size(0) is failed."},
+        {"missing", nullptr, 64, "Open file("},
+    };
+    qm_test::TempDir dir;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = dir.file(row.name);
+        if (row.content != nullptr) {
+            qm_test::writeFileText(path, std::string(row.content) == "dump" ? dump : row.content);
+        }
+        const size_t descriptors = openDescriptors();
+        std::string base64 = "earlier";
+        std::string error;
+        const bool read = UtilTools::readFileAsBase64(path, row.maxBytes, base64, error);
+        EXPECT_EQ(descriptors, openDescriptors());
+        EXPECT_EQ(read, row.error == nullptr);
+        if (read) {
+            std::string expected;
+            UtilTools::encode_base64_string(dump, expected);
+            EXPECT_EQ(base64, expected);
+        } else {
+            EXPECT_EQ(error.rfind(row.error, 0), 0u) << error;
+        }
     }
 }
 
