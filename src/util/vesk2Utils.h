@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 // One log record: field key -> value, ordered by key.
 typedef std::map<std::string, std::string> MapValues;
@@ -64,34 +65,43 @@ typedef std::list<MapValues> lsListObj;
 // of the last layer (in the order given) that holds it. Null layers are skipped.
 template <typename Visit>
 void forEachField(std::initializer_list<const MapValues*> layers, Visit&& visit) {
-    constexpr size_t kMaxLayers = 4;
-    MapValues::const_iterator at[kMaxLayers];
-    MapValues::const_iterator end[kMaxLayers];
+    struct Cursor {
+        MapValues::const_iterator at;
+        MapValues::const_iterator end;
+    };
+    // Callers pass a handful of layers: those need no allocation.
+    constexpr size_t kInlineLayers = 4;
+    Cursor inlineCursors[kInlineLayers];
+    std::vector<Cursor> moreCursors;
+    Cursor* cursors = inlineCursors;
+    if (layers.size() > kInlineLayers) {
+        moreCursors.resize(layers.size());
+        cursors = moreCursors.data();
+    }
     size_t count = 0;
     for (const MapValues* layer : layers) {
-        if (layer == nullptr || count == kMaxLayers) continue;
-        at[count] = layer->begin();
-        end[count] = layer->end();
-        ++count;
+        if (layer != nullptr) cursors[count++] = Cursor{layer->begin(), layer->end()};
     }
     for (;;) {
         const std::string* key = nullptr;
         for (size_t i = 0; i < count; ++i) {
-            if (at[i] != end[i] && (key == nullptr || at[i]->first < *key)) key = &at[i]->first;
+            const Cursor& cursor = cursors[i];
+            if (cursor.at != cursor.end && (key == nullptr || cursor.at->first < *key)) {
+                key = &cursor.at->first;
+            }
         }
         if (key == nullptr) return;
         const std::string* value = nullptr;
-        const std::string* keyHeld = key;
-        size_t holders[kMaxLayers];
-        size_t holderCount = 0;
         for (size_t i = 0; i < count; ++i) {
-            if (at[i] != end[i] && at[i]->first == *keyHeld) {
-                value = &at[i]->second;
-                holders[holderCount++] = i;
+            if (cursors[i].at != cursors[i].end && cursors[i].at->first == *key) {
+                value = &cursors[i].at->second;
             }
         }
-        visit(*keyHeld, *value);
-        for (size_t h = 0; h < holderCount; ++h) ++at[holders[h]];
+        visit(*key, *value);
+        // The node key points to stays where it is while its layer's cursor moves past it.
+        for (size_t i = 0; i < count; ++i) {
+            if (cursors[i].at != cursors[i].end && cursors[i].at->first == *key) ++cursors[i].at;
+        }
     }
 }
 

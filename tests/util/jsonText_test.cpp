@@ -113,3 +113,39 @@ TEST(JsonTextWrite, MapWriterGivesTheBytesOfTheValueWriter) {
         }
     }
 }
+
+// Fields written from layers (a later layer's value winning) read as the merged fields, for
+// any number of layers, null ones skipped.
+TEST(JsonText, LayeredObjectIsTheMergedObject) {
+    const MapValues a = {{"body", "a"}, {"k1", "a"}, {"z", "a"}};
+    const MapValues b = {{"body", "b"}, {"k2", "b"}};
+    const MapValues c = {{"a", "c"}, {"k1", "c"}};
+    const MapValues d = {{"zz", "d"}};
+    const MapValues e = {{"body", "e"}, {"k2", "e"}, {"\xC3\xA9", "e"}};
+    const MapValues f = {{"z", "f"}};
+    struct Row {
+        const char* name;
+        std::initializer_list<const MapValues*> layers;
+    };
+    const Row rows[] = {
+        {"one", {&a}},
+        {"two, the second winning", {&a, &b}},
+        {"four", {&a, &b, &c, &d}},
+        {"six", {&a, &b, &c, &d, &e, &f}},
+        {"six in another order, nulls among them", {&f, nullptr, &e, &d, &c, nullptr, &b, &a}},
+        {"none", {nullptr}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        MapValues merged;
+        for (const MapValues* layer : row.layers) {
+            if (layer == nullptr) continue;
+            for (const auto& [key, value] : *layer) merged[key] = value;
+        }
+        std::string layered;
+        jsonText::appendCompactObject(row.layers, nullptr, layered);
+        std::string direct;
+        jsonText::appendCompactObject(merged, nullptr, direct);
+        EXPECT_EQ(layered, direct);
+    }
+}
