@@ -28,10 +28,6 @@ struct QueuedRecord {
     bool empty() const { return own.empty() && (!shared || shared->empty()); }
     // The value of the field, or null.
     const std::string* find(const std::string& key) const;
-    // Calls visit(key, value) for every field in key order, once each, the record's own value
-    // where both have the key.
-    template <typename Visit>
-    void forEachField(Visit&& visit) const;
     // Every field as one map, the record's own winning.
     MapValues merged() const;
 
@@ -113,26 +109,6 @@ inline const std::string* QueuedRecord::find(const std::string& key) const {
     return channel == shared->end() ? nullptr : &channel->second;
 }
 
-template <typename Visit>
-void QueuedRecord::forEachField(Visit&& visit) const {
-    auto mine = own.begin();
-    if (shared) {
-        for (const auto& [key, value] : *shared) {
-            while (mine != own.end() && mine->first < key) {
-                visit(mine->first, mine->second);
-                ++mine;
-            }
-            if (mine != own.end() && mine->first == key) {
-                visit(mine->first, mine->second);
-                ++mine;
-            } else {
-                visit(key, value);
-            }
-        }
-    }
-    for (; mine != own.end(); ++mine) visit(mine->first, mine->second);
-}
-
 inline void QueuedRecord::setOwn(std::initializer_list<OwnField> fields) {
     // Walks the map and the fields side by side: fields given in key order are matched with
     // one comparison each.
@@ -160,7 +136,7 @@ inline void QueuedRecord::clearForReuse() {
 
 inline MapValues QueuedRecord::merged() const {
     MapValues fields;
-    forEachField([&fields](const std::string& key, const std::string& value) {
+    forEachField({shared.get(), &own}, [&fields](const std::string& key, const std::string& value) {
         fields.emplace_hint(fields.end(), key, value);
     });
     return fields;
