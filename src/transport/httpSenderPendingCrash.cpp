@@ -133,7 +133,7 @@ bool HttpSender::leftoverCrashRecord(const pendingCrashes::Crash& crash, MapValu
     std::string dump;
     std::string error;
     if (!UtilTools::readFileAsBase64(crash.dumpPath, pendingCrashes::kMaxDumpBytes, dump, error)) {
-        _warn_log("unreadable crash dump, dropping it: " + error);
+        _warn_log("unreadable crash dump, dropping it: " + crash.dumpPath + ": " + error);
         return false;
     }
     record[VESK_KEY_DMPDATA] = std::move(dump);
