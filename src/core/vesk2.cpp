@@ -166,7 +166,7 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     // Held back before the session record is queued: a running sending thread must not send
     // it ahead of the records the delayed start is meant to gather.
     if (asyncStart) {
-        Threads::Mutex::scoped_lock lock(m_pLocker);
+        std::lock_guard lock(m_pLocker);
         HttpSender::m_SendThreadStop = true;
     }
     if (!corvane) {
@@ -188,7 +188,7 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
     signalStack::ensureForThisThread();
     const std::string name = readText(handlerName, "");
     if (!m_pSender) return false;
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     if (static_cast<int>(eLevel) > static_cast<int>(m_eLevel)) return false;
     const std::string_view message = UtilTools::trimmed(strMsg != nullptr ? strMsg : "", "\t ");
     if (message.empty()) return false;
@@ -207,7 +207,7 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
 }
 
 void VESK2Log::startSendThread() {
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     if (!m_pSender) return;
     HttpSender::m_SendThreadStop = false;
     m_pSender->wake();

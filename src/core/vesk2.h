@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "crash/veskCatcher.h"
@@ -65,7 +66,7 @@ private:
     static std::string readTextOr(const char* text, const std::string& defaultValue);
 
     // Serialises the channel operations and record building of this core.
-    Threads::Mutex m_pLocker;
+    std::mutex m_pLocker;
     std::unique_ptr<HttpSender> m_pSender;
     VESK_LOG_LEVEL m_eLevel = VESK_LL_INFO;
 };

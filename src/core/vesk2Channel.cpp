@@ -3,6 +3,7 @@
 #include <chrono>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -29,7 +30,7 @@ bool VESK2Log::addGlobalField(const char* key, const char* value, const char* ha
     const std::string fieldValue = readText(value, "");
     if (fieldKey.empty() || fieldValue.empty() || isReservedKey(fieldKey)) return false;
     const std::string name = readText(handlerName, "");
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     if (!m_pSender || !m_pSender->checkHandle(name)) return false;
     return m_pSender->addCustomFields(fieldKey, fieldValue, name);
 }
@@ -38,28 +39,28 @@ void VESK2Log::delGlobalField(const char* key, const char* handlerName) {
     const std::string fieldKey = readText(key, "");
     if (fieldKey.empty()) return;
     const std::string name = readText(handlerName, "");
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     if (!m_pSender || !m_pSender->checkHandle(name)) return;
     m_pSender->deleteCustomFields(fieldKey, name);
 }
 
 void VESK2Log::clearGlobalFields(const char* handlerName) {
     const std::string name = readText(handlerName, "");
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     if (!m_pSender || !m_pSender->checkHandle(name)) return;
     m_pSender->deleteAllCustomFields(name);
 }
 
 void VESK2Log::setLogLevel(VESK_LOG_LEVEL eLevel, const char* handlerName) {
     const std::string name = readText(handlerName, "");
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     if (!m_pSender || !m_pSender->checkHandle(name)) return;
     m_pSender->set_logLevel(eLevel, name);
 }
 
 VESK_LOG_LEVEL VESK2Log::getLogLevel(const char* handlerName) {
     const std::string name = readText(handlerName, "");
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     if (!m_pSender || !m_pSender->checkHandle(name)) return VESK_LL_NONE;
     return m_pSender->get_logLevel(name);
 }
@@ -68,7 +69,7 @@ const char* VESK2Log::getUserId(const char* handlerName) {
     const std::string name = readText(handlerName, "");
     std::string userId;
     {
-        Threads::Mutex::scoped_lock lock(m_pLocker);
+        std::lock_guard lock(m_pLocker);
         if (!m_pSender || !m_pSender->checkHandle(name)) return nullptr;
         userId = m_pSender->get_userID(name);
     }
@@ -82,7 +83,7 @@ const char* VESK2Log::getUserId(const char* handlerName) {
 
 void VESK2Log::setUserId(const char* userID, const char* handlerName) {
     const std::string name = readText(handlerName, "");
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     if (!m_pSender || !m_pSender->checkHandle(name)) return;
     // A null user ID clears it, like every other null text argument.
     m_pSender->set_userID(userID ? userID : "", name);
@@ -90,13 +91,13 @@ void VESK2Log::setUserId(const char* userID, const char* handlerName) {
 
 void VESK2Log::setDeduplicate(bool enable, const char* handlerName) {
     const std::string name = readText(handlerName, "");
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     if (!m_pSender || !m_pSender->checkHandle(name)) return;
     m_pSender->set_duplicate(enable, name);
 }
 
 void VESK2Log::enableHost(bool enable, const char* handlerName) {
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     const std::string name = readText(handlerName, "");
     if (m_pSender && HttpSender::getHandlerIndex(name) != -1) {
         m_pSender->set_enableHost(enable, name);
@@ -116,7 +117,7 @@ void VESK2Log::setCrashCallback(crash_func_type fnCrashCallback, void* content) 
 
 void VESK2Log::closeCrashCatcher() {
     if (!m_pSender) return;
-    Threads::Mutex::scoped_lock lock(m_pLocker);
+    std::lock_guard lock(m_pLocker);
     if (HttpSender::getHandlerIndex(VESK_CHANNEL_USER) != -1) gs_globalCracher.closeCrashCatcher();
 }
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "transport/pendingCrashes.h"
 #include "util/utilLog.h"
@@ -86,7 +87,7 @@ bool PreparedCrash::store(const std::string& recordText) {
         _warn_log("crash record of " + std::to_string(recordText.size()) +
                   " bytes not prepared: a crash now would keep only its dump");
     }
-    Threads::Mutex::scoped_lock lock(m_storeLock);
+    std::lock_guard lock(m_storeLock);
     if (m_crashed) return false;
     if (recordText.empty() || recordText.size() > kCapacity) {
         m_current = -1;

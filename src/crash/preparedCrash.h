@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <mutex>
 #include <string>
 
 #include "thread/crossThread.h"
@@ -42,7 +43,7 @@ private:
         size_t size = 0;
     };
 
-    Threads::Mutex m_storeLock;
+    std::mutex m_storeLock;
     Buffer m_buffers[2];
     // The buffer the signal path reads; -1 while none is prepared.
     std::atomic<int> m_current{-1};

@@ -1,6 +1,8 @@
 #include "crash/veskCatcher.h"
 
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "util/noDestructor.h"
@@ -30,14 +32,14 @@ VeskCatcher::~VeskCatcher() {
 }
 
 void VeskCatcher::initSdCardPath(const std::string& sdcardPath) {
-    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    std::lock_guard lock(m_mtxConfig);
     m_sdcardPatch = sdcardPath;
 }
 
 void VeskCatcher::initCrashServer(const std::string& strAdd, uint16_t uiPort) {
     bool observe = false;
     {
-        Threads::Mutex::scoped_lock lock(m_mtxConfig);
+        std::lock_guard lock(m_mtxConfig);
         m_strAdd = strAdd;
         m_uiPort = uiPort;
         m_bInited = true;
@@ -50,14 +52,14 @@ void VeskCatcher::initCrashServer(const std::string& strAdd, uint16_t uiPort) {
 }
 
 void VeskCatcher::initCrashCallbak(crash_func_type fnCrashCallback, void* content) {
-    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    std::lock_guard lock(m_mtxConfig);
     m_fnCrashCb = fnCrashCallback;
     m_pCrashContentCb = content;
 }
 
 void VeskCatcher::updateCrashMap(Map_String& mapCustom) {
     {
-        Threads::Mutex::scoped_lock lock(m_mtxCrash);
+        std::lock_guard lock(m_mtxCrash);
         m_mapCrash.swap(mapCustom);
     }
     refreshPreparedRecord();
@@ -66,10 +68,10 @@ void VeskCatcher::updateCrashMap(Map_String& mapCustom) {
 void VeskCatcher::refreshPreparedRecord() {
     // One refresh at a time, each reading its inputs under this lock: a refresh that read
     // older inputs cannot store after one that read newer.
-    Threads::Mutex::scoped_lock preparing(m_mtxPrepare);
+    std::lock_guard preparing(m_mtxPrepare);
     Map_String crashKeys;
     {
-        Threads::Mutex::scoped_lock lock(m_mtxCrash);
+        std::lock_guard lock(m_mtxCrash);
         crashKeys = m_mapCrash;
     }
     crashKeys[VESK_FIX_LOGBODY] = VESK_CRASH_BODY;
@@ -89,14 +91,14 @@ void VeskCatcher::releasePreparedRecord() { m_prepared.release(); }
 bool VeskCatcher::openCrashCatcher(bool bBackground, VESK_LANG_TYPE eLangType) {
     std::string directory;
     {
-        Threads::Mutex::scoped_lock lock(m_mtxConfig);
+        std::lock_guard lock(m_mtxConfig);
         directory = m_sdcardPatch;
     }
     return _openCrashCatcherNdk(bBackground, eLangType, directory);
 }
 
 void VeskCatcher::closeCrashCatcher() {
-    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    std::lock_guard lock(m_mtxConfig);
     // Deleting the handler puts back the signal handlers that were there before it.
     m_pBreakPad.reset();
 }
@@ -104,7 +106,7 @@ void VeskCatcher::closeCrashCatcher() {
 VeskCatcher::ReportSettings VeskCatcher::reportSettings() const {
     ReportSettings settings;
     // Read without the lock when it cannot be had: the process is ending either way.
-    Threads::Mutex::timed_lock lock(m_mtxConfig, kCrashLockWaitMs);
+    std::unique_lock lock(m_mtxConfig, std::chrono::milliseconds(kCrashLockWaitMs));
     settings.inited = m_bInited;
     settings.address = m_strAdd;
     settings.port = m_uiPort;
@@ -114,7 +116,7 @@ VeskCatcher::ReportSettings VeskCatcher::reportSettings() const {
 }
 
 Map_String VeskCatcher::completeCrashMap(const std::string& strBody, const Map_String& mapFields) {
-    Threads::Mutex::timed_lock lock(m_mtxCrash, kCrashLockWaitMs);
+    std::unique_lock lock(m_mtxCrash, std::chrono::milliseconds(kCrashLockWaitMs));
     _copyMap(m_mapCrash, mapFields);
     m_mapCrash[VESK_FIX_LOGBODY] = strBody;
     m_mapCrash[VESK_KEY_LOGLEVEL] = "FATAL";

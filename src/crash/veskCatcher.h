@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "crash/preparedCrash.h"
@@ -94,18 +95,18 @@ private:
     bool m_bBackground = false;
     VESK_LANG_TYPE m_eLangUI = VESK_LANG_DEFAULT;
     Map_String m_mapCrash;
-    Threads::Mutex m_mtxCrash;
+    std::timed_mutex m_mtxCrash;
     void* m_pCrashContentCb = nullptr;
     crash_func_type m_fnCrashCb = nullptr;
     std::string m_strAdd;
     uint16_t m_uiPort = 0;
     bool m_bInited = false;
     bool m_observing = false;
-    Threads::Mutex m_mtxPrepare;
+    std::mutex m_mtxPrepare;
     PreparedCrash m_prepared;
     // Guards the configuration and the handler: application threads change them while a
     // crash on another thread reads them.
-    Threads::Mutex m_mtxConfig;
+    mutable std::timed_mutex m_mtxConfig;
 };
 
 // The one catcher of the process, created at load and never destroyed.

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -115,7 +116,7 @@ bool VeskCatcher::_openCrashCatcherNdk(bool, VESK_LANG_TYPE, const std::string& 
     _info_log("_openCrashCatcherNdk : " + directory);
 
     if (!_reportStack().valid()) _warn_log("no report stack: the report runs on the signal stack");
-    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    std::lock_guard lock(m_mtxConfig);
     // An open catcher stays as it is: a second open changes neither handler nor directory.
     if (!m_pBreakPad) {
         if (!_watchdog().start()) _info_log("no crash watchdog: a blocked report may hang");
@@ -130,6 +131,6 @@ bool VeskCatcher::_openCrashCatcherNdk(bool, VESK_LANG_TYPE, const std::string& 
 }
 
 std::string VeskCatcher::dumpDirectory() const {
-    Threads::Mutex::scoped_lock lock(m_mtxConfig);
+    std::lock_guard lock(m_mtxConfig);
     return m_pBreakPad ? m_pBreakPad->minidump_descriptor().directory() : std::string();
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -105,7 +106,7 @@ void vesk2Performance::initPerformance(const std::string& strAddr, uint16_t uiPo
                                        const std::string& DeviceID, const std::string& SdkVersion,
                                        const std::string& SessionID,
                                        const std::string& deviceModel) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     m_col_strAdd = strAddr;
     m_col_uiPort = uiPort;
     m_projectName = projectName;
@@ -119,7 +120,7 @@ void vesk2Performance::initPerformance(const std::string& strAddr, uint16_t uiPo
 }
 
 void vesk2Performance::setTlsVerify(bool verify) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     m_tlsVerify = verify;
 }
 
@@ -169,7 +170,7 @@ void vesk2Performance::_performanceRequest(const std::string& strAddr, uint16_t 
     CurlHandle curl = _newHandle(m_stopping);
     if (!curl) return;
     const Measurement measurement = _measure(curl.get(), strAddr, uiPort);
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     Map_String record = identityRecord();
     record["Url"] = strAddr;
     record["Latency"] = measurement.latency;
@@ -183,7 +184,7 @@ void vesk2Performance::_sendPerformanceRequest() {
         std::string address;
         uint16_t port = 0;
         {
-            Threads::Mutex::scoped_lock lock(m_mtxSvr);
+            std::lock_guard lock(m_mtxSvr);
             if (m_PerformanceResult.empty()) return;
             mapMsg = std::move(m_PerformanceResult.front());
             m_PerformanceResult.pop_front();
@@ -222,7 +223,7 @@ void vesk2Performance::_handleRequest(const std::string& strAddr, uint16_t uiPor
     if (!curl) return;
     bool verify = false;
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         verify = m_tlsVerify;
     }
     CURL* handle = curl.get();

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "thread/crossThread.h"
@@ -62,7 +63,7 @@ private:
     Map_String identityRecord() const;
 
     // Guards the identity, the collector and the results; never held during a request.
-    Threads::Mutex m_mtxSvr;
+    std::mutex m_mtxSvr;
     lsListObj m_PerformanceResult;
     std::string m_projectName;
     std::string m_projectVersion;

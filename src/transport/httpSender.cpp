@@ -2,6 +2,7 @@
 // group them by project and post one JSON array per project.
 #include "transport/httpSender.h"
 
+#include <mutex>
 #include <string>
 
 #include "transport/exchangeDeadline.h"
@@ -11,14 +12,14 @@
 #include "util/utilTools.h"
 
 namespace {
-NoDestructor<Threads::Mutex> gs_mtxSvr;
+NoDestructor<std::timed_mutex> gs_mtxSvr;
 NoDestructor<handlerManager> gs_handlerManager;
 NoDestructor<std::string> gs_hostName;
 NoDestructor<std::map<std::string, std::unique_ptr<RecordJournal>>> gs_journals;
 thread_local bool t_sendingThread = false;
 }  // namespace
 
-Threads::Mutex& HttpSender::m_mtxSvr = *gs_mtxSvr;
+std::timed_mutex& HttpSender::m_mtxSvr = *gs_mtxSvr;
 handlerManager& HttpSender::m_handlerManager = *gs_handlerManager;
 std::string& HttpSender::m_hostName = *gs_hostName;
 std::map<std::string, std::unique_ptr<RecordJournal>>& HttpSender::m_journals = *gs_journals;
@@ -38,7 +39,7 @@ HttpSender::~HttpSender() {
     m_pPerformance->shutdown();
     std::unique_ptr<vesk2Performance> ended;
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         ended = std::move(m_pPerformance);
     }
 }
@@ -46,7 +47,7 @@ HttpSender::~HttpSender() {
 void HttpSender::crash_running(const MapValues&) {}
 
 std::string HttpSender::hostName() {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     return m_hostName;
 }
 
@@ -74,7 +75,7 @@ void HttpSender::setUpPendingChannels() {
     for (;;) {
         std::string name;
         {
-            Threads::Mutex::scoped_lock lock(m_mtxSvr);
+            std::lock_guard lock(m_mtxSvr);
             if (local_list.empty()) return;
             name = local_list.front();
             local_list.pop_front();
@@ -102,7 +103,7 @@ void HttpSender::setUpChannel(const std::string& handlerName) {
 HttpSender::PassView HttpSender::takePassView() {
     PassView view;
     view.networkModel = UtilTools::getNetworkModel();
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     view.hostName = m_hostName;
     for (const Handler* channel : m_handlerManager) {
         ChannelView& entry = view.channels[channel->m_handlerName];
@@ -154,7 +155,7 @@ void HttpSender::recoverJournal(const std::string& handlerName) {
     if (leftovers.empty()) return;
     ListJobs records;
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         for (MapValues& record : leftovers) {
             // A channel of the same directory not registered again in this process: its
             // records go out under the channel being set up.
@@ -247,7 +248,7 @@ void HttpSender::sendBulks(bool storeOnly) {
 // the channel its failed records are stored under.
 HttpSender::BulkTarget HttpSender::findBulkTarget(const std::string& projectName) {
     BulkTarget target;
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     for (const Handler* channel : m_handlerManager) {
         if (channel->m_projectName != projectName) continue;
         target.address = channel->m_Addr;

@@ -19,6 +19,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -295,7 +296,7 @@ private:
     // The journal of the channel's directory, or null. The caller holds m_mtxSvr.
     static RecordJournal* _journalOf(const Handler& channel);
 
-    static Threads::Mutex& m_mtxSvr;
+    static std::timed_mutex& m_mtxSvr;
     static handlerManager& m_handlerManager;
     static std::string& m_hostName;
     // One journal per channel directory, opened when the first channel of it registers (null

@@ -5,6 +5,8 @@
 // registry call; waiting for it without end would lose the report. The registry is therefore
 // read under a lock taken with a time limit, and without it when it cannot be had.
 #include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -79,14 +81,14 @@ HttpSender::CrashTarget HttpSender::takeCrashTarget() {
     const std::string lookedUpHost = lookUpHost ? UtilTools::getHostName() : std::string();
 
     CrashTarget target;
-    Threads::Mutex::timed_lock lock(m_mtxSvr, kCrashLockWaitMs);
-    if (!lock.owns()) _warn_log("[sendCrashReport] registry busy, reading it unlocked");
+    std::unique_lock lock(m_mtxSvr, std::chrono::milliseconds(kCrashLockWaitMs));
+    if (!lock.owns_lock()) _warn_log("[sendCrashReport] registry busy, reading it unlocked");
     if (lookUpHost && !m_initializeByThread) {
         // Written only under the lock: an unlocked write could tear a reader's copy.
-        if (lock.owns()) m_hostName = lookedUpHost;
+        if (lock.owns_lock()) m_hostName = lookedUpHost;
         m_initializeByThread = true;
     }
-    target.hostName = lookUpHost && !lock.owns() ? lookedUpHost : m_hostName;
+    target.hostName = lookUpHost && !lock.owns_lock() ? lookedUpHost : m_hostName;
     if (const Handler* channel = _findChannel(VESK_CHANNEL_USER)) {
         target.channel = *channel;
         target.found = true;

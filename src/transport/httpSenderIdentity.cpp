@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <exception>
+#include <mutex>
 
 #include "transport/httpSender.h"
 #include "util/utilLog.h"
@@ -64,7 +65,7 @@ std::string HttpSender::loadDeviceID(const std::string& idPath) {
 std::string HttpSender::setUpDeviceID(const std::string& handlerName, const std::string& idPath) {
     const std::string id = loadDeviceID(idPath);
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         if (Handler* channel = _findChannel(handlerName)) {
             channel->m_deviceID = id;
             channel->fieldsChanged();
@@ -77,7 +78,7 @@ std::string HttpSender::setUpDeviceID(const std::string& handlerName, const std:
 void HttpSender::get_host() {
     try {
         std::string name = UtilTools::getHostName();
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         m_hostName = name;
     } catch (const std::exception&) {
         // The host name stays as it was.

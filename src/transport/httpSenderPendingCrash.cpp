@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -23,7 +24,7 @@ namespace {
 // The observer and the last network model seen by the sending thread. The model comes from an
 // interface scan, which application threads must not wait for: they reuse the last one.
 struct PreparationState {
-    Threads::Mutex mutex;
+    std::mutex mutex;
     HttpSender::CrashRecordObserver observer;
     std::string networkModel = "unknown";
 };
@@ -37,11 +38,11 @@ std::string networkModelForRecord() {
     PreparationState& state = preparation();
     if (HttpSender::onSendingThread()) {
         const std::string model = UtilTools::getNetworkModel();
-        Threads::Mutex::scoped_lock lock(state.mutex);
+        std::lock_guard lock(state.mutex);
         state.networkModel = model;
         return model;
     }
-    Threads::Mutex::scoped_lock lock(state.mutex);
+    std::lock_guard lock(state.mutex);
     return state.networkModel;
 }
 
@@ -67,7 +68,7 @@ bool parseRecordObject(const std::string& text, MapValues& record) {
 
 void HttpSender::setCrashRecordObserver(CrashRecordObserver observer) {
     PreparationState& state = preparation();
-    Threads::Mutex::scoped_lock lock(state.mutex);
+    std::lock_guard lock(state.mutex);
     state.observer = std::move(observer);
 }
 
@@ -76,7 +77,7 @@ void HttpSender::crashRecordInputsChanged(const std::string& handlerName) {
     CrashRecordObserver observer;
     {
         PreparationState& state = preparation();
-        Threads::Mutex::scoped_lock lock(state.mutex);
+        std::lock_guard lock(state.mutex);
         observer = state.observer;
     }
     if (observer) observer();
@@ -97,7 +98,7 @@ bool HttpSender::prepareCrashRecord(const MapValues& crashKeys, std::string& obj
     Handler channel;
     std::string host;
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         const Handler* found = _findChannel(VESK_CHANNEL_USER);
         if (found == nullptr) return false;
         channel = *found;

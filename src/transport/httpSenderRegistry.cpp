@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 
 #include "transport/httpSender.h"
 #include "transport/pendingCrashes.h"
@@ -31,7 +32,7 @@ bool HttpSender::setHandler(std::unique_ptr<Handler>& handler) {
 }
 
 bool HttpSender::registerChannel(std::unique_ptr<Handler>& handler) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     if (!handler) {
         _error_log("handler is null");
         return false;
@@ -76,7 +77,7 @@ Handler* HttpSender::_findChannel(const std::string& name) {
 }
 
 int HttpSender::getHandlerIndex(const std::string& key) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     int position = 0;
     for (const Handler* channel : m_handlerManager) {
         if (channel->m_handlerName == key) return position;
@@ -87,24 +88,24 @@ int HttpSender::getHandlerIndex(const std::string& key) {
 
 bool HttpSender::checkHandle(const std::string& name) {
     if (name.empty()) return false;
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     return _findChannel(name) != nullptr;
 }
 
 void HttpSender::set_logLevel(VESK_LOG_LEVEL eLevel, const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     if (Handler* channel = _findChannel(handlerName)) channel->m_elogLevel = eLevel;
 }
 
 VESK_LOG_LEVEL HttpSender::get_logLevel(const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     const Handler* channel = _findChannel(handlerName);
     return channel ? channel->m_elogLevel : VESK_LL_NONE;
 }
 
 void HttpSender::set_userID(const std::string& userID, const std::string& handlerName) {
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         if (Handler* channel = _findChannel(handlerName)) {
             channel->m_userId = userID;
             channel->fieldsChanged();
@@ -114,13 +115,13 @@ void HttpSender::set_userID(const std::string& userID, const std::string& handle
 }
 
 std::string HttpSender::get_userID(const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     const Handler* channel = _findChannel(handlerName);
     return channel ? channel->m_userId : std::string();
 }
 
 void HttpSender::set_duplicate(bool flag, const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     if (Handler* channel = _findChannel(handlerName)) {
         channel->m_isDeduplicate = flag;
     }
@@ -128,7 +129,7 @@ void HttpSender::set_duplicate(bool flag, const std::string& handlerName) {
 
 void HttpSender::set_enableHost(bool flag, const std::string& handlerName) {
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         Handler* channel = _findChannel(handlerName);
         if (channel == nullptr) return;
         _info_log("set enable host : " + handlerName + " " + (flag ? "true" : "false"));
@@ -140,7 +141,7 @@ void HttpSender::set_enableHost(bool flag, const std::string& handlerName) {
 bool HttpSender::addCustomFields(const std::string& key, const std::string& value,
                                  const std::string& handlerName) {
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         Handler* channel = _findChannel(handlerName);
         if (channel == nullptr) return false;
         channel->m_custom_fields[key] = value;
@@ -152,7 +153,7 @@ bool HttpSender::addCustomFields(const std::string& key, const std::string& valu
 
 void HttpSender::deleteCustomFields(const std::string& key, const std::string& handlerName) {
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         if (Handler* channel = _findChannel(handlerName)) {
             channel->m_custom_fields.erase(key);
             channel->fieldsChanged();
@@ -163,7 +164,7 @@ void HttpSender::deleteCustomFields(const std::string& key, const std::string& h
 
 void HttpSender::deleteAllCustomFields(const std::string& handlerName) {
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         if (Handler* channel = _findChannel(handlerName)) {
             channel->m_custom_fields.clear();
             channel->fieldsChanged();
@@ -174,7 +175,7 @@ void HttpSender::deleteAllCustomFields(const std::string& handlerName) {
 
 bool HttpSender::getHandlerRecord(const std::string& handlerName, QueuedRecord& record,
                                   RecordJournal** journal) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     const Handler* channel = _findChannel(handlerName);
     if (channel == nullptr) return false;
     if (journal != nullptr) *journal = _journalOf(*channel);
@@ -189,7 +190,7 @@ RecordJournal* HttpSender::_journalOf(const Handler& channel) {
 }
 
 RecordJournal* HttpSender::journalOf(const std::string& handlerName) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     const Handler* channel = _findChannel(handlerName);
     return channel == nullptr ? nullptr : _journalOf(*channel);
 }
@@ -206,7 +207,7 @@ bool HttpSender::queueRecord(RecordJournal* journal, ListJobs& slot) {
 }
 
 bool HttpSender::getHandlerSnapshot(const std::string& handlerName, Handler& snapshot) {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     const Handler* channel = _findChannel(handlerName);
     if (channel == nullptr) return false;
     snapshot = *channel;

@@ -232,7 +232,7 @@ void HttpSender::startNetworkInsight(const Handler& channel) {
     if (channel.m_isCorvane || m_pPerformance) return;
     std::unique_ptr<vesk2Performance> created = newPerformanceThread();
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         m_pPerformance = std::move(created);
     }
     if (m_pPerformance) {
@@ -251,7 +251,7 @@ void HttpSender::startNetworkInsight(const Handler& channel) {
 }
 
 const vesk2Performance* HttpSender::performance() const {
-    Threads::Mutex::scoped_lock lock(m_mtxSvr);
+    std::lock_guard lock(m_mtxSvr);
     return m_pPerformance.get();
 }
 
@@ -311,7 +311,7 @@ void HttpSender::applySettingsAnswer(const std::string& answer) {
 
 bool HttpSender::applySettingsSwitches(const SettingsSwitches& switches) {
     {
-        Threads::Mutex::scoped_lock lock(m_mtxSvr);
+        std::lock_guard lock(m_mtxSvr);
         Handler* channel = _findChannel(kMainChannel);
         if (channel == nullptr) return false;
         channel->m_isNormalEnable = switches.normal;

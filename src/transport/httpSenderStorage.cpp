@@ -8,6 +8,7 @@
 #include <json/value.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,8 +44,8 @@ struct FileCloser {
 using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 // Serialises every use of the store files in the process.
-Threads::Mutex& storeMutex() {
-    static NoDestructor<Threads::Mutex> mutex;
+std::timed_mutex& storeMutex() {
+    static NoDestructor<std::timed_mutex> mutex;
     return *mutex;
 }
 
@@ -52,12 +53,12 @@ Threads::Mutex& storeMutex() {
 // only for kCrashPathWaitMs.
 class StoreWait {
 public:
-    explicit StoreWait(const Threads::Mutex& mutex) : m_mutex(mutex) {
+    explicit StoreWait(std::timed_mutex& mutex) : m_mutex(mutex) {
         if (HttpSender::onSendingThread()) {
             m_mutex.lock();
             m_owns = true;
         } else {
-            m_owns = m_mutex.tryLockFor(kCrashPathWaitMs);
+            m_owns = m_mutex.try_lock_for(std::chrono::milliseconds(kCrashPathWaitMs));
         }
     }
     ~StoreWait() {
@@ -68,7 +69,7 @@ public:
     bool owns() const { return m_owns; }
 
 private:
-    const Threads::Mutex& m_mutex;
+    std::timed_mutex& m_mutex;
     bool m_owns = false;
 };
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "util/utilLog.h"
 
@@ -168,7 +169,7 @@ void RecordJournal::commit() {
 void RecordJournal::markDone(uint32_t last) {
     uint64_t writeAt = 0;
     {
-        Threads::Mutex::scoped_lock lock(m_mutex);
+        std::lock_guard lock(m_mutex);
         markDoneLocked(last);
         writeAt = m_writeAt;
     }
@@ -217,7 +218,7 @@ void RecordJournal::markDoneLocked(uint32_t last) {
 }
 
 std::vector<MapValues> RecordJournal::takeLeftovers(uint32_t& last) {
-    Threads::Mutex::scoped_lock lock(m_mutex);
+    std::lock_guard lock(m_mutex);
     last = m_lastLeftover;
     std::vector<MapValues> leftovers;
     leftovers.swap(m_leftovers);
@@ -225,6 +226,6 @@ std::vector<MapValues> RecordJournal::takeLeftovers(uint32_t& last) {
 }
 
 uint64_t RecordJournal::notJournaled() const {
-    Threads::Mutex::scoped_lock lock(m_mutex);
+    std::lock_guard lock(m_mutex);
     return m_notJournaled;
 }

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,7 +75,7 @@ private:
 
     const int m_fd;
     unsigned char* const m_map;
-    Threads::Mutex m_mutex;
+    mutable std::mutex m_mutex;
     // Positions in the ring, counted in bytes since the journal opened (offset = % kRingBytes).
     uint64_t m_doneAt = 0;
     uint64_t m_writeAt = 0;
@@ -95,7 +96,7 @@ private:
 
 template <typename Push>
 bool RecordJournal::appendAndPush(QueuedRecord& record, Push&& push) {
-    Threads::Mutex::scoped_lock lock(m_mutex);
+    std::lock_guard lock(m_mutex);
     const uint32_t sequence = write(record);
     record.sequence = sequence;
     if (!push()) return false;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,12 +23,12 @@
 // Changes the main channel the way remote settings do, under the registry lock.
 struct HttpSenderTestAccess {
     static void setCrashEnable(bool enable) {
-        Threads::Mutex::scoped_lock lock(HttpSender::m_mtxSvr);
+        std::lock_guard lock(HttpSender::m_mtxSvr);
         if (Handler* channel = HttpSender::_findChannel(VESK_CHANNEL_USER)) {
             channel->m_isCrashEnable = enable;
         }
     }
-    static const Threads::Mutex& registryLock() { return HttpSender::m_mtxSvr; }
+    static std::timed_mutex& registryLock() { return HttpSender::m_mtxSvr; }
 };
 
 namespace {
@@ -181,29 +182,28 @@ TEST(CrashReport, NothingIsCalledOrSentWithoutAUsableDumpOrCollector) {
     const std::string limit = dumpOfSize(VeskCatcher::MAX_FILE_SIZE);
     qm_test::writeFileText(storage.file("limit.dmp"), limit);
     qm_test::writeFileText(storage.file("small.dmp"), "MDMP");
-    ASSERT_EQ(
-        0, reportInChild(collector, storage, [&] {
-            QuillMarkSetCrashCallback(countCall, nullptr);
-            for (const char* name : {"empty.dmp", "over.dmp", "missing.dmp"}) {
-                if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file(name),
-                                                     {{"case", name}}) != Result::kDropped) {
-                    return 5;
-                }
-            }
-            // A catcher that was never given a collector.
-            VeskCatcher unconfigured;
-            unconfigured.initCrashCallbak(countCall, nullptr);
-            if (unconfigured.sendCrashReport(kCrashBody, storage.file("small.dmp"),
-                                             {{"case", "unconfigured"}}) != Result::kKept) {
-                return 6;
-            }
-            if (g_callbackCalls != 0) return 3;
-            if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file("limit.dmp"),
-                                                 {{"case", "limit"}}) != Result::kDelivered) {
-                return 7;
-            }
-            return g_callbackCalls == 1 ? 0 : 4;
-        }));
+    ASSERT_EQ(0, reportInChild(collector, storage, [&] {
+                  QuillMarkSetCrashCallback(countCall, nullptr);
+                  for (const char* name : {"empty.dmp", "over.dmp", "missing.dmp"}) {
+                      if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file(name),
+                                                           {{"case", name}}) != Result::kDropped) {
+                          return 5;
+                      }
+                  }
+                  // A catcher that was never given a collector.
+                  VeskCatcher unconfigured;
+                  unconfigured.initCrashCallbak(countCall, nullptr);
+                  if (unconfigured.sendCrashReport(kCrashBody, storage.file("small.dmp"),
+                                                   {{"case", "unconfigured"}}) != Result::kKept) {
+                      return 6;
+                  }
+                  if (g_callbackCalls != 0) return 3;
+                  if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file("limit.dmp"),
+                                                       {{"case", "limit"}}) != Result::kDelivered) {
+                      return 7;
+                  }
+                  return g_callbackCalls == 1 ? 0 : 4;
+              }));
     // The reports are synchronous: everything sent had arrived before the child ended.
     const Json::Value record = qm_test::onlyRecord(collector, kCrashBody);
     EXPECT_EQ("limit", record["case"].asString());
@@ -293,7 +293,7 @@ TEST(CrashReport, IsSentWhileTheCrashedThreadHoldsTheRegistryLock) {
     ASSERT_EQ(0, reportInChild(
                      collector, storage,
                      [&] {
-                         Threads::Mutex::scoped_lock held(HttpSenderTestAccess::registryLock());
+                         std::lock_guard held(HttpSenderTestAccess::registryLock());
                          gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
                          return 0;
                      },

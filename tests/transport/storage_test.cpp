@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +36,7 @@
 
 // The registry lock, so a test can keep it busy.
 struct HttpSenderTestAccess {
-    static const Threads::Mutex& registryLock() { return HttpSender::m_mtxSvr; }
+    static std::timed_mutex& registryLock() { return HttpSender::m_mtxSvr; }
 };
 
 using qm_test::bodiesOf;
@@ -608,7 +609,7 @@ TEST(LocalStorage, SendingThreadStoresEvenWhenTheRegistryStaysBusy) {
                          // The batch arrived; its refusal comes while the registry is held.
                          if (!collector.waitForRecordCount(2, 10000)) return 4;
                          {
-                             Threads::Mutex::scoped_lock hold(HttpSenderTestAccess::registryLock());
+                             std::lock_guard hold(HttpSenderTestAccess::registryLock());
                              std::this_thread::sleep_for(std::chrono::milliseconds(1500));
                          }
                          QuillMarkDestroy();
