@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/libraryState.h"
 #include "insight/vesk2Performance.h"
 #include "plume/quillmark.h"
 #include "support/child_process.h"
@@ -55,7 +56,7 @@ double libraryMeanMs(const qm_test::CollectorProcess& target, int fetches) {
     qm_test::CollectorProcess collector;
     const int result = qm_test::runInChild(
         [&] {
-            HttpSender::setSettingsEndpoints(
+            LibraryState::process().settings.setSettingsEndpoints(
                 {service.address(), service.port(), "", service.address(), service.port()});
             if (QuillMarkInitialize("InsightBench", dir.path().c_str(), "1.0.0",
                                     collector.address().c_str(), collector.port(), nullptr, nullptr,

@@ -34,6 +34,7 @@
 #include "support/record_queries.h"
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
+#include "transport/recordWriter.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -438,7 +439,7 @@ void BM_SerialiseRecord(benchmark::State& state) {
                         {"sendTime", "1765000000000"}};
     std::string text;
     for (auto _ : state) {
-        HttpSender::_getHttpBody(record, text);
+        writeRecordObject(record, text);
         benchmark::DoNotOptimize(text);
     }
 }

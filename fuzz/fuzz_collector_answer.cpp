@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "platform/host_capture.h"
-#include "transport/httpSender.h"
+#include "transport/collectorAnswer.h"
 #include "transport/plainHttp.h"
+#include "transport/recordStore.h"
+#include "transport/recordWriter.h"
 
 namespace {
 
@@ -37,7 +39,7 @@ SentBatch makeBatch() {
             {"handlerName", "quillmark-user"},
             {"qmkBulkIndex", std::to_string(i)}};
         std::string text;
-        if (!HttpSender::_getHttpBody(record, text)) abort();
+        if (!writeRecordObject(record, text)) abort();
         batch.batch.add(text);
         batch.records.push_back(text);
     }
@@ -47,12 +49,13 @@ SentBatch makeBatch() {
 // No channel is registered, so storing stops at the observer and never touches a file.
 struct Harness {
     SentBatch batch = makeBatch();
-    HttpSender sender;
+    ChannelRegistry registry;
+    RecordStore store{registry};
     std::vector<size_t> stored;
     bool foreign = false;
 
     Harness() {
-        sender.m_onStore = [this](const std::string& text, const std::string&) {
+        store.setKeepObserver([this](const std::string& text, const std::string&) {
             for (size_t i = 0; i < batch.records.size(); ++i) {
                 if (batch.records[i] == text) {
                     stored.push_back(i);
@@ -60,15 +63,15 @@ struct Harness {
                 }
             }
             foreign = true;
-        };
+        });
     }
 
     std::vector<size_t> evaluate(const std::string& answer) {
         stored.clear();
         foreign = false;
-        const DeliveryOutcome outcome = HttpSender::readCollectorAnswer(answer, batch.batch.size());
+        const DeliveryOutcome outcome = readCollectorAnswer(answer, batch.batch.size());
         require(outcome.records.size() == batch.records.size(), "an outcome per record");
-        sender.keepUndelivered(batch.batch, outcome, "quillmark-user");
+        store.keepUndelivered(batch.batch, outcome, "quillmark-user");
         require(!foreign, "a stored text is none of the sent records");
         for (size_t i = 1; i < stored.size(); ++i) {
             require(stored[i - 1] < stored[i], "records stored twice or out of order");

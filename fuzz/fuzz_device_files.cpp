@@ -19,20 +19,12 @@
 #include "insight/vesk2Performance.h"
 #include "platform/host_capture.h"
 #include "record/handler.h"
-#include "transport/httpSender.h"
+#include "transport/channelRegistry.h"
+#include "transport/deviceIdentity.h"
 #include "transport/localStore.h"
 #include "transport/recordJournal.h"
+#include "transport/remoteSettings.h"
 #include "util/jsonText.h"
-
-// The library lets this name reach the sender's private readers, as its tests do.
-struct HttpSenderTestAccess {
-    static void applySettingsAnswer(HttpSender& sender, const std::string& answer) {
-        sender.applySettingsAnswer(answer);
-    }
-    static std::string loadDeviceID(HttpSender& sender, const std::string& path) {
-        return sender.loadDeviceID(path);
-    }
-};
 
 namespace {
 
@@ -48,10 +40,20 @@ void writeFile(const std::string& path, const std::string& content) {
     require(static_cast<bool>(out), "cannot write the fuzz input to a file");
 }
 
+// The settings service is never asked here: answers come from the fuzz input.
+struct NoTransport : CollectorTransport {
+    CollectorAnswer exchange(const CollectorRequest&, const ExchangeDeadline&) override {
+        return CollectorAnswer();
+    }
+};
+
 struct Harness {
     std::string root;
     std::string directory;
-    HttpSender sender;
+    ChannelRegistry registry;
+    NoTransport transport;
+    RemoteSettings settings{registry, transport, RemoteSettings::Endpoints()};
+    StoreHealth health;
     size_t urlsHandedOver = 0;
 
     Harness() {
@@ -66,15 +68,8 @@ struct Harness {
         channel->m_protocol = "http";
         channel->m_Addr = "http://127.0.0.1";
         channel->m_Port = 9;
-        require(sender.setHandler(channel), "the channel was not registered");
+        require(registry.add(channel), "the channel was not registered");
         directory = root + "/quillmark/FuzzApp";
-        // The URLs go nowhere: no measuring thread exists.
-        sender.m_onInsightUrls = [this](const std::vector<std::string>& urls) {
-            for (const std::string& url : urls) {
-                require(vesk2Performance::get_port_form_url(url) != 0, "a URL with port 0");
-            }
-            urlsHandedOver += urls.size();
-        };
     }
     ~Harness() {
         std::error_code ignored;
@@ -82,24 +77,30 @@ struct Harness {
     }
 
     void settingsAnswer(const std::string& answer) {
+        std::vector<std::string> urls;
         try {
-            HttpSenderTestAccess::applySettingsAnswer(sender, answer);
+            settings.apply(answer, urls);
         } catch (const std::exception&) {
             // Members of other types are refused this way; the caller falls back to defaults.
         }
+        // The URLs go nowhere: no measuring thread exists.
+        for (const std::string& url : urls) {
+            require(vesk2Performance::get_port_form_url(url) != 0, "a URL with port 0");
+        }
+        urlsHandedOver += urls.size();
         // Whatever the answer left in the cache is read by the next start.
-        sender.loadSettings();
+        settings.loadCached();
     }
 
     void settingsCache(const std::string& content) {
         writeFile(directory + "/NetworkInsight.db", content);
-        sender.loadSettings();
+        settings.loadCached();
     }
 
     void storedRecords(const std::string& content) {
         const std::string file = directory + "/log.txt";
         writeFile(file, content);
-        LocalStore store(directory);
+        LocalStore store(directory, health);
         // An empty file holds nothing to send again and stays where it is.
         if (!store.claim()) {
             require(content.empty(), "log.txt was not claimed");
@@ -153,7 +154,7 @@ struct Harness {
     void deviceId(const std::string& content) {
         const std::string file = directory + "/deviceID.db";
         writeFile(file, content);
-        const std::string id = HttpSenderTestAccess::loadDeviceID(sender, file);
+        const std::string id = loadDeviceId(file);
         require(id.size() < 256, "device ID longer than its read limit");
         require(content.compare(0, id.size(), id) == 0, "device ID is not the start of the file");
     }

@@ -119,7 +119,7 @@ void checkRecordWriterAgrees(const std::string& input) {
     for (size_t index : {size_t{0}, input.size()}) {
         merged["qmkBulkIndex"] = std::to_string(index);
         std::string expected;
-        require(HttpSender::_getHttpBody(merged, expected), "the merged record was not written");
+        require(writeRecordObject(merged, expected), "the merged record was not written");
         std::string written;
         require(writer.append(record, layers[2], index, written), "the record was not written");
         require(written == expected, "the record writer differs from the merged record");

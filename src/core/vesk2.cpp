@@ -12,6 +12,7 @@
 #include "record/veskChecker.h"
 #include "record/veskConvert.h"
 #include "transport/exchangeDeadline.h"
+#include "transport/pendingCrashes.h"
 #include "util/collectorAddress.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
@@ -23,16 +24,6 @@
 namespace {
 
 const int kMaxPort = 65535;
-
-// State shared by every core of the process.
-struct ProcessState {
-    std::mutex mutex;
-    std::string sessionId;
-    // Host switches remembered for channels not registered yet.
-    bool quillmarkEnableHost = true;
-    bool corvaneEnableHost = true;
-};
-NoDestructor<ProcessState> gs_process;
 
 void _log(const std::string& message) { _info_log(message, "NDK"); }
 
@@ -56,7 +47,8 @@ bool isCorvane(const char* handleName) {
 
 }  // namespace
 
-VESK2Log::VESK2Log() : m_pSender(new (std::nothrow) HttpSender()) {}
+VESK2Log::VESK2Log(LibraryState& state)
+    : m_state(state), m_pSender(new (std::nothrow) HttpSender(state.senderParts())) {}
 
 VESK2Log::~VESK2Log() { destory(); }
 
@@ -67,29 +59,6 @@ std::string VESK2Log::readText(const char* text, const std::string& defaultValue
 std::string VESK2Log::readTextOr(const char* text, const std::string& defaultValue) {
     const std::string value = readText(text, defaultValue);
     return value.empty() ? defaultValue : value;
-}
-
-std::string VESK2Log::sessionId() {
-    std::lock_guard<std::mutex> lock(gs_process->mutex);
-    if (gs_process->sessionId.empty()) gs_process->sessionId = makeSessionId();
-    return gs_process->sessionId;
-}
-
-void VESK2Log::rememberEnableHost(bool enable, bool corvane) {
-    std::lock_guard<std::mutex> lock(gs_process->mutex);
-    (corvane ? gs_process->corvaneEnableHost : gs_process->quillmarkEnableHost) = enable;
-}
-
-std::string VESK2Log::makeSessionId() {
-    // The alphabet has n before m, in both cases.
-    static const char kAlphabet[] =
-        "abcdefghijklnmopqrstuvwxyzABCDEFGHIJKLNMOPQRSTUVWXYZ0123456789";
-    std::string id = UtilRandom::drawText(35, kAlphabet);
-    id[8] = id[13] = id[18] = '-';
-    std::string timePart;
-    UtilTools::encode_base64_string(currentTimeText(), timePart);
-    if (!timePart.empty()) id += "-" + timePart.substr(0, timePart.size() - 2);
-    return id;
 }
 
 int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char* version,
@@ -119,7 +88,7 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     channel->m_projectVersion = projectVersion;
     channel->m_logType = type;
     channel->m_logSource = source;
-    channel->m_sessionID = sessionId();
+    channel->m_sessionID = m_state.sessionId();
     channel->m_Port = static_cast<uint16_t>(serverPort);
     channel->m_Addr = address;
     channel->m_isSessionEnable = channel->m_isNormalEnable = channel->m_isCrashEnable = true;
@@ -133,7 +102,8 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     channel->m_isCorvane = corvane;
     channel->m_sdkVersion = std::string(corvane ? "ndk-corvaen-" : "ndk-") + VESK_SDK_VERSION;
     if (!corvane) {
-        gs_globalCracher.initCrashServer(channel->m_Addr, channel->m_Port);
+        m_state.registry.setObserver([] { gs_globalCracher.refreshPreparedRecord(); });
+        gs_globalCracher.initCrashServer(channel->m_Addr, channel->m_Port, &m_state.crash);
         // Send-only leaves Breakpad no directory for a dump: the catcher then does not open.
         gs_globalCracher.initSdCardPath(root.empty() ? root : root + "/quillmark/" + projectName);
     }
@@ -151,31 +121,27 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     ExchangeDeadline::clearCutOff();
     _log("[initialize] setHandler");
     const MapValues sessionRecord = channel->getHandleToMap();
-    if (!m_pSender->setHandler(channel)) {
+    // Dumps made from here on are this process's own: the kept crashes it sends are older.
+    pendingCrashes::processStartNs();
+    ChannelRegistry& registry = m_state.registry;
+    if (!registry.add(channel)) {
         // A channel registered before (by this core or an earlier one) stays usable: make
         // sure this core's sending thread delivers its records.
-        if (m_pSender->checkHandle(handleName)) m_pSender->start();
+        if (registry.contains(handleName)) m_pSender->start();
         return 0;
     }
-    bool enableHost;
-    {
-        std::lock_guard<std::mutex> lock(gs_process->mutex);
-        enableHost = corvane ? gs_process->corvaneEnableHost : gs_process->quillmarkEnableHost;
-    }
-    m_pSender->set_enableHost(enableHost, handleName);
+    registry.notifyCrashInputs(handleName);
+    setEnableHost(m_state.rememberedEnableHost(corvane), handleName);
     // Held back before the session record is queued: a running sending thread must not send
     // it ahead of the records the delayed start is meant to gather.
-    if (asyncStart) {
-        std::lock_guard lock(m_pLocker);
-        HttpSender::m_SendThreadStop = true;
-    }
+    if (asyncStart) m_state.settings.holdRecords = true;
     if (!corvane) {
         MapValues session = sessionRecord;
         session[VESK_FIX_LOGBODY] = "CREATE SESSION";
         session[VESK_KEY_LOGLEVEL] = "INFO";
         session[VESK_FIX_LOGTYPE] = "SESSION";
         session[VESK_KEY_SENDTIME] = currentTimeText();
-        m_pSender->queueRecord(HttpSender::journalOf(handleName), QueuedRecord(std::move(session)));
+        m_pSender->queueRecord(registry.journalOf(handleName), QueuedRecord(std::move(session)));
     }
     _log("[initialize] send start");
     m_pSender->start();
@@ -188,8 +154,7 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
     signalStack::ensureForThisThread();
     const std::string name = readText(handlerName, "");
     if (!m_pSender) return false;
-    std::lock_guard lock(m_pLocker);
-    if (static_cast<int>(eLevel) > static_cast<int>(m_eLevel)) return false;
+    if (static_cast<int>(eLevel) > static_cast<int>(VESK_LL_INFO)) return false;
     const std::string_view message = UtilTools::trimmed(strMsg != nullptr ? strMsg : "", "\t ");
     if (message.empty()) return false;
     // Without a running sending thread nothing would ever send the record, and a full queue
@@ -199,7 +164,7 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
     if (!m_pSender->takeBlank(slot)) return false;
     QueuedRecord& record = slot.front();
     RecordJournal* journal = nullptr;
-    if (!m_pSender->getHandlerRecord(name, record, &journal)) return false;
+    if (!m_state.registry.recordFields(name, record, &journal)) return false;
     record.setOwn({{VESK_FIX_LOGBODY, message},
                    {VESK_KEY_LOGLEVEL, VeskConvert::levelToString(eLevel)},
                    {VESK_KEY_SENDTIME, currentTimeText()}});
@@ -209,6 +174,6 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
 void VESK2Log::startSendThread() {
     std::lock_guard lock(m_pLocker);
     if (!m_pSender) return;
-    HttpSender::m_SendThreadStop = false;
+    m_state.settings.holdRecords = false;
     m_pSender->wake();
 }

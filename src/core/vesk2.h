@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/libraryState.h"
 #include "crash/veskCatcher.h"
 #include "record/vesk2Define.h"
 #include "thread/crossThread.h"
@@ -16,7 +17,7 @@
 
 class VESK2Log {
 public:
-    VESK2Log();
+    explicit VESK2Log(LibraryState& state = LibraryState::process());
     ~VESK2Log();
     VESK2Log(const VESK2Log&) = delete;
     VESK2Log& operator=(const VESK2Log&) = delete;
@@ -52,21 +53,18 @@ public:
 
     // The sender, for tests that watch what it does.
     HttpSender* sender() { return m_pSender.get(); }
-
-    // Process-wide: one session per process, one sending thread per process.
-    static std::string sessionId();
+    LibraryState& state() { return m_state; }
 
 private:
-    static std::string makeSessionId();
-    // Keeps a host switch for a channel that is initialised later.
-    static void rememberEnableHost(bool enable, bool corvane);
+    // The channel's host switch; the crash record follows it.
+    void setEnableHost(bool enable, const std::string& name);
     // A text argument read (null -> default), trimmed and made UTF-8.
     static std::string readText(const char* text, const std::string& defaultValue);
     // The same, with defaultValue also for text that reads as empty.
     static std::string readTextOr(const char* text, const std::string& defaultValue);
 
-    // Serialises the channel operations and record building of this core.
+    // Serialises the channel operations of this core; sendLog does not take it.
     std::mutex m_pLocker;
+    LibraryState& m_state;
     std::unique_ptr<HttpSender> m_pSender;
-    VESK_LOG_LEVEL m_eLevel = VESK_LL_INFO;
 };

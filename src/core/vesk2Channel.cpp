@@ -9,6 +9,7 @@
 
 #include "core/vesk2.h"
 #include "transport/exchangeDeadline.h"
+#include "util/utilLog.h"
 
 namespace {
 
@@ -31,8 +32,9 @@ bool VESK2Log::addGlobalField(const char* key, const char* value, const char* ha
     if (fieldKey.empty() || fieldValue.empty() || isReservedKey(fieldKey)) return false;
     const std::string name = readText(handlerName, "");
     std::lock_guard lock(m_pLocker);
-    if (!m_pSender || !m_pSender->checkHandle(name)) return false;
-    return m_pSender->addCustomFields(fieldKey, fieldValue, name);
+    if (!m_pSender) return false;
+    return m_state.registry.update(
+        name, [&](Handler& channel) { channel.m_custom_fields[fieldKey] = fieldValue; });
 }
 
 void VESK2Log::delGlobalField(const char* key, const char* handlerName) {
@@ -40,29 +42,33 @@ void VESK2Log::delGlobalField(const char* key, const char* handlerName) {
     if (fieldKey.empty()) return;
     const std::string name = readText(handlerName, "");
     std::lock_guard lock(m_pLocker);
-    if (!m_pSender || !m_pSender->checkHandle(name)) return;
-    m_pSender->deleteCustomFields(fieldKey, name);
+    if (!m_pSender) return;
+    m_state.registry.update(name,
+                            [&](Handler& channel) { channel.m_custom_fields.erase(fieldKey); });
 }
 
 void VESK2Log::clearGlobalFields(const char* handlerName) {
     const std::string name = readText(handlerName, "");
     std::lock_guard lock(m_pLocker);
-    if (!m_pSender || !m_pSender->checkHandle(name)) return;
-    m_pSender->deleteAllCustomFields(name);
+    if (!m_pSender) return;
+    m_state.registry.update(name, [](Handler& channel) { channel.m_custom_fields.clear(); });
 }
 
 void VESK2Log::setLogLevel(VESK_LOG_LEVEL eLevel, const char* handlerName) {
     const std::string name = readText(handlerName, "");
     std::lock_guard lock(m_pLocker);
-    if (!m_pSender || !m_pSender->checkHandle(name)) return;
-    m_pSender->set_logLevel(eLevel, name);
+    if (!m_pSender) return;
+    m_state.registry.updateSwitch(name,
+                                  [eLevel](Handler& channel) { channel.m_elogLevel = eLevel; });
 }
 
 VESK_LOG_LEVEL VESK2Log::getLogLevel(const char* handlerName) {
     const std::string name = readText(handlerName, "");
+    VESK_LOG_LEVEL level = VESK_LL_NONE;
     std::lock_guard lock(m_pLocker);
-    if (!m_pSender || !m_pSender->checkHandle(name)) return VESK_LL_NONE;
-    return m_pSender->get_logLevel(name);
+    if (!m_pSender) return level;
+    m_state.registry.read(name, [&level](const Handler& channel) { level = channel.m_elogLevel; });
+    return level;
 }
 
 const char* VESK2Log::getUserId(const char* handlerName) {
@@ -70,8 +76,10 @@ const char* VESK2Log::getUserId(const char* handlerName) {
     std::string userId;
     {
         std::lock_guard lock(m_pLocker);
-        if (!m_pSender || !m_pSender->checkHandle(name)) return nullptr;
-        userId = m_pSender->get_userID(name);
+        if (!m_pSender) return nullptr;
+        const bool known = m_state.registry.read(
+            name, [&userId](const Handler& channel) { userId = channel.m_userId; });
+        if (!known) return nullptr;
     }
     // The caller reads the text after the lock is gone, while another thread may set a new user
     // ID: it gets a copy of its own, per thread and channel, kept until its next call.
@@ -83,28 +91,38 @@ const char* VESK2Log::getUserId(const char* handlerName) {
 
 void VESK2Log::setUserId(const char* userID, const char* handlerName) {
     const std::string name = readText(handlerName, "");
-    std::lock_guard lock(m_pLocker);
-    if (!m_pSender || !m_pSender->checkHandle(name)) return;
     // A null user ID clears it, like every other null text argument.
-    m_pSender->set_userID(userID ? userID : "", name);
+    const std::string userId = userID ? userID : "";
+    std::lock_guard lock(m_pLocker);
+    if (!m_pSender) return;
+    m_state.registry.update(name, [&userId](Handler& channel) { channel.m_userId = userId; });
 }
 
 void VESK2Log::setDeduplicate(bool enable, const char* handlerName) {
     const std::string name = readText(handlerName, "");
     std::lock_guard lock(m_pLocker);
-    if (!m_pSender || !m_pSender->checkHandle(name)) return;
-    m_pSender->set_duplicate(enable, name);
+    if (!m_pSender) return;
+    m_state.registry.updateSwitch(name,
+                                  [enable](Handler& channel) { channel.m_isDeduplicate = enable; });
+}
+
+void VESK2Log::setEnableHost(bool enable, const std::string& name) {
+    const bool known = m_state.registry.updateSwitch(
+        name, [enable](Handler& channel) { channel.m_isEnableHost = enable; });
+    if (!known) return;
+    _info_log("set enable host : " + name + " " + (enable ? "true" : "false"));
+    m_state.registry.notifyCrashInputs(name);
 }
 
 void VESK2Log::enableHost(bool enable, const char* handlerName) {
     std::lock_guard lock(m_pLocker);
     const std::string name = readText(handlerName, "");
-    if (m_pSender && HttpSender::getHandlerIndex(name) != -1) {
-        m_pSender->set_enableHost(enable, name);
+    if (m_pSender && m_state.registry.contains(name)) {
+        setEnableHost(enable, name);
         return;
     }
-    rememberEnableHost(enable,
-                       handlerName != nullptr && std::string(handlerName) == VESK_CHANNEL_CORVANE);
+    m_state.rememberEnableHost(
+        enable, handlerName != nullptr && std::string(handlerName) == VESK_CHANNEL_CORVANE);
 }
 
 bool VESK2Log::openCrashCatcher() {
@@ -118,7 +136,7 @@ void VESK2Log::setCrashCallback(crash_func_type fnCrashCallback, void* content) 
 void VESK2Log::closeCrashCatcher() {
     if (!m_pSender) return;
     std::lock_guard lock(m_pLocker);
-    if (HttpSender::getHandlerIndex(VESK_CHANNEL_USER) != -1) gs_globalCracher.closeCrashCatcher();
+    if (m_state.registry.contains(VESK_CHANNEL_USER)) gs_globalCracher.closeCrashCatcher();
 }
 
 // Exchanges end by the cut-off, in progress or not begun; what they did not deliver and what
@@ -130,5 +148,5 @@ void VESK2Log::destory() {
     m_pSender->stop();
     m_pSender->join();
     ExchangeDeadline::clearCutOff();
-    HttpSender::reportStoreLosses();
+    m_state.store.reportLosses();
 }

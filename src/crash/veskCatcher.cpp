@@ -24,31 +24,30 @@ VeskCatcher& gs_globalCracher = *gs_catcher;
 
 VeskCatcher::VeskCatcher() = default;
 
-VeskCatcher::~VeskCatcher() {
-    // Only the process-wide catcher, never destroyed, is meant to observe; any other must not
-    // leave the registry calling into a deleted object.
-    if (m_observing) HttpSender::setCrashRecordObserver(nullptr);
-    closeCrashCatcher();
-}
+VeskCatcher::~VeskCatcher() { closeCrashCatcher(); }
 
 void VeskCatcher::initSdCardPath(const std::string& sdcardPath) {
     std::lock_guard lock(m_mtxConfig);
     m_sdcardPatch = sdcardPath;
 }
 
-void VeskCatcher::initCrashServer(const std::string& strAdd, uint16_t uiPort) {
-    bool observe = false;
+void VeskCatcher::initCrashServer(const std::string& strAdd, uint16_t uiPort,
+                                  const CrashDelivery* delivery) {
     {
         std::lock_guard lock(m_mtxConfig);
         m_strAdd = strAdd;
         m_uiPort = uiPort;
         m_bInited = true;
-        observe = !m_observing;
-        m_observing = true;
     }
-    // The catcher lives as long as the process, so the observer never outlives it.
-    if (observe) HttpSender::setCrashRecordObserver([this] { refreshPreparedRecord(); });
+    m_delivery.store(delivery);
     refreshPreparedRecord();
+}
+
+void VeskCatcher::forgetDelivery(const CrashDelivery* delivery) {
+    const CrashDelivery* expected = delivery;
+    if (!m_delivery.compare_exchange_strong(expected, nullptr)) return;
+    std::lock_guard preparing(m_mtxPrepare);
+    m_prepared.store(std::string());
 }
 
 void VeskCatcher::initCrashCallbak(crash_func_type fnCrashCallback, void* content) {
@@ -78,7 +77,8 @@ void VeskCatcher::refreshPreparedRecord() {
     crashKeys[VESK_KEY_LOGLEVEL] = "FATAL";
     crashKeys[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
     std::string recordText;
-    if (!HttpSender::prepareCrashRecord(crashKeys, recordText)) recordText.clear();
+    const CrashDelivery* delivery = m_delivery.load();
+    if (delivery == nullptr || !delivery->prepareRecord(crashKeys, recordText)) recordText.clear();
     m_prepared.store(recordText);
 }
 
@@ -133,7 +133,8 @@ VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBod
                                                        const std::string& dmpPath,
                                                        const Map_String& mapFields) {
     const ReportSettings settings = reportSettings();
-    if (!settings.inited) return ReportResult::kKept;
+    const CrashDelivery* delivery = m_delivery.load();
+    if (!settings.inited || delivery == nullptr) return ReportResult::kKept;
     std::string dmpData64;
     std::string strErr;
     if (!UtilTools::readFileAsBase64(dmpPath, VeskCatcher::MAX_FILE_SIZE, dmpData64, strErr)) {
@@ -146,8 +147,7 @@ VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBod
     // be held twice during the request.
     Map_String record = completeCrashMap(strBody, mapFields);
     record[VESK_KEY_DMPDATA] = std::move(dmpData64);
-    const DeliveryOutcome outcome =
-        HttpSender::sendCrashReport(settings.address, settings.port, std::move(record));
+    const DeliveryOutcome outcome = delivery->report(std::move(record));
     const bool accepted = outcome.records.size() == 1 && outcome.allAccepted();
     return accepted ? ReportResult::kDelivered : ReportResult::kKept;
 }

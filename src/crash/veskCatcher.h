@@ -9,6 +9,7 @@
 //   veskCatcherNoDump.cpp   the same entry points for builds without Breakpad
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,7 +18,7 @@
 #include "crash/preparedCrash.h"
 #include "record/vesk2Define.h"
 #include "thread/crossThread.h"
-#include "transport/httpSender.h"
+#include "transport/crashDelivery.h"
 #include "transport/pendingCrashes.h"
 #include "util/vesk2Utils.h"
 
@@ -42,7 +43,11 @@ public:
     VeskCatcher& operator=(const VeskCatcher&) = delete;
 
     void initSdCardPath(const std::string& sdcardPath);
-    void initCrashServer(const std::string& strAdd, uint16_t uiPort);
+    // delivery prepares the crash record and sends the report; it must stay alive until
+    // forgetDelivery names it.
+    void initCrashServer(const std::string& strAdd, uint16_t uiPort, const CrashDelivery* delivery);
+    // The owner of delivery is going: the catcher no longer uses it.
+    void forgetDelivery(const CrashDelivery* delivery);
     void initCrashCallbak(crash_func_type fnCrashCallback, void* content);
     void updateCrashMap(Map_String& mapCustom);
 
@@ -61,8 +66,8 @@ public:
     ReportResult sendCrashReport(const std::string& strBody, const std::string& dmpPath,
                                  const Map_String& mapFields);
 
-    // Serialises the crash record again from the main channel; the registry calls it through
-    // its observer whenever one of its inputs changes.
+    // Serialises the crash record again from the main channel; the registry's observer calls
+    // it whenever one of its inputs changes.
     void refreshPreparedRecord();
     // Async-signal-safe: the prepared record beside the dump (PreparedCrash::writeBeside).
     bool writePreparedRecord(const char* dumpPath);
@@ -101,7 +106,7 @@ private:
     std::string m_strAdd;
     uint16_t m_uiPort = 0;
     bool m_bInited = false;
-    bool m_observing = false;
+    std::atomic<const CrashDelivery*> m_delivery{nullptr};
     std::mutex m_mtxPrepare;
     PreparedCrash m_prepared;
     // Guards the configuration and the handler: application threads change them while a

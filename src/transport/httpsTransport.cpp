@@ -5,21 +5,20 @@
 #include <string>
 #include <utility>
 
-#include "transport/httpSender.h"
-
 namespace {
 
 struct BoundedBody {
     std::string text;
+    size_t bound = 0;
     bool cut = false;
 };
 
-// Keeps the start of the answer's body, at most HttpSender::kMaxAnswerBytes; the rest is
-// still taken, so the transfer ends as its framing says.
+// Keeps the start of the answer's body, at most its bound; the rest is still taken, so the
+// transfer ends as its framing says.
 size_t keepAnswerStart(void* data, size_t size, size_t count, void* target) {
     auto* body = static_cast<BoundedBody*>(target);
     const size_t total = size * count;
-    const size_t room = HttpSender::kMaxAnswerBytes - body->text.size();
+    const size_t room = body->bound - body->text.size();
     if (total > room) body->cut = true;
     body->text.append(static_cast<const char*>(data), std::min(total, room));
     return total;
@@ -48,8 +47,11 @@ long infoLong(CURL* handle, CURLINFO what) {
 
 HttpsTransport::HttpsTransport(bool verifyTls) : m_verifyTls(verifyTls) {}
 
-CollectorAnswer HttpsTransport::post(const CollectorAddress& collector, const std::string& path,
-                                     const std::string& body, const ExchangeDeadline& deadline) {
+CollectorAnswer HttpsTransport::exchange(const CollectorRequest& request,
+                                         const ExchangeDeadline& deadline) {
+    static const std::string kNoBody;
+    const std::string& body = request.get || request.body == nullptr ? kNoBody : *request.body;
+    const CollectorAddress& collector = request.target;
     CollectorAnswer answer;
     if (!m_handle) m_handle = newCurlHandle();
     if (!m_handle) {
@@ -58,13 +60,16 @@ CollectorAnswer HttpsTransport::post(const CollectorAddress& collector, const st
     }
     CURL* handle = m_handle.get();
     const ExchangeOptions forgetAfterwards(handle);
-    const CurlHeaders headers = prepareJsonPost(handle, {collector.url(path), collector.port, &body,
-                                                         m_verifyTls, kConnectTimeoutSeconds, 0});
+    const JsonPost options{
+        collector.url(request.path), collector.port, &body, m_verifyTls, kConnectTimeoutSeconds, 0};
+    const CurlHeaders headers =
+        request.get ? prepareJsonGet(handle, options) : prepareJsonPost(handle, options);
     const std::function<bool()> stop = [&deadline] { return deadline.passed(); };
     // Never 0, which libcurl reads as no bound.
     setTransferBound(handle, std::max<long>(1, deadline.remaining().count()), &stop);
     curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, static_cast<long>(kMaxIdle.count()));
     BoundedBody answerBody;
+    answerBody.bound = request.maxAnswerBytes;
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepAnswerStart);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answerBody);
 

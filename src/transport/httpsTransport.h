@@ -13,8 +13,8 @@ public:
     explicit HttpsTransport(bool verifyTls);
 
     bool verifiesTls() const { return m_verifyTls; }
-    CollectorAnswer post(const CollectorAddress& collector, const std::string& path,
-                         const std::string& body, const ExchangeDeadline& deadline) override;
+    CollectorAnswer exchange(const CollectorRequest& request,
+                             const ExchangeDeadline& deadline) override;
 
     // Connecting alone ends after this; the exchange as a whole by its deadline.
     static constexpr long kConnectTimeoutSeconds = 10;

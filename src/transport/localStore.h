@@ -5,13 +5,15 @@
 //   "log.resend.pos"  how many bytes of "log.resend" the collector has answered for
 // A record leaves the store only once the collector answered for the batch that carried it, so
 // a kill at any moment loses nothing (a batch in flight at the kill is sent twice).
-// Not thread-safe by itself: HttpSender serialises every use (storeLock()).
+// Not thread-safe by itself: RecordStore serialises every use.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "transport/storeHealth.h"
 
 class LocalStore {
 public:
@@ -21,7 +23,7 @@ public:
     // A batch of a re-send takes lines until they exceed this many bytes, as a pass does.
     static constexpr size_t kMaxBatchBytes = 2097152;
 
-    explicit LocalStore(std::string directory);
+    LocalStore(std::string directory, StoreHealth& health);
 
     // Appends each line (a JSON object, without line end). False when the file could not be
     // written; the condition is logged once until a write succeeds again.
@@ -50,6 +52,7 @@ private:
     uint64_t skipBeyondBound(uint64_t position) const;
 
     std::string m_directory;
+    StoreHealth& m_health;
     uint64_t m_position = 0;
     uint64_t m_batchEnd = 0;
 };

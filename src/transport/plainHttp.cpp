@@ -187,11 +187,11 @@ void AnswerReader::takeInto(Answer& answer) {
 }
 
 std::string requestHead(const CollectorAddress& collector, const std::string& path,
-                        size_t bodyBytes) {
-    std::string head = "POST " + collector.pathPrefix + path + " HTTP/1.1\r\n";
+                        size_t bodyBytes, bool get) {
+    std::string head = (get ? "GET " : "POST ") + collector.pathPrefix + path + " HTTP/1.1\r\n";
     head += "Host: " + collector.authority() + "\r\n";
     head += "Content-Type: application/json\r\n";
-    head += "Content-Length: " + std::to_string(bodyBytes) + "\r\n";
+    if (!get) head += "Content-Length: " + std::to_string(bodyBytes) + "\r\n";
     head += "\r\n";
     return head;
 }
@@ -218,19 +218,23 @@ struct PlainHttpTransport::Attempt {
 
 PlainHttpTransport::PlainHttpTransport(std::chrono::milliseconds maxIdle) : m_maxIdle(maxIdle) {}
 
-CollectorAnswer PlainHttpTransport::post(const CollectorAddress& collector, const std::string& path,
-                                         const std::string& body,
-                                         const ExchangeDeadline& deadline) {
-    return exchange(collector.host, collector.port, requestHead(collector, path, body.size()), body,
-                    deadline);
+CollectorAnswer PlainHttpTransport::exchange(const CollectorRequest& request,
+                                             const ExchangeDeadline& deadline) {
+    static const std::string kNoBody;
+    const std::string& body = request.get || request.body == nullptr ? kNoBody : *request.body;
+    const CollectorAddress& target = request.target;
+    return exchange(target.host, target.port,
+                    requestHead(target, request.path, body.size(), request.get), body, deadline,
+                    request.maxAnswerBytes);
 }
 
 CollectorAnswer PlainHttpTransport::exchange(const std::string& host, uint16_t port,
                                              const std::string& head, const std::string& body,
-                                             const ExchangeDeadline& deadline) {
+                                             const ExchangeDeadline& deadline,
+                                             size_t maxAnswerBytes) {
     if (m_socket.valid() && !keptConnectionFits(host, port)) m_socket = Socket();
     if (m_socket.valid()) {
-        Attempt onKept = attempt(head, body, deadline);
+        Attempt onKept = attempt(head, body, deadline, maxAnswerBytes);
         onKept.answer.reused = true;
         if (!onKept.closedBeforeAnswer || deadline.passed()) return settle(onKept);
         m_socket = Socket();
@@ -239,7 +243,7 @@ CollectorAnswer PlainHttpTransport::exchange(const std::string& host, uint16_t p
     if (!m_socket.valid()) return CollectorAnswer();
     m_host = host;
     m_port = port;
-    Attempt onNew = attempt(head, body, deadline);
+    Attempt onNew = attempt(head, body, deadline, maxAnswerBytes);
     return settle(onNew);
 }
 
@@ -253,13 +257,14 @@ bool PlainHttpTransport::keptConnectionFits(const std::string& host, uint16_t po
 
 PlainHttpTransport::Attempt PlainHttpTransport::attempt(const std::string& head,
                                                         const std::string& body,
-                                                        const ExchangeDeadline& deadline) {
+                                                        const ExchangeDeadline& deadline,
+                                                        size_t maxAnswerBytes) {
     Attempt outcome;
     outcome.answer.connected = true;
     const int fd = m_socket.fd();
     outcome.answer.sent = sendAll(fd, head, deadline) && sendAll(fd, body, deadline);
     // Read even after a failed send: a collector may refuse early and close.
-    AnswerReader reader(HttpSender::kMaxAnswerBytes);
+    AnswerReader reader(maxAnswerBytes);
     receiveAnswer(fd, reader, deadline);
     reader.takeInto(outcome.answer);
     outcome.closedBeforeAnswer = !reader.began() && !deadline.passed();

@@ -59,9 +59,9 @@ private:
 };
 
 // "POST <prefix><path> HTTP/1.1", Host (always with the port), Content-Type and Content-Length
-// of a JSON body of bodyBytes, and the empty line that ends the head.
+// of a JSON body of bodyBytes, and the empty line that ends the head; for a GET, no length.
 std::string requestHead(const CollectorAddress& collector, const std::string& path,
-                        size_t bodyBytes);
+                        size_t bodyBytes, bool get = false);
 
 // Owns one socket descriptor and closes it when it goes.
 class Socket {
@@ -90,12 +90,13 @@ class PlainHttpTransport : public CollectorTransport {
 public:
     explicit PlainHttpTransport(std::chrono::milliseconds maxIdle = kMaxIdle);
 
-    CollectorAnswer post(const CollectorAddress& collector, const std::string& path,
-                         const std::string& body, const ExchangeDeadline& deadline) override;
+    CollectorAnswer exchange(const CollectorRequest& request,
+                             const ExchangeDeadline& deadline) override;
     // Sends head and then body as given (kept apart so a large body is not copied) to
-    // host:port and reads the answer.
+    // host:port and reads the answer, keeping at most maxAnswerBytes of it.
     CollectorAnswer exchange(const std::string& host, uint16_t port, const std::string& head,
-                             const std::string& body, const ExchangeDeadline& deadline);
+                             const std::string& body, const ExchangeDeadline& deadline,
+                             size_t maxAnswerBytes = CollectorRequest::kMaxAnswerBytes);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -103,7 +104,7 @@ private:
 
     bool keptConnectionFits(const std::string& host, uint16_t port) const;
     Attempt attempt(const std::string& head, const std::string& body,
-                    const ExchangeDeadline& deadline);
+                    const ExchangeDeadline& deadline, size_t maxAnswerBytes);
     CollectorAnswer settle(Attempt& outcome);
 
     std::chrono::milliseconds m_maxIdle;

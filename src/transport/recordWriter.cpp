@@ -5,6 +5,16 @@
 #include "record/vesk2Define.h"
 #include "util/jsonText.h"
 
+bool writeRecordObject(const MapValues& record, std::string& text) {
+    try {
+        text.clear();
+        jsonText::appendCompactObject(record, VESK_KEY_HANDLERNAME.c_str(), text);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 namespace {
 
 void separate(bool& first, std::string& out) {

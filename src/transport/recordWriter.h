@@ -3,7 +3,7 @@
 // and its place in the batch. Written one by one, every record would escape its channel's
 // twenty-odd fields again; here the channel's and the pass's fields are written once per pass
 // and copied into each record, and only the record's own few fields are escaped. The text is
-// byte for byte what HttpSender::_getHttpBody writes of the merged fields.
+// byte for byte what writeRecordObject writes of the merged fields.
 #pragma once
 
 #include <memory>
@@ -11,6 +11,10 @@
 #include <vector>
 
 #include "util/vesk2Utils.h"
+
+// One record's fields as the compact JSON object that is sent, without "handlerName"; false
+// when it could not be written.
+bool writeRecordObject(const MapValues& record, std::string& text);
 
 class RecordWriter {
 public:

@@ -1,9 +1,14 @@
-// One exchange with a collector: a JSON body posted to a path of its address, the answer read
-// back, all of it ended by an ExchangeDeadline. An implementation may keep its connection from
-// one exchange to the next; it owns that connection and closes it when it goes.
+// The one seam of every exchange the library has with a server (log posts, the crash report,
+// kept crashes, the settings request, the network-insight upload): a request to a path of a
+// collector address, the answer read back, all of it ended by an ExchangeDeadline. An
+// implementation may keep its connection from one exchange to the next; it owns that
+// connection and closes it when it goes. Implementations are not shared between threads.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "transport/exchangeDeadline.h"
@@ -17,7 +22,7 @@ struct CollectorAnswer {
     bool complete = false;
     // Status code of the final answer; 0 when none was read.
     long status = 0;
-    // The body, chunks joined, without headers; at most HttpSender::kMaxAnswerBytes.
+    // The body, chunks joined, without headers; at most the request's maxAnswerBytes.
     std::string body;
     // The body was longer than that and only its start was kept.
     bool cut = false;
@@ -26,6 +31,21 @@ struct CollectorAnswer {
     // Why an exchange that did not complete failed, where the transport can say more than
     // the flags above; for the log.
     std::string failure;
+};
+
+struct CollectorRequest {
+    // Most of a collector's answer that is kept.
+    static constexpr size_t kMaxAnswerBytes = 64 * 1024;
+
+    // A GET (the settings request) sends no body; a POST sends body as "application/json".
+    bool get = false;
+    CollectorAddress target;
+    // After the address's path prefix ("/v2/log").
+    std::string path;
+    // Not copied: it must outlive the exchange.
+    const std::string* body = nullptr;
+    // The start of a longer answer is kept and the answer marked cut.
+    size_t maxAnswerBytes = kMaxAnswerBytes;
 };
 
 class CollectorTransport {
@@ -40,8 +60,11 @@ public:
     CollectorTransport(const CollectorTransport&) = delete;
     CollectorTransport& operator=(const CollectorTransport&) = delete;
 
-    // POSTs body as "application/json" to collector's address + path ("/v2/log"). Never
-    // throws for what the network or the peer does: the answer says what happened.
-    virtual CollectorAnswer post(const CollectorAddress& collector, const std::string& path,
-                                 const std::string& body, const ExchangeDeadline& deadline) = 0;
+    // Never throws for what the network or the peer does: the answer says what happened.
+    virtual CollectorAnswer exchange(const CollectorRequest& request,
+                                     const ExchangeDeadline& deadline) = 0;
 };
+
+// Makes a transport for one thread's exchanges (the sending thread, the measuring thread, a
+// crash report); the owner of the library hands it in, tests hand in a scripted one.
+using TransportFactory = std::function<std::unique_ptr<CollectorTransport>()>;

@@ -42,19 +42,33 @@ CurlHeaders jsonHeaders(bool post) {
     return headers;
 }
 
-CurlHeaders prepareJsonPost(CURL* handle, const JsonPost& post) {
-    CurlHeaders headers = jsonHeaders(true);
-    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "POST");
+namespace {
+
+CurlHeaders prepareJson(CURL* handle, const JsonPost& request, bool post) {
+    CurlHeaders headers = jsonHeaders(post);
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, post ? "POST" : "GET");
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(handle, CURLOPT_URL, post.url.c_str());
-    curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(post.port));
-    const std::string& body = *post.body;
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.c_str());
-    setTlsVerification(handle, post.verifyTls);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, post.connectTimeoutSeconds);
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT, post.totalTimeoutSeconds);
+    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(request.port));
+    if (post) {
+        const std::string& body = *request.body;
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.c_str());
+    }
+    setTlsVerification(handle, request.verifyTls);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, request.connectTimeoutSeconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, request.totalTimeoutSeconds);
     return headers;
+}
+
+}  // namespace
+
+CurlHeaders prepareJsonPost(CURL* handle, const JsonPost& post) {
+    return prepareJson(handle, post, true);
+}
+
+CurlHeaders prepareJsonGet(CURL* handle, const JsonPost& get) {
+    return prepareJson(handle, get, false);
 }
 
 void setTransferBound(CURL* handle, long timeoutMs, const std::function<bool()>* stop) {

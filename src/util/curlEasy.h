@@ -50,6 +50,8 @@ struct JsonPost {
 // Sets the handle up to post the body as JSON. The returned headers are in use by the handle
 // until the transfer ends; the caller keeps them alive until then.
 CurlHeaders prepareJsonPost(CURL* handle, const JsonPost& post);
+// The same for a GET of the URL; the body is not sent.
+CurlHeaders prepareJsonGet(CURL* handle, const JsonPost& get);
 
 // Bounds the whole transfer by timeoutMs and ends it early once stop() says so. stop is asked
 // from libcurl's progress callback: many times a second while data moves, about once a second

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "api/quillmark_impl.h"
+#include "core/libraryState.h"
 #include "platform/host_capture.h"
 #include "plume/quillmark.h"
 #include "support/child_process.h"
@@ -230,7 +231,7 @@ TEST(CEntryPoint, NullAddressAndPortZeroUseTheBuiltInCollectorOnPort80) {
             EXPECT_EQ(0, QuillMarkInitialize(kKey, dir.path().c_str(), nullptr, nullptr, 0, nullptr,
                                              nullptr, false, false, nullptr));
             Handler channel;
-            if (!HttpSender::getHandlerSnapshot("quillmark-user", channel)) return 1;
+            if (!LibraryState::process().registry.snapshot("quillmark-user", channel)) return 1;
             EXPECT_EQ(QUILLMARK_DEFAULT_COLLECTOR, channel.m_Addr);
             EXPECT_EQ(80, channel.m_Port);
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "to the built-in collector"));

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "api/quillmark_impl.h"
+#include "core/libraryState.h"
 #include "platform/host_capture.h"
 #include "plume/quillmark.h"
 #include "support/child_process.h"
@@ -29,6 +30,7 @@
 #include "support/record_queries.h"
 #include "support/temp_dir.h"
 #include "support/test_project.h"
+#include "transport/deviceIdentity.h"
 
 namespace {
 
@@ -167,7 +169,7 @@ TEST(CoreInitialize, PortsZeroAndMaximumAreAcceptedAndANewChannelStartsAtInfo) {
                     0, core->initialize(kKey, root, kVersion, nullptr, nullptr, "http://127.0.0.1",
                                         port, true, true, channel.c_str()));
                 Handler stored;
-                EXPECT_TRUE(HttpSender::getHandlerSnapshot(channel, stored)) << channel;
+                EXPECT_TRUE(LibraryState::process().registry.snapshot(channel, stored)) << channel;
                 EXPECT_EQ(port, stored.m_Port);
                 EXPECT_EQ(VESK_LL_INFO, core->getLogLevel(channel.c_str()));
                 EXPECT_STREQ("", core->getUserId(channel.c_str()));
@@ -641,8 +643,8 @@ bool idsOfTwoProcessesInOneSecond(IdsOfOneProcess (&ids)[2]) {
             codes[i] = runInChild(
                 [&] {
                     const long long second = static_cast<long long>(time(nullptr));
-                    const std::string session = VESK2Log::sessionId();
-                    const std::string device = HttpSender().getDeviceID();
+                    const std::string session = LibraryState::process().sessionId();
+                    const std::string device = makeDeviceId();
                     std::ofstream(dir.file("ids" + std::to_string(i)))
                         << second << '\n'
                         << session.substr(0, 35) << '\n'

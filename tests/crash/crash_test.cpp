@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/libraryState.h"
 #include "core/vesk2.h"
 #include "crash/crashWatchdog.h"
 #include "crash/veskCatcher.h"
@@ -496,7 +497,8 @@ int crashAndNote(const Target& target, const TempDir& storage, const KeptCrashRo
             QuillMarkSetUserId("crash-user");
             if (row.callback != nullptr) QuillMarkSetCrashCallback(row.callback, nullptr);
             if (QuillMarkOpenCrashCatcher() != 1) return 3;
-            qm_test::writeFileText(storage.file("session.txt"), VESK2Log::sessionId());
+            qm_test::writeFileText(storage.file("session.txt"),
+                                   LibraryState::process().sessionId());
             if (row.killWhileReporting) killOnceRecorded(getpid(), dumpDirOf(storage));
             qm_test::writeFileText(storage.file("fault.txt"), std::to_string(monotonicMs()));
             row.crash();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/libraryState.h"
 #include "crash/veskCatcher.h"
 #include "crash_support.h"
 #include "plume/quillmark.h"
@@ -18,18 +19,17 @@
 #include "support/record_queries.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
-#include "transport/httpSender.h"
+#include "transport/recordWriter.h"
 
-// Changes the main channel the way remote settings do, under the registry lock.
-struct HttpSenderTestAccess {
-    static void setCrashEnable(bool enable) {
-        std::lock_guard lock(HttpSender::m_mtxSvr);
-        if (Handler* channel = HttpSender::_findChannel(VESK_CHANNEL_USER)) {
-            channel->m_isCrashEnable = enable;
-        }
-    }
-    static std::timed_mutex& registryLock() { return HttpSender::m_mtxSvr; }
-};
+namespace {
+
+// Changes the main channel the way remote settings do.
+void setCrashEnable(bool enable) {
+    LibraryState::process().registry.updateSwitch(
+        VESK_CHANNEL_USER, [enable](Handler& channel) { channel.m_isCrashEnable = enable; });
+}
+
+}  // namespace
 
 namespace {
 
@@ -142,7 +142,7 @@ TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
             received[key] = record[key].asString();
     }
     std::string object;
-    ASSERT_TRUE(HttpSender::_getHttpBody(received, object));
+    ASSERT_TRUE(writeRecordObject(received, object));
     EXPECT_EQ("[" + object + "]", body);
 
     const std::vector<Json::Value> records = crashRecords(collector);
@@ -254,30 +254,30 @@ TEST(CrashReport, CrashLogsSwitchedOffSendNothingButTheCallbackRuns) {
     ASSERT_EQ(
         0, reportInChild(collector, storage, [&] {
             QuillMarkSetCrashCallback(countCall, nullptr);
-            HttpSenderTestAccess::setCrashEnable(false);
+            setCrashEnable(false);
             if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
                                                  {{"case", "off"}}) != Result::kKept) {
                 return 4;
             }
             if (g_callbackCalls != 1) return 3;
-            HttpSenderTestAccess::setCrashEnable(true);
+            setCrashEnable(true);
             gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"), {{"case", "on"}});
             return 0;
         }));
     EXPECT_EQ("on", qm_test::onlyRecord(collector, kCrashBody)["case"].asString());
 }
 
-// The sending thread's first pass looks the host name up and opens the request functions;
-// a crash before it must still be reported, with the host name.
+// The sending thread's first pass looks the host name up; a crash before it must still be
+// reported, with the host name.
 TEST(CrashReport, IsSentBeforeTheSendingThreadsFirstPass) {
     CollectorProcess collector;
     TempDir storage;
     qm_test::writeFileText(storage.file("one.dmp"), "MDMP-bytes");
     ASSERT_EQ(0, reportInChild(collector, storage, [&] {
                   // Back to the state before the first pass.
-                  HttpSender::m_initializeByThread = false;
+                  LibraryState::process().registry.setHostName("");
                   gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-                  return HttpSender::m_initializeByThread ? 0 : 3;
+                  return 0;
               }));
     const std::string host = qm_test::onlyRecord(collector, kCrashBody)["host"].asString();
     EXPECT_FALSE(host.empty());
@@ -290,14 +290,17 @@ TEST(CrashReport, IsSentWhileTheCrashedThreadHoldsTheRegistryLock) {
     CollectorProcess collector;
     TempDir storage;
     qm_test::writeFileText(storage.file("one.dmp"), "MDMP-bytes");
-    ASSERT_EQ(0, reportInChild(
-                     collector, storage,
-                     [&] {
-                         std::lock_guard held(HttpSenderTestAccess::registryLock());
-                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-                         return 0;
-                     },
-                     10000));
+    ASSERT_EQ(0,
+              reportInChild(
+                  collector, storage,
+                  [&] {
+                      // The report runs inside a registry call, as if it had crashed there.
+                      LibraryState::process().registry.read(VESK_CHANNEL_USER, [&](const Handler&) {
+                          gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                      });
+                      return 0;
+                  },
+                  10000));
     EXPECT_EQ(1u, crashRecords(collector).size());
 }
 

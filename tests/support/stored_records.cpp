@@ -11,13 +11,13 @@ namespace qm_test {
 
 void observeStorage(const std::string& file) {
     GetPlumeLog();
-    currentPlumeLog()->core()->sender()->m_onStore = [file](const std::string& record,
-                                                          const std::string& channel) {
-        Json::Value line;
-        line["channel"] = channel;
-        line["record"] = record;
-        std::ofstream(file, std::ios::app) << jsonText::writeCompact(line) << std::flush;
-    };
+    currentPlumeLog()->core()->state().store.setKeepObserver(
+        [file](const std::string& record, const std::string& channel) {
+            Json::Value line;
+            line["channel"] = channel;
+            line["record"] = record;
+            std::ofstream(file, std::ios::app) << jsonText::writeCompact(line) << std::flush;
+        });
 }
 
 std::vector<StoredRecord> readStored(const std::string& file) {

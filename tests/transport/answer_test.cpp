@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "platform/host_capture.h"
-#include "transport/httpSender.h"
+#include "transport/collectorAnswer.h"
+#include "transport/recordStore.h"
+#include "transport/recordWriter.h"
 
 namespace {
 
@@ -30,7 +32,7 @@ Bulk makeBulk(size_t count) {
             {"logLevel", "ERROR"},
             {"qmkBulkIndex", std::to_string(i)}};
         std::string text;
-        EXPECT_TRUE(HttpSender::_getHttpBody(record, text));
+        EXPECT_TRUE(writeRecordObject(record, text));
         if (i > 0) bulk.body += ",";
         bulk.body += text;
         bulk.records.push_back(text);
@@ -56,9 +58,9 @@ Lines repeated(const std::string& line, size_t count) { return Lines(count, "I/N
 class AnswerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_sender.m_onStore = [this](const std::string& text, const std::string& channel) {
+        m_store.setKeepObserver([this](const std::string& text, const std::string& channel) {
             m_stored.emplace_back(text, channel);
-        };
+        });
         qm_platform::startLogCapture();
     }
     void TearDown() override { qm_platform::stopLogCapture(); }
@@ -71,13 +73,14 @@ protected:
         Batch batch;
         for (const std::string& record : bulk.records) batch.add(record);
         EXPECT_EQ(batch.body(), bulk.body);
-        const DeliveryOutcome outcome = HttpSender::readCollectorAnswer(answer, batch.size());
+        const DeliveryOutcome outcome = readCollectorAnswer(answer, batch.size());
         EXPECT_EQ(outcome.records.size(), bulk.records.size());
-        m_sender.keepUndelivered(batch, outcome, channel);
+        m_store.keepUndelivered(batch, outcome, channel);
         return outcome;
     }
 
-    HttpSender m_sender;
+    ChannelRegistry m_registry;
+    RecordStore m_store{m_registry};
     std::vector<Stored> m_stored;
 };
 

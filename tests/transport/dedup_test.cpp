@@ -13,7 +13,7 @@
 #include "support/record_queries.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
-#include "transport/httpSender.h"
+#include "transport/repeatFilter.h"
 #include "util/jsonText.h"
 
 using qm_test::CollectorProcess;
@@ -49,13 +49,13 @@ protected:
     }
 
     bool dropped(const MapValues& record, const std::string& channel = "quillmark-user") {
-        return m_sender.check_duplicate(QueuedRecord(record), channel);
+        return m_filter.isRepeat(QueuedRecord(record), channel);
     }
     bool dropped(const Fields& fields, const std::string& channel = "quillmark-user") {
         return dropped(recordText(fields), channel);
     }
 
-    HttpSender m_sender;
+    RepeatFilter m_filter;
 };
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "api/quillmark_impl.h"
+#include "core/libraryState.h"
 #include "plume/quillmark.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
@@ -27,6 +28,7 @@
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
+#include "transport/remoteSettings.h"
 #include "util/jsonText.h"
 
 using qm_test::CollectorOptions;
@@ -82,12 +84,12 @@ struct Service {
     }
     // Points the library at this service; call in the child.
     void use() const {
-        HttpSender::SettingsEndpoints endpoints;
+        RemoteSettings::Endpoints endpoints;
         endpoints.url = process->address();
         endpoints.port = process->port();
         endpoints.altUrl = process->address();
         endpoints.altPort = process->port();
-        HttpSender::setSettingsEndpoints(endpoints);
+        LibraryState::process().settings.setSettingsEndpoints(endpoints);
     }
 };
 

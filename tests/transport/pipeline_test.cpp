@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "api/quillmark_impl.h"
+#include "core/libraryState.h"
 #include "platform/host_capture.h"
 #include "plume/quillmark.h"
 #include "support/child_process.h"
@@ -222,7 +223,7 @@ TEST(Pipeline, VerifiedTlsRefusesUnpinnedSelfSignedCollectorAndKeepsRecords) {
     const std::string storedFile = storage.file("stored.jsonl");
     ASSERT_EQ(0, runInChild(
                      [&] {
-                         HttpSender::m_tlsVerify = true;
+                         LibraryState::process().settings.verifyTls = true;
                          return sendFourInOneBatch(target, storage.path(), storedFile);
                      },
                      kChildTimeoutMs));

@@ -22,14 +22,26 @@
 #include "support/collector_process.h"
 #include "support/raw_server.h"
 #include "support/temp_dir.h"
+#include "transport/batchDelivery.h"
+#include "transport/collectorTransports.h"
 #include "transport/exchangeDeadline.h"
-#include "transport/httpSender.h"
 #include "transport/httpsTransport.h"
 #include "transport/plainHttp.h"
+#include "transport/recordStore.h"
+#include "transport/recordWriter.h"
 #include "transport/transport.h"
 #include "util/collectorAddress.h"
 
 namespace {
+
+// A JSON POST of body to the collector's "/v2/log".
+CollectorRequest postOf(const CollectorAddress& address, const std::string& body) {
+    CollectorRequest request;
+    request.target = address;
+    request.path = "/v2/log";
+    request.body = &body;
+    return request;
+}
 
 using qm_test::RawServer;
 using qm_test::ReplyStep;
@@ -75,7 +87,7 @@ std::vector<FramingCase> framingCases() {
     const std::string json = R"({"header":{},"body":{"data":{"resultList":[]}}})";
     const std::string ok = okAnswer(json);
     const size_t headerEnd = ok.find("\r\n\r\n");
-    const size_t limit = HttpSender::kMaxAnswerBytes;
+    const size_t limit = CollectorRequest::kMaxAnswerBytes;
     const std::string big(100 * 1024, 'x');
     return {
         {"content-length, connection left open",
@@ -411,7 +423,7 @@ TEST(HttpsTransportTest, LaterExchangesReuseTheConnectionWhateverTheTlsChecks) {
         std::string seen;
         for (int i = 0; i < 3; ++i) {
             const CollectorAnswer answer =
-                transport.post(*address, "/v2/log", body, ExchangeDeadline(kExchangeTimeout));
+                transport.exchange(postOf(*address, body), ExchangeDeadline(kExchangeTimeout));
             EXPECT_EQ(answer.status, 200);
             EXPECT_NE(answer.body.find("\"isSuccessful\":true"), std::string::npos) << answer.body;
             seen += !answer.complete ? '-' : answer.reused ? 'R' : 'N';
@@ -426,17 +438,16 @@ TEST(HttpsTransportTest, LaterExchangesReuseTheConnectionWhateverTheTlsChecks) {
 class PlainHttpSendTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_wasInitialized = HttpSender::m_initializeByThread.exchange(true);
-        m_sender.m_onStore = [this](const std::string& text, const std::string& channel) {
+        m_store.setKeepObserver([this](const std::string& text, const std::string& channel) {
             m_stored.emplace_back(text, channel);
-        };
+        });
         for (int i = 0; i < 3; ++i) {
             std::string text;
-            ASSERT_TRUE(HttpSender::_getHttpBody({{"body", "record " + std::to_string(i)},
-                                                  {"handlerName", "quillmark-user"},
-                                                  {"logLevel", "WARN"},
-                                                  {"qmkBulkIndex", std::to_string(i)}},
-                                                 text));
+            ASSERT_TRUE(writeRecordObject({{"body", "record " + std::to_string(i)},
+                                           {"handlerName", "quillmark-user"},
+                                           {"logLevel", "WARN"},
+                                           {"qmkBulkIndex", std::to_string(i)}},
+                                          text));
             m_batch.add(text);
             m_records.push_back(text);
         }
@@ -446,14 +457,13 @@ protected:
     void TearDown() override {
         qm_platform::stopLogCapture();
         ExchangeDeadline::clearCutOff();
-        HttpSender::m_initializeByThread = m_wasInitialized;
     }
 
     void send(const std::string& address, uint16_t port) {
         m_stored.clear();
-        const DeliveryOutcome outcome = m_sender.postToCollector(address, port, m_batch);
+        const DeliveryOutcome outcome = deliverBatch(m_transport, address, port, m_batch);
         ASSERT_EQ(outcome.records.size(), m_records.size());
-        m_sender.keepUndelivered(m_batch, outcome, "channel-a");
+        m_store.keepUndelivered(m_batch, outcome, "channel-a");
     }
     void send(uint16_t port) { send(std::string("http://") + kHost, port); }
     std::vector<Stored> records(const std::vector<size_t>& indices) const {
@@ -465,12 +475,14 @@ protected:
         return Lines(count, "I/NDK: " + line);
     }
 
-    HttpSender m_sender;
+    std::atomic<bool> m_verifyTls{false};
+    SchemeTransport m_transport{m_verifyTls};
+    ChannelRegistry m_registry;
+    RecordStore m_store{m_registry};
     std::vector<Stored> m_stored;
     std::vector<std::string> m_records;
     Batch m_batch;
     std::string m_body;
-    bool m_wasInitialized = false;
 };
 
 const std::string kOneRefused =
@@ -668,26 +680,10 @@ TEST_F(PlainHttpSendTest, UnusableAddressOrCollectorLeavesEverythingStored) {
     }
     qm_platform::startLogCapture();
     send(qm_test::unusedLoopbackPort());
-    Lines expected = lines("send http", 1);
-    expected.push_back("W/NDK: INVALID_SOCKET");
+    Lines expected{"W/NDK: INVALID_SOCKET"};
     const Lines writes = lines("write !!", 3);
     expected.insert(expected.end(), writes.begin(), writes.end());
     EXPECT_EQ(m_stored, records({0, 1, 2}));
-    EXPECT_EQ(qm_platform::capturedLogLines(), expected);
-}
-
-TEST_F(PlainHttpSendTest, NothingIsSentBeforeTheSendingThreadStarted) {
-    HttpSender::m_initializeByThread = false;
-    RawServer server({ReplyStep::send(okAnswer("{}"))});
-    send(server.port());
-    server.finish();
-    EXPECT_FALSE(server.accepted());
-    // Not sent is not lost: the batch is kept for a later attempt.
-    EXPECT_EQ(m_stored, records({0, 1, 2}));
-    Lines expected = lines("send http", 1);
-    expected.push_back("I/NDK: [_handleRequest] m_initializeByThread false");
-    const Lines writes = lines("write !!", 3);
-    expected.insert(expected.end(), writes.begin(), writes.end());
     EXPECT_EQ(qm_platform::capturedLogLines(), expected);
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/httpSender.h"
+#include "transport/plainHttp.h"
 #include "transport/recordWriter.h"
 #include "util/collectorAddress.h"
 #include "util/utilUtf8.h"
@@ -19,7 +19,7 @@ namespace {
 
 std::string bodyOf(const MapValues& record) {
     std::string text;
-    EXPECT_TRUE(HttpSender::_getHttpBody(record, text));
+    EXPECT_TRUE(writeRecordObject(record, text));
     return text;
 }
 
@@ -133,12 +133,11 @@ TEST(HttpHeaderTest, HeaderCarriesPathHostPortAndBodyLengthOnly) {
          "POST /v2/log HTTP/1.1\r\nHost: h:1\r\n"
          "Content-Type: application/json\r\nContent-Length: 5242881\r\n\r\n"},
     };
-    HttpSender sender;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address);
         const std::optional<CollectorAddress> address = parseCollectorAddress(c.address, c.port);
         ASSERT_TRUE(address.has_value());
-        EXPECT_EQ(sender._getHttpHeader(*address, c.length), c.header);
+        EXPECT_EQ(plainHttp::requestHead(*address, "/v2/log", c.length), c.header);
     }
 }
 
@@ -155,11 +154,6 @@ TEST(HttpBodyTest, RecordBecomesCompactObjectWithoutChannelName) {
               "\"sendTime\":\"1700000000123\"}\n");
     EXPECT_EQ(bodyOf({}), "{}\n");
     EXPECT_EQ(bodyOf({{"handlerName", "Corvane"}}), "{}\n");
-
-    std::string withChannel;
-    EXPECT_TRUE(
-        HttpSender::_getHttpOriBody({{"handlerName", "Corvane"}, {"body", "x"}}, withChannel));
-    EXPECT_EQ(withChannel, "{\"body\":\"x\",\"handlerName\":\"Corvane\"}\n");
 }
 
 TEST(HttpBodyTest, SpecialCharactersAreEscapedAndTheLineEndsOnce) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "api/quillmark_impl.h"
+#include "core/libraryState.h"
 #include "platform/host_capture.h"
 #include "plume/quillmark.h"
 #include "support/child_process.h"
@@ -24,6 +25,7 @@
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
+#include "transport/remoteSettings.h"
 #include "util/jsonText.h"
 
 using qm_test::CollectorOptions;
@@ -36,15 +38,15 @@ namespace {
 
 const int kChildTimeoutMs = 40000;
 const char* const kProject = "SetApp";
-// Switches as "normal crash session insight", e.g. "1110".
-const char* const kDefaults = "1110";
+// Switches as "normal crash session", e.g. "110".
+const char* const kDefaults = "111";
 // What every scenario applies first, so that "unchanged" differs from the defaults.
-const char* const kMarker = "0001";
+const char* const kMarker = "000";
 const char* const kMarkerAnswer =
     R"({"status":200,"result":{"log":{"enable":false},"crash":{"enable":false},)"
     R"("session":{"enable":false},"networkinsights":{"enable":true}}})";
 // A cache that differs from both.
-const char* const kCacheFlags = "1011";
+const char* const kCacheFlags = "101";
 const char* const kCacheAnswer =
     R"({"status":200,"result":{"log":{"enable":true},"crash":{"enable":false},)"
     R"("session":{"enable":true},"networkinsights":{"enable":true}}})";
@@ -70,21 +72,21 @@ std::string compact(const std::string& json) {
 
 // Every request to the service goes to this collector; the alternative one to altPort.
 void pointSettingsAt(const CollectorProcess& service, long altPort = 0) {
-    HttpSender::SettingsEndpoints endpoints;
+    RemoteSettings::Endpoints endpoints;
     endpoints.url = service.address();
     endpoints.port = service.port();
     endpoints.altCollectorIp = "192.0.2.10";
     endpoints.altUrl = service.address();
     endpoints.altPort = altPort ? altPort : qm_test::unusedLoopbackPort();
-    HttpSender::setSettingsEndpoints(endpoints);
+    LibraryState::process().settings.setSettingsEndpoints(endpoints);
 }
 
 std::string switchesOf(const std::string& channel) {
     Handler snapshot;
-    if (!HttpSender::getHandlerSnapshot(channel, snapshot)) return "none";
+    if (!LibraryState::process().registry.snapshot(channel, snapshot)) return "none";
     std::string flags;
-    for (bool flag : {snapshot.m_isNormalEnable, snapshot.m_isCrashEnable,
-                      snapshot.m_isSessionEnable, snapshot.m_isNetworkInsightEnable}) {
+    for (bool flag :
+         {snapshot.m_isNormalEnable, snapshot.m_isCrashEnable, snapshot.m_isSessionEnable}) {
         flags += flag ? '1' : '0';
     }
     return flags;
@@ -136,7 +138,7 @@ std::string cacheContent(Cache cache) {
         case Cache::Padded:
             return paddedCache(64 * 1024);
         case Cache::OverBound:
-            return paddedCache(HttpSender::kMaxSettingsBytes + 1);
+            return paddedCache(RemoteSettings::kMaxSettingsBytes + 1);
         default:
             return std::string();
     }
@@ -190,17 +192,18 @@ TEST_P(SettingsOutcome, SwitchesCacheAndUrls) {
                          }
                          writeFileText(answerFile, param.answer);
                          if (param.unreachable) {
-                             HttpSender::SettingsEndpoints endpoints =
-                                 HttpSender::settingsEndpoints();
+                             RemoteSettings::Endpoints endpoints =
+                                 LibraryState::process().settings.settingsEndpoints();
                              endpoints.port = qm_test::unusedLoopbackPort();
-                             HttpSender::setSettingsEndpoints(endpoints);
+                             LibraryState::process().settings.setSettingsEndpoints(endpoints);
                          }
-                         std::vector<std::string> urls;
-                         sender()->m_onInsightUrls = [&urls](const std::vector<std::string>& list) {
-                             urls.insert(urls.end(), list.begin(), list.end());
-                         };
+                         LibraryState& state = LibraryState::process();
+                         const std::unique_ptr<CollectorTransport> transport = state.transports();
+                         RemoteSettings settings(state.registry, *transport,
+                                                 state.settings.settingsEndpoints());
                          qm_platform::startLogCapture();
-                         sender()->getNetworkInsight(service.address(), kProject);
+                         const std::vector<std::string> urls =
+                             settings.fetchAndApply(service.address(), kProject);
 
                          Json::Value result;
                          result["flags"] = switchesOf("quillmark-user");
@@ -253,22 +256,22 @@ INSTANTIATE_TEST_SUITE_P(
         // status 200 and the channel registered: the answer's switches, the cache replaced,
         // the URLs handed on when network insights are on.
         row("Valid", answerWith(sections(kOn, kOff, kOn, R"({"enable":true,"urls":["a","b"]})")),
-            Cache::Kept, "1011", CacheAfter::Replaced, kApplied, {"a", "b"}),
+            Cache::Kept, "101", CacheAfter::Replaced, kApplied, {"a", "b"}),
         row("ValidAllOff", answerWith(sections(kOff, kOff, kOff, R"({"urls":["a"]})")), Cache::Kept,
-            "0000", CacheAfter::Replaced, kApplied, kNoUrls),
+            "000", CacheAfter::Replaced, kApplied, kNoUrls),
         row("ValidWithoutSession", answerWith(R"({"log":{"enable":true},"crash":{"enable":1}})"),
-            Cache::Kept, "1100", CacheAfter::Replaced, kApplied, kNoUrls),
-        row("ValidWithoutResult", R"({"status":200})", Cache::Kept, "0000", CacheAfter::Replaced,
+            Cache::Kept, "110", CacheAfter::Replaced, kApplied, kNoUrls),
+        row("ValidWithoutResult", R"({"status":200})", Cache::Kept, "000", CacheAfter::Replaced,
             kApplied, kNoUrls),
         // The service's loose truth: "false" is a non-empty text, so it counts as on.
         row("EnableOfOtherTypes",
             answerWith(sections(R"({"enable":"false"})", R"({"enable":0})", R"({"enable":[1]})",
                                 R"({"enable":""})")),
-            Cache::Kept, "1010", CacheAfter::Replaced, kApplied, kNoUrls),
+            Cache::Kept, "101", CacheAfter::Replaced, kApplied, kNoUrls),
         row("CommentsAllowed", "// settings\n" + answerWith(sections(kOn, kOn, kOff, kOff)),
-            Cache::Kept, "1100", CacheAfter::Replaced, kApplied, kNoUrls),
+            Cache::Kept, "110", CacheAfter::Replaced, kApplied, kNoUrls),
         row("UrlsNotAList", answerWith(sections(kOn, kOn, kOn, R"({"enable":true,"urls":"a"})")),
-            Cache::Kept, "1111", CacheAfter::Replaced, kApplied, kNoUrls),
+            Cache::Kept, "111", CacheAfter::Replaced, kApplied, kNoUrls),
         // No usable answer (not JSON, none at all, another status, members of other types):
         // the cache (here the earlier answer, kMarker); the defaults only without one.
         row("PlainText", "the settings service is down", Cache::Kept, kMarker,
@@ -283,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
         row("NestedBeyondTheReader", std::string(5000, '['), Cache::Kept, kMarker,
             CacheAfter::Unchanged, kNoAnswerCache, kNoUrls),
         row("LongerThanTheBound",
-            R"({"pad":")" + std::string(HttpSender::kMaxSettingsBytes, 'x') +
+            R"({"pad":")" + std::string(RemoteSettings::kMaxSettingsBytes, 'x') +
                 R"(","status":200,"result":)" + sections(kOff, kOff, kOff, kOff) + "}",
             Cache::Kept, kMarker, CacheAfter::Unchanged, kNoAnswerCache, kNoUrls),
         row("Status500WithCache", R"({"status":500})", Cache::Valid, kCacheFlags,
@@ -314,7 +317,7 @@ INSTANTIATE_TEST_SUITE_P(
         // before the number stay.
         row("UrlsWithNumbers",
             answerWith(sections(kOff, kOff, kOff, R"({"enable":true,"urls":["a",5,"c"]})")),
-            Cache::Kept, "0001", CacheAfter::Replaced, kShapeCache, {"a"})),
+            Cache::Kept, "000", CacheAfter::Replaced, kShapeCache, {"a"})),
     [](const ::testing::TestParamInfo<SettingsCase>& info) { return info.param.name; });
 
 TEST(RemoteSettings, AskedOncePerSenderAtTheDefaultOrAlternativeEndpoint) {
@@ -339,10 +342,11 @@ TEST(RemoteSettings, AskedOncePerSenderAtTheDefaultOrAlternativeEndpoint) {
     ASSERT_EQ(0, runInChild(
                      [&] {
                          pointSettingsAt(service, service.port());
-                         HttpSender::SettingsEndpoints endpoints = HttpSender::settingsEndpoints();
+                         RemoteSettings::Endpoints endpoints =
+                             LibraryState::process().settings.settingsEndpoints();
                          endpoints.port = qm_test::unusedLoopbackPort();
                          endpoints.altCollectorIp = "27.0.0";
-                         HttpSender::setSettingsEndpoints(endpoints);
+                         LibraryState::process().settings.setSettingsEndpoints(endpoints);
                          if (initMain(service, storage, false) != 0) return 2;
                          QuillMarkSendLog(QUILLMARK_INFO, "alternative");
                          return qm_test::waitForBody(service, "alternative", 10000) ? 0 : 3;
@@ -370,7 +374,7 @@ TEST(RemoteSettings, OnlyTheDefaultChannelFollowsTheSettings) {
                              return 2;
                          if (!qm_test::waitForBody(service, "CREATE SESSION", 10000)) return 3;
                          GetPlumeLog()->destroy();
-                         return switchesOf("other") == "1110" ? 0 : 4;
+                         return switchesOf("other") == "111" ? 0 : 4;
                      },
                      kChildTimeoutMs));
     ASSERT_FALSE(qm_test::withField(service.requests(), "method", "GET").empty());
@@ -424,7 +428,10 @@ TEST_P(SwitchesGate, RecordsOfADeniedKindAreDropped) {
                          if (initMain(collector, storage, true) != 0) return 2;
                          QuillMarkSendLog(QUILLMARK_ERROR, "normal record");
                          QueuedRecord crash;
-                         if (!sender()->getHandlerRecord("quillmark-user", crash)) return 3;
+                         if (!LibraryState::process().registry.recordFields("quillmark-user", crash,
+                                                                            nullptr)) {
+                             return 3;
+                         }
                          crash.own["body"] = "crash record";
                          crash.own["logLevel"] = "FATAL";
                          crash.own["DmpData"] = "TURNUAA=";

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "api/quillmark_impl.h"
+#include "core/libraryState.h"
 #include "platform/host_capture.h"
 #include "plume/quillmark.h"
 #include "support/child_process.h"
@@ -29,15 +30,10 @@
 #include "support/raw_server.h"
 #include "support/record_queries.h"
 #include "support/temp_dir.h"
-#include "transport/httpSender.h"
+#include "transport/batchDelivery.h"
 #include "transport/localStore.h"
 #include "transport/pendingCrashes.h"
 #include "util/jsonText.h"
-
-// The registry lock, so a test can keep it busy.
-struct HttpSenderTestAccess {
-    static std::timed_mutex& registryLock() { return HttpSender::m_mtxSvr; }
-};
 
 using qm_test::bodiesOf;
 using qm_test::CollectorOptions;
@@ -328,14 +324,14 @@ TEST_P(StoreByteCap, KeepsTheNewestAndCountsEveryDrop) {
                      [&] {
                          qm_platform::setLogToStderr(false);
                          qm_platform::startLogCapture();
-                         HttpSender sender;
+                         LibraryState state;
                          auto channel = channelRecord("main", kProject, storage, nullptr);
-                         if (!sender.setHandler(channel)) return 2;
+                         if (!state.registry.add(channel)) return 2;
                          std::vector<std::string> batch;
                          for (size_t i = 0; !GetParam().oldFile && i < sent.size(); ++i) {
                              batch.push_back(recordText(sent[i]));
                              if (batch.size() < 500 && i + 1 < sent.size()) continue;
-                             sender.storeRecords(batch, "main");
+                             state.store.keep(batch, "main");
                              batch.clear();
                          }
                          const bool appended = !GetParam().oldFile;
@@ -343,7 +339,8 @@ TEST_P(StoreByteCap, KeepsTheNewestAndCountsEveryDrop) {
                                              LocalStore::kMaxStoreBytes) {
                              return 3;
                          }
-                         LocalStore store(projectDir(storage));
+                         StoreHealth health;
+                         LocalStore store(projectDir(storage), health);
                          if (!store.claim()) return 4;
                          std::ofstream readBack(readBackFile);
                          while (store.nextBatch(batch)) {
@@ -385,19 +382,20 @@ INSTANTIATE_TEST_SUITE_P(Sources, StoreByteCap,
 TEST(LocalStorage, LineCutByACrashLosesOnlyItself) {
     CollectorProcess collector;
     TempDir storage;
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         HttpSender::m_initializeByThread = true;
-                         HttpSender sender;
-                         auto channel = channelRecord("main", kProject, storage, &collector);
-                         if (!sender.setHandler(channel)) return 2;
-                         writeFileText(logFile(storage), storedLine("before", "1") +
-                                                             storedLine("cut", "1").substr(0, 25));
-                         sender.save_local_storage(recordText("after"), "main");
-                         sender.check_local_storage("main");
-                         return 0;
-                     },
-                     kChildTimeoutMs));
+    {
+        LibraryState state;
+        auto channel = channelRecord("main", kProject, storage, &collector);
+        ASSERT_TRUE(state.registry.add(channel));
+        writeFileText(logFile(storage),
+                      storedLine("before", "1") + storedLine("cut", "1").substr(0, 25));
+        state.store.keep({recordText("after")}, "main");
+        Handler main;
+        ASSERT_TRUE(state.registry.snapshot("main", main));
+        const std::unique_ptr<CollectorTransport> transport = state.transports();
+        state.store.resend(main, [&](const Batch& batch) {
+            return deliverBatch(*transport, main.m_Addr, main.m_Port, batch);
+        });
+    }
     const std::vector<Json::Value> batches = batchesSince(collector, 0);
     ASSERT_EQ(1u, batches.size());
     EXPECT_EQ((std::vector<std::string>{"before", "after"}), bodiesOf(batches[0]));
@@ -600,22 +598,25 @@ TEST(LocalStorage, SendingThreadStoresEvenWhenTheRegistryStaysBusy) {
     options.extraArgs = {"--status", "503", "--delay-ms", "300"};
     CollectorProcess collector(options);
     TempDir storage;
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         qm_platform::setLogToStderr(false);
-                         if (initMain(collector, storage, true) != 0) return 2;
-                         if (QuillMarkSendLog(QUILLMARK_ERROR, "busy registry") != 1) return 3;
-                         QuillMarkStartSendThread();
-                         // The batch arrived; its refusal comes while the registry is held.
-                         if (!collector.waitForRecordCount(2, 10000)) return 4;
-                         {
-                             std::lock_guard hold(HttpSenderTestAccess::registryLock());
-                             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-                         }
-                         QuillMarkDestroy();
-                         return 0;
-                     },
-                     kChildTimeoutMs));
+    ASSERT_EQ(0,
+              runInChild(
+                  [&] {
+                      qm_platform::setLogToStderr(false);
+                      if (initMain(collector, storage, true) != 0) return 2;
+                      if (QuillMarkSendLog(QUILLMARK_ERROR, "busy registry") != 1) return 3;
+                      QuillMarkStartSendThread();
+                      // The batch arrived; its refusal comes while the registry is held.
+                      if (!collector.waitForRecordCount(2, 10000)) return 4;
+                      bool held = false;
+                      LibraryState::process().registry.forEach([&](const Handler&, RecordJournal*) {
+                          if (held) return;
+                          held = true;
+                          std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                      });
+                      QuillMarkDestroy();
+                      return 0;
+                  },
+                  kChildTimeoutMs));
     const qm_test::Accounting accounting =
         qm_test::account({"busy registry"}, {}, qm_test::storedBodies(projectDir(storage)), {});
     EXPECT_EQ(1u, accounting.stored);

@@ -20,6 +20,7 @@
 #include "platform/host_capture.h"
 #include "support/file_text.h"
 #include "support/temp_dir.h"
+#include "transport/channelRegistry.h"
 #include "transport/httpSender.h"
 #include "util/utilLog.h"
 #include "util/utilUtf8.h"
@@ -705,7 +706,7 @@ TEST(Diagnostics, ErrorConditionsAreWrittenAtWarnOrErrorWithTheirTexts) {
     channel->m_handlerName = "diagnostics-channel";
     channel->m_projectName = "diagnostics";
     channel->m_sdCardPath = file;
-    EXPECT_FALSE(HttpSender().setHandler(channel));
+    EXPECT_FALSE(ChannelRegistry().add(channel));
     unlink(file);
     EXPECT_EQ(
         (std::vector<std::string>{"I/NDK: plain", "I/NDK: detail", "W/NDK: recovered",

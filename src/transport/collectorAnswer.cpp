@@ -1,12 +1,11 @@
-// Evaluation of the collector's answer against the batch that was sent, and the records it did
-// not take handed to local storage.
+// The collector's answer to a batch, read against the batch that was sent.
+#include "transport/collectorAnswer.h"
+
 #include <json/value.h>
 
 #include <exception>
 #include <string>
-#include <vector>
 
-#include "transport/httpSender.h"
 #include "util/jsonText.h"
 #include "util/utilLog.h"
 
@@ -52,7 +51,7 @@ bool isCollectorAnswer(const Json::Value& root, const Json::Value& resultList) {
 
 }  // namespace
 
-DeliveryOutcome HttpSender::readCollectorAnswer(const std::string& answer, size_t recordCount) {
+DeliveryOutcome readCollectorAnswer(const std::string& answer, size_t recordCount) {
     DeliveryOutcome outcome = DeliveryOutcome::all(recordCount, RecordOutcome::NotAnswered);
     if (answer.empty()) return outcome;
     Json::Value root;
@@ -83,21 +82,4 @@ DeliveryOutcome HttpSender::readCollectorAnswer(const std::string& answer, size_
             isDelivered(resultList[entry]) ? RecordOutcome::Accepted : RecordOutcome::Refused;
     }
     return outcome;
-}
-
-// A collector answer logs each record it leaves behind; no answer logs the whole batch.
-void HttpSender::keepUndelivered(const Batch& batch, const DeliveryOutcome& outcome,
-                                 const std::string& handlerName) {
-    std::vector<std::string> kept;
-    for (size_t i = 0; i < batch.size(); ++i) {
-        if (i < outcome.records.size() && outcome.records[i] == RecordOutcome::Accepted) continue;
-        _info_log(outcome.collectorAnswered ? "write" : "write !!");
-        kept.push_back(batch.record(i));
-    }
-    if (!kept.empty()) storeRecords(kept, handlerName);
-}
-
-void HttpSender::storeBatch(const Batch& batch, const std::string& handlerName) {
-    keepUndelivered(batch, DeliveryOutcome::all(batch.size(), RecordOutcome::NotAnswered),
-                    handlerName);
 }

@@ -1,11 +1,11 @@
-// Suppression of repeated records: a channel sends a message once while the message is
-// remembered. The memory is small; when full, the least repeated half is forgotten.
+#include "transport/repeatFilter.h"
+
 #include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "transport/httpSender.h"
+#include "record/vesk2Define.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ std::string _keyOf(const QueuedRecord& record, const std::string& handlerID) {
 }
 
 // Keeps the more repeated half; among equal counts the smaller keys go first.
-void _forgetLeastRepeated(depulicationQ& table) {
+void _forgetLeastRepeated(std::map<std::string, int>& table) {
     std::vector<std::pair<std::string, int>> entries(table.begin(), table.end());
     std::stable_sort(entries.begin(), entries.end(),
                      [](const auto& a, const auto& b) { return a.second < b.second; });
@@ -34,14 +34,14 @@ void _forgetLeastRepeated(depulicationQ& table) {
 
 }  // namespace
 
-bool HttpSender::check_duplicate(const QueuedRecord& record, const std::string& handlerID) {
-    const std::string key = _keyOf(record, handlerID);
-    auto known = m_depuliQ.find(key);
-    if (known != m_depuliQ.end()) {
+bool RepeatFilter::isRepeat(const QueuedRecord& record, const std::string& channelName) {
+    const std::string key = _keyOf(record, channelName);
+    auto known = m_seen.find(key);
+    if (known != m_seen.end()) {
         ++known->second;
         return true;
     }
-    if (m_depuliQ.size() >= kMaxRememberedKeys) _forgetLeastRepeated(m_depuliQ);
-    m_depuliQ.emplace(key, 0);
+    if (m_seen.size() >= kMaxRememberedKeys) _forgetLeastRepeated(m_seen);
+    m_seen.emplace(key, 0);
     return false;
 }

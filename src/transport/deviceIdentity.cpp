@@ -1,10 +1,13 @@
-// Device identity and host name.
-#include <sys/stat.h>
+#include "transport/deviceIdentity.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <exception>
 #include <mutex>
 
-#include "transport/httpSender.h"
+#include "util/uniqueFile.h"
 #include "util/utilLog.h"
 #include "util/utilRandom.h"
 #include "util/utilTools.h"
@@ -37,9 +40,29 @@ bool _isDirectory(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool _exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+bool _writeFile(const std::string& path, const std::string& text) {
+    if (path.empty() || text.empty()) return false;
+    UniqueFile file(fopen(path.c_str(), "w"));
+    if (!file) return false;
+    const bool written = fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+    // A failed flush (full disk) must not pass for a written file.
+    return fclose(file.release()) == 0 && written;
+}
+
+// The first line, at most 255 bytes, line end included.
+std::string _readLine(const std::string& path) {
+    UniqueFile file(fopen(path.c_str(), "r"));
+    if (!file) return std::string();
+    char line[256] = {0};
+    if (fgets(line, sizeof line, file.get()) == nullptr) return std::string();
+    return line;
+}
+
 }  // namespace
 
-std::string HttpSender::getDeviceID() {
+std::string makeDeviceId() {
     const std::string encodedNow = _encodedNow();
     std::string id = UtilRandom::drawText(kRandomLength, kAlphabet);
     id[8] = '-';
@@ -49,39 +72,15 @@ std::string HttpSender::getDeviceID() {
     return id;
 }
 
-std::string HttpSender::loadDeviceID(const std::string& idPath) {
-    if (idPath.empty()) return getDeviceID();  // send-only: an ID for this run, kept nowhere
-    if (check_file(idPath) && !_isDirectory(idPath)) {
+std::string loadDeviceId(const std::string& idPath) {
+    if (idPath.empty()) return makeDeviceId();  // send-only: an ID for this run, kept nowhere
+    if (_exists(idPath) && !_isDirectory(idPath)) {
         // Kept exactly as read, line end included: earlier records carried it so.
-        std::string id = read_file(idPath);
+        std::string id = _readLine(idPath);
         if (id.empty()) _warn_log("[setHandler] deviceId read failed");
         return id;
     }
-    std::string id = getDeviceID();
-    if (!write_file(idPath, id)) _warn_log("[setHandler] getDeviceID write Failed");
+    std::string id = makeDeviceId();
+    if (!_writeFile(idPath, id)) _warn_log("[setHandler] getDeviceID write Failed");
     return id;
-}
-
-std::string HttpSender::setUpDeviceID(const std::string& handlerName, const std::string& idPath) {
-    const std::string id = loadDeviceID(idPath);
-    {
-        std::lock_guard lock(m_mtxSvr);
-        if (Handler* channel = _findChannel(handlerName)) {
-            channel->m_deviceID = id;
-            channel->fieldsChanged();
-        }
-    }
-    crashRecordInputsChanged(handlerName);
-    return id;
-}
-
-void HttpSender::get_host() {
-    try {
-        std::string name = UtilTools::getHostName();
-        std::lock_guard lock(m_mtxSvr);
-        m_hostName = name;
-    } catch (const std::exception&) {
-        // The host name stays as it was.
-    }
-    crashRecordInputsChanged(VESK_CHANNEL_USER);
 }

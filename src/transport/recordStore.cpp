@@ -1,0 +1,173 @@
+#include "transport/recordStore.h"
+
+#include <json/value.h>
+
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "transport/exchangeDeadline.h"
+#include "transport/localStore.h"
+#include "util/jsonText.h"
+#include "util/utilLog.h"
+
+namespace {
+
+const char* const kErrorRate = "errorRate";
+
+// The failures a stored record already had: the leading decimal number of its "errorRate"
+// text, as it was always written. A count below zero would let a record come back for ever,
+// so it counts as none.
+long long failuresSoFar(const Json::Value& errorRate) {
+    if (!errorRate.isString() && !errorRate.isIntegral()) return 0;
+    const std::string text = errorRate.asString();
+    const long long count = std::strtoll(text.c_str(), nullptr, 10);
+    if (count < 0) return 0;
+    return count > RecordStore::kMaxDeliveryFailures ? RecordStore::kMaxDeliveryFailures : count;
+}
+
+enum class Stored { Line, OverFailureCap, NotAnObject };
+
+// The stored line, without line end, for a record that failed once more.
+Stored withOneMoreFailure(const std::string& message, std::string& line) {
+    Json::Value record;
+    try {
+        if (!jsonText::parse(message, record) || !record.isObject()) return Stored::NotAnObject;
+    } catch (const std::exception&) {
+        return Stored::NotAnObject;  // nested beyond the reader's depth limit
+    }
+    const long long count = failuresSoFar(record[kErrorRate]) + 1;
+    if (count > RecordStore::kMaxDeliveryFailures) return Stored::OverFailureCap;
+    record[kErrorRate] = std::to_string(count);
+    line = jsonText::writeCompact(record);
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    return line.empty() ? Stored::NotAnObject : Stored::Line;
+}
+
+// Stored values are texts; anything else was put there by hand and travels as its JSON text.
+std::string flatText(const Json::Value& value) {
+    if (value.isString()) return value.asString();
+    if (value.isNull()) return std::string();
+    if (!value.isArray() && !value.isObject()) return value.asString();
+    std::string text = jsonText::writeCompact(value);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+Json::Value flatRecord(const std::string& line) {
+    Json::Value stored;
+    jsonText::parse(line, stored);
+    Json::Value flat(Json::objectValue);
+    for (const std::string& key : stored.getMemberNames()) {
+        if (key == VESK_KEY_HANDLERNAME) continue;
+        flat[key] = flatText(stored[key]);
+    }
+    return flat;
+}
+
+// One JSON array of flat objects, joined the way the send loop joins a batch.
+Batch storedBatch(const std::vector<std::string>& lines) {
+    Batch batch;
+    for (const std::string& line : lines) {
+        std::string object = jsonText::writeCompact(flatRecord(line));
+        if (!object.empty() && object.back() == '\n') object.pop_back();
+        batch.add(object);
+    }
+    return batch;
+}
+
+}  // namespace
+
+RecordStore::RecordStore(const ChannelRegistry& registry) : m_registry(registry) {}
+
+// A collector answer logs each record it leaves behind; no answer logs the whole batch.
+void RecordStore::keepUndelivered(const Batch& batch, const DeliveryOutcome& outcome,
+                                  const std::string& channelName) {
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (i < outcome.records.size() && outcome.records[i] == RecordOutcome::Accepted) continue;
+        _info_log(outcome.collectorAnswered ? "write" : "write !!");
+        kept.push_back(batch.record(i));
+    }
+    if (!kept.empty()) keep(kept, channelName);
+}
+
+void RecordStore::setKeepObserver(KeepObserver observer) {
+    std::lock_guard lock(m_mutex);
+    m_observer = std::move(observer);
+}
+
+void RecordStore::keep(const std::vector<std::string>& records, const std::string& channelName) {
+    KeepObserver observer;
+    {
+        std::lock_guard lock(m_mutex);
+        observer = m_observer;
+    }
+    if (observer) {
+        for (const std::string& record : records) observer(record, channelName);
+    }
+    std::vector<std::string> lines;
+    size_t overCap = 0;
+    for (const std::string& record : records) {
+        std::string line;
+        switch (withOneMoreFailure(record, line)) {
+            case Stored::Line:
+                lines.push_back(std::move(line));
+                break;
+            case Stored::OverFailureCap:
+                ++overCap;
+                break;
+            case Stored::NotAnObject:
+                _error_log("[store] not a record, not kept");
+                break;
+        }
+    }
+    if (overCap > 0) {
+        _error_log("[store] cap of " + std::to_string(kMaxDeliveryFailures) +
+                   " failed deliveries: dropped " + std::to_string(overCap) + " records");
+    }
+    if (lines.empty()) return;
+    Handler channel;
+    // A channel without a directory runs in send-only mode (or is gone): nothing to keep.
+    if (!m_registry.snapshot(channelName, channel) || channel.m_directoryPath.empty()) {
+        ++m_failures;
+        return;
+    }
+    std::lock_guard lock(m_mutex);
+    if (!LocalStore(channel.m_directoryPath, m_health).append(lines)) ++m_failures;
+}
+
+bool RecordStore::claimResend(const std::string& directory) {
+    std::lock_guard lock(m_mutex);
+    return m_claimed.insert(directory).second;
+}
+
+void RecordStore::resend(const Handler& channel,
+                         const std::function<DeliveryOutcome(const Batch&)>& post) {
+    if (channel.m_directoryPath.empty() || !claimResend(channel.m_directoryPath)) return;
+    LocalStore store(channel.m_directoryPath, m_health);
+    std::vector<std::string> lines;
+    try {
+        {
+            std::lock_guard lock(m_mutex);
+            if (!store.claim()) return;
+        }
+        for (;;) {
+            if (ExchangeDeadline::cutOffPassed()) return;
+            {
+                std::lock_guard lock(m_mutex);
+                if (!store.nextBatch(lines)) return;
+            }
+            const size_t failuresBefore = m_failures;
+            const Batch batch = storedBatch(lines);
+            keepUndelivered(batch, post(batch), channel.m_handlerName);
+            if (m_failures != failuresBefore) return;
+            std::lock_guard lock(m_mutex);
+            store.confirmBatch();
+        }
+    } catch (const std::exception&) {
+        _error_log("[check_local_storage] stored records not read");
+    }
+}
