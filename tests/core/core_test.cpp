@@ -28,6 +28,7 @@
 #include "support/child_process.h"
 #include "support/collector_process.h"
 #include "support/record_queries.h"
+#include "support/scripted_transport.h"
 #include "support/temp_dir.h"
 #include "support/test_project.h"
 #include "transport/deviceIdentity.h"
@@ -261,31 +262,35 @@ TEST(CoreInitialize, CorvaneGetsNoSessionAndItsOwnSdkVersion) {
 // Records on the wire
 
 TEST(CoreRecords, LogRecordsCarryTheChannelAndTheSendersFields) {
-    CollectorProcess collector;
+    qm_test::ScriptedCollector collector;
+    LibraryState state(collector.factory());
     TempDir dir;
     const int64_t before = nowMs();
-    const int code = runInChild(
-        [&] {
-            ::setenv("ANDROID_PROP_ro_product_model", "Pixel Test", 1);
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            QuillMarkSetUserId("user-42");
-            if (QuillMarkAddCustomKey(" build ", "nightly") != 1) return 2;
-            EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_FATAL, "  fatal  text\t"));
-            EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_ERROR, "\terror text"));
-            EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_WARN, "warn text "));
-            EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "info text"));
-            return waitForBody(collector, "info text", kDeliveryMs) ? 0 : 3;
-        },
-        kChildTimeoutMs);
+    ::setenv("ANDROID_PROP_ro_product_model", "Pixel Test", 1);
+    {
+        qm_platform::setLogToStderr(false);
+        VESK2Log core(state);
+        ASSERT_EQ(0, core.initialize(kKey, dir.path().c_str(), kVersion, kSource, kType,
+                                     "http://collector.test", 80, true, false, VESK_CHANNEL_USER));
+        core.setUserId("user-42", VESK_CHANNEL_USER);
+        ASSERT_TRUE(core.addGlobalField(" build ", "nightly", VESK_CHANNEL_USER));
+        EXPECT_TRUE(core.sendLog(VESK_LL_FATAL, "  fatal  text\t", VESK_CHANNEL_USER));
+        EXPECT_TRUE(core.sendLog(VESK_LL_ERROR, "\terror text", VESK_CHANNEL_USER));
+        EXPECT_TRUE(core.sendLog(VESK_LL_WARN, "warn text ", VESK_CHANNEL_USER));
+        EXPECT_TRUE(core.sendLog(VESK_LL_INFO, "info text", VESK_CHANNEL_USER));
+        // The session record and the four.
+        EXPECT_TRUE(collector.waitForRecords(5, kDeliveryMs));
+    }
+    qm_platform::setLogToStderr(true);
+    ::unsetenv("ANDROID_PROP_ro_product_model");
     const int64_t after = nowMs();
-    EXPECT_EQ(0, code);
     const std::vector<std::pair<std::string, std::string>> expected = {{"fatal  text", "FATAL"},
                                                                        {"error text", "ERROR"},
                                                                        {"warn text", "WARN"},
                                                                        {"info text", "INFO"}};
     for (const auto& [body, level] : expected) {
         SCOPED_TRACE(body);
-        const Json::Value record = onlyRecord(collector, body);
+        const Json::Value record = onlyRecord(collector.records(), body);
         EXPECT_EQ(level, record["logLevel"].asString());
         const std::string sendTime = record["sendTime"].asString();
         ASSERT_EQ(13u, sendTime.size());

@@ -29,10 +29,14 @@ bool waitForBody(const CollectorProcess& collector, const std::string& body, int
     return waitUntil([&] { return !withBody(collector, body).empty(); }, timeoutMs);
 }
 
-Json::Value onlyRecord(const CollectorProcess& collector, const std::string& body) {
-    const std::vector<Json::Value> found = withBody(collector, body);
+Json::Value onlyRecord(const std::vector<Json::Value>& records, const std::string& body) {
+    const std::vector<Json::Value> found = withField(records, "body", body);
     EXPECT_EQ(1u, found.size()) << "records with body '" << body << "'";
     return found.empty() ? Json::Value() : found[0];
+}
+
+Json::Value onlyRecord(const CollectorProcess& collector, const std::string& body) {
+    return onlyRecord(collector.records(), body);
 }
 
 int64_t nowMs() {

@@ -21,6 +21,7 @@ bool waitForBody(const CollectorProcess& collector, const std::string& body, int
 // The one record with that body. Anything but exactly one is a test failure, and then the
 // result is the first of them or, with none, a null value whose members all read as empty.
 Json::Value onlyRecord(const CollectorProcess& collector, const std::string& body);
+Json::Value onlyRecord(const std::vector<Json::Value>& records, const std::string& body);
 
 // The wall clock in milliseconds since the epoch, the unit records give their times in.
 int64_t nowMs();
