@@ -7,12 +7,10 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <sstream>
 #include <string>
 
 #include "record/vesk2Define.h"
-#include "util/collectorAddress.h"
 #include "util/curlEasy.h"
 #include "util/jsonText.h"
 
@@ -104,9 +102,10 @@ void vesk2Performance::initPerformance(const std::string& strAddr, uint16_t uiPo
                                        const std::string& projectVersion,
                                        const std::string& logsource, const std::string& host,
                                        const std::string& DeviceID, const std::string& SdkVersion,
-                                       const std::string& SessionID,
-                                       const std::string& deviceModel) {
+                                       const std::string& SessionID, const std::string& deviceModel,
+                                       Upload upload) {
     std::lock_guard lock(m_mtxSvr);
+    m_upload = std::move(upload);
     m_col_strAdd = strAddr;
     m_col_uiPort = uiPort;
     m_projectName = projectName;
@@ -117,11 +116,6 @@ void vesk2Performance::initPerformance(const std::string& strAddr, uint16_t uiPo
     m_SdkVersion = SdkVersion;
     m_SessionID = SessionID;
     m_deviceModel = deviceModel;
-}
-
-void vesk2Performance::setTlsVerify(bool verify) {
-    std::lock_guard lock(m_mtxSvr);
-    m_tlsVerify = verify;
 }
 
 void vesk2Performance::shutdown() {
@@ -191,11 +185,11 @@ void vesk2Performance::_sendPerformanceRequest() {
             address = m_col_strAdd;
             port = m_col_uiPort;
         }
-        const bool secure = address.find("https") != std::string::npos;
         mapMsg["logType"] = kInsightLogType;
         std::string body;
-        if (_getHttpBody(mapMsg, body) && !body.empty()) {
-            _handleRequest(address, port, body, secure ? "https" : "http");
+        // Set before the thread starts and only read by it.
+        if (m_upload && _getHttpBody(mapMsg, body) && !body.empty()) {
+            m_upload(address, port, body, m_stopping);
         }
     }
 }
@@ -209,28 +203,4 @@ bool vesk2Performance::_getHttpBody(const Map_String& mapVals, std::string& strC
     } catch (const std::exception&) {
         return false;
     }
-}
-
-// The collector address is read as the sending thread reads it (scheme, host, port, path);
-// protocol only names the scheme. The answer is not examined: a result that does not arrive is
-// not kept.
-void vesk2Performance::_handleRequest(const std::string& strAddr, uint16_t uiPort,
-                                      const std::string& strContent,
-                                      const std::string& /*protocol*/) {
-    const std::optional<CollectorAddress> collector = parseCollectorAddress(strAddr, uiPort);
-    if (!collector) return;
-    CurlHandle curl = _newHandle(m_stopping);
-    if (!curl) return;
-    bool verify = false;
-    {
-        std::lock_guard lock(m_mtxSvr);
-        verify = m_tlsVerify;
-    }
-    CURL* handle = curl.get();
-    const CurlHeaders headers =
-        prepareJsonPost(handle, {collector->url(_uri_v2_string), collector->port, &strContent,
-                                 verify, kUploadConnectTimeoutSeconds, kUploadTimeoutSeconds});
-    size_t (*discard)(void*, size_t, size_t, void*) = write;
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, discard);
-    curl_easy_perform(handle);
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -26,9 +27,10 @@ public:
     // Process-wide; the defaults above unless changed (tests shorten them).
     static FetchBounds fetchBounds();
     static void setFetchBounds(const FetchBounds& bounds);
-    // The upload of one result.
-    static constexpr long kUploadConnectTimeoutSeconds = 10;
-    static constexpr long kUploadTimeoutSeconds = 30;
+    // Posts one result, a JSON object, to the collector's "/v2/log"; the answer is not
+    // examined. It runs on the measuring thread and must end soon once abandon is set.
+    using Upload = std::function<void(const std::string& address, uint16_t port,
+                                      const std::string& body, const std::atomic<bool>& abandon)>;
 
     vesk2Performance();
     // Ends the worker first: it calls back into this object.
@@ -38,9 +40,8 @@ public:
                          const std::string& projectName, const std::string& projectVersion,
                          const std::string& logsource, const std::string& host,
                          const std::string& DeviceID, const std::string& SdkVersion,
-                         const std::string& SessionID, const std::string& deviceModel);
-    // Whether the upload checks the collector's certificate, as the sending thread does.
-    void setTlsVerify(bool verify);
+                         const std::string& SessionID, const std::string& deviceModel,
+                         Upload upload);
     // Stops and joins the worker without waiting for what is queued: a fetch or upload in
     // progress is abandoned, URLs not yet measured and results not yet sent are dropped.
     void shutdown();
@@ -57,8 +58,6 @@ private:
     void _performanceRequest(const std::string& strAddr, uint16_t uiPort);
     void _sendPerformanceRequest();
     static bool _getHttpBody(const Map_String& mapVals, std::string& strContent);
-    void _handleRequest(const std::string& strAddr, uint16_t uiPort, const std::string& strContent,
-                        const std::string& protocol);
     // The identity part of a result. The caller holds m_mtxSvr.
     Map_String identityRecord() const;
 
@@ -75,6 +74,6 @@ private:
     std::string m_deviceModel;
     std::string m_col_strAdd;
     uint16_t m_col_uiPort = 0;
-    bool m_tlsVerify = false;
+    Upload m_upload;
     std::atomic<bool> m_stopping{false};
 };

@@ -11,17 +11,24 @@ class ExchangeDeadline {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit ExchangeDeadline(std::chrono::milliseconds total) : m_own(Clock::now() + total) {}
+    // abandon, when given, ends the exchange as soon as it is set (its owner is shutting
+    // down); it must outlive the deadline.
+    explicit ExchangeDeadline(std::chrono::milliseconds total,
+                              const std::atomic<bool>* abandon = nullptr)
+        : m_own(Clock::now() + total), m_abandon(abandon) {}
 
     // The earlier of the exchange's own end and the process-wide cut-off.
     Clock::time_point end() const {
         const Clock::rep cutOff = s_cutOff.load(std::memory_order_acquire);
         return std::min(m_own, Clock::time_point(Clock::duration(cutOff)));
     }
-    bool passed() const { return Clock::now() >= end(); }
+    bool passed() const {
+        return (m_abandon != nullptr && m_abandon->load()) || Clock::now() >= end();
+    }
     // What is left, never negative; waits should take slices of at most kSlice so that a
     // cut-off pulled in while they wait is seen promptly.
     std::chrono::milliseconds remaining() const {
+        if (m_abandon != nullptr && m_abandon->load()) return std::chrono::milliseconds(0);
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(end() - Clock::now());
         return std::max(left, std::chrono::milliseconds(0));
@@ -42,6 +49,7 @@ public:
 
 private:
     Clock::time_point m_own;
+    const std::atomic<bool>* m_abandon;
     static inline std::atomic<Clock::rep> s_cutOff{Clock::duration::max().count()};
 };
 

@@ -1,7 +1,10 @@
 #include "transport/httpSender.h"
 
+#include <atomic>
 #include <exception>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,8 +13,32 @@
 #include "transport/deviceIdentity.h"
 #include "transport/exchangeDeadline.h"
 #include "transport/remoteSettings.h"
+#include "util/collectorAddress.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
+
+namespace {
+
+// The upload of one result: through a transport of the measuring thread's own, made at its
+// first upload and gone with the measuring thread.
+vesk2Performance::Upload insightUpload(const TransportFactory& transports) {
+    auto transport = std::make_shared<std::unique_ptr<CollectorTransport>>();
+    return [transport, transports](const std::string& address, uint16_t port,
+                                   const std::string& body, const std::atomic<bool>& abandon) {
+        const std::optional<CollectorAddress> collector = parseCollectorAddress(address, port);
+        if (!collector) return;
+        if (!*transport && transports) *transport = transports();
+        if (!*transport) return;
+        CollectorRequest request;
+        request.target = *collector;
+        request.path = kLogPath;
+        request.body = &body;
+        (*transport)
+            ->exchange(request, ExchangeDeadline(HttpSender::kInsightUploadTimeout, &abandon));
+    };
+}
+
+}  // namespace
 
 HttpSender::HttpSender(SenderParts parts)
     : Threads::Thread(kMaxQueuedRecords), m_parts(std::move(parts)) {}
@@ -108,7 +135,6 @@ void HttpSender::startNetworkInsight(const Handler& channel) {
     if (channel.m_isCorvane || m_pPerformance) return;
     std::unique_ptr<vesk2Performance> created(new (std::nothrow) vesk2Performance());
     if (created) {
-        created->setTlsVerify(m_parts.settings.verifyTls);
         // The host of the records follows the channel's host switches, as its own records do.
         const std::string host = !channel.clientHost      ? std::string()
                                  : channel.m_isEnableHost ? m_parts.registry.hostName()
@@ -116,7 +142,7 @@ void HttpSender::startNetworkInsight(const Handler& channel) {
         created->initPerformance(channel.m_Addr, channel.m_Port, channel.m_projectName,
                                  channel.m_projectVersion, channel.m_logSource, host,
                                  channel.m_deviceID, channel.m_sdkVersion, channel.m_sessionID,
-                                 channel.m_deviceModel);
+                                 channel.m_deviceModel, insightUpload(m_parts.transports));
     }
     RemoteSettings settings(m_parts.registry, *m_transport, m_parts.settings.settingsEndpoints());
     const std::vector<std::string> urls =

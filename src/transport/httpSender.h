@@ -5,6 +5,7 @@
 // posts and stores them, and marks them done in their journals.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,6 +34,8 @@ class HttpSender : public Threads::Thread {
 public:
     // Bound of the queue of records waiting for the sending thread.
     static constexpr int kMaxQueuedRecords = 500;
+    // The whole upload of one network-insight result.
+    static constexpr std::chrono::milliseconds kInsightUploadTimeout{30000};
 
     explicit HttpSender(SenderParts parts);
     ~HttpSender() override;
