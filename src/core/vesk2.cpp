@@ -101,12 +101,6 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     const bool corvane = isCorvane(handleName);
     channel->m_isCorvane = corvane;
     channel->m_sdkVersion = std::string(corvane ? "ndk-corvaen-" : "ndk-") + VESK_SDK_VERSION;
-    if (!corvane) {
-        m_state.registry.setObserver([] { gs_globalCracher.refreshPreparedRecord(); });
-        gs_globalCracher.initCrashServer(channel->m_Addr, channel->m_Port, &m_state.crash);
-        // Send-only leaves Breakpad no directory for a dump: the catcher then does not open.
-        gs_globalCracher.initSdCardPath(root.empty() ? root : root + "/quillmark/" + projectName);
-    }
     channel->m_isDeduplicate = true;
     channel->clientHost = clientHost;
     if (!root.empty()) {
@@ -129,6 +123,15 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
         // sure this core's sending thread delivers its records.
         if (registry.contains(handleName)) m_pSender->start();
         return 0;
+    }
+    // The crash record and the kept crashes are the main channel's: only its registration
+    // points the catcher at a dump directory and a collector.
+    Handler main;
+    if (std::string(handleName) == VESK_CHANNEL_USER && registry.snapshot(handleName, main)) {
+        registry.setObserver([] { gs_globalCracher.refreshPreparedRecord(); });
+        // Send-only leaves Breakpad no directory for a dump: the catcher then does not open.
+        gs_globalCracher.initSdCardPath(main.m_directoryPath);
+        gs_globalCracher.initCrashServer(main.m_Addr, main.m_Port, &m_state.crash);
     }
     registry.notifyCrashInputs(handleName);
     setEnableHost(m_state.rememberedEnableHost(corvane), handleName);

@@ -19,16 +19,20 @@ bool ensureDirectory(const std::string& path) {
 
 }  // namespace
 
+// The directory and the journal are made outside the registry's lock, which the sending
+// thread and logging threads need meanwhile; registrations take turns on m_addMutex.
 bool ChannelRegistry::add(std::unique_ptr<Handler>& channel) {
-    std::lock_guard lock(m_mutex);
     if (!channel) {
         _error_log("handler is null");
         return false;
     }
-    if (find(channel->m_handlerName) != nullptr) return false;
+    std::lock_guard adding(m_addMutex);
+    if (contains(channel->m_handlerName)) return false;
     channel->m_host.clear();
     channel->m_deviceID.clear();
     channel->fieldsChanged();
+    std::unique_ptr<RecordJournal> journal;
+    bool newDirectory = false;
     // Send-only: no directory, so nothing is stored, read back or kept (device ID, settings).
     if (!channel->m_SendOnlyMode) {
         const std::string root = channel->m_sdCardPath + "/quillmark";
@@ -43,10 +47,16 @@ bool ChannelRegistry::add(std::unique_ptr<Handler>& channel) {
         }
         channel->m_directoryPath = directory;
         channel->m_deviceIdPath = directory + "/deviceID.db";
-        if (m_journals.find(directory) == m_journals.end()) {
-            m_journals[directory] = RecordJournal::open(directory);
+        {
+            std::unique_lock lock(m_mutex, kAppWait);
+            if (!lock.owns_lock()) return false;
+            newDirectory = m_journals.find(directory) == m_journals.end();
         }
+        if (newDirectory) journal = RecordJournal::open(directory);
     }
+    std::unique_lock lock(m_mutex, kAppWait);
+    if (!lock.owns_lock()) return false;
+    if (newDirectory) m_journals[channel->m_directoryPath] = std::move(journal);
     m_setUps.push_back(channel->m_handlerName);
     m_channels.push_back(std::move(channel));
     return true;
@@ -67,7 +77,8 @@ RecordJournal* ChannelRegistry::journalOf(const Handler& channel) const {
 
 bool ChannelRegistry::contains(const std::string& name) const {
     if (name.empty()) return false;
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex, kAppWait);
+    if (!lock.owns_lock()) return false;
     return find(name) != nullptr;
 }
 
@@ -81,7 +92,8 @@ bool ChannelRegistry::snapshot(const std::string& name, Handler& copy) const {
 
 bool ChannelRegistry::read(const std::string& name,
                            const std::function<void(const Handler&)>& look) const {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex, kAppWait);
+    if (!lock.owns_lock()) return false;
     const Handler* channel = find(name);
     if (channel == nullptr) return false;
     look(*channel);
@@ -90,7 +102,8 @@ bool ChannelRegistry::read(const std::string& name,
 
 bool ChannelRegistry::update(const std::string& name, const std::function<void(Handler&)>& change) {
     {
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex, kAppWait);
+        if (!lock.owns_lock()) return false;
         Handler* channel = find(name);
         if (channel == nullptr) return false;
         change(*channel);
@@ -102,7 +115,8 @@ bool ChannelRegistry::update(const std::string& name, const std::function<void(H
 
 bool ChannelRegistry::updateSwitch(const std::string& name,
                                    const std::function<void(Handler&)>& change) {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex, kAppWait);
+    if (!lock.owns_lock()) return false;
     Handler* channel = find(name);
     if (channel == nullptr) return false;
     change(*channel);
@@ -117,7 +131,8 @@ void ChannelRegistry::forEach(
 
 bool ChannelRegistry::recordFields(const std::string& name, QueuedRecord& record,
                                    RecordJournal** journal) const {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex, kAppWait);
+    if (!lock.owns_lock()) return false;
     const Handler* channel = find(name);
     if (channel == nullptr) return false;
     if (journal != nullptr) *journal = journalOf(*channel);
@@ -126,7 +141,8 @@ bool ChannelRegistry::recordFields(const std::string& name, QueuedRecord& record
 }
 
 RecordJournal* ChannelRegistry::journalOf(const std::string& name) const {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex, kAppWait);
+    if (!lock.owns_lock()) return nullptr;
     const Handler* channel = find(name);
     return channel == nullptr ? nullptr : journalOf(*channel);
 }
@@ -161,16 +177,6 @@ bool ChannelRegistry::crashSnapshot(std::chrono::milliseconds wait, Handler& cha
     if (found == nullptr) return false;
     channel = *found;
     return true;
-}
-
-bool ChannelRegistry::directoryOf(const std::string& name, std::chrono::milliseconds wait,
-                                  std::string& directory) const {
-    std::unique_lock lock(m_mutex, wait);
-    if (!lock.owns_lock()) return false;
-    const Handler* channel = find(name);
-    if (channel == nullptr) return false;
-    directory = channel->m_directoryPath;
-    return !directory.empty();
 }
 
 void ChannelRegistry::setObserver(Observer observer) {

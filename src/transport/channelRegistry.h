@@ -1,7 +1,9 @@
 // The channels of the library, each with its record (`Handler`), the journal of its directory,
 // the host name its records carry, and the channels still to be set up by the sending thread.
 // Application threads change channels while the sending thread and a crash report read them,
-// so every access takes the registry's one lock, and only for short copies and updates.
+// so every access takes the registry's one lock, and only for short copies and updates. The
+// calls an application thread makes wait for the lock at most kAppWait and then refuse (as if
+// the channel were unknown): an app thread never waits without a bound.
 #pragma once
 
 #include <chrono>
@@ -23,9 +25,14 @@ public:
     // name, settings).
     using Observer = std::function<void()>;
 
+    static constexpr std::chrono::milliseconds kAppWait{500};
+
     ChannelRegistry() = default;
     ChannelRegistry(const ChannelRegistry&) = delete;
     ChannelRegistry& operator=(const ChannelRegistry&) = delete;
+
+    // Bounded by kAppWait: add, contains, read, update, updateSwitch, recordFields,
+    // journalOf(name). The others wait as long as the lock is held.
 
     // Registers the channel and lays out its directory ("<storage>/quillmark/<project>", its
     // journal opened once per directory). On success the registry owns the record; on refusal
@@ -60,10 +67,6 @@ public:
     // channel and the host name, read under the lock if it can be had within `wait`, else
     // read as they are. False when there is no main channel.
     bool crashSnapshot(std::chrono::milliseconds wait, Handler& channel, std::string& host) const;
-    // The channel's storage directory, waiting at most `wait` for the lock (a crash report may
-    // hold it); false when unknown, send-only or the lock stayed busy.
-    bool directoryOf(const std::string& name, std::chrono::milliseconds wait,
-                     std::string& directory) const;
 
     void setObserver(Observer observer);
     // Calls the observer when name is the main channel's.
@@ -75,6 +78,8 @@ private:
     RecordJournal* journalOf(const Handler& channel) const;
 
     mutable std::timed_mutex m_mutex;
+    // Serialises add(), which works on files without m_mutex.
+    std::mutex m_addMutex;
     std::list<std::unique_ptr<Handler>> m_channels;
     // One journal per channel directory (null when it could not be opened).
     std::map<std::string, std::unique_ptr<RecordJournal>> m_journals;
