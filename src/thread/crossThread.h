@@ -1,88 +1,16 @@
-// Mutex, condition and the worker thread with a bounded queue of records that every
-// background activity of the library is built on.
+// The worker thread with a bounded queue of records that every background activity of the
+// library is built on.
 #pragma once
 
-#include <pthread.h>
-#include <time.h>
-
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
-#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "util/vesk2Utils.h"
 
 namespace Threads {
-
-// Every timed wait runs on this clock: a wall clock set back (by the user or by time sync)
-// would stretch each wait by the size of the jump.
-constexpr clockid_t kWaitClock = CLOCK_MONOTONIC;
-// The current time on kWaitClock.
-timespec waitClockNow();
-// Absolute deadline iMillSeconds (> 0) after now, both on kWaitClock.
-timespec deadlineFrom(const timespec& now, int iMillSeconds);
-
-class Mutex {
-public:
-    Mutex();
-    virtual ~Mutex();
-    Mutex(const Mutex&) = delete;
-    Mutex& operator=(const Mutex&) = delete;
-
-    void lock() const;
-    void unlock() const;
-    // Takes the mutex if it becomes free within iMillSeconds; false when it did not.
-    bool tryLockFor(int iMillSeconds) const;
-    // The same up to an absolute deadline on kWaitClock.
-    bool tryLockUntil(const timespec& deadline) const;
-
-    class scoped_lock {
-    public:
-        explicit scoped_lock(const Mutex& rMutex) : m_rMutex(rMutex) { m_rMutex.lock(); }
-        ~scoped_lock() { m_rMutex.unlock(); }
-        scoped_lock(const scoped_lock&) = delete;
-        scoped_lock& operator=(const scoped_lock&) = delete;
-
-    private:
-        const Mutex& m_rMutex;
-    };
-
-    // For code that must not wait for ever (a crash report while the holder may be the
-    // crashed thread itself): holds the mutex only if it could be had in time.
-    class timed_lock {
-    public:
-        timed_lock(const Mutex& rMutex, int iMillSeconds)
-            : m_rMutex(rMutex), m_bOwns(rMutex.tryLockFor(iMillSeconds)) {}
-        ~timed_lock() {
-            if (m_bOwns) m_rMutex.unlock();
-        }
-        timed_lock(const timed_lock&) = delete;
-        timed_lock& operator=(const timed_lock&) = delete;
-        bool owns() const { return m_bOwns; }
-
-    private:
-        const Mutex& m_rMutex;
-        const bool m_bOwns;
-    };
-
-protected:
-    std::unique_ptr<pthread_mutex_t> m_pMutex;
-};
-
-class Condition : public Mutex {
-public:
-    Condition();
-    ~Condition() override;
-
-    void broadcast() const;
-    void signal() const;
-    // The caller holds the mutex. Waits for a wake-up, at most iMillSeconds (no limit when
-    // iMillSeconds <= 0). Returns false only when the time-out elapsed.
-    bool wait(int iMillSeconds) const;
-    // The same up to an absolute deadline on kWaitClock.
-    bool waitUntil(const timespec& deadline) const;
-
-private:
-    std::unique_ptr<pthread_cond_t> m_pCondition;
-};
 
 // One worker thread fed by a bounded FIFO queue of records. The worker takes everything
 // queued out of the queue under the lock and hands it to running() without holding the lock,
@@ -95,14 +23,23 @@ private:
 // records come often (a pass began less than kLingerMs before the last one), the worker does
 // not sleep between passes but looks at the queue every kLookMs, so push() wakes it only when
 // it sleeps for real or the queue is a quarter full; records then wait at most kLookMs.
-class Thread : public Condition {
+//
+// Every timed wait runs on the steady clock: a wall clock set back (by the user or by time
+// sync) would stretch each wait by the size of the jump.
+class Thread {
 public:
     static constexpr int kLookMs = 2;
     static constexpr int kLingerMs = 50;
 
     explicit Thread(int iMaxJobs);
-    ~Thread() override;
+    // Ends the worker without draining (what is queued is abandoned) and joins it. A subclass
+    // whose running() the worker may still call stops and joins it in its own destructor.
+    virtual ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
 
+    // Starts the worker, unless one was started and not joined yet. When no thread can be
+    // created, the object stays as if never started.
     void start();
     // Asks the worker to drain the queue and end; returns at once, join() waits for the end.
     // The worker goes on with its passes, records held back included, until the queue is
@@ -142,25 +79,29 @@ protected:
     void giveBack(ListJobs& spent);
 
 private:
-    static void* _threadWrapper(void* pVoid);
+    using Clock = std::chrono::steady_clock;
+
     void _threadWorker();
-    // The caller holds the lock. Returns once there is work to take, or the worker is to end.
-    // lingerUntil: until when the worker looks at the queue by itself instead of sleeping.
-    void _waitForWork(const timespec& lingerUntil);
+    // Returns, `lock` held, once there is work to take or the worker is to end. lingerUntil:
+    // until when the worker looks at the queue by itself instead of sleeping.
+    void _waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point lingerUntil);
 
     const int m_iMaxJobs;
+    // Guards everything below; held only to move records in and out, never during a pass.
+    mutable std::mutex m_mutex;
+    // The worker is its only waiter.
+    std::condition_variable m_workArrived;
     ListJobs m_lstJobs;
     // Records given back, to be filled again (takeBlank).
     ListJobs m_spare;
     size_t m_nJobs = 0;
     bool m_bKilled = false;
     bool m_bStopping = false;
-    bool m_bStarted = false;
     // Set by push() and wake(); a pass that consumed nothing waits until it is set again.
     bool m_bNewWork = false;
     // True while the worker sleeps until woken (not looking at the queue by itself).
     bool m_bWorkerAsleep = false;
-    std::unique_ptr<pthread_t> m_pThread;
+    std::thread m_worker;
 };
 
 }  // namespace Threads
