@@ -2,15 +2,20 @@
 # generated header quillmark_tls_config.h (see src/util/tlsTrust.cpp).
 option(QUILLMARK_TLS_VERIFY "Verify the collector's certificate and host name" ON)
 if(ANDROID)
-  # Android keeps its system CAs as one hashed file per certificate in this folder.
-  set(quillmark_default_ca_path "/system/etc/security/cacerts")
+  # Android keeps its system CAs as one file per certificate, named by the old subject hash
+  # (which OpenSSL's lookup does not use): the library reads the files itself. Since Android 14
+  # the updatable store in the Conscrypt module comes first; older devices lack that folder.
+  set(quillmark_default_ca_path "/apex/com.android.conscrypt/cacerts;/system/etc/security/cacerts")
 else()
   set(quillmark_default_ca_path "")
 endif()
 set(QUILLMARK_CA_FILE "" CACHE STRING
     "CA bundle (PEM) on the device; empty: libcurl's built-in default")
 set(QUILLMARK_CA_PATH "${quillmark_default_ca_path}" CACHE STRING
-    "Folder of hashed CA certificates on the device; empty: libcurl's built-in default")
+    "Folder(s) of CA certificate files on the device, separated by ';' or ':', whatever the \
+files' names; the first that holds a certificate is used; empty: libcurl's built-in default")
+# The library reads a ':'-separated list, as OpenSSL does its own folder lists.
+string(REPLACE ";" ":" QUILLMARK_TLS_CA_FOLDERS "${QUILLMARK_CA_PATH}")
 set(QUILLMARK_COLLECTOR_CA "" CACHE FILEPATH
     "PEM certificate(s) of a self-signed collector, compiled in and then trusted alone")
 

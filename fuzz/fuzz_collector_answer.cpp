@@ -15,6 +15,7 @@
 #include "transport/plainHttp.h"
 #include "transport/recordStore.h"
 #include "transport/recordWriter.h"
+#include "util/jsonText.h"
 
 namespace {
 
@@ -128,6 +129,23 @@ void checkHttpReader(const std::string& answer) {
     }
 }
 
+// The layout of an answer says nothing: the same JSON written compact, its members in key
+// order (so "body" before "header"), decides every record the same way. Only text that is an
+// object from its first byte on is compared: before it the reader looks for the object itself.
+void checkLayoutFree(const std::string& answer) {
+    Json::Value root;
+    if (answer.empty() || answer[0] != '{' || !jsonText::parse(answer, root)) return;
+    const std::string compact = jsonText::writeCompact(root);
+    Json::Value again;
+    // Text the writer repairs, or a number it cannot write back, is another answer.
+    if (!jsonText::parse(compact, again) || !(again == root)) return;
+    const DeliveryOutcome original = readCollectorAnswer(answer, 3);
+    const DeliveryOutcome rewritten = readCollectorAnswer(compact, 3);
+    require(original.records == rewritten.records &&
+                original.collectorAnswered == rewritten.collectorAnswered,
+            "the layout of an answer changed what it says");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -140,6 +158,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string answer(reinterpret_cast<const char*>(data), size);
     checkHttpReader(answer);
+    checkLayoutFree(answer);
     const std::vector<size_t> whole = harness->evaluate(answer);
     if (answer.empty()) require(whole.size() == 3, "no answer did not keep the whole batch");
     return 0;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "util/noDestructor.h"
+#include "util/tlsTrust.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
 
@@ -132,6 +133,9 @@ VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBod
 VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBody,
                                                        const std::string& dmpPath,
                                                        const Map_String& mapFields) {
+    // An HTTPS report trusts a CA bundle made earlier by the library's threads, or leaves the
+    // folder to libcurl: never reads it, nor waits for the thread that does.
+    const CaBundleMadeOnly noFolderReading;
     const ReportSettings settings = reportSettings();
     const CrashDelivery* delivery = m_delivery.load();
     if (!settings.inited || delivery == nullptr) return ReportResult::kKept;

@@ -11,11 +11,22 @@
 
 namespace {
 
-// The answer from its JSON object on, which begins with "header" (a status line and headers
-// may come before it); "" when there is none. The object may span several lines.
-std::string findResultText(const std::string& message) {
-    const size_t start = message.find("{\"header\"");
-    return start == std::string::npos ? std::string() : message.substr(start);
+bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Where the answer's JSON object begins, npos when it has none. An answer may come with its
+// status line and headers (interim ones first), whose values may hold braces or the word
+// "header": those are skipped whole.
+size_t objectStart(const std::string& answer) {
+    size_t at = 0;
+    for (;;) {
+        while (at < answer.size() && isJsonSpace(answer[at])) ++at;
+        if (answer.compare(at, 5, "HTTP/") != 0) break;
+        const size_t crlf = answer.find("\r\n\r\n", at);
+        const size_t lf = answer.find("\n\n", at);
+        if (crlf == std::string::npos && lf == std::string::npos) return std::string::npos;
+        at = crlf < lf ? crlf + 4 : lf + 2;
+    }
+    return answer.find('{', at);
 }
 
 // "body" -> "data" -> "resultList", or null when any step is missing or of another type.
@@ -58,9 +69,11 @@ DeliveryOutcome readCollectorAnswer(const std::string& answer, size_t recordCoun
     size_t errorOffset = 0;
     bool whole = false;
     try {
-        const std::string text = findResultText(answer);
+        const size_t start = objectStart(answer);
         // A partial parse keeps what came before the error.
-        if (!text.empty()) whole = jsonText::parse(text, root, errorOffset);
+        if (start != std::string::npos) {
+            whole = jsonText::parse(answer.substr(start), root, errorOffset);
+        }
     } catch (const std::exception&) {
         root = Json::Value();
     }
@@ -71,7 +84,7 @@ DeliveryOutcome readCollectorAnswer(const std::string& answer, size_t recordCoun
     }
     outcome.collectorAnswered = true;
     Json::ArrayIndex resultCount = resultList.size();
-    // The entry being read when the line broke off says nothing: its result was cut away.
+    // The entry being read when the answer broke off says nothing: its result was cut away.
     if (!whole && resultCount > 0 && containsOffset(resultList[resultCount - 1], errorOffset)) {
         --resultCount;
     }

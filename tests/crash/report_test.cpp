@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,13 +14,18 @@
 #include "crash/veskCatcher.h"
 #include "crash_support.h"
 #include "plume/quillmark.h"
+#include "support/ca_folder.h"
 #include "support/child_process.h"
 #include "support/collector_process.h"
 #include "support/raw_server.h"
 #include "support/record_queries.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
+#include "transport/exchangeDeadline.h"
+#include "transport/httpsTransport.h"
 #include "transport/recordWriter.h"
+#include "util/collectorAddress.h"
+#include "util/tlsTrust.h"
 
 namespace {
 
@@ -332,6 +338,56 @@ TEST(CrashReport, AddressWithPortAndSlashTakesTheReportThere) {
     for (const Json::Value& request : collector.requests()) {
         EXPECT_EQ("/v2/log", request["path"].asString());
     }
+}
+
+// The report never reads a CA folder: it trusts the bundle a transfer before it made, or else
+// leaves the folder to libcurl, which finds nothing under Android's names.
+TEST(CrashReport, HttpsTrustsOnlyACaBundleMadeBefore) {
+    CollectorOptions options;
+    options.https = true;
+    options.pinCertificate = false;
+    CollectorProcess collector(options);
+    TempDir storage;
+    const TempDir caFolder("qm_ca");
+    const std::string pem = collector.certificateFile();
+    qm_test::writeFileText(caFolder.file(qm_test::hashedCaName(pem, true)),
+                           qm_test::androidCaText(pem));
+    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-trust");
+    const std::optional<CollectorAddress> address =
+        parseCollectorAddress(collector.address(), collector.port());
+    ASSERT_TRUE(address);
+    ASSERT_EQ(
+        0, runInChild(
+               [&] {
+                   // As above: the report is the only TLS connection at a time.
+                   if (initMain(collector.address(), collector.port(), storage.path(), true) != 0) {
+                       return 2;
+                   }
+                   QuillMarkDestroy();
+                   TlsTrust trust;
+                   trust.caPath = caFolder.path().c_str();
+                   replaceTlsTrust(&trust);
+                   const auto report = [&] {
+                       return gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                   };
+                   if (report() != VeskCatcher::ReportResult::kKept) return 3;
+                   // A transfer outside the report makes the bundle.
+                   const std::string none = "[]";
+                   CollectorRequest request;
+                   request.target = *address;
+                   request.path = "/v2/log";
+                   request.body = &none;
+                   if (!HttpsTransport(true)
+                            .exchange(request, ExchangeDeadline(kExchangeTimeout))
+                            .complete) {
+                       return 4;
+                   }
+                   const bool delivered = report() == VeskCatcher::ReportResult::kDelivered;
+                   replaceTlsTrust(nullptr);
+                   return delivered ? 0 : 5;
+               },
+               kChildTimeoutMs));
+    EXPECT_EQ(1u, crashRecords(collector).size());
 }
 
 // A collector that takes the request and never answers cannot keep the crashed process alive:

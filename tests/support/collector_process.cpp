@@ -31,9 +31,7 @@ void pinCertificate(const std::string& pem) {
     static std::deque<TlsTrust> trusts;
     const std::lock_guard<std::mutex> lock(mutex);
     bundles.push_back((bundles.empty() ? std::string() : bundles.back()) + pem);
-    TlsTrust trust;
-    trust.pinnedPem = bundles.back().c_str();
-    trusts.push_back(trust);
+    trusts.emplace_back().pinnedPem = bundles.back().c_str();
     replaceTlsTrust(&trusts.back());
 }
 

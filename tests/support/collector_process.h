@@ -43,6 +43,8 @@ public:
     pid_t pid() const { return m_pid; }
     // Scheme and host only, as the library takes them; the port is separate.
     std::string address() const;
+    // With https: the file of the collector's self-signed certificate (PEM).
+    std::string certificateFile() const { return m_dir.file("cert.pem"); }
 
     // Every record received so far, in order of arrival.
     std::vector<Json::Value> records() const;

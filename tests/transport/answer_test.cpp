@@ -144,6 +144,15 @@ TEST_F(AnswerTest, OnlyACollectorAnswerDecidesPerRecord) {
         answerWith(R"([{"isSuccessful":true},{"isSuccessful":false},{"isSuccessful":true}])");
     const std::string brokenStart =
         R"({"header":{},"body":{"data":{"resultList":[{"isSuccessful":false},)";
+    const std::string indented =
+        "{\n  \"header\": {\n    \"code\": 200,\n    \"message\": \"OK\",\n"
+        "    \"trace\": {\n      \"ids\": [\n        1,\n        2\n      ]\n    }\n  },\n"
+        "  \"body\": {\n    \"data\": {\n      \"resultList\": [\n"
+        "        {\n          \"isSuccessful\": true\n        },\n"
+        "        {\n          \"isSuccessful\": false,\n          \"reason\": {\n"
+        "            \"code\": 7\n          }\n        },\n"
+        "        {\n          \"isSuccessful\": true\n        }\n"
+        "      ]\n    }\n  }\n}";
     const std::vector<Row> rows = {
         {"per record", middleFails, false, {1}},
         {"below status line and headers", head + middleFails, false, {1}},
@@ -151,6 +160,23 @@ TEST_F(AnswerTest, OnlyACollectorAnswerDecidesPerRecord) {
         {"pretty-printed over lines",
          "{\"header\":{},\n \"body\":{\"data\":{\"resultList\":[\n"
          "  {\"isSuccessful\":true},\n  {\"isSuccessful\":false},\n  {\"isSuccessful\":true}]}}}\n",
+         false,
+         {1}},
+        // What json.dumps(answer, indent=2) writes.
+        {"indented by two", indented, false, {1}},
+        {"indented, below status line and headers", head + indented, false, {1}},
+        {"indented, cut inside an entry", indented.substr(0, indented.rfind("true")), true, {1, 2}},
+        {"space after the brace", "{ " + middleFails.substr(1), false, {1}},
+        {"line feed after the brace", "{\n" + middleFails.substr(1), false, {1}},
+        {"tabs and CRLF",
+         "{\r\n\t\"header\" :\t{ } ,\r\n\t\"body\":{\"data\":{\"resultList\":[\r\n\t\t"
+         "{\"isSuccessful\":true} "
+         ",\r\n\t\t{\"isSuccessful\":false},{\"isSuccessful\":true}\r\n\t]}}\r\n}",
+         false,
+         {1}},
+        {"body before header",
+         R"({"body":{"data":{"resultList":[{"isSuccessful":true},{"isSuccessful":false},)"
+         R"({"isSuccessful":true}]}},"header":{"code":200}})",
          false,
          {1}},
         {"shorter list",

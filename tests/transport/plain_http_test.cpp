@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -19,7 +21,10 @@
 #include <vector>
 
 #include "platform/host_capture.h"
+#include "support/ca_folder.h"
+#include "support/child_process.h"
 #include "support/collector_process.h"
+#include "support/file_text.h"
 #include "support/raw_server.h"
 #include "support/temp_dir.h"
 #include "transport/batchDelivery.h"
@@ -31,6 +36,7 @@
 #include "transport/recordWriter.h"
 #include "transport/transport.h"
 #include "util/collectorAddress.h"
+#include "util/tlsTrust.h"
 
 namespace {
 
@@ -431,6 +437,114 @@ TEST(HttpsTransportTest, LaterExchangesReuseTheConnectionWhateverTheTlsChecks) {
         EXPECT_EQ(seen, "NRR");
     }
     EXPECT_EQ(collector.records().size(), 6u);
+}
+
+// A CA folder is read whatever its files' names: Android names them by the old subject hash,
+// which OpenSSL's own lookup in a folder never finds. Of a folder list the first that holds a
+// certificate is trusted. A file that is no regular file of its own, too big, or without a
+// sound certificate block is passed over, and an exchange without a trusted certificate fails
+// at once, in a child so that a read blocked on a FIFO would show as a time-out.
+TEST(HttpsTransportTest, TrustsTheCertificatesOfACaFolderWhateverTheirNames) {
+    qm_test::CollectorOptions options;
+    options.https = true;
+    options.pinCertificate = false;
+    const qm_test::CollectorProcess collector(options);
+    const qm_test::CollectorProcess stranger(options);
+    const std::string pemFile = collector.certificateFile();
+    const std::string android = qm_test::androidCaText(pemFile);
+    const std::string oldName = qm_test::hashedCaName(pemFile, true);
+    const std::string newName = qm_test::hashedCaName(pemFile, false);
+    ASSERT_NE(oldName, newName);
+    const std::string strangerText = qm_test::androidCaText(stranger.certificateFile());
+    const std::string strangerName = qm_test::hashedCaName(stranger.certificateFile(), true);
+    const std::string endLine = "-----END CERTIFICATE-----\n";
+    const std::string pem = android.substr(0, android.find(endLine) + endLine.size());
+    const std::string textOnly = android.substr(pem.size());
+    // Clean Base64 (whole lines of 64 letters) of the certificate's first bytes.
+    const std::string cutShort = pem.substr(0, pem.find('\n') + 1 + 5 * 65) + endLine;
+    const qm_test::TempDir elsewhere;
+    qm_test::writeFileText(elsewhere.file("ca.pem"), pem);
+
+    using Files = std::vector<std::pair<std::string, std::string>>;  // name, text
+    const std::string kLink = "->";
+    const std::string kFifo = "|";
+    const std::string kFolder = "/";
+    struct Row {
+        const char* name;
+        std::vector<Files> folders;  // each a folder of the list, in its order
+        bool trusted;
+    };
+    const Files passedOver = {
+        {"link.0", kLink},     {"fifo.0", kFifo},
+        {"folder.0", kFolder}, {"big.0", android + std::string(64 * 1024, 'x')},
+        {"text.0", textOnly},  {"cut.0", cutShort}};
+    Files amongThem = passedOver;
+    amongThem.emplace_back(oldName, android);
+    const std::vector<Row> rows = {
+        {"named by the old hash, as on Android", {{{oldName, android}}}, true},
+        {"named by the new hash", {{{newName, android}}}, true},
+        {"among files passed over", {amongThem}, true},
+        {"several certificates in one file", {{{"both.pem", strangerText + android}}}, true},
+        {"the first folder holds none", {{}, passedOver, {{oldName, android}}}, true},
+        {"the first folder holds another",
+         {{{strangerName, strangerText}}, {{oldName, android}}},
+         false},
+        {"empty folder", {{}}, false},
+        {"a link to the certificate", {{{newName, kLink}}}, false},
+        {"a FIFO", {{{newName, kFifo}}}, false},
+        {"a file too big", {{{newName, android + std::string(64 * 1024, 'x')}}}, false},
+        {"text without the certificate", {{{newName, textOnly}}}, false},
+        {"a certificate cut short", {{{newName, cutShort}}}, false},
+    };
+    const std::optional<CollectorAddress> address =
+        parseCollectorAddress(collector.address(), collector.port());
+    ASSERT_TRUE(address);
+    const std::string body = "[{\"body\":\"trusted\"}\n]";
+    size_t delivered = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::deque<qm_test::TempDir> folders;
+        std::string list = "/nonexistent/quillmark-ca";
+        for (const Files& files : row.folders) {
+            const qm_test::TempDir& folder = folders.emplace_back("qm_ca");
+            list += ":" + folder.path();
+            for (const auto& [name, text] : files) {
+                const std::string path = folder.file(name);
+                if (text == kLink) {
+                    ASSERT_EQ(0, ::symlink(elsewhere.file("ca.pem").c_str(), path.c_str()));
+                } else if (text == kFifo) {
+                    ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600));
+                } else if (text == kFolder) {
+                    ASSERT_EQ(0, ::mkdir(path.c_str(), 0700));
+                } else {
+                    qm_test::writeFileText(path, text);
+                }
+            }
+        }
+        const int outcome = qm_test::runInChild(
+            [&] {
+                TlsTrust trust;
+                trust.caPath = list.c_str();
+                replaceTlsTrust(&trust);
+                HttpsTransport transport(true);
+                CollectorAnswer answer =
+                    transport.exchange(postOf(*address, body), ExchangeDeadline(kExchangeTimeout));
+                if (answer.complete && row.trusted) {
+                    // The bundle was made once: the folder is not read again for a connection
+                    // of another transport.
+                    folders.clear();
+                    answer = HttpsTransport(true).exchange(postOf(*address, body),
+                                                           ExchangeDeadline(kExchangeTimeout));
+                }
+                replaceTlsTrust(nullptr);
+                if (answer.complete) return answer.status == 200 ? 1 : 3;
+                return answer.failure.empty() || answer.connected ? 4 : 2;
+            },
+            30000);
+        EXPECT_EQ(row.trusted ? 1 : 2, outcome);
+        if (row.trusted) delivered += 2;
+    }
+    EXPECT_EQ(collector.records().size(), delivered);
 }
 
 // ---- through the sender: where the request goes and which records of a batch are kept ----
