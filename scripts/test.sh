@@ -2,22 +2,59 @@
 # The whole test run: set-up, a warnings-as-errors build with the test suite, the suite again
 # under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and a 32-bit x86
 # build whose tests run under qemu-i386, then every fuzz target for 20 s (scripts/fuzz.sh).
+# Each step prints its wall time and the CPU time it took, and the run ends with a summary.
 # Usage: scripts/test.sh [native|asan|tsan|i386|fuzz ...]   (default: all five)
+# QM_JOBS: parallel compile jobs (default: the core count); QM_TEST_JOBS: test cases run at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
 [ "${#stages[@]}" -eq 0 ] && stages=(native asan tsan i386 fuzz)
 jobs="${QM_JOBS:-$(nproc)}"
+# ctest runs every test case as a process of its own, and most of them sleep on sockets and
+# child processes rather than compute: several per core keep the cores busy.
+test_jobs="${QM_TEST_JOBS:-$((jobs * 4))}"
 
-scripts/setup.sh --i386
+# CPU time (user+sys, in clock ticks) of the child processes this shell has waited for, their
+# own children included: wall time is noisy on a shared machine, CPU time much less so.
+clock_ticks="$(getconf CLK_TCK)"
+children_cpu() {
+  local fields
+  read -r -a fields </proc/$$/stat
+  echo $((fields[15] + fields[16]))
+}
+summary=()
+timed() {
+  local label="$1"; shift
+  local start=$SECONDS cpu_before line
+  cpu_before="$(children_cpu)"
+  "$@"
+  line="$(printf '%-20s %5d s wall %6d s CPU' "$label" $((SECONDS - start)) \
+          $((($(children_cpu) - cpu_before) / clock_ticks)))"
+  echo "=== $line ==="
+  summary+=("$line")
+}
 
-configure_and_test() {
+timed setup scripts/setup.sh --i386
+
+configure() {
   local dir="$1"; shift
   echo "=== $dir ==="
   cmake -S . -B "$dir" -DQUILLMARK_WARNINGS_AS_ERRORS=ON "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+}
+build() { cmake --build "$1" -j"$jobs" "${@:2}"; }
+run_tests() { ctest --test-dir "$1" --output-on-failure -j"$test_jobs"; }
+
+# Stages that only run the suite leave out the example app and the benchmarks.
+suite_only=(-DQUILLMARK_BUILD_EXAMPLES=OFF -DQUILLMARK_BUILD_BENCHMARKS=OFF)
+
+# The loopback collector is a test harness, not code under test: the tsan and i386 stages run
+# the native build's instead of building their own (i386 cannot build it at all).
+native_collector="$PWD/build/ci-native/tools/quillmark_collector"
+build_native_collector() {
+  [ -f build/ci-native/CMakeCache.txt ] ||
+    configure build/ci-native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  build build/ci-native --target quillmark_collector
 }
 
 # Runs a consumer program against a loopback collector and checks that its line arrived.
@@ -47,17 +84,17 @@ consumer_tests() {
   echo "=== consumer: find_package(quillmark CONFIG) ==="
   cmake -S examples/consumer -B "$out/package" -DQUILLMARK_CONSUME=package \
     -DCMAKE_PREFIX_PATH="$out/prefix" >/dev/null
-  cmake --build "$out/package" -j"$jobs"
+  build "$out/package"
   run_consumer "$out/package/quillmark_consumer" "$collector"
   echo "=== consumer: pkg-config ==="
   PKG_CONFIG_PATH="$out/prefix/lib/pkgconfig" cmake -S examples/consumer -B "$out/pkg-config" \
     -DQUILLMARK_CONSUME=pkg-config >/dev/null
-  cmake --build "$out/pkg-config" -j"$jobs"
+  build "$out/pkg-config"
   run_consumer "$out/pkg-config/quillmark_consumer" "$collector"
   echo "=== consumer: add_subdirectory (static, provided dependencies) ==="
   cmake -S examples/consumer -B "$out/subdirectory" -DQUILLMARK_CONSUME=subdirectory \
     -DQUILLMARK_SOURCE_DIR="$PWD" -DQUILLMARK_WARNINGS_AS_ERRORS=ON >/dev/null
-  cmake --build "$out/subdirectory" -j"$jobs"
+  build "$out/subdirectory"
   cmake -DLIB="$out/subdirectory/quillmark/src/libquillmark.a" -P tests/api/check_exports.cmake
   run_consumer "$out/subdirectory/quillmark_consumer" "$collector"
 }
@@ -65,28 +102,35 @@ consumer_tests() {
 for stage in "${stages[@]}"; do
   case "$stage" in
     native)
-      configure_and_test build/ci-native -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      consumer_tests ;;
+      configure build/ci-native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      timed "native build" build build/ci-native
+      timed "native tests" run_tests build/ci-native
+      timed "native consumer" consumer_tests ;;
     asan)
-      configure_and_test build/ci-asan -DCMAKE_BUILD_TYPE=Debug \
-        -DQUILLMARK_SANITIZE=address,undefined ;;
+      configure build/ci-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_SANITIZE=address,undefined \
+        "${suite_only[@]}"
+      timed "asan build" build build/ci-asan
+      timed "asan tests" run_tests build/ci-asan ;;
     tsan)
+      timed "tsan collector" build_native_collector
+      configure build/ci-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_SANITIZE=thread \
+        -DQUILLMARK_BUILD_TOOLS=OFF -DQM_COLLECTOR_EXE="$native_collector"
+      timed "tsan build" build build/ci-tsan
       # ThreadSanitizer needs the classic address-space layout on kernels with high ASLR entropy.
-      TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-        setarch "$(uname -m)" -R bash -c "$(declare -f configure_and_test); jobs=$jobs; \
-        configure_and_test build/ci-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQUILLMARK_SANITIZE=thread" ;;
+      timed "tsan tests" env TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+        setarch "$(uname -m)" -R ctest --test-dir build/ci-tsan --output-on-failure -j"$test_jobs" ;;
     i386)
-      # The loopback collector is a native program; the i386 tests start the native one.
-      cmake -S . -B build/ci-native -DQUILLMARK_WARNINGS_AS_ERRORS=ON >/dev/null
-      cmake --build build/ci-native -j"$jobs" --target quillmark_collector
-      configure_and_test build/ci-i386 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake \
-        -DQM_COLLECTOR_EXE="$PWD/build/ci-native/tools/quillmark_collector" ;;
+      timed "i386 collector" build_native_collector
+      configure build/ci-i386 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake -DQUILLMARK_BUILD_TOOLS=OFF \
+        -DQM_COLLECTOR_EXE="$native_collector"
+      timed "i386 build" build build/ci-i386
+      timed "i386 tests" run_tests build/ci-i386 ;;
     fuzz)
       echo "=== build/fuzz ==="
-      scripts/fuzz.sh 20 ;;
+      timed fuzz scripts/fuzz.sh 20 ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
 done
+printf '%s\n' "${summary[@]}"
 echo "=== all stages passed: ${stages[*]} ==="
