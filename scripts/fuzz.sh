@@ -4,11 +4,14 @@
 # when any of them reports a crash, a leak or a sanitizer finding. Inputs that fail are kept in
 # build/fuzz/artifacts/<target>/, the output in build/fuzz/artifacts/<target>.log.
 # Usage: scripts/fuzz.sh [seconds-per-target]   (default 30)
+#        scripts/fuzz.sh --build-only               (builds the targets, runs none)
 # QM_JOBS: compile jobs and targets fuzzed at once (default: the core count); QM_FUZZ_PARALLEL
 # sets the second alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+build_only=0
+[ "${1:-}" = "--build-only" ] && { build_only=1; shift; }
 seconds="${1:-30}"
 jobs="${QM_JOBS:-$(nproc)}"
 build=build/fuzz
@@ -23,6 +26,7 @@ CC="$cc" CXX="$cxx" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUILLMARK_FUZZ=ON -DQUILLMARK_BUILD_TESTS=OFF -DQUILLMARK_BUILD_TOOLS=OFF \
   -DQUILLMARK_WITH_BREAKPAD=OFF >/dev/null
 cmake --build "$build" -j"$jobs"
+[ "$build_only" = 1 ] && exit 0
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

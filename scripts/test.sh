@@ -2,40 +2,64 @@
 # The whole test run: set-up, a warnings-as-errors build with the test suite, the suite again
 # under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and a 32-bit x86
 # build whose tests run under qemu-i386, then every fuzz target for 20 s (scripts/fuzz.sh).
-# Each step prints its wall time and the CPU time it took, and the run ends with a summary.
+# While one stage's tests run, the next stage builds at the lowest CPU priority: the tests
+# mostly wait on sockets and child processes, and the build takes only the time they leave.
+# Each step prints its wall time and the CPU time it took; the run ends with a summary.
 # Usage: scripts/test.sh [native|asan|tsan|i386|fuzz ...]   (default: all five)
 # QM_JOBS: parallel compile jobs (default: the core count); QM_TEST_JOBS: test cases run at once.
 set -euo pipefail
+self="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
 cd "$(dirname "$0")/.."
 
+# Internal: "--build STAGE" builds one stage, for a run that does so behind another's tests.
+build_behind=""
+if [ "${1:-}" = "--build" ]; then
+  build_behind="$2"
+  set --
+fi
 stages=("$@")
 [ "${#stages[@]}" -eq 0 ] && stages=(native asan tsan i386 fuzz)
+for stage in "${stages[@]}"; do
+  case "$stage" in
+    native | asan | tsan | i386 | fuzz) ;;
+    *) echo "unknown stage: $stage" >&2; exit 2 ;;
+  esac
+done
 jobs="${QM_JOBS:-$(nproc)}"
-# ctest runs every test case as a process of its own, and most of them sleep on sockets and
-# child processes rather than compute: several per core keep the cores busy.
+# ctest runs every test case as a process of its own, and most of them sleep rather than
+# compute: several per core keep the cores busy.
 test_jobs="${QM_TEST_JOBS:-$((jobs * 4))}"
 
-# CPU time (user+sys, in clock ticks) of the child processes this shell has waited for, their
-# own children included: wall time is noisy on a shared machine, CPU time much less so.
+background=""  # the build running behind the tests: a session and process group of its own
+if [ -z "${QM_TEST_SUMMARY:-}" ]; then
+  scratch="$(mktemp -d)"
+  export QM_TEST_SUMMARY="$scratch/summary"
+  cleanup() {
+    [ -n "$background" ] && kill -- -"$background" 2>/dev/null
+    rm -rf "$scratch"
+  }
+  trap cleanup EXIT
+fi
+
+# CPU time (user+sys, in clock ticks) of the child processes the shell with the given id has
+# waited for, their own children included: wall time is noisy on a shared machine, CPU time
+# much less so.
 clock_ticks="$(getconf CLK_TCK)"
 children_cpu() {
   local fields
-  read -r -a fields </proc/$$/stat
+  read -r -a fields <"/proc/$1/stat"
   echo $((fields[15] + fields[16]))
 }
-summary=()
 timed() {
   local label="$1"; shift
-  local start=$SECONDS cpu_before line
-  cpu_before="$(children_cpu)"
+  local start=$SECONDS shell=$BASHPID cpu_before line
+  cpu_before="$(children_cpu "$shell")"
   "$@"
-  line="$(printf '%-20s %5d s wall %6d s CPU' "$label" $((SECONDS - start)) \
-          $((($(children_cpu) - cpu_before) / clock_ticks)))"
+  line="$(printf '%-28s %5d s wall %6d s CPU' "$label" $((SECONDS - start)) \
+          $((($(children_cpu "$shell") - cpu_before) / clock_ticks)))"
   echo "=== $line ==="
-  summary+=("$line")
+  echo "$line" >>"$QM_TEST_SUMMARY"
 }
-
-timed setup scripts/setup.sh --i386
 
 configure() {
   local dir="$1"; shift
@@ -44,9 +68,6 @@ configure() {
 }
 build() { cmake --build "$1" -j"$jobs" "${@:2}"; }
 run_tests() { ctest --test-dir "$1" --output-on-failure -j"$test_jobs"; }
-
-# Stages that only run the suite leave out the example app and the benchmarks.
-suite_only=(-DQUILLMARK_BUILD_EXAMPLES=OFF -DQUILLMARK_BUILD_BENCHMARKS=OFF)
 
 # The loopback collector is a test harness, not code under test: the tsan and i386 stages run
 # the native build's instead of building their own (i386 cannot build it at all).
@@ -99,38 +120,91 @@ consumer_tests() {
   run_consumer "$out/subdirectory/quillmark_consumer" "$collector"
 }
 
-for stage in "${stages[@]}"; do
-  case "$stage" in
+# Stages that only run the suite leave out the example app and the benchmarks.
+suite_only=(-DQUILLMARK_BUILD_EXAMPLES=OFF -DQUILLMARK_BUILD_BENCHMARKS=OFF)
+
+build_stage() {
+  case "$1" in
     native)
       configure build/ci-native -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      timed "native build" build build/ci-native
-      timed "native tests" run_tests build/ci-native
-      timed "native consumer" consumer_tests ;;
+      build build/ci-native ;;
     asan)
       configure build/ci-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_SANITIZE=address,undefined \
         "${suite_only[@]}"
-      timed "asan build" build build/ci-asan
-      timed "asan tests" run_tests build/ci-asan ;;
+      build build/ci-asan ;;
     tsan)
-      timed "tsan collector" build_native_collector
+      build_native_collector
       configure build/ci-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_SANITIZE=thread \
         -DQUILLMARK_BUILD_TOOLS=OFF -DQM_COLLECTOR_EXE="$native_collector"
-      timed "tsan build" build build/ci-tsan
-      # ThreadSanitizer needs the classic address-space layout on kernels with high ASLR entropy.
-      timed "tsan tests" env TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-        setarch "$(uname -m)" -R ctest --test-dir build/ci-tsan --output-on-failure -j"$test_jobs" ;;
+      build build/ci-tsan ;;
     i386)
-      timed "i386 collector" build_native_collector
+      build_native_collector
       configure build/ci-i386 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake -DQUILLMARK_BUILD_TOOLS=OFF \
         -DQM_COLLECTOR_EXE="$native_collector"
-      timed "i386 build" build build/ci-i386
-      timed "i386 tests" run_tests build/ci-i386 ;;
+      build build/ci-i386 ;;
     fuzz)
       echo "=== build/fuzz ==="
-      timed fuzz scripts/fuzz.sh 20 ;;
-    *) echo "unknown stage: $stage" >&2; exit 2 ;;
+      scripts/fuzz.sh --build-only ;;
   esac
+}
+
+test_stage() {
+  case "$1" in
+    native)
+      run_tests build/ci-native
+      timed "native consumer" consumer_tests ;;
+    asan) run_tests build/ci-asan ;;
+    tsan)
+      # ThreadSanitizer needs the classic address-space layout on kernels with high ASLR entropy.
+      TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+        setarch "$(uname -m)" -R ctest --test-dir build/ci-tsan --output-on-failure -j"$test_jobs" ;;
+    i386) run_tests build/ci-i386 ;;
+    fuzz) scripts/fuzz.sh 20 ;;
+  esac
+}
+
+# The next stage's build, behind the tests, at the lowest priority and in a session of its own
+# (no terminal can stop it, and a failing run stops all of it); its output waits in a file.
+start_background_build() {
+  setsid --wait nice -n 19 bash "$self" --build "$1" >"${QM_TEST_SUMMARY%/*}/$1.build.log" 2>&1 &
+  background=$!
+}
+# The tests are done: what is left of the build takes its share of the machine again (lowering
+# a niceness needs root, as in CI; elsewhere the build just goes on at the lowest priority).
+finish_background_build() {
+  local status=0 start=$SECONDS line
+  renice -n 0 -g "$background" >/dev/null 2>&1 || true
+  wait "$background" || status=$?
+  background=""
+  cat "${QM_TEST_SUMMARY%/*}/$1.build.log"
+  [ "$status" -eq 0 ] || { echo "=== $1 build failed ===" >&2; exit "$status"; }
+  line="$(printf '%-28s %5d s wall' "$1 build (waited for)" $((SECONDS - start)))"
+  echo "=== $line ==="
+  echo "$line" >>"$QM_TEST_SUMMARY"
+}
+
+if [ -n "$build_behind" ]; then
+  timed "$build_behind build (behind tests)" build_stage "$build_behind"
+  exit 0
+fi
+
+timed setup scripts/setup.sh --i386
+built=""
+for index in "${!stages[@]}"; do
+  stage="${stages[index]}"
+  if [ "$built" = "$stage" ]; then
+    finish_background_build "$stage"
+  else
+    timed "$stage build" build_stage "$stage"
+  fi
+  next="${stages[index + 1]:-}"
+  built=""
+  if [ -n "$next" ]; then
+    start_background_build "$next"
+    built="$next"
+  fi
+  timed "$stage tests" test_stage "$stage"
 done
-printf '%s\n' "${summary[@]}"
+cat "$QM_TEST_SUMMARY"
 echo "=== all stages passed: ${stages[*]} ==="
