@@ -62,7 +62,9 @@ endif()
 if(NOT QUILLMARK_BREAKPAD_GETCONTEXT)
   target_compile_definitions(quillmark_breakpad PRIVATE HAVE_GETCONTEXT=1)
 endif()
-set_target_properties(quillmark_breakpad PROPERTIES POSITION_INDEPENDENT_CODE ON)
+# Unity build: its sources share most of their headers, and every build compiles them again;
+# batched they take less than half the compile time.
+set_target_properties(quillmark_breakpad PROPERTIES POSITION_INDEPENDENT_CODE ON UNITY_BUILD ON)
 # -w: its warnings are not ours. Hidden: nothing of it is part of our public surface (the
 # static library localises hidden symbols). Uninstrumented under sanitizers: it runs inside a
 # signal handler on a forked, ptrace-driven helper where sanitizer run-times do not belong.
