@@ -123,7 +123,6 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     channel->m_Port = static_cast<uint16_t>(serverPort);
     channel->m_Addr = address;
     channel->m_isSessionEnable = channel->m_isNormalEnable = channel->m_isCrashEnable = true;
-    channel->m_SendEnable = false;
     channel->m_deviceModel = deviceModel();
     channel->m_crashStyle = "android-cpp";
     channel->m_symMethod = "breakpad";

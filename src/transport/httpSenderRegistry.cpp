@@ -39,7 +39,6 @@ bool HttpSender::registerChannel(std::unique_ptr<Handler>& handler) {
     }
     if (_findChannel(handler->m_handlerName) != nullptr) return false;
     local_list.push_back(handler->m_handlerName);
-    handler->m_host.clear();
     handler->fieldsChanged();
     handler->m_deviceID.clear();
     // Send-only: no directory, so nothing is stored, read back or kept (device ID, settings).
@@ -63,7 +62,6 @@ bool HttpSender::registerChannel(std::unique_ptr<Handler>& handler) {
         m_journals[directory] = RecordJournal::open(directory);
     }
     handler->m_deviceIdPath = directory + "/deviceID.db";
-    handler->m_settingsPath = directory + "/settings.db";
     // Registered channels live for the rest of the process: the registry never frees them.
     m_handlerManager.push_back(handler.release());
     return true;

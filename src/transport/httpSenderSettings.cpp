@@ -317,7 +317,6 @@ bool HttpSender::applySettingsSwitches(const SettingsSwitches& switches) {
         channel->m_isNormalEnable = switches.normal;
         channel->m_isCrashEnable = switches.crash;
         channel->m_isSessionEnable = switches.session;
-        channel->m_isNetworkInsightEnable = switches.networkInsight;
     }
     crashRecordInputsChanged(kMainChannel);
     return true;

@@ -36,15 +36,15 @@ namespace {
 
 const int kChildTimeoutMs = 40000;
 const char* const kProject = "SetApp";
-// Switches as "normal crash session insight", e.g. "1110".
-const char* const kDefaults = "1110";
+// Switches as "normal crash session", e.g. "111".
+const char* const kDefaults = "111";
 // What every scenario applies first, so that "unchanged" differs from the defaults.
-const char* const kMarker = "0001";
+const char* const kMarker = "010";
 const char* const kMarkerAnswer =
-    R"({"status":200,"result":{"log":{"enable":false},"crash":{"enable":false},)"
+    R"({"status":200,"result":{"log":{"enable":false},"crash":{"enable":true},)"
     R"("session":{"enable":false},"networkinsights":{"enable":true}}})";
 // A cache that differs from both.
-const char* const kCacheFlags = "1011";
+const char* const kCacheFlags = "101";
 const char* const kCacheAnswer =
     R"({"status":200,"result":{"log":{"enable":true},"crash":{"enable":false},)"
     R"("session":{"enable":true},"networkinsights":{"enable":true}}})";
@@ -83,8 +83,8 @@ std::string switchesOf(const std::string& channel) {
     Handler snapshot;
     if (!HttpSender::getHandlerSnapshot(channel, snapshot)) return "none";
     std::string flags;
-    for (bool flag : {snapshot.m_isNormalEnable, snapshot.m_isCrashEnable,
-                      snapshot.m_isSessionEnable, snapshot.m_isNetworkInsightEnable}) {
+    for (bool flag :
+         {snapshot.m_isNormalEnable, snapshot.m_isCrashEnable, snapshot.m_isSessionEnable}) {
         flags += flag ? '1' : '0';
     }
     return flags;
@@ -253,22 +253,22 @@ INSTANTIATE_TEST_SUITE_P(
         // status 200 and the channel registered: the answer's switches, the cache replaced,
         // the URLs handed on when network insights are on.
         row("Valid", answerWith(sections(kOn, kOff, kOn, R"({"enable":true,"urls":["a","b"]})")),
-            Cache::Kept, "1011", CacheAfter::Replaced, kApplied, {"a", "b"}),
+            Cache::Kept, "101", CacheAfter::Replaced, kApplied, {"a", "b"}),
         row("ValidAllOff", answerWith(sections(kOff, kOff, kOff, R"({"urls":["a"]})")), Cache::Kept,
-            "0000", CacheAfter::Replaced, kApplied, kNoUrls),
+            "000", CacheAfter::Replaced, kApplied, kNoUrls),
         row("ValidWithoutSession", answerWith(R"({"log":{"enable":true},"crash":{"enable":1}})"),
-            Cache::Kept, "1100", CacheAfter::Replaced, kApplied, kNoUrls),
-        row("ValidWithoutResult", R"({"status":200})", Cache::Kept, "0000", CacheAfter::Replaced,
+            Cache::Kept, "110", CacheAfter::Replaced, kApplied, kNoUrls),
+        row("ValidWithoutResult", R"({"status":200})", Cache::Kept, "000", CacheAfter::Replaced,
             kApplied, kNoUrls),
         // The service's loose truth: "false" is a non-empty text, so it counts as on.
         row("EnableOfOtherTypes",
             answerWith(sections(R"({"enable":"false"})", R"({"enable":0})", R"({"enable":[1]})",
                                 R"({"enable":""})")),
-            Cache::Kept, "1010", CacheAfter::Replaced, kApplied, kNoUrls),
+            Cache::Kept, "101", CacheAfter::Replaced, kApplied, kNoUrls),
         row("CommentsAllowed", "// settings\n" + answerWith(sections(kOn, kOn, kOff, kOff)),
-            Cache::Kept, "1100", CacheAfter::Replaced, kApplied, kNoUrls),
+            Cache::Kept, "110", CacheAfter::Replaced, kApplied, kNoUrls),
         row("UrlsNotAList", answerWith(sections(kOn, kOn, kOn, R"({"enable":true,"urls":"a"})")),
-            Cache::Kept, "1111", CacheAfter::Replaced, kApplied, kNoUrls),
+            Cache::Kept, "111", CacheAfter::Replaced, kApplied, kNoUrls),
         // No usable answer (not JSON, none at all, another status, members of other types):
         // the cache (here the earlier answer, kMarker); the defaults only without one.
         row("PlainText", "the settings service is down", Cache::Kept, kMarker,
@@ -314,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(
         // before the number stay.
         row("UrlsWithNumbers",
             answerWith(sections(kOff, kOff, kOff, R"({"enable":true,"urls":["a",5,"c"]})")),
-            Cache::Kept, "0001", CacheAfter::Replaced, kShapeCache, {"a"})),
+            Cache::Kept, "000", CacheAfter::Replaced, kShapeCache, {"a"})),
     [](const ::testing::TestParamInfo<SettingsCase>& info) { return info.param.name; });
 
 TEST(RemoteSettings, AskedOncePerSenderAtTheDefaultOrAlternativeEndpoint) {
@@ -370,7 +370,7 @@ TEST(RemoteSettings, OnlyTheDefaultChannelFollowsTheSettings) {
                              return 2;
                          if (!qm_test::waitForBody(service, "CREATE SESSION", 10000)) return 3;
                          GetPlumeLog()->destroy();
-                         return switchesOf("other") == "1110" ? 0 : 4;
+                         return switchesOf("other") == "111" ? 0 : 4;
                      },
                      kChildTimeoutMs));
     ASSERT_FALSE(qm_test::withField(service.requests(), "method", "GET").empty());
