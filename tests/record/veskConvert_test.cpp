@@ -49,8 +49,8 @@ TEST(VeskConvert, LevelToStringUnnamedValues) {
 }
 
 TEST(VeskConvert, NamedLevelsMapToThemselves) {
-    for (VESK_LOG_LEVEL level : {VESK_LL_FATAL, VESK_LL_ERROR, VESK_LL_WARN, VESK_LL_INFO,
-                                 VESK_LL_DEBUG}) {
+    for (VESK_LOG_LEVEL level :
+         {VESK_LL_FATAL, VESK_LL_ERROR, VESK_LL_WARN, VESK_LL_INFO, VESK_LL_DEBUG}) {
         EXPECT_EQ(VeskConvert::levelToInteger(level), static_cast<int>(level));
         EXPECT_EQ(VeskConvert::integerToLevel(static_cast<int>(level)), level);
     }
@@ -73,9 +73,9 @@ TEST(VeskConvert, EveryIntegerInAWideRange) {
 }
 
 TEST(VeskConvert, Extremes) {
-    for (long long v : {static_cast<long long>(INT_MIN), static_cast<long long>(INT_MIN) + 1,
-                        -8LL, -7LL, static_cast<long long>(INT_MAX) - 1,
-                        static_cast<long long>(INT_MAX), 0x7FFFFFF8LL}) {
+    for (long long v :
+         {static_cast<long long>(INT_MIN), static_cast<long long>(INT_MIN) + 1, -8LL, -7LL,
+          static_cast<long long>(INT_MAX) - 1, static_cast<long long>(INT_MAX), 0x7FFFFFF8LL}) {
         const int i = static_cast<int>(v);
         EXPECT_EQ(static_cast<int>(VeskConvert::integerToLevel(i)), referenceLevel(v)) << v;
         EXPECT_EQ(VeskConvert::integerToString(i), "INFO") << v;
@@ -96,10 +96,8 @@ TEST(VeskConvert, LevelToIntegerAgreesWithIntegerToLevel) {
 }
 
 TEST(Vocabulary, Constants) {
-    EXPECT_EQ(VESK_KEY_SDKFLAG, "VeskSDK");
     EXPECT_EQ(_uri_v2_string, "/v2/log");
     EXPECT_EQ(VESK_FIX_PRJNAME, "projectName");
-    EXPECT_EQ(VESK_KEY_COUSTOM, "CustomMessage");
     EXPECT_EQ(VESK_CRASH_SOURCE, "CrashDump");
     EXPECT_EQ(static_cast<int>(VESK_LL_NONE), -1);
     EXPECT_EQ(static_cast<int>(VESK_LL_DEBUG), 7);
