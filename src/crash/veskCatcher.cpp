@@ -57,14 +57,6 @@ void VeskCatcher::initCrashCallbak(crash_func_type fnCrashCallback, void* conten
     m_pCrashContentCb = content;
 }
 
-void VeskCatcher::updateCrashMap(Map_String& mapCustom) {
-    {
-        std::lock_guard lock(m_mtxCrash);
-        m_mapCrash.swap(mapCustom);
-    }
-    refreshPreparedRecord();
-}
-
 void VeskCatcher::refreshPreparedRecord() {
     // One refresh at a time, each reading its inputs under this lock: a refresh that read
     // older inputs cannot store after one that read newer.
@@ -88,13 +80,13 @@ bool VeskCatcher::writePreparedRecord(const char* dumpPath) {
 
 void VeskCatcher::releasePreparedRecord() { m_prepared.release(); }
 
-bool VeskCatcher::openCrashCatcher(bool bBackground, VESK_LANG_TYPE eLangType) {
+bool VeskCatcher::openCrashCatcher() {
     std::string directory;
     {
         std::lock_guard lock(m_mtxConfig);
         directory = m_sdcardPatch;
     }
-    return _openCrashCatcherNdk(bBackground, eLangType, directory);
+    return _openCrashCatcherNdk(directory);
 }
 
 void VeskCatcher::closeCrashCatcher() {

@@ -44,9 +44,8 @@ public:
     void initSdCardPath(const std::string& sdcardPath);
     void initCrashServer(const std::string& strAdd, uint16_t uiPort);
     void initCrashCallbak(crash_func_type fnCrashCallback, void* content);
-    void updateCrashMap(Map_String& mapCustom);
 
-    bool openCrashCatcher(bool bBackground, VESK_LANG_TYPE eLangType);
+    bool openCrashCatcher();
     void closeCrashCatcher();
     // Directory the installed handler writes dumps into; empty while closed.
     std::string dumpDirectory() const;
@@ -82,18 +81,13 @@ private:
         void* content = nullptr;
     };
 
-    bool _openCrashCatcherNdk(bool bBackground, VESK_LANG_TYPE eLang,
-                              const std::string& sdcardPath);
+    bool _openCrashCatcherNdk(const std::string& sdcardPath);
     ReportSettings reportSettings() const;
     // m_mapCrash completed with the crash keys, then copied for the report.
     Map_String completeCrashMap(const std::string& strBody, const Map_String& mapFields);
 
     std::unique_ptr<BreakException, BreakExceptionDeleter> m_pBreakPad;
-    // Kept for a crash reporter program; nothing on this platform starts one.
-    std::string m_pathCatcher = "crashReport.exe";
     std::string m_sdcardPatch;
-    bool m_bBackground = false;
-    VESK_LANG_TYPE m_eLangUI = VESK_LANG_DEFAULT;
     Map_String m_mapCrash;
     std::timed_mutex m_mtxCrash;
     void* m_pCrashContentCb = nullptr;

@@ -13,15 +13,6 @@ typedef enum _VESK_LOG_LEVEL : int32_t {
     VESK_LL_DEBUG = 7,
 } VESK_LOG_LEVEL;
 
-typedef enum _VESK_LANG_TYPE : int32_t {
-    VESK_LANG_DEFAULT = 0,
-    VESK_LANG_ENGLISH = 1,
-    VESK_LANG_KOREAN = 2,
-    VESK_LANG_JAPANESE = 3,
-    VESK_LANG_CHINESE = 4,
-    VESK_LANG_CHINESE_TRADITIONAL = 5,
-} VESK_LANG_TYPE;
-
 // Constant texts; inline so every translation unit sees one object, ready before any code runs.
 inline const std::string VESK_FIX_PRJNAME = "projectName";
 inline const std::string VESK_FIX_PRJVER = "projectVersion";

@@ -294,7 +294,7 @@ TEST(Crash, CatcherWithoutCollectorKeepsTheDump) {
             CallbackProbe probe{storage.file("callback.txt"), storage.path()};
             gs_globalCracher.initSdCardPath(storage.path());
             gs_globalCracher.initCrashCallbak(qm_crash::probeCallback, &probe);
-            if (!gs_globalCracher.openCrashCatcher(false, VESK_LANG_DEFAULT)) return 3;
+            if (!gs_globalCracher.openCrashCatcher()) return 3;
             qm_crash_scenes::crashByNullWrite();
             return 4;
         },
