@@ -14,7 +14,7 @@ namespace {
 // Never destroyed: a crash may be reported while the process is already exiting.
 NoDestructor<VeskCatcher> gs_catcher;
 
-void _copyMap(Map_String& mapDst, const Map_String& mapSrc) {
+void _copyMap(MapValues& mapDst, const MapValues& mapSrc) {
     for (const auto& [key, value] : mapSrc) mapDst[key] = value;
 }
 
@@ -61,7 +61,7 @@ void VeskCatcher::refreshPreparedRecord() {
     // One refresh at a time, each reading its inputs under this lock: a refresh that read
     // older inputs cannot store after one that read newer.
     std::lock_guard preparing(m_mtxPrepare);
-    Map_String crashKeys;
+    MapValues crashKeys;
     {
         std::lock_guard lock(m_mtxCrash);
         crashKeys = m_mapCrash;
@@ -107,7 +107,7 @@ VeskCatcher::ReportSettings VeskCatcher::reportSettings() const {
     return settings;
 }
 
-Map_String VeskCatcher::completeCrashMap(const std::string& strBody, const Map_String& mapFields) {
+MapValues VeskCatcher::completeCrashMap(const std::string& strBody, const MapValues& mapFields) {
     std::unique_lock lock(m_mtxCrash, std::chrono::milliseconds(kCrashLockWaitMs));
     _copyMap(m_mapCrash, mapFields);
     m_mapCrash[VESK_FIX_LOGBODY] = strBody;
@@ -118,12 +118,12 @@ Map_String VeskCatcher::completeCrashMap(const std::string& strBody, const Map_S
 
 VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBody,
                                                        const std::string& dmpPath) {
-    return sendCrashReport(strBody, dmpPath, Map_String());
+    return sendCrashReport(strBody, dmpPath, MapValues());
 }
 
 VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBody,
                                                        const std::string& dmpPath,
-                                                       const Map_String& mapFields) {
+                                                       const MapValues& mapFields) {
     const ReportSettings settings = reportSettings();
     if (!settings.inited) return ReportResult::kKept;
     std::string dmpData64;
@@ -136,7 +136,7 @@ VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBod
 
     // The dump travels in the record only: kept in m_mapCrash as well, its Base64 text would
     // be held twice during the request.
-    Map_String record = completeCrashMap(strBody, mapFields);
+    MapValues record = completeCrashMap(strBody, mapFields);
     record[VESK_KEY_DMPDATA] = std::move(dmpData64);
     const DeliveryOutcome outcome =
         HttpSender::sendCrashReport(settings.address, settings.port, std::move(record));

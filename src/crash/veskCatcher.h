@@ -58,7 +58,7 @@ public:
     };
     ReportResult sendCrashReport(const std::string& strBody, const std::string& dmpPath);
     ReportResult sendCrashReport(const std::string& strBody, const std::string& dmpPath,
-                                 const Map_String& mapFields);
+                                 const MapValues& mapFields);
 
     // Serialises the crash record again from the main channel; the registry calls it through
     // its observer whenever one of its inputs changes.
@@ -84,11 +84,11 @@ private:
     bool _openCrashCatcherNdk(const std::string& sdcardPath);
     ReportSettings reportSettings() const;
     // m_mapCrash completed with the crash keys, then copied for the report.
-    Map_String completeCrashMap(const std::string& strBody, const Map_String& mapFields);
+    MapValues completeCrashMap(const std::string& strBody, const MapValues& mapFields);
 
     std::unique_ptr<BreakException, BreakExceptionDeleter> m_pBreakPad;
     std::string m_sdcardPatch;
-    Map_String m_mapCrash;
+    MapValues m_mapCrash;
     std::timed_mutex m_mtxCrash;
     void* m_pCrashContentCb = nullptr;
     crash_func_type m_fnCrashCb = nullptr;

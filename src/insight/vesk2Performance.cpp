@@ -148,8 +148,8 @@ void vesk2Performance::running(ListJobs& listVals) {
     _sendPerformanceRequest();
 }
 
-Map_String vesk2Performance::identityRecord() const {
-    Map_String record;
+MapValues vesk2Performance::identityRecord() const {
+    MapValues record;
     record["body"] = "performance log";
     record["projectName"] = m_projectName;
     record["projectVersion"] = m_projectVersion;
@@ -171,7 +171,7 @@ void vesk2Performance::_performanceRequest(const std::string& strAddr, uint16_t 
     if (!curl) return;
     const Measurement measurement = _measure(curl.get(), strAddr, uiPort);
     std::lock_guard lock(m_mtxSvr);
-    Map_String record = identityRecord();
+    MapValues record = identityRecord();
     record["Url"] = strAddr;
     record["Latency"] = measurement.latency;
     record["Status"] = measurement.status;
@@ -180,7 +180,7 @@ void vesk2Performance::_performanceRequest(const std::string& strAddr, uint16_t 
 
 void vesk2Performance::_sendPerformanceRequest() {
     for (;;) {
-        Map_String mapMsg;
+        MapValues mapMsg;
         std::string address;
         uint16_t port = 0;
         {
@@ -200,7 +200,7 @@ void vesk2Performance::_sendPerformanceRequest() {
     }
 }
 
-bool vesk2Performance::_getHttpBody(const Map_String& mapVals, std::string& strContent) {
+bool vesk2Performance::_getHttpBody(const MapValues& mapVals, std::string& strContent) {
     try {
         Json::Value record(Json::objectValue);
         for (const auto& entry : mapVals) record[entry.first] = entry.second;
