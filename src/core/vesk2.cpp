@@ -171,7 +171,7 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     if (!corvane) {
         MapValues session = sessionRecord;
         session[VESK_FIX_LOGBODY] = "CREATE SESSION";
-        session[VESK_KEY_LOGLEVEL] = "INFO";
+        session[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(VESK_LL_INFO);
         session[VESK_FIX_LOGTYPE] = "SESSION";
         session[VESK_KEY_SENDTIME] = currentTimeText();
         m_pSender->queueRecord(HttpSender::journalOf(handleName), QueuedRecord(std::move(session)));

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "record/veskConvert.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
@@ -67,7 +68,7 @@ void VeskCatcher::refreshPreparedRecord() {
         crashKeys = m_mapCrash;
     }
     crashKeys[VESK_FIX_LOGBODY] = VESK_CRASH_BODY;
-    crashKeys[VESK_KEY_LOGLEVEL] = "FATAL";
+    crashKeys[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(VESK_LL_FATAL);
     crashKeys[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
     std::string recordText;
     if (!HttpSender::prepareCrashRecord(crashKeys, recordText)) recordText.clear();
@@ -111,7 +112,7 @@ MapValues VeskCatcher::completeCrashMap(const std::string& strBody, const MapVal
     std::unique_lock lock(m_mtxCrash, std::chrono::milliseconds(kCrashLockWaitMs));
     _copyMap(m_mapCrash, mapFields);
     m_mapCrash[VESK_FIX_LOGBODY] = strBody;
-    m_mapCrash[VESK_KEY_LOGLEVEL] = "FATAL";
+    m_mapCrash[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(VESK_LL_FATAL);
     m_mapCrash[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
     return m_mapCrash;
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "record/vesk2Define.h"
+#include "record/veskConvert.h"
 #include "util/collectorAddress.h"
 #include "util/curlEasy.h"
 #include "util/jsonText.h"
@@ -158,7 +159,7 @@ MapValues vesk2Performance::identityRecord() const {
     if (!m_host.empty()) record["host"] = m_host;
     if (!m_DeviceID.empty()) record["DeviceID"] = m_DeviceID;
     if (!m_deviceModel.empty()) record["DeviceModel"] = m_deviceModel;
-    record["logLevel"] = "INFO";
+    record["logLevel"] = VeskConvert::levelToString(VESK_LL_INFO);
     record["SessionID"] = m_SessionID;
     record["SdkVersion"] = m_SdkVersion;
     record["NIVersion"] = "1.0.0";
