@@ -12,7 +12,7 @@
 namespace {
 
 // The letters run n before m, in both cases; IDs made so far use this order.
-const char kAlphabet[] = "abcdefghijklnmopqrstuvwxyzABCDEFGHIJKLNMOPQRSTUVWXYZ0123456789";
+constexpr const char* kAlphabet = UtilRandom::kIdAlphabet;
 constexpr size_t kRandomLength = 18;
 
 // Base64 of the current time in milliseconds; empty when the time cannot be had.
