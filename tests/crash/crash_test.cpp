@@ -172,7 +172,7 @@ Json::Value crashAgainst(const CollectorProcess& collector, const TempDir& stora
 }
 
 qm_crash::Stackwalk walkDumpOf(const Json::Value& record) {
-    const std::string dump = qm_crash::decodeBase64(record["DmpData"].asString());
+    const std::string dump = qm_test::decodeBase64(record["DmpData"].asString());
     EXPECT_EQ("MDMP", dump.substr(0, 4));
     return qm_crash::stackwalk(dump);
 }
@@ -561,7 +561,7 @@ void expectKeptCrashDelivered(const KeptCrashRow& row) {
     EXPECT_EQ(qm_test::readFileText(storage.file("session.txt")), record["SessionID"].asString());
     EXPECT_EQ(qm_test::readFileText(dumpDirOf(storage) + "/deviceID.db"),
               record["DeviceID"].asString());
-    EXPECT_EQ("MDMP", qm_crash::decodeBase64(record["DmpData"].asString()).substr(0, 4));
+    EXPECT_EQ("MDMP", qm_test::decodeBase64(record["DmpData"].asString()).substr(0, 4));
     EXPECT_TRUE(keptFilesIn(dumpDirOf(storage)).empty());
 }
 
