@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "record/veskConvert.h"
 #include "thread/forkGuard.h"
 #include "util/utilLog.h"
 
@@ -19,26 +20,20 @@ PlumeLogImpl::PlumeLogImpl(Refusing) {}
 
 PlumeLogImpl::~PlumeLogImpl() = default;
 
+// A public level and the internal level of the same name are one value, so the record's level
+// table converts both ways.
+static_assert(static_cast<int>(VESK_LL_FATAL) == QUILLMARK_FATAL &&
+              static_cast<int>(VESK_LL_ERROR) == QUILLMARK_ERROR &&
+              static_cast<int>(VESK_LL_WARN) == QUILLMARK_WARN &&
+              static_cast<int>(VESK_LL_INFO) == QUILLMARK_INFO &&
+              static_cast<int>(VESK_LL_DEBUG) == QUILLMARK_DEBUG);
+
 VESK_LOG_LEVEL PlumeLogImpl::toInternal(int publicLevel) {
-    static const VESK_LOG_LEVEL kTable[] = {VESK_LL_FATAL, VESK_LL_DEBUG, VESK_LL_DEBUG,
-                                            VESK_LL_ERROR, VESK_LL_WARN,  VESK_LL_INFO};
-    const unsigned int index = static_cast<unsigned int>(publicLevel);
-    return index < sizeof kTable / sizeof kTable[0] ? kTable[index] : VESK_LL_DEBUG;
+    return VeskConvert::namedLevel(publicLevel);
 }
 
 QuillMarkLogLevel PlumeLogImpl::toPublic(VESK_LOG_LEVEL internalLevel) {
-    switch (internalLevel) {
-        case VESK_LL_FATAL:
-            return QUILLMARK_FATAL;
-        case VESK_LL_ERROR:
-            return QUILLMARK_ERROR;
-        case VESK_LL_WARN:
-            return QUILLMARK_WARN;
-        case VESK_LL_INFO:
-            return QUILLMARK_INFO;
-        default:
-            return QUILLMARK_DEBUG;
-    }
+    return static_cast<QuillMarkLogLevel>(VeskConvert::namedLevel(internalLevel));
 }
 
 template <typename Result, typename Operation>

@@ -11,10 +11,7 @@
 namespace {
 
 std::string makeSessionId() {
-    // The alphabet has n before m, in both cases.
-    static const char kAlphabet[] =
-        "abcdefghijklnmopqrstuvwxyzABCDEFGHIJKLNMOPQRSTUVWXYZ0123456789";
-    std::string id = UtilRandom::drawText(35, kAlphabet);
+    std::string id = UtilRandom::drawText(35, UtilRandom::kIdAlphabet);
     id[8] = id[13] = id[18] = '-';
     std::string timePart;
     UtilTools::encode_base64_string(

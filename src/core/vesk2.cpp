@@ -92,7 +92,6 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     channel->m_Port = static_cast<uint16_t>(serverPort);
     channel->m_Addr = address;
     channel->m_isSessionEnable = channel->m_isNormalEnable = channel->m_isCrashEnable = true;
-    channel->m_SendEnable = false;
     channel->m_deviceModel = deviceModel();
     channel->m_crashStyle = "android-cpp";
     channel->m_symMethod = "breakpad";
@@ -141,7 +140,7 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     if (!corvane) {
         MapValues session = sessionRecord;
         session[VESK_FIX_LOGBODY] = "CREATE SESSION";
-        session[VESK_KEY_LOGLEVEL] = "INFO";
+        session[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(VESK_LL_INFO);
         session[VESK_FIX_LOGTYPE] = "SESSION";
         session[VESK_KEY_SENDTIME] = currentTimeText();
         m_pSender->queueRecord(registry.journalOf(handleName), QueuedRecord(std::move(session)));

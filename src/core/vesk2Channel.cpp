@@ -125,9 +125,7 @@ void VESK2Log::enableHost(bool enable, const char* handlerName) {
         enable, handlerName != nullptr && std::string(handlerName) == VESK_CHANNEL_CORVANE);
 }
 
-bool VESK2Log::openCrashCatcher() {
-    return gs_globalCracher.openCrashCatcher(false, VESK_LANG_DEFAULT);
-}
+bool VESK2Log::openCrashCatcher() { return gs_globalCracher.openCrashCatcher(); }
 
 void VESK2Log::setCrashCallback(crash_func_type fnCrashCallback, void* content) {
     gs_globalCracher.initCrashCallbak(fnCrashCallback, content);

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "record/veskConvert.h"
 #include "util/noDestructor.h"
 #include "util/tlsTrust.h"
 #include "util/utilLog.h"
@@ -15,7 +16,7 @@ namespace {
 // Never destroyed: a crash may be reported while the process is already exiting.
 NoDestructor<VeskCatcher> gs_catcher;
 
-void _copyMap(Map_String& mapDst, const Map_String& mapSrc) {
+void _copyMap(MapValues& mapDst, const MapValues& mapSrc) {
     for (const auto& [key, value] : mapSrc) mapDst[key] = value;
 }
 
@@ -57,25 +58,17 @@ void VeskCatcher::initCrashCallbak(crash_func_type fnCrashCallback, void* conten
     m_pCrashContentCb = content;
 }
 
-void VeskCatcher::updateCrashMap(Map_String& mapCustom) {
-    {
-        std::lock_guard lock(m_mtxCrash);
-        m_mapCrash.swap(mapCustom);
-    }
-    refreshPreparedRecord();
-}
-
 void VeskCatcher::refreshPreparedRecord() {
     // One refresh at a time, each reading its inputs under this lock: a refresh that read
     // older inputs cannot store after one that read newer.
     std::lock_guard preparing(m_mtxPrepare);
-    Map_String crashKeys;
+    MapValues crashKeys;
     {
         std::lock_guard lock(m_mtxCrash);
         crashKeys = m_mapCrash;
     }
     crashKeys[VESK_FIX_LOGBODY] = VESK_CRASH_BODY;
-    crashKeys[VESK_KEY_LOGLEVEL] = "FATAL";
+    crashKeys[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(VESK_LL_FATAL);
     crashKeys[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
     std::string recordText;
     const CrashDelivery* delivery = m_delivery.load();
@@ -89,13 +82,13 @@ bool VeskCatcher::writePreparedRecord(const char* dumpPath) {
 
 void VeskCatcher::releasePreparedRecord() { m_prepared.release(); }
 
-bool VeskCatcher::openCrashCatcher(bool bBackground, VESK_LANG_TYPE eLangType) {
+bool VeskCatcher::openCrashCatcher() {
     std::string directory;
     {
         std::lock_guard lock(m_mtxConfig);
         directory = m_sdcardPatch;
     }
-    return _openCrashCatcherNdk(bBackground, eLangType, directory);
+    return _openCrashCatcherNdk(directory);
 }
 
 void VeskCatcher::closeCrashCatcher() {
@@ -116,23 +109,23 @@ VeskCatcher::ReportSettings VeskCatcher::reportSettings() const {
     return settings;
 }
 
-Map_String VeskCatcher::completeCrashMap(const std::string& strBody, const Map_String& mapFields) {
+MapValues VeskCatcher::completeCrashMap(const std::string& strBody, const MapValues& mapFields) {
     std::unique_lock lock(m_mtxCrash, std::chrono::milliseconds(kCrashLockWaitMs));
     _copyMap(m_mapCrash, mapFields);
     m_mapCrash[VESK_FIX_LOGBODY] = strBody;
-    m_mapCrash[VESK_KEY_LOGLEVEL] = "FATAL";
+    m_mapCrash[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(VESK_LL_FATAL);
     m_mapCrash[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
     return m_mapCrash;
 }
 
 VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBody,
                                                        const std::string& dmpPath) {
-    return sendCrashReport(strBody, dmpPath, Map_String());
+    return sendCrashReport(strBody, dmpPath, MapValues());
 }
 
 VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBody,
                                                        const std::string& dmpPath,
-                                                       const Map_String& mapFields) {
+                                                       const MapValues& mapFields) {
     // An HTTPS report trusts a CA bundle made earlier by the library's threads, or leaves the
     // folder to libcurl: never reads it, nor waits for the thread that does.
     const CaBundleMadeOnly noFolderReading;
@@ -149,7 +142,7 @@ VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBod
 
     // The dump travels in the record only: kept in m_mapCrash as well, its Base64 text would
     // be held twice during the request.
-    Map_String record = completeCrashMap(strBody, mapFields);
+    MapValues record = completeCrashMap(strBody, mapFields);
     record[VESK_KEY_DMPDATA] = std::move(dmpData64);
     const DeliveryOutcome outcome = delivery->report(std::move(record));
     const bool accepted = outcome.records.size() == 1 && outcome.allAccepted();

@@ -49,9 +49,8 @@ public:
     // The owner of delivery is going: the catcher no longer uses it.
     void forgetDelivery(const CrashDelivery* delivery);
     void initCrashCallbak(crash_func_type fnCrashCallback, void* content);
-    void updateCrashMap(Map_String& mapCustom);
 
-    bool openCrashCatcher(bool bBackground, VESK_LANG_TYPE eLangType);
+    bool openCrashCatcher();
     void closeCrashCatcher();
     // Directory the installed handler writes dumps into; empty while closed.
     std::string dumpDirectory() const;
@@ -64,7 +63,7 @@ public:
     };
     ReportResult sendCrashReport(const std::string& strBody, const std::string& dmpPath);
     ReportResult sendCrashReport(const std::string& strBody, const std::string& dmpPath,
-                                 const Map_String& mapFields);
+                                 const MapValues& mapFields);
 
     // Serialises the crash record again from the main channel; the registry's observer calls
     // it whenever one of its inputs changes.
@@ -87,19 +86,14 @@ private:
         void* content = nullptr;
     };
 
-    bool _openCrashCatcherNdk(bool bBackground, VESK_LANG_TYPE eLang,
-                              const std::string& sdcardPath);
+    bool _openCrashCatcherNdk(const std::string& sdcardPath);
     ReportSettings reportSettings() const;
     // m_mapCrash completed with the crash keys, then copied for the report.
-    Map_String completeCrashMap(const std::string& strBody, const Map_String& mapFields);
+    MapValues completeCrashMap(const std::string& strBody, const MapValues& mapFields);
 
     std::unique_ptr<BreakException, BreakExceptionDeleter> m_pBreakPad;
-    // Kept for a crash reporter program; nothing on this platform starts one.
-    std::string m_pathCatcher = "crashReport.exe";
     std::string m_sdcardPatch;
-    bool m_bBackground = false;
-    VESK_LANG_TYPE m_eLangUI = VESK_LANG_DEFAULT;
-    Map_String m_mapCrash;
+    MapValues m_mapCrash;
     std::timed_mutex m_mtxCrash;
     void* m_pCrashContentCb = nullptr;
     crash_func_type m_fnCrashCb = nullptr;

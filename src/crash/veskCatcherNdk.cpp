@@ -109,7 +109,7 @@ void VeskCatcher::BreakExceptionDeleter::operator()(BreakException* handler) con
     _watchdog().stop();
 }
 
-bool VeskCatcher::_openCrashCatcherNdk(bool, VESK_LANG_TYPE, const std::string& sdcardPath) {
+bool VeskCatcher::_openCrashCatcherNdk(const std::string& sdcardPath) {
     const std::string directory = sdcardPath;
     if (directory.empty()) return false;
     if (access(directory.c_str(), R_OK | W_OK) != 0) return false;

@@ -5,6 +5,6 @@
 // No handler is ever made in these builds, so there is never one to delete.
 void VeskCatcher::BreakExceptionDeleter::operator()(BreakException*) const {}
 
-bool VeskCatcher::_openCrashCatcherNdk(bool, VESK_LANG_TYPE, const std::string&) { return false; }
+bool VeskCatcher::_openCrashCatcherNdk(const std::string&) { return false; }
 
 std::string VeskCatcher::dumpDirectory() const { return std::string(); }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "record/vesk2Define.h"
+#include "record/veskConvert.h"
 #include "util/curlEasy.h"
 #include "util/jsonText.h"
 
@@ -142,8 +143,8 @@ void vesk2Performance::running(ListJobs& listVals) {
     _sendPerformanceRequest();
 }
 
-Map_String vesk2Performance::identityRecord() const {
-    Map_String record;
+MapValues vesk2Performance::identityRecord() const {
+    MapValues record;
     record["body"] = "performance log";
     record["projectName"] = m_projectName;
     record["projectVersion"] = m_projectVersion;
@@ -152,7 +153,7 @@ Map_String vesk2Performance::identityRecord() const {
     if (!m_host.empty()) record["host"] = m_host;
     if (!m_DeviceID.empty()) record["DeviceID"] = m_DeviceID;
     if (!m_deviceModel.empty()) record["DeviceModel"] = m_deviceModel;
-    record["logLevel"] = "INFO";
+    record["logLevel"] = VeskConvert::levelToString(VESK_LL_INFO);
     record["SessionID"] = m_SessionID;
     record["SdkVersion"] = m_SdkVersion;
     record["NIVersion"] = "1.0.0";
@@ -165,7 +166,7 @@ void vesk2Performance::_performanceRequest(const std::string& strAddr, uint16_t 
     if (!curl) return;
     const Measurement measurement = _measure(curl.get(), strAddr, uiPort);
     std::lock_guard lock(m_mtxSvr);
-    Map_String record = identityRecord();
+    MapValues record = identityRecord();
     record["Url"] = strAddr;
     record["Latency"] = measurement.latency;
     record["Status"] = measurement.status;
@@ -174,7 +175,7 @@ void vesk2Performance::_performanceRequest(const std::string& strAddr, uint16_t 
 
 void vesk2Performance::_sendPerformanceRequest() {
     for (;;) {
-        Map_String mapMsg;
+        MapValues mapMsg;
         std::string address;
         uint16_t port = 0;
         {
@@ -194,7 +195,7 @@ void vesk2Performance::_sendPerformanceRequest() {
     }
 }
 
-bool vesk2Performance::_getHttpBody(const Map_String& mapVals, std::string& strContent) {
+bool vesk2Performance::_getHttpBody(const MapValues& mapVals, std::string& strContent) {
     try {
         Json::Value record(Json::objectValue);
         for (const auto& entry : mapVals) record[entry.first] = entry.second;

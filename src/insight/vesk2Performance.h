@@ -57,9 +57,9 @@ protected:
 private:
     void _performanceRequest(const std::string& strAddr, uint16_t uiPort);
     void _sendPerformanceRequest();
-    static bool _getHttpBody(const Map_String& mapVals, std::string& strContent);
+    static bool _getHttpBody(const MapValues& mapVals, std::string& strContent);
     // The identity part of a result. The caller holds m_mtxSvr.
-    Map_String identityRecord() const;
+    MapValues identityRecord() const;
 
     // Guards the identity, the collector and the results; never held during a request.
     std::mutex m_mtxSvr;

@@ -6,10 +6,8 @@ MapValues Handler::getHandleToMap() const {
     setField(map, VESK_KEY_HANDLERNAME, m_handlerName);
     setField(map, VESK_FIX_PRJNAME, m_projectName);
     setField(map, VESK_FIX_PRJVER, m_projectVersion);
-    setField(map, VESK_FIX_LOGHOST, m_host);
     setField(map, VESK_FIX_LOGTYPE, m_logType);
     setField(map, VESK_FIX_LOGSOURCE, m_logSource);
-    setField(map, VESK_KEY_LOGLEVEL, m_logLevel);
     setField(map, VESK_KEY_USERID, m_userId);
     setField(map, VESK_KEY_CRASHSTYLE, m_crashStyle);
     setField(map, VESK_KEY_SYMMETHOD, m_symMethod);
@@ -17,10 +15,7 @@ MapValues Handler::getHandleToMap() const {
     setField(map, VESK_KEY_PLATFORM, m_platform);
     setField(map, VESK_KEY_DEVICEID, m_deviceID);
     setField(map, VESK_KEY_SESSIONID, m_sessionID);
-    setField(map, VESK_KEY_LOGVERSION, m_logVersion);
     setField(map, VESK_KEY_SDKVERSION, m_sdkVersion);
-    setField(map, VESK_FIX_LOGBODY, m_body);
-    setField(map, VESK_KEY_SENDTIME, m_sendTime);
     // Custom fields last, in key order: they replace fixed fields of the same key.
     for (const auto& field : m_custom_fields) setField(map, field.first, field.second);
     return map;
@@ -40,15 +35,4 @@ std::shared_ptr<const MapValues> Handler::recordFields() const {
 void Handler::setField(MapValues& map, const std::string& key, const std::string& value) {
     if (key.empty() || value.empty()) return;
     map[key] = value;
-}
-
-bool Handler::setCustomFields(const std::string& key, const std::string& value) {
-    if (key.empty() || value.empty()) return false;
-    setField(m_custom_fields, key, value);
-    return true;
-}
-
-std::string Handler::getCustomFields(const std::string& key) const {
-    const auto found = m_custom_fields.find(key);
-    return found != m_custom_fields.end() ? found->second : std::string();
 }

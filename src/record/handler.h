@@ -22,36 +22,27 @@ public:
     // Sets map[key] = value when both are non-empty; otherwise leaves the map unchanged.
     static void setField(MapValues& map, const std::string& key, const std::string& value);
 
-    bool setCustomFields(const std::string& key, const std::string& value);
-    std::string getCustomFields(const std::string& key) const;
-
     std::string m_Addr;
     uint16_t m_Port = 0;
     std::string m_protocol;
     std::string m_sdCardPath;
     std::string m_directoryPath;
     std::string m_deviceIdPath;
-    std::string m_settingsPath;
     std::string m_handlerName;
     std::string m_projectName;
     std::string m_projectVersion;
     std::string m_logType;
     std::string m_logSource;
-    std::string m_logLevel;
-    std::string m_logVersion;
     std::string m_userId;
-    std::string m_body;
     // The level reported by getLogLevel; it filters nothing. INFO until setLogLevel.
     VESK_LOG_LEVEL m_elogLevel = VESK_LL_INFO;
     std::string m_sessionID;
     std::string m_deviceID;
     std::string m_sdkVersion;
-    std::string m_host;
     std::string m_crashStyle;
     std::string m_symMethod;
     std::string m_deviceModel;
     std::string m_platform;
-    std::string m_sendTime;
     std::map<std::string, std::string> m_custom_fields;
     bool m_isEnableHost = false;
     bool m_isCorvane = false;
@@ -59,9 +50,7 @@ public:
     bool m_isSessionEnable = false;
     bool m_isNormalEnable = false;
     bool m_isCrashEnable = false;
-    bool m_isNetworkInsightEnable = false;
     bool m_SendOnlyMode = false;
-    bool m_SendEnable = false;
     bool clientHost = false;
 
 private:

@@ -13,15 +13,6 @@ typedef enum _VESK_LOG_LEVEL : int32_t {
     VESK_LL_DEBUG = 7,
 } VESK_LOG_LEVEL;
 
-typedef enum _VESK_LANG_TYPE : int32_t {
-    VESK_LANG_DEFAULT = 0,
-    VESK_LANG_ENGLISH = 1,
-    VESK_LANG_KOREAN = 2,
-    VESK_LANG_JAPANESE = 3,
-    VESK_LANG_CHINESE = 4,
-    VESK_LANG_CHINESE_TRADITIONAL = 5,
-} VESK_LANG_TYPE;
-
 // Constant texts; inline so every translation unit sees one object, ready before any code runs.
 inline const std::string VESK_FIX_PRJNAME = "projectName";
 inline const std::string VESK_FIX_PRJVER = "projectVersion";
@@ -30,30 +21,15 @@ inline const std::string VESK_FIX_LOGBODY = "body";
 inline const std::string VESK_FIX_LOGTYPE = "logType";
 inline const std::string VESK_FIX_LOGSOURCE = "logSource";
 inline const std::string VESK_KEY_PLATFORM = "Platform";
-inline const std::string VESK_KEY_LOGTIME = "logTime";
 inline const std::string VESK_KEY_SENDTIME = "sendTime";
 inline const std::string VESK_KEY_LOGLEVEL = "logLevel";
-inline const std::string VESK_KEY_ERRORCODE = "errorCode";
 inline const std::string VESK_KEY_DMPDATA = "DmpData";
-inline const std::string VESK_KEY_DMPREPORT = "DmpReport";
 inline const std::string VESK_KEY_USERID = "UserID";
-inline const std::string VESK_KEY_SDKFLAG = "VeskSDK";
-inline const std::string VESK_KEY_FILENAME = "FileName";
-inline const std::string VESK_KEY_FILEERROR = "FileError";
-inline const std::string VESK_KEY_COUSTOM = "CustomMessage";
 inline const std::string VESK_KEY_LOGVERSION = "logVersion";
 inline const std::string VESK_KEY_SESSIONID = "SessionID";
 inline const std::string VESK_KEY_SDKVERSION = "SdkVersion";
-inline const std::string VESK_SYS_PROCPID = "PID";
-inline const std::string VESK_SYS_APPNAME = "appName";
-inline const std::string VESK_SYS_FACILITY = "facility";
-inline const std::string VESK_SYS_SEVERITY = "severity";
-inline const std::string VESK_SYS_CMDBSERVICE = "cmdbService";
-inline const std::string VESK_CRASH_XMLKEY = "XML";
-inline const std::string VESK_CRASH_XMLVAL = "<root></root>";
 inline const std::string VESK_CRASH_SOURCE = "CrashDump";
 inline const std::string VESK_CRASH_BODY = "Android NDK Crash";
-inline const std::string _uri_v1_string = "/quillmark/v1/log";
 inline const std::string _uri_v2_string = "/v2/log";
 
 // Keys written by the channel record, the send loop and the crash report.

@@ -1,42 +1,33 @@
-// Conversions of the internal log level.
 #include "record/veskConvert.h"
 
 namespace {
 
-// Values 0 to 7 index this table; everything else (taken as unsigned, so negatives too) is
-// INFO. The named levels map to themselves.
-const int kLevelTable[8] = {0, 5, 5, 3, 4, 5, 5, 7};
+struct NamedLevel {
+    VESK_LOG_LEVEL level;
+    const char* text;
+};
 
-int _normalizeLevel(int iLevel) {
-    const unsigned int index = static_cast<unsigned int>(iLevel);
-    return index < 8 ? kLevelTable[index] : static_cast<int>(VESK_LL_INFO);
+constexpr NamedLevel kLevels[] = {{VESK_LL_FATAL, "FATAL"},
+                                  {VESK_LL_ERROR, "ERROR"},
+                                  {VESK_LL_WARN, "WARN"},
+                                  {VESK_LL_INFO, "INFO"},
+                                  {VESK_LL_DEBUG, "DEBUG"}};
+
+const NamedLevel* _find(int value) {
+    for (const NamedLevel& named : kLevels) {
+        if (static_cast<int>(named.level) == value) return &named;
+    }
+    return nullptr;
 }
 
 }  // namespace
 
-std::string VeskConvert::levelToString(VESK_LOG_LEVEL eLevel) {
-    switch (static_cast<int>(eLevel)) {
-        case VESK_LL_FATAL:
-            return "FATAL";
-        case VESK_LL_ERROR:
-            return "ERROR";
-        case VESK_LL_WARN:
-            return "WARN";
-        case VESK_LL_DEBUG:
-            return "DEBUG";
-        default:  // VESK_LL_NONE, VESK_LL_INFO and every unnamed value
-            return "INFO";
-    }
+VESK_LOG_LEVEL VeskConvert::namedLevel(int value) {
+    const NamedLevel* named = _find(value);
+    return named != nullptr ? named->level : VESK_LL_DEBUG;
 }
 
-int VeskConvert::levelToInteger(VESK_LOG_LEVEL eLevel) {
-    return _normalizeLevel(static_cast<int>(eLevel));
-}
-
-VESK_LOG_LEVEL VeskConvert::integerToLevel(int iLevel) {
-    return static_cast<VESK_LOG_LEVEL>(_normalizeLevel(iLevel));
-}
-
-std::string VeskConvert::integerToString(int iLevel) {
-    return levelToString(integerToLevel(iLevel));
+const char* VeskConvert::levelToString(VESK_LOG_LEVEL eLevel) {
+    const NamedLevel* named = _find(static_cast<int>(eLevel));
+    return named != nullptr ? named->text : "INFO";
 }

@@ -1,6 +1,6 @@
+// The one table of the internal log levels: which values name a level, and the text a record
+// carries for it. The public levels have the same values, so the facade converts with it too.
 #pragma once
-
-#include <string>
 
 #include "record/vesk2Define.h"
 
@@ -8,8 +8,8 @@ class VeskConvert {
 public:
     VeskConvert() = delete;
 
-    static std::string levelToString(VESK_LOG_LEVEL eLevel);
-    static int levelToInteger(VESK_LOG_LEVEL eLevel);
-    static VESK_LOG_LEVEL integerToLevel(int iLevel);
-    static std::string integerToString(int iLevel);
+    // The level the value names; a value that names none is DEBUG, which is never sent.
+    static VESK_LOG_LEVEL namedLevel(int value);
+    // The text of "logLevel"; "INFO" for a value that names no level.
+    static const char* levelToString(VESK_LOG_LEVEL eLevel);
 };

@@ -28,7 +28,6 @@ bool ChannelRegistry::add(std::unique_ptr<Handler>& channel) {
     }
     std::lock_guard adding(m_addMutex);
     if (contains(channel->m_handlerName)) return false;
-    channel->m_host.clear();
     channel->m_deviceID.clear();
     channel->fieldsChanged();
     std::unique_ptr<RecordJournal> journal;

@@ -14,8 +14,6 @@
 
 namespace {
 
-// The letters run n before m, in both cases; IDs made so far use this order.
-const char kAlphabet[] = "abcdefghijklnmopqrstuvwxyzABCDEFGHIJKLNMOPQRSTUVWXYZ0123456789";
 constexpr size_t kRandomLength = 18;
 
 // Base64 of the current time in milliseconds; empty when the time cannot be had.
@@ -64,7 +62,7 @@ std::string _readLine(const std::string& path) {
 
 std::string makeDeviceId() {
     const std::string encodedNow = _encodedNow();
-    std::string id = UtilRandom::drawText(kRandomLength, kAlphabet);
+    std::string id = UtilRandom::drawText(kRandomLength, UtilRandom::kIdAlphabet);
     id[8] = '-';
     id[13] = '-';
     // The last two characters of the encoded 13-digit time are always padding.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <utility>
@@ -80,6 +81,38 @@ bool isBase64Letter(char c) {
            c == '/';
 }
 
+int base64Value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    return c == '+' ? 62 : 63;
+}
+
+// Clean Base64 (letters, then at most two '=' at the end, a multiple of four) decoded.
+std::string decodeCleanBase64(const std::string& base64) {
+    std::string bytes;
+    uint32_t group = 0;
+    int sextets = 0;
+    for (const char c : base64) {
+        if (c == '=') break;
+        group = (group << 6) | static_cast<uint32_t>(base64Value(c));
+        if (++sextets == 4) {
+            bytes += static_cast<char>(group >> 16);
+            bytes += static_cast<char>((group >> 8) & 0xFF);
+            bytes += static_cast<char>(group & 0xFF);
+            group = 0;
+            sextets = 0;
+        }
+    }
+    if (sextets == 3) {
+        bytes += static_cast<char>(group >> 10);
+        bytes += static_cast<char>((group >> 2) & 0xFF);
+    } else if (sextets == 2) {
+        bytes += static_cast<char>(group >> 4);
+    }
+    return bytes;
+}
+
 // True when der is one DER SEQUENCE whose length is exactly its own, as a certificate is.
 bool isOneDerSequence(const std::string& der) {
     if (der.size() < 2 || static_cast<unsigned char>(der[0]) != 0x30) return false;
@@ -116,7 +149,7 @@ bool derOfBody(const char* begin, const char* end, std::string& der) {
          base64.find_first_not_of('=', padding) != std::string::npos)) {
         return false;
     }
-    UtilTools::decode_base64_string(base64, der);
+    der = decodeCleanBase64(base64);
     return isOneDerSequence(der);
 }
 

@@ -8,6 +8,11 @@
 
 namespace UtilRandom {
 
+// The letters of session and device IDs. n comes before m, in both cases, as in every ID made
+// so far: the order stays.
+inline constexpr char kIdAlphabet[] =
+    "abcdefghijklnmopqrstuvwxyzABCDEFGHIJKLNMOPQRSTUVWXYZ0123456789";
+
 // Fills the buffer from getrandom, or /dev/urandom where the kernel has no getrandom; false when
 // neither gave all of it.
 bool kernelBytes(void* buffer, size_t size);

@@ -1,4 +1,4 @@
-// Stateless helpers: Base64, time stamps, formatting, trimming, C-string reading,
+// Stateless helpers: Base64 encoding, time stamps, formatting, trimming, C-string reading,
 // error text and the IPv4 range check used by the host-name code (utilNetwork.cpp).
 #include "util/utilTools.h"
 
@@ -17,30 +17,6 @@ namespace {
 
 // The 64 code characters of RFC 4648 section 4 (index 0 to 63), then the pad '=' (index 64).
 const char g_pCodes[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
-
-// Decoding map, indexed by the input byte as unsigned: 0..63 the sextet, 254 the pad '=',
-// 255 a byte to skip (line breaks, blanks, everything outside the alphabet, 0x80..0xFF).
-const uint8_t g_pMap[256] = {
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0x00
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0x10
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 62,  255, 255, 255, 63,   // 0x20
-    52,  53,  54,  55,  56,  57,  58,  59,  60,  61,  255, 255, 255, 254, 255, 255,  // 0x30
-    255, 0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   10,  11,  12,  13,  14,   // 0x40
-    15,  16,  17,  18,  19,  20,  21,  22,  23,  24,  25,  255, 255, 255, 255, 255,  // 0x50
-    255, 26,  27,  28,  29,  30,  31,  32,  33,  34,  35,  36,  37,  38,  39,  40,   // 0x60
-    41,  42,  43,  44,  45,  46,  47,  48,  49,  50,  51,  255, 255, 255, 255, 255,  // 0x70
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0x80
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0x90
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0xA0
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0xB0
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0xC0
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0xD0
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0xE0
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  // 0xF0
-};
-
-const uint8_t kSkip = 255;
-const uint8_t kPad = 254;
 
 // Fills out (already sized to exactly 4 * ((n + 2) / 3) characters) with the encoding of
 // the n bytes at in.
@@ -90,38 +66,7 @@ void _encode(const uint8_t* pBuffer, size_t uiSize, std::string& strOut) {
     _encodeInto(pBuffer, uiSize, &strOut[0]);
 }
 
-// The decoder, writing at most `capacity` bytes to out (bytes of a group that
-// would go beyond are dropped). Returns the number of bytes written.
-size_t _decode(const std::string& strIn, uint8_t* out, size_t capacity) {
-    uint32_t t = 0;  // accumulator of the current group's sextets
-    int y = 0;       // sextets in the current group
-    size_t z = 0;    // bytes written
-    int g = 3;       // bytes per group; each '=' lowers it for the rest of the call
-    for (const char ch : strIn) {
-        const uint8_t v = g_pMap[static_cast<uint8_t>(ch)];
-        if (v == kSkip) continue;
-        uint32_t sextet = v;
-        if (v == kPad) {
-            sextet = 0;
-            if (g > 0) --g;  // below 1 only the first byte of a group is written anyway
-        }
-        t = (t << 6) | sextet;
-        if (++y == 4) {
-            if (z < capacity) out[z++] = static_cast<uint8_t>(t >> 16);
-            if (g >= 2 && z < capacity) out[z++] = static_cast<uint8_t>((t >> 8) & 255);
-            if (g == 3 && z < capacity) out[z++] = static_cast<uint8_t>(t & 255);
-            t = 0;
-            y = 0;
-        }
-    }
-    return z;  // an incomplete final group is dropped
-}
-
 }  // namespace
-
-void UtilTools::encode_base64(const uint8_t* pBuffer, uint32_t uiSize, std::string& strOut) {
-    _encode(pBuffer, uiSize, strOut);
-}
 
 void UtilTools::encode_base64_string(const std::string& strIn, std::string& strOut) {
     if (&strIn == &strOut) {  // encoding a string into itself: read from a copy
@@ -132,56 +77,10 @@ void UtilTools::encode_base64_string(const std::string& strIn, std::string& strO
     _encode(reinterpret_cast<const uint8_t*>(strIn.data()), strIn.size(), strOut);
 }
 
-void UtilTools::decode_base64(const std::string& strBase64, uint8_t* pBuffer, uint32_t& uiSize) {
-    if (strBase64.empty() || pBuffer == nullptr) {
-        uiSize = 0;
-        return;
-    }
-    // The caller's room: three bytes per four characters, which the algorithm never exceeds.
-    const size_t capacity = 3 * (strBase64.size() / 4);
-    uiSize = static_cast<uint32_t>(_decode(strBase64, pBuffer, capacity));
-}
-
-void UtilTools::decode_base64_string(const std::string& strIn, std::string& strOut) {
-    if (strIn.empty()) {
-        strOut.clear();
-        return;
-    }
-    const std::string copy = (&strIn == &strOut) ? strIn : std::string();
-    const std::string& in = (&strIn == &strOut) ? copy : strIn;
-
-    const size_t n = in.size();
-    size_t p = 0;  // '=' characters that end the input
-    while (p < n && in[n - 1 - p] == '=') ++p;
-    if (p == n) p = 0;  // the input is '=' only
-    const size_t full = 3 * (n / 4);
-    const size_t outLen = full > p ? full - p : 0;  // never negative (e.g. "A=")
-
-    strOut.clear();
-    strOut.resize(outLen);  // new bytes are zero
-    if (outLen == 0) return;
-    // Input with foreign bytes or '=' before its end may decode to more than outLen bytes:
-    // the excess is dropped, never written past the string.
-    _decode(in, reinterpret_cast<uint8_t*>(&strOut[0]), outLen);
-}
-
 uint64_t UtilTools::getUTCTimeAsMillsec() {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint64_t>(tv.tv_usec) / 1000;
-}
-
-std::string UtilTools::getMillsecondString(const time_t& tUtcTime) {
-    const long long value = static_cast<long long>(tUtcTime);
-    char text[32];
-    snprintf(text, sizeof text, "%lld", value);
-    if (strlen(text) <= 12) {
-        // Seconds (at most 12 characters, so |value| < 10^12 and value * 1000 cannot overflow):
-        // padded with the current millisecond of the running second.
-        const long long ms = static_cast<long long>(getUTCTimeAsMillsec() % 1000);
-        snprintf(text, sizeof text, "%lld", value * 1000 + ms);
-    }
-    return text;
 }
 
 std::string UtilTools::utilFformat(const char* fmt, ...) {
@@ -194,14 +93,6 @@ std::string UtilTools::utilFformat(const char* fmt, ...) {
     return std::string(buffer);
 }
 
-void UtilTools::trimString(std::string& strLine, const char* pChSep) {
-    if (pChSep == nullptr) return;
-    const std::string_view kept = trimmed(strLine, pChSep);
-    const size_t first = static_cast<size_t>(kept.data() - strLine.data());
-    strLine.erase(first + kept.size());
-    strLine.erase(0, first);
-}
-
 std::string_view UtilTools::trimmed(std::string_view text, const char* pChSep) {
     const size_t first = text.find_first_not_of(pChSep);
     if (first == std::string_view::npos) return text.substr(text.size());
@@ -210,10 +101,6 @@ std::string_view UtilTools::trimmed(std::string_view text, const char* pChSep) {
 
 std::string UtilTools::charToString(const char* pChar, const std::string& defVal) {
     return std::string(trimmed(pChar != nullptr ? std::string_view(pChar) : defVal, "\t "));
-}
-
-std::wstring UtilTools::wcharToWString(const wchar_t* pWchar, const std::wstring& defVal) {
-    return (pWchar != nullptr) ? std::wstring(pWchar) : defVal;
 }
 
 namespace {

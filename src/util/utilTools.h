@@ -1,37 +1,28 @@
-// Stateless helpers: Base64, time stamps, formatting, trimming, C-string reading, error text,
-// host name and network model.
+// Stateless helpers: Base64 encoding, time stamps, formatting, trimming, C-string reading, error
+// text, host name and network model.
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <string>
 #include <string_view>
-#include <vector>
 
 class UtilTools {
 public:
     UtilTools() = delete;
 
-    static void encode_base64(const uint8_t* pBuffer, uint32_t uiSize, std::string& strOut);
     static void encode_base64_string(const std::string& strIn, std::string& strOut);
-    // The caller provides room for three bytes per four characters of input.
-    static void decode_base64(const std::string& strBase64, uint8_t* pBuffer, uint32_t& uiSize);
-    static void decode_base64_string(const std::string& strIn, std::string& strOut);
     // The file as Base64 (a crash dump): false, with the reason in error, when it cannot be
     // opened or read, is empty or holds more than maxBytes.
     static bool readFileAsBase64(const std::string& path, size_t maxBytes, std::string& base64,
                                  std::string& error);
 
     static uint64_t getUTCTimeAsMillsec();
-    static std::string getMillsecondString(const time_t& tUtcTime);
     // printf-style; the result holds at most 2046 characters.
     static std::string utilFformat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-    static void trimString(std::string& strLine, const char* pChSep);
     // The part of text between any characters of pChSep at its start and its end.
     static std::string_view trimmed(std::string_view text, const char* pChSep);
     // pChar (or defVal when null) trimmed of tabs and spaces at both ends.
     static std::string charToString(const char* pChar, const std::string& defVal);
-    static std::wstring wcharToWString(const wchar_t* pWchar, const std::wstring& defVal);
     static std::string getSysErrMsg();
 
     // Device host name and the name of the active network interface (see utilNetwork.cpp).

@@ -14,7 +14,6 @@
 
 // One log record: field key -> value, ordered by key.
 typedef std::map<std::string, std::string> MapValues;
-typedef std::map<std::string, std::string> Map_String;
 
 // A queued record: the fields its channel had when it was made, shared by every record of the
 // channel until they change (so queuing a record copies none of them), and the record's own,

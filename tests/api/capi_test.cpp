@@ -120,31 +120,7 @@ void expectEveryRequestIsValidJson(const CollectorProcess& collector) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Level conversion and the facade's life cycle
-
-TEST(FacadeLevels, ToInternalKeepsTheFourNamedLevelsAndMakesEveryOtherIntDebug) {
-    std::vector<int> levels = {INT_MIN, INT_MIN + 1, INT_MAX, INT_MAX - 1};
-    for (int level = -10; level <= 10; ++level) levels.push_back(level);
-    for (int level : levels) {
-        EXPECT_EQ(expectedPublicLevel(level), static_cast<int>(PlumeLogImpl::toInternal(level)))
-            << "public level " << level;
-    }
-}
-
-TEST(FacadeLevels, ToPublicKeepsTheFourNamedLevelsAndReportsEveryOtherValueAsDebug) {
-    std::vector<int> levels = {INT_MIN, INT_MAX};
-    for (int level = -10; level <= 10; ++level) levels.push_back(level);
-    for (int level : levels) {
-        EXPECT_EQ(expectedPublicLevel(level),
-                  static_cast<int>(PlumeLogImpl::toPublic(static_cast<VESK_LOG_LEVEL>(level))))
-            << "internal level " << level;
-    }
-    EXPECT_EQ(QUILLMARK_DEBUG, PlumeLogImpl::toPublic(VESK_LL_NONE));
-    for (int level : kAnyLevels) {
-        EXPECT_EQ(expectedPublicLevel(level),
-                  static_cast<int>(PlumeLogImpl::toPublic(PlumeLogImpl::toInternal(level))));
-    }
-}
+// The facade's life cycle
 
 TEST(FacadeLifecycle, DestroyTwiceIsHarmlessAndTheNextCallBuildsANewFacade) {
     const int code = runInChild(

@@ -37,6 +37,7 @@ namespace {
 
 using plume::quillmark::PlumeLog;
 using qm_test::CollectorProcess;
+using qm_test::decodeBase64;
 using qm_test::nowMs;
 using qm_test::onlyRecord;
 using qm_test::runInChild;
@@ -67,26 +68,6 @@ std::string machineHostName() {
     char name[256] = {0};
     if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
     return name;
-}
-
-std::string decodeBase64(const std::string& text) {
-    static const std::string kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    uint32_t buffer = 0;
-    int bits = 0;
-    for (char c : text) {
-        if (c == '=') break;
-        const size_t value = kAlphabet.find(c);
-        if (value == std::string::npos) return std::string();
-        buffer = (buffer << 6) | static_cast<uint32_t>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xFF);
-        }
-    }
-    return out;
 }
 
 bool allAlnum(const std::string& text) {

@@ -81,12 +81,12 @@ TEST(CrashCatcher, OpensOnlyOnAUsableDirectory) {
     EXPECT_EQ(0, runInChild(
                      [&] {
                          VeskCatcher catcher;
-                         if (catcher.openCrashCatcher(false, VESK_LANG_DEFAULT)) return 2;
+                         if (catcher.openCrashCatcher()) return 2;
                          catcher.initSdCardPath(storage.file("missing"));
-                         if (catcher.openCrashCatcher(false, VESK_LANG_DEFAULT)) return 3;
+                         if (catcher.openCrashCatcher()) return 3;
                          if (!catcher.dumpDirectory().empty()) return 4;
                          catcher.initSdCardPath(storage.path());
-                         return catcher.openCrashCatcher(false, VESK_LANG_DEFAULT) ? 0 : 5;
+                         return catcher.openCrashCatcher() ? 0 : 5;
                      },
                      kChildTimeoutMs));
 }
@@ -98,14 +98,14 @@ TEST(CrashCatcher, SecondOpenKeepsTheHandlerAndCloseLetsANewDirectoryIn) {
                      [&] {
                          VeskCatcher catcher;
                          catcher.initSdCardPath(first.path());
-                         if (!catcher.openCrashCatcher(false, VESK_LANG_DEFAULT)) return 2;
+                         if (!catcher.openCrashCatcher()) return 2;
                          catcher.initSdCardPath(second.path());
-                         if (!catcher.openCrashCatcher(false, VESK_LANG_DEFAULT)) return 3;
+                         if (!catcher.openCrashCatcher()) return 3;
                          if (catcher.dumpDirectory() != first.path()) return 4;
                          catcher.closeCrashCatcher();
                          catcher.closeCrashCatcher();  // closed already: nothing happens
                          if (!catcher.dumpDirectory().empty()) return 5;
-                         if (!catcher.openCrashCatcher(false, VESK_LANG_DEFAULT)) return 6;
+                         if (!catcher.openCrashCatcher()) return 6;
                          return catcher.dumpDirectory() == second.path() ? 0 : 7;
                      },
                      kChildTimeoutMs));
@@ -121,7 +121,7 @@ TEST(CrashCatcher, CloseGivesTheSignalsBackToTheirFormerHandlers) {
                          sigaction(SIGSEGV, nullptr, &before);
                          VeskCatcher catcher;
                          catcher.initSdCardPath(storage.path());
-                         if (!catcher.openCrashCatcher(false, VESK_LANG_DEFAULT)) return 2;
+                         if (!catcher.openCrashCatcher()) return 2;
                          sigaction(SIGSEGV, nullptr, &open);
                          if (sameHandler(before, open)) return 3;
                          catcher.closeCrashCatcher();
@@ -137,7 +137,7 @@ TEST(CrashCatcher, NeverOpensWithoutBreakpad) {
     TempDir storage;
     VeskCatcher catcher;
     catcher.initSdCardPath(storage.path());
-    EXPECT_FALSE(catcher.openCrashCatcher(false, VESK_LANG_DEFAULT));
+    EXPECT_FALSE(catcher.openCrashCatcher());
 }
 
 #endif

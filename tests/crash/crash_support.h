@@ -189,12 +189,6 @@ inline bool hasFrame(const Stackwalk& walk, const std::string& function) {
     return false;
 }
 
-inline std::string decodeBase64(const std::string& text) {
-    std::string bytes;
-    UtilTools::decode_base64_string(text, bytes);
-    return bytes;
-}
-
 // The application's crash callback in the tests. Each call appends one line to `marker`:
 // the time, whether the library had already logged "sendcrash start" and "sendCrashReport",
 // and how many dumps it found (and emptied) in `dumpDir`. Emptying the dump proves the report

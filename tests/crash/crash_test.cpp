@@ -173,7 +173,7 @@ Json::Value crashAgainst(const CollectorProcess& collector, const TempDir& stora
 }
 
 qm_crash::Stackwalk walkDumpOf(const Json::Value& record) {
-    const std::string dump = qm_crash::decodeBase64(record["DmpData"].asString());
+    const std::string dump = qm_test::decodeBase64(record["DmpData"].asString());
     EXPECT_EQ("MDMP", dump.substr(0, 4));
     return qm_crash::stackwalk(dump);
 }
@@ -295,7 +295,7 @@ TEST(Crash, CatcherWithoutCollectorKeepsTheDump) {
             CallbackProbe probe{storage.file("callback.txt"), storage.path()};
             gs_globalCracher.initSdCardPath(storage.path());
             gs_globalCracher.initCrashCallbak(qm_crash::probeCallback, &probe);
-            if (!gs_globalCracher.openCrashCatcher(false, VESK_LANG_DEFAULT)) return 3;
+            if (!gs_globalCracher.openCrashCatcher()) return 3;
             qm_crash_scenes::crashByNullWrite();
             return 4;
         },
@@ -563,7 +563,7 @@ void expectKeptCrashDelivered(const KeptCrashRow& row) {
     EXPECT_EQ(qm_test::readFileText(storage.file("session.txt")), record["SessionID"].asString());
     EXPECT_EQ(qm_test::readFileText(dumpDirOf(storage) + "/deviceID.db"),
               record["DeviceID"].asString());
-    EXPECT_EQ("MDMP", qm_crash::decodeBase64(record["DmpData"].asString()).substr(0, 4));
+    EXPECT_EQ("MDMP", qm_test::decodeBase64(record["DmpData"].asString()).substr(0, 4));
     EXPECT_TRUE(keptFilesIn(dumpDirOf(storage)).empty());
 }
 

@@ -175,7 +175,7 @@ TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
     EXPECT_FALSE(record["sendTime"].asString().empty());
     EXPECT_FALSE(record.isMember("qmkBulkIndex"));
     EXPECT_FALSE(record.isMember("handlerName"));
-    EXPECT_EQ(dump, qm_crash::decodeBase64(record["DmpData"].asString()));
+    EXPECT_EQ(dump, qm_test::decodeBase64(record["DmpData"].asString()));
 }
 
 // A dump that can never be sent is dropped; without a collector the crash is kept.
@@ -213,7 +213,7 @@ TEST(CrashReport, NothingIsCalledOrSentWithoutAUsableDumpOrCollector) {
     // The reports are synchronous: everything sent had arrived before the child ended.
     const Json::Value record = qm_test::onlyRecord(collector, kCrashBody);
     EXPECT_EQ("limit", record["case"].asString());
-    EXPECT_EQ(limit, qm_crash::decodeBase64(record["DmpData"].asString()));
+    EXPECT_EQ(limit, qm_test::decodeBase64(record["DmpData"].asString()));
 }
 
 // Only a collector's entry that says the record was taken lets the dump go; whatever else it

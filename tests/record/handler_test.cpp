@@ -1,4 +1,4 @@
-// Tests of the channel record: getHandleToMap, setField and the custom fields.
+// Tests of the channel record: getHandleToMap and setField.
 #include "record/handler.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +13,8 @@ Handler fullHandler() {
     h.m_handlerName = "quillmark-user";
     h.m_projectName = "proj";
     h.m_projectVersion = "1.0.0";
-    h.m_host = "host-1";
     h.m_logType = "type";
     h.m_logSource = "source";
-    h.m_logLevel = "WARN";
     h.m_userId = "user";
     h.m_crashStyle = "android-cpp";
     h.m_symMethod = "breakpad";
@@ -24,17 +22,13 @@ Handler fullHandler() {
     h.m_platform = "Android(NDK)";
     h.m_deviceID = "dev";
     h.m_sessionID = "sess";
-    h.m_logVersion = "v2";
     h.m_sdkVersion = "ndk-2.6.2";
-    h.m_body = "text";
-    h.m_sendTime = "1700000000000";
     // Fields that never reach a record.
     h.m_Addr = "http://collector";
     h.m_protocol = "http";
     h.m_sdCardPath = "/sdcard";
     h.m_directoryPath = "/sdcard/quillmark/proj";
     h.m_deviceIdPath = "/sdcard/quillmark/proj/deviceID.db";
-    h.m_settingsPath = "/sdcard/quillmark/proj/settings";
     return h;
 }
 
@@ -86,10 +80,8 @@ TEST(HandlerMap, AllFieldsUnderTheirKeys) {
         {"handlerName", "quillmark-user"},
         {"projectName", "proj"},
         {"projectVersion", "1.0.0"},
-        {"host", "host-1"},
         {"logType", "type"},
         {"logSource", "source"},
-        {"logLevel", "WARN"},
         {"UserID", "user"},
         {"CrashStyle", "android-cpp"},
         {"SymMethod", "breakpad"},
@@ -97,21 +89,23 @@ TEST(HandlerMap, AllFieldsUnderTheirKeys) {
         {"Platform", "Android(NDK)"},
         {"DeviceID", "dev"},
         {"SessionID", "sess"},
-        {"logVersion", "v2"},
         {"SdkVersion", "ndk-2.6.2"},
-        {"body", "text"},
-        {"sendTime", "1700000000000"},
     };
     EXPECT_EQ(fullHandler().getHandleToMap(), expected);
 }
 
 TEST(HandlerMap, FreshChannel) {
     const MapValues expected = {
-        {"handlerName", "quillmark-user"}, {"projectName", "proj"},
-        {"projectVersion", "1.0.0"},       {"logType", "type"},
-        {"logSource", "source"},           {"CrashStyle", "android-cpp"},
-        {"SymMethod", "breakpad"},         {"Platform", "Android(NDK)"},
-        {"SessionID", "sess"},             {"SdkVersion", "ndk-2.6.2"},
+        {"handlerName", "quillmark-user"},
+        {"projectName", "proj"},
+        {"projectVersion", "1.0.0"},
+        {"logType", "type"},
+        {"logSource", "source"},
+        {"CrashStyle", "android-cpp"},
+        {"SymMethod", "breakpad"},
+        {"Platform", "Android(NDK)"},
+        {"SessionID", "sess"},
+        {"SdkVersion", "ndk-2.6.2"},
     };
     EXPECT_EQ(initialisedHandler().getHandleToMap(), expected);
 }
@@ -120,28 +114,24 @@ TEST(HandlerMap, EmptyFieldsGiveNoKey) {
     Handler h = fullHandler();
     h.m_userId.clear();
     h.m_deviceModel.clear();
-    h.m_host.clear();
     const MapValues map = h.getHandleToMap();
     EXPECT_EQ(map.count("UserID"), 0u);
     EXPECT_EQ(map.count("DeviceModel"), 0u);
-    EXPECT_EQ(map.count("host"), 0u);
-    EXPECT_EQ(map.size(), 15u);
+    EXPECT_EQ(map.size(), 11u);
     for (const auto& entry : map) EXPECT_FALSE(entry.second.empty()) << entry.first;
 }
 
 TEST(HandlerMap, EachFieldAlone) {
     std::string Handler::*fields[] = {
         &Handler::m_handlerName, &Handler::m_projectName, &Handler::m_projectVersion,
-        &Handler::m_host,        &Handler::m_logType,     &Handler::m_logSource,
-        &Handler::m_logLevel,    &Handler::m_userId,      &Handler::m_crashStyle,
-        &Handler::m_symMethod,   &Handler::m_deviceModel, &Handler::m_platform,
-        &Handler::m_deviceID,    &Handler::m_sessionID,   &Handler::m_logVersion,
-        &Handler::m_sdkVersion,  &Handler::m_body,        &Handler::m_sendTime};
-    const char* keys[] = {"handlerName", "projectName", "projectVersion", "host",
-                          "logType",     "logSource",   "logLevel",       "UserID",
-                          "CrashStyle",  "SymMethod",   "DeviceModel",    "Platform",
-                          "DeviceID",    "SessionID",   "logVersion",     "SdkVersion",
-                          "body",        "sendTime"};
+        &Handler::m_logType,     &Handler::m_logSource,   &Handler::m_userId,
+        &Handler::m_crashStyle,  &Handler::m_symMethod,   &Handler::m_deviceModel,
+        &Handler::m_platform,    &Handler::m_deviceID,    &Handler::m_sessionID,
+        &Handler::m_sdkVersion};
+    const char* keys[] = {"handlerName", "projectName", "projectVersion", "logType",
+                          "logSource",   "UserID",      "CrashStyle",     "SymMethod",
+                          "DeviceModel", "Platform",    "DeviceID",       "SessionID",
+                          "SdkVersion"};
     for (size_t i = 0; i < sizeof(keys) / sizeof(keys[0]); ++i) {
         Handler h;
         h.*fields[i] = "value";
@@ -217,24 +207,9 @@ TEST(HandlerMap, SdkVersionIsCopiedAsSet) {
 
 TEST(HandlerMap, NonAsciiAndLongValuesAreCopiedVerbatim) {
     Handler h;
-    h.m_body = std::string("a\0b\xC3\xA9", 5);
+    h.m_userId = std::string("a\0b\xC3\xA9", 5);
     h.m_custom_fields["big"] = std::string(1 << 20, 'z');
     const MapValues map = h.getHandleToMap();
-    EXPECT_EQ(map.at("body"), std::string("a\0b\xC3\xA9", 5));
+    EXPECT_EQ(map.at("UserID"), std::string("a\0b\xC3\xA9", 5));
     EXPECT_EQ(map.at("big").size(), 1u << 20);
-}
-
-TEST(HandlerCustomFields, SetAndGet) {
-    Handler h;
-    EXPECT_TRUE(h.setCustomFields("k", "v"));
-    EXPECT_EQ(h.getCustomFields("k"), "v");
-    EXPECT_TRUE(h.setCustomFields("k", "w"));
-    EXPECT_EQ(h.getCustomFields("k"), "w");
-    EXPECT_FALSE(h.setCustomFields("k", ""));
-    EXPECT_EQ(h.getCustomFields("k"), "w");
-    EXPECT_FALSE(h.setCustomFields("", "v"));
-    EXPECT_EQ(h.m_custom_fields.size(), 1u);
-    EXPECT_EQ(h.getCustomFields("missing"), "");
-    EXPECT_EQ(h.m_custom_fields.count("missing"), 0u);  // reading adds nothing
-    EXPECT_EQ(h.getHandleToMap(), (MapValues{{"k", "w"}}));
 }

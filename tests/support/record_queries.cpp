@@ -45,6 +45,26 @@ int64_t nowMs() {
         .count();
 }
 
+std::string decodeBase64(const std::string& text) {
+    static const std::string kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    uint32_t buffer = 0;
+    int bits = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        const size_t value = kAlphabet.find(c);
+        if (value == std::string::npos) return std::string();
+        buffer = (buffer << 6) | static_cast<uint32_t>(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
 std::vector<std::string> bodiesOf(const std::vector<Json::Value>& records) {
     std::vector<std::string> bodies;
     for (const Json::Value& record : records) bodies.push_back(record["body"].asString());

@@ -26,6 +26,10 @@ Json::Value onlyRecord(const std::vector<Json::Value>& records, const std::strin
 // The wall clock in milliseconds since the epoch, the unit records give their times in.
 int64_t nowMs();
 
+// The bytes of Base64 text the library wrote (a record's "DmpData", the time part of an ID),
+// padded or not; empty when a character is not of the alphabet.
+std::string decodeBase64(const std::string& text);
+
 // The "body" of each record, in order: of records received, of one request's array, of records
 // handed to local storage.
 std::vector<std::string> bodiesOf(const std::vector<Json::Value>& records);

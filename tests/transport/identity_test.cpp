@@ -23,7 +23,6 @@
 #include "support/temp_dir.h"
 #include "support/test_project.h"
 #include "util/utilNetwork.h"
-#include "util/utilTools.h"
 
 using qm_test::CollectorProcess;
 using qm_test::nowMs;
@@ -85,8 +84,7 @@ void expectDeviceIdShape(const std::string& id, int64_t fromMs, int64_t toMs) {
     for (const std::string& part : {id.substr(0, 8), id.substr(9, 4), id.substr(14, 4)}) {
         EXPECT_TRUE(isAlnum(part)) << id;
     }
-    std::string created;
-    UtilTools::decode_base64_string(id.substr(19) + "==", created);
+    const std::string created = qm_test::decodeBase64(id.substr(19));
     ASSERT_EQ(13u, created.size()) << id;
     const int64_t createdMs = std::stoll(created);
     EXPECT_LE(fromMs, createdMs);

@@ -38,12 +38,12 @@ namespace {
 
 const int kChildTimeoutMs = 40000;
 const char* const kProject = "SetApp";
-// Switches as "normal crash session", e.g. "110".
+// Switches as "normal crash session", e.g. "111".
 const char* const kDefaults = "111";
 // What every scenario applies first, so that "unchanged" differs from the defaults.
-const char* const kMarker = "000";
+const char* const kMarker = "010";
 const char* const kMarkerAnswer =
-    R"({"status":200,"result":{"log":{"enable":false},"crash":{"enable":false},)"
+    R"({"status":200,"result":{"log":{"enable":false},"crash":{"enable":true},)"
     R"("session":{"enable":false},"networkinsights":{"enable":true}}})";
 // A cache that differs from both.
 const char* const kCacheFlags = "101";

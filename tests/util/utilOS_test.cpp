@@ -1,12 +1,11 @@
-// Tests of UtilOS and UtilLauncher.
+// Tests of UtilOS.
+#include "util/utilOS.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "util/utilLauncher.h"
-#include "util/utilOS.h"
 
 TEST(UtilOS, PlatformName) {
     EXPECT_EQ(UtilOS::getOSInformation(), "Android(NDK)");
@@ -29,9 +28,4 @@ TEST(UtilOS, ConcurrentCalls) {
     }
     for (std::thread& t : threads) t.join();
     for (const std::string& r : results) EXPECT_EQ(r, "Android(NDK)");
-}
-
-TEST(UtilLauncher, DoesNothing) {
-    EXPECT_FALSE(UtilLauncher::launchCrashReporter("", "", "", "", 0));
-    EXPECT_FALSE(UtilLauncher::launchCrashReporter("/bin/true", "svr", "/tmp/x.dmp", "{}", 3));
 }
