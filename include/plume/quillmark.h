@@ -2,7 +2,8 @@
  * QuillMark: ships an application's logs and native crashes to a remote log collector.
  *
  * C applications use the sixteen QuillMark* functions, which all act on the channel
- * "quillmark-user" (or the one named at initialisation). C++ applications may also use the
+ * "quillmark-user": QuillMarkInitialize may register a channel of another name, but the other
+ * functions do not reach it. C++ applications may also use the
  * interface plume::quillmark::PlumeLog obtained from GetPlumeLog(), which reaches a second
  * channel, "Corvane", through its _Corvane operations.
  *
