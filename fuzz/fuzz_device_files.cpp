@@ -85,7 +85,7 @@ struct Harness {
         }
         // The URLs go nowhere: no measuring thread exists.
         for (const std::string& url : urls) {
-            require(vesk2Performance::get_port_form_url(url) != 0, "a URL with port 0");
+            require(vesk2Performance::get_port_from_url(url) != 0, "a URL with port 0");
         }
         urlsHandedOver += urls.size();
         // Whatever the answer left in the cache is read by the next start.

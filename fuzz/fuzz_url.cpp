@@ -37,8 +37,8 @@ void checkCollectorAddress(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string url(reinterpret_cast<const char*>(data), size);
     checkCollectorAddress(url);
-    const std::string fetched = vesk2Performance::remove_port_form_url(url);
-    const uint16_t port = vesk2Performance::get_port_form_url(url);
+    const std::string fetched = vesk2Performance::remove_port_from_url(url);
+    const uint16_t port = vesk2Performance::get_port_from_url(url);
     // Port 0 would make libcurl pick the scheme's default behind our back.
     if (port == 0) {
         fprintf(stderr, "port 0 for the URL\n");

@@ -26,7 +26,7 @@ LibraryState::LibraryState(TransportFactory transports)
     : transports(transports ? std::move(transports) : schemeTransports(settings.verifyTls)) {}
 
 // The process's catcher may still be configured with this state's crash delivery.
-LibraryState::~LibraryState() { gs_globalCracher.forgetDelivery(&crash); }
+LibraryState::~LibraryState() { gs_crashCatcher.forgetDelivery(&crash); }
 
 LibraryState& LibraryState::process() {
     static NoDestructor<LibraryState> state;

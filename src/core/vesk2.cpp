@@ -127,10 +127,10 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     // points the catcher at a dump directory and a collector.
     Handler main;
     if (std::string(handleName) == VESK_CHANNEL_USER && registry.snapshot(handleName, main)) {
-        registry.setObserver([] { gs_globalCracher.refreshPreparedRecord(); });
+        registry.setObserver([] { gs_crashCatcher.refreshPreparedRecord(); });
         // Send-only leaves Breakpad no directory for a dump: the catcher then does not open.
-        gs_globalCracher.initSdCardPath(main.m_directoryPath);
-        gs_globalCracher.initCrashServer(main.m_Addr, main.m_Port, &m_state.crash);
+        gs_crashCatcher.initSdCardPath(main.m_directoryPath);
+        gs_crashCatcher.initCrashServer(main.m_Addr, main.m_Port, &m_state.crash);
     }
     registry.notifyCrashInputs(handleName);
     setEnableHost(m_state.rememberedEnableHost(corvane), handleName);

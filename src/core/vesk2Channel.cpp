@@ -125,16 +125,16 @@ void VESK2Log::enableHost(bool enable, const char* handlerName) {
         enable, handlerName != nullptr && std::string(handlerName) == VESK_CHANNEL_CORVANE);
 }
 
-bool VESK2Log::openCrashCatcher() { return gs_globalCracher.openCrashCatcher(); }
+bool VESK2Log::openCrashCatcher() { return gs_crashCatcher.openCrashCatcher(); }
 
 void VESK2Log::setCrashCallback(crash_func_type fnCrashCallback, void* content) {
-    gs_globalCracher.initCrashCallbak(fnCrashCallback, content);
+    gs_crashCatcher.initCrashCallback(fnCrashCallback, content);
 }
 
 void VESK2Log::closeCrashCatcher() {
     if (!m_pSender) return;
     std::lock_guard lock(m_pLocker);
-    if (m_state.registry.contains(VESK_CHANNEL_USER)) gs_globalCracher.closeCrashCatcher();
+    if (m_state.registry.contains(VESK_CHANNEL_USER)) gs_crashCatcher.closeCrashCatcher();
 }
 
 // Exchanges end by the cut-off, in progress or not begun; what they did not deliver and what

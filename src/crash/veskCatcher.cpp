@@ -22,7 +22,7 @@ void _copyMap(MapValues& mapDst, const MapValues& mapSrc) {
 
 }  // namespace
 
-VeskCatcher& gs_globalCracher = *gs_catcher;
+VeskCatcher& gs_crashCatcher = *gs_catcher;
 
 VeskCatcher::VeskCatcher() = default;
 
@@ -58,7 +58,7 @@ void VeskCatcher::forgetDelivery(const CrashDelivery* delivery) {
     m_prepared.store(std::string());
 }
 
-void VeskCatcher::initCrashCallbak(crash_func_type fnCrashCallback, void* content) {
+void VeskCatcher::initCrashCallback(crash_func_type fnCrashCallback, void* content) {
     std::lock_guard lock(m_mtxConfig);
     m_fnCrashCb = fnCrashCallback;
     m_pCrashContentCb = content;

@@ -48,7 +48,7 @@ public:
     void initCrashServer(const std::string& strAdd, uint16_t uiPort, const CrashDelivery* delivery);
     // The owner of delivery is going: the catcher no longer uses it.
     void forgetDelivery(const CrashDelivery* delivery);
-    void initCrashCallbak(crash_func_type fnCrashCallback, void* content);
+    void initCrashCallback(crash_func_type fnCrashCallback, void* content);
 
     bool openCrashCatcher();
     void closeCrashCatcher();
@@ -109,4 +109,4 @@ private:
 };
 
 // The one catcher of the process, created at load and never destroyed.
-extern VeskCatcher& gs_globalCracher;
+extern VeskCatcher& gs_crashCatcher;

@@ -131,8 +131,8 @@ void vesk2Performance::running(ListJobs& listVals) {
         listVals.pop_front();
         for (const auto& entry : job) {
             if (m_stopping) break;
-            _performanceRequest(remove_port_form_url(entry.second),
-                                get_port_form_url(entry.second));
+            _performanceRequest(remove_port_from_url(entry.second),
+                                get_port_from_url(entry.second));
         }
     }
     // Taken, not left: what is left would be offered again at once and keep stop() waiting.

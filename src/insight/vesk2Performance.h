@@ -48,8 +48,8 @@ public:
 
     // The URL without the port of its host part, and the port it designates (an explicit
     // valid port, else 443 for https and 80 otherwise).
-    static std::string remove_port_form_url(const std::string& url);
-    static uint16_t get_port_form_url(const std::string& url);
+    static std::string remove_port_from_url(const std::string& url);
+    static uint16_t get_port_from_url(const std::string& url);
 
 protected:
     void running(ListJobs& listVals) override;

@@ -81,7 +81,7 @@ uint16_t _portNumber(const std::string& text) {
 
 }  // namespace
 
-std::string vesk2Performance::remove_port_form_url(const std::string& url) {
+std::string vesk2Performance::remove_port_from_url(const std::string& url) {
     const std::vector<std::string> parts = _splitNonEmpty(url, '/');
     const size_t index = _authorityIndex(parts);
     if (parts.size() <= index) return url;
@@ -93,7 +93,7 @@ std::string vesk2Performance::remove_port_form_url(const std::string& url) {
     return result;
 }
 
-uint16_t vesk2Performance::get_port_form_url(const std::string& url) {
+uint16_t vesk2Performance::get_port_from_url(const std::string& url) {
     const std::vector<std::string> parts = _splitNonEmpty(url, '/');
     const size_t index = _authorityIndex(parts);
     if (parts.size() > index) {

@@ -272,13 +272,9 @@ void appendCompactObject(std::initializer_list<const MapValues*> layers, const c
     out += writeCompact(object);
 }
 
-bool parse(const char* begin, const char* end, Json::Value& root) {
-    Json::Reader reader;
-    return reader.parse(begin, end, root, false);
-}
-
 bool parse(const std::string& text, Json::Value& root) {
-    return parse(text.data(), text.data() + text.size(), root);
+    Json::Reader reader;
+    return reader.parse(text.data(), text.data() + text.size(), root, false);
 }
 
 bool parse(const std::string& text, Json::Value& root, size_t& errorOffset) {

@@ -38,7 +38,6 @@ std::string repairUtf8(const std::string& text);
 // Parses text into root. Returns true on success. On a parse error root keeps what was parsed
 // before the error (possibly null) and false is returned.
 bool parse(const std::string& text, Json::Value& root);
-bool parse(const char* begin, const char* end, Json::Value& root);
 // As above; on a parse error errorOffset is set to where in text the error was found.
 bool parse(const std::string& text, Json::Value& root, size_t& errorOffset);
 

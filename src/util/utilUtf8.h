@@ -15,7 +15,6 @@ public:
 
     static bool is_utf8(const std::string& strUtf8);
     static std::string ansi_2_utf8(const std::string& strAnsi);
-    static void ansi_2_utf8(const std::string& strAnsi, std::string& strUtf8);
     static std::wstring ansi_2_utf16(const std::string& strAnsi);
     static std::string utf16_2_utf8(const std::wstring& strUtf16);
 
@@ -58,10 +57,6 @@ inline bool UtilUtf8::is_utf8(const std::string& strUtf8) {
 
 inline std::string UtilUtf8::ansi_2_utf8(const std::string& strAnsi) {
     return utf16_2_utf8(ansi_2_utf16(strAnsi));
-}
-
-inline void UtilUtf8::ansi_2_utf8(const std::string& strAnsi, std::string& strUtf8) {
-    strUtf8 = ansi_2_utf8(strAnsi);  // computed first, so strAnsi and strUtf8 may be one object
 }
 
 // Text in the environment's multibyte encoding to wide characters; text that encoding cannot

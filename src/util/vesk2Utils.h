@@ -27,8 +27,6 @@ struct QueuedRecord {
     bool empty() const { return own.empty() && (!shared || shared->empty()); }
     // The value of the field, or null.
     const std::string* find(const std::string& key) const;
-    // Every field as one map, the record's own winning.
-    MapValues merged() const;
 
     // One of the record's own fields, as setOwn takes it.
     struct OwnField {
@@ -131,12 +129,4 @@ inline void QueuedRecord::clearForReuse() {
     size_t bytes = 0;
     for (const auto& field : own) bytes += field.first.capacity() + field.second.capacity();
     if (own.size() > kReusableFields || bytes > kReusableBytes) own.clear();
-}
-
-inline MapValues QueuedRecord::merged() const {
-    MapValues fields;
-    forEachField({shared.get(), &own}, [&fields](const std::string& key, const std::string& value) {
-        fields.emplace_hint(fields.end(), key, value);
-    });
-    return fields;
 }

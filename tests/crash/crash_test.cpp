@@ -293,9 +293,9 @@ TEST(Crash, CatcherWithoutCollectorKeepsTheDump) {
             const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(log, STDERR_FILENO);
             CallbackProbe probe{storage.file("callback.txt"), storage.path()};
-            gs_globalCracher.initSdCardPath(storage.path());
-            gs_globalCracher.initCrashCallbak(qm_crash::probeCallback, &probe);
-            if (!gs_globalCracher.openCrashCatcher()) return 3;
+            gs_crashCatcher.initSdCardPath(storage.path());
+            gs_crashCatcher.initCrashCallback(qm_crash::probeCallback, &probe);
+            if (!gs_crashCatcher.openCrashCatcher()) return 3;
             qm_crash_scenes::crashByNullWrite();
             return 4;
         },

@@ -108,7 +108,7 @@ int reportUnreachable(const std::string& address, uint16_t port, const TempDir& 
                                           storage.file("stored.jsonl"))) {
                 return 2;
             }
-            return gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp")) ==
+            return gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp")) ==
                            VeskCatcher::ReportResult::kKept
                        ? 0
                        : 3;
@@ -128,12 +128,12 @@ TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
                   QuillMarkSetUserId("crash-user");
                   QuillMarkEnableHost(false);
                   QuillMarkSetCrashCallback(countCall, nullptr);
-                  gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
-                                                   {{"body", "not this"},
-                                                    {"logLevel", "INFO"},
-                                                    {"logSource", "elsewhere"},
-                                                    {"extra", "kept"},
-                                                    {"trap", "\"DmpData\":\"\""}});
+                  gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
+                                                  {{"body", "not this"},
+                                                   {"logLevel", "INFO"},
+                                                   {"logSource", "elsewhere"},
+                                                   {"extra", "kept"},
+                                                   {"trap", "\"DmpData\":\"\""}});
                   return g_callbackCalls == 1 ? 0 : 3;
               }));
 
@@ -191,21 +191,21 @@ TEST(CrashReport, NothingIsCalledOrSentWithoutAUsableDumpOrCollector) {
     ASSERT_EQ(0, reportInChild(collector, storage, [&] {
                   QuillMarkSetCrashCallback(countCall, nullptr);
                   for (const char* name : {"empty.dmp", "over.dmp", "missing.dmp"}) {
-                      if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file(name),
-                                                           {{"case", name}}) != Result::kDropped) {
+                      if (gs_crashCatcher.sendCrashReport(kCrashBody, storage.file(name),
+                                                          {{"case", name}}) != Result::kDropped) {
                           return 5;
                       }
                   }
                   // A catcher that was never given a collector.
                   VeskCatcher unconfigured;
-                  unconfigured.initCrashCallbak(countCall, nullptr);
+                  unconfigured.initCrashCallback(countCall, nullptr);
                   if (unconfigured.sendCrashReport(kCrashBody, storage.file("small.dmp"),
                                                    {{"case", "unconfigured"}}) != Result::kKept) {
                       return 6;
                   }
                   if (g_callbackCalls != 0) return 3;
-                  if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file("limit.dmp"),
-                                                       {{"case", "limit"}}) != Result::kDelivered) {
+                  if (gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("limit.dmp"),
+                                                      {{"case", "limit"}}) != Result::kDelivered) {
                       return 7;
                   }
                   return g_callbackCalls == 1 ? 0 : 4;
@@ -239,8 +239,8 @@ TEST(CrashReport, OnlyAnAcceptedReportIsDelivered) {
         TempDir storage;
         qm_test::writeFileText(storage.file("one.dmp"), "MDMP-answered");
         EXPECT_EQ(0, reportInChild(collector, storage, [&] {
-                      return gs_globalCracher.sendCrashReport(
-                                 kCrashBody, storage.file("one.dmp")) == row.expected
+                      return gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp")) ==
+                                     row.expected
                                  ? 0
                                  : 3;
                   }));
@@ -261,13 +261,13 @@ TEST(CrashReport, CrashLogsSwitchedOffSendNothingButTheCallbackRuns) {
         0, reportInChild(collector, storage, [&] {
             QuillMarkSetCrashCallback(countCall, nullptr);
             setCrashEnable(false);
-            if (gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
-                                                 {{"case", "off"}}) != Result::kKept) {
+            if (gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
+                                                {{"case", "off"}}) != Result::kKept) {
                 return 4;
             }
             if (g_callbackCalls != 1) return 3;
             setCrashEnable(true);
-            gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"), {{"case", "on"}});
+            gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"), {{"case", "on"}});
             return 0;
         }));
     EXPECT_EQ("on", qm_test::onlyRecord(collector, kCrashBody)["case"].asString());
@@ -282,7 +282,7 @@ TEST(CrashReport, IsSentBeforeTheSendingThreadsFirstPass) {
     ASSERT_EQ(0, reportInChild(collector, storage, [&] {
                   // Back to the state before the first pass.
                   LibraryState::process().registry.setHostName("");
-                  gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                  gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
                   return 0;
               }));
     const std::string host = qm_test::onlyRecord(collector, kCrashBody)["host"].asString();
@@ -302,7 +302,7 @@ TEST(CrashReport, IsSentWhileTheCrashedThreadHoldsTheRegistryLock) {
                   [&] {
                       // The report runs inside a registry call, as if it had crashed there.
                       LibraryState::process().registry.read(VESK_CHANNEL_USER, [&](const Handler&) {
-                          gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                          gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
                       });
                       return 0;
                   },
@@ -330,7 +330,7 @@ TEST(CrashReport, AddressWithPortAndSlashTakesTheReportThere) {
                      [&] {
                          if (initMain(address, 1, storage.path()) != 0) return 2;
                          if (!qm_test::waitForBody(collector, "CREATE SESSION", 10000)) return 3;
-                         gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                         gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
                          return 0;
                      },
                      kChildTimeoutMs));
@@ -368,7 +368,7 @@ TEST(CrashReport, HttpsTrustsOnlyACaBundleMadeBefore) {
                    trust.caPath = caFolder.path().c_str();
                    replaceTlsTrust(&trust);
                    const auto report = [&] {
-                       return gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
+                       return gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
                    };
                    if (report() != VeskCatcher::ReportResult::kKept) return 3;
                    // A transfer outside the report makes the bundle.
@@ -411,7 +411,7 @@ TEST(CrashReport, StalledHttpsCollectorEndsWithinTheTimeOut) {
                        return 2;
                    }
                    QuillMarkDestroy();
-                   return gs_globalCracher.sendCrashReport(kCrashBody, storage.file("one.dmp")) ==
+                   return gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp")) ==
                                   VeskCatcher::ReportResult::kKept
                               ? 0
                               : 3;

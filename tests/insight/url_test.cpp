@@ -22,8 +22,8 @@ class UrlSplit : public ::testing::TestWithParam<UrlCase> {};
 
 TEST_P(UrlSplit, TextAndPort) {
     const UrlCase& param = GetParam();
-    EXPECT_EQ(param.fetched, vesk2Performance::remove_port_form_url(param.url));
-    EXPECT_EQ(param.port, vesk2Performance::get_port_form_url(param.url));
+    EXPECT_EQ(param.fetched, vesk2Performance::remove_port_from_url(param.url));
+    EXPECT_EQ(param.port, vesk2Performance::get_port_from_url(param.url));
 }
 
 INSTANTIATE_TEST_SUITE_P(

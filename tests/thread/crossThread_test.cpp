@@ -427,9 +427,9 @@ TEST(ThreadTest, GivenBackRecordsCarryOnlyWhatTheyAreFilledWith) {
         EXPECT_EQ(blank.sequence, 0u);
         EXPECT_EQ(blank.own.empty(), !c.keepsItsMap);
         blank.setOwn({{kBody, "second"}, {kId, "2"}, {kLevel, "INFO"}});
-        EXPECT_EQ(blank.merged(), refilled);
+        EXPECT_EQ(blank.own, refilled);
         blank.setOwn({{kLevel, "INFO"}, {kId, "2"}, {kBody, "second"}});  // not in key order
-        EXPECT_EQ(blank.merged(), refilled);
+        EXPECT_EQ(blank.own, refilled);
         ASSERT_TRUE(probe.push(slot));
         EXPECT_TRUE(slot.empty());
         ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == 2; }));
