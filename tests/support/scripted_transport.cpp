@@ -102,6 +102,11 @@ CollectorAnswer ScriptedCollector::exchange(const CollectorRequest& request,
     // Answered before the request is seen: a waiter woken by it finds its outcome settled
     // as far as the collector is concerned.
     CollectorAnswer answer = responder ? responder(seen, deadline) : CollectorAnswer();
+    // As a real transport keeps it: the start of a longer answer, marked cut.
+    if (answer.body.size() > request.maxAnswerBytes) {
+        answer.body.resize(request.maxAnswerBytes);
+        answer.cut = true;
+    }
     {
         std::lock_guard lock(m_mutex);
         m_requests.push_back(std::move(seen));
