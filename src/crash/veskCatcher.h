@@ -90,7 +90,7 @@ private:
     bool _openCrashCatcherNdk(bool bBackground, VESK_LANG_TYPE eLang,
                               const std::string& sdcardPath);
     ReportSettings reportSettings() const;
-    // m_mapCrash completed with the crash keys, then copied for the report.
+    // A copy of m_mapCrash with mapFields and the crash's own entries over it, for one report.
     Map_String completeCrashMap(const std::string& strBody, const Map_String& mapFields);
 
     std::unique_ptr<BreakException, BreakExceptionDeleter> m_pBreakPad;
