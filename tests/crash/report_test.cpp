@@ -71,9 +71,10 @@ struct MainChannel : qm_test::ScriptedState {
     }
     std::vector<Json::Value> crashRecords() const { return withBody(kCrashBody); }
 
-    VESK2Log core{state};
+    // Before the core: its sending thread may still hand records to the store when it stops.
     std::mutex mutex;
     std::vector<std::string> kept;
+    VESK2Log core{state};
     bool settled = false;
 };
 
