@@ -14,7 +14,7 @@ const char* const kUser = VESK_CHANNEL_USER;
 const char* const kCorvane = VESK_CHANNEL_CORVANE;
 }  // namespace
 
-PlumeLogImpl::PlumeLogImpl() : vesk2Log(std::make_unique<VESK2Log>()) {}
+PlumeLogImpl::PlumeLogImpl(LibraryState& state) : vesk2Log(std::make_unique<VESK2Log>(state)) {}
 
 PlumeLogImpl::PlumeLogImpl(Refusing) {}
 

@@ -11,7 +11,9 @@
 
 class PlumeLogImpl : public plume::quillmark::PlumeLog {
 public:
-    PlumeLogImpl();
+    // The facade of the process's library, or of a state of the caller's own, which must
+    // outlive it.
+    explicit PlumeLogImpl(LibraryState& state = LibraryState::process());
     // A facade without a core, whose every operation returns its failure value.
     struct Refusing {};
     explicit PlumeLogImpl(Refusing);

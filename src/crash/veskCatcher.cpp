@@ -116,12 +116,17 @@ VeskCatcher::ReportSettings VeskCatcher::reportSettings() const {
 }
 
 MapValues VeskCatcher::completeCrashMap(const std::string& strBody, const MapValues& mapFields) {
-    std::unique_lock lock(m_mtxCrash, std::chrono::milliseconds(kCrashLockWaitMs));
-    _copyMap(m_mapCrash, mapFields);
-    m_mapCrash[VESK_FIX_LOGBODY] = strBody;
-    m_mapCrash[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(VESK_LL_FATAL);
-    m_mapCrash[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
-    return m_mapCrash;
+    MapValues record;
+    {
+        std::unique_lock lock(m_mtxCrash, std::chrono::milliseconds(kCrashLockWaitMs));
+        record = m_mapCrash;
+    }
+    // Into the copy: one report's fields must not become every later report's.
+    _copyMap(record, mapFields);
+    record[VESK_FIX_LOGBODY] = strBody;
+    record[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(VESK_LL_FATAL);
+    record[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
+    return record;
 }
 
 VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBody,

@@ -88,7 +88,7 @@ private:
 
     bool _openCrashCatcherNdk(const std::string& sdcardPath);
     ReportSettings reportSettings() const;
-    // m_mapCrash completed with the crash keys, then copied for the report.
+    // A copy of m_mapCrash with mapFields and the crash's own entries over it, for one report.
     MapValues completeCrashMap(const std::string& strBody, const MapValues& mapFields);
 
     std::unique_ptr<BreakException, BreakExceptionDeleter> m_pBreakPad;

@@ -1,18 +1,19 @@
-// The exported surface: the facade's level conversion, its life cycle, the C entry point's
-// defaults, and every exported function fed with hostile arguments. Scenarios that touch the
-// library's process-wide state run in a child; the parent judges what the collector received.
+// The exported surface. What the facade does with its arguments, hostile ones included, runs
+// in-process on a facade of the test's own state whose exchanges a scripted collector answers.
+// What is the C functions' own (their defaults, the one facade of the process and its life
+// cycle, failure values after an exception or in a forked child) runs in a child, since the C
+// functions always use the process's state.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
@@ -27,6 +28,8 @@
 #include "support/child_process.h"
 #include "support/collector_process.h"
 #include "support/record_queries.h"
+#include "support/scoped_variable.h"
+#include "support/scripted_state.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
 #include "support/test_project.h"
@@ -34,18 +37,19 @@
 namespace {
 
 using plume::quillmark::PlumeLog;
-using qm_test::CollectorProcess;
 using qm_test::onlyRecord;
 using qm_test::runInChild;
+using qm_test::ScriptedState;
+using qm_test::SeenRequest;
 using qm_test::TempDir;
-using qm_test::waitForBody;
-using qm_test::withBody;
-using qm_test::withField;
 
 constexpr int kChildTimeoutMs = 60000;
 constexpr int kDeliveryMs = 8000;
 const char* const kKey = "capi-test";
 const char* const kVersion = "2.0.1";
+const char* const kSource = "capi-source";
+const char* const kType = "capi-type";
+const char* const kUser = VESK_CHANNEL_USER;
 
 const std::string& hugeText() {
     static const std::string text(1024 * 1024, 'a');
@@ -54,8 +58,10 @@ const std::string& hugeText() {
 const char* const kBadUtf8 = "\xff\xfe\xc3";
 const char* const kBlank = " \t  \t";
 
-// Every level argument a caller could pass, defined or not.
-const std::vector<int> kAnyLevels = {-10, -1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 1000, INT_MIN, INT_MAX};
+// Every level argument a caller could pass, defined or not, in the order exerciseLevels sends
+// each and then sets it as the channel's level: INFO comes right after FATAL was set, 2 and
+// TRACE (7) after a DEBUG, since the channel's level filters nothing and DEBUG never goes.
+const std::vector<int> kAnyLevels = {-10, -1, 0, 5, 1, 2, 3, 4, 6, 7, 8, 1000, INT_MIN, INT_MAX};
 
 bool isAcceptedLevel(int level) { return level == 0 || level == 3 || level == 4 || level == 5; }
 
@@ -65,7 +71,12 @@ int expectedPublicLevel(int level) { return isAcceptedLevel(level) ? level : 7; 
 
 QuillMarkLogLevel asLevel(int level) { return static_cast<QuillMarkLogLevel>(level); }
 
-const qm_test::TestProject kProject{kKey, kVersion, "capi-source", "capi-type"};
+// A channel of the test project on the facade, initialised as an application does.
+int32_t initChannel(PlumeLogImpl& facade, const ScriptedState& library, const char* channel,
+                    const char* key = kKey, bool asyncStart = false) {
+    return facade.initialize(key, library.storage.path().c_str(), kVersion, ScriptedState::kAddress,
+                             80, kSource, kType, true, asyncStart, channel);
+}
 
 // Strict: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isStrictUtf8(const std::string& text) {
@@ -108,16 +119,34 @@ bool parsesAsStrictJsonArray(const std::string& text) {
     return reader->parse(text.data(), text.data() + text.size(), &root, &errors) && root.isArray();
 }
 
-// Whatever the library was fed, each request it posted is a JSON array in well-formed UTF-8.
-void expectEveryRequestIsValidJson(const CollectorProcess& collector) {
-    const std::vector<Json::Value> requests = collector.requests();
-    EXPECT_FALSE(requests.empty());
-    for (const Json::Value& request : requests) {
-        const std::string body = request["body"].asString();
-        EXPECT_TRUE(isStrictUtf8(body)) << "request of " << body.size() << " bytes";
-        EXPECT_TRUE(parsesAsStrictJsonArray(body)) << "request of " << body.size() << " bytes";
+// Whatever the library was fed, each record post it made is a JSON array in well-formed UTF-8.
+void expectEveryRequestIsValidJson(const ScriptedState& library) {
+    size_t posts = 0;
+    for (const SeenRequest& request : library.collector.requests()) {
+        if (request.get) continue;  // the settings request
+        ++posts;
+        EXPECT_TRUE(isStrictUtf8(request.body)) << "request of " << request.body.size() << " bytes";
+        EXPECT_TRUE(parsesAsStrictJsonArray(request.body))
+            << "request of " << request.body.size() << " bytes";
     }
+    EXPECT_GT(posts, 0u);
 }
+
+// The working directory, changed until the object goes: a relative storage path lands there.
+class ScopedWorkingDirectory {
+public:
+    explicit ScopedWorkingDirectory(const std::string& path) {
+        char before[4096] = {0};
+        if (::getcwd(before, sizeof before - 1) != nullptr) m_before = before;
+        EXPECT_EQ(0, ::chdir(path.c_str()));
+    }
+    ~ScopedWorkingDirectory() {
+        if (!m_before.empty() && ::chdir(m_before.c_str()) != 0) ADD_FAILURE() << m_before;
+    }
+
+private:
+    std::string m_before;
+};
 
 // ---------------------------------------------------------------------------------------------
 // The facade's life cycle
@@ -145,107 +174,104 @@ TEST(FacadeLifecycle, DestroyTwiceIsHarmlessAndTheNextCallBuildsANewFacade) {
     EXPECT_EQ(0, code);
 }
 
-TEST(FacadeLevels, LevelsThroughTheCFunctionsBeforeAndAfterInitialisation) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            EXPECT_EQ(QUILLMARK_DEBUG, QuillMarkGetLogLevel());  // no channel yet
-            EXPECT_EQ(0, QuillMarkSendLog(QUILLMARK_INFO, "before initialisation"));
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            EXPECT_EQ(QUILLMARK_INFO, QuillMarkGetLogLevel());
-            QuillMarkSetLogLevel(QUILLMARK_ERROR);
-            EXPECT_EQ(QUILLMARK_ERROR, QuillMarkGetLogLevel());
-            // TRACE and the undefined 2 are DEBUG, which the core never sends, even when the
-            // channel's own level says DEBUG.
-            QuillMarkSetLogLevel(QUILLMARK_DEBUG);
-            EXPECT_EQ(0, QuillMarkSendLog(QUILLMARK_TRACE, "trace"));
-            EXPECT_EQ(0, QuillMarkSendLog(asLevel(2), "two"));
-            // The channel's level filters nothing: INFO still goes out under FATAL.
-            QuillMarkSetLogLevel(QUILLMARK_FATAL);
-            EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "info under fatal"));
-            return waitForBody(collector, "info under fatal", kDeliveryMs) ? 0 : 2;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    EXPECT_TRUE(withBody(collector, "trace").empty());
-    EXPECT_TRUE(withBody(collector, "two").empty());
-    EXPECT_EQ("INFO", onlyRecord(collector, "info under fatal")["logLevel"].asString());
+void crashCallback(void*) {}
+
+// The crash catcher's switches, which are the process's: through the C functions and the
+// interface, before and after initialisation.
+void exerciseProcessWideFunctions() {
+    const int32_t opened = QuillMarkOpenCrashCatcher();
+    EXPECT_TRUE(opened == 0 || opened == 1);
+    EXPECT_EQ(opened == 1, GetPlumeLog()->openCrashCatcher());
+    QuillMarkSetCrashCallback(nullptr, nullptr);
+    QuillMarkSetCrashCallback(&crashCallback, nullptr);
+    GetPlumeLog()->setCrashCallback(nullptr, nullptr);
+    QuillMarkCloseCrashCatcher();
+    GetPlumeLog()->closeCrashCatcher();
+    QuillMarkStartSendThread();
+    GetPlumeLog()->startSendThread();
 }
 
-// ---------------------------------------------------------------------------------------------
-// The C entry point's defaults and the end of a core
-
-TEST(CEntryPoint, NullArgumentsTakeTheDocumentedDefaults) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            if (QuillMarkInitialize(kKey, dir.path().c_str(), nullptr, collector.address().c_str(),
-                                    collector.port(), nullptr, nullptr, true, false,
-                                    nullptr) != 0) {
-                return 1;
-            }
-            // The null channel name meant "quillmark-user", which the C functions reach.
-            EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_WARN, "defaults"));
-            return waitForBody(collector, "defaults", kDeliveryMs) ? 0 : 2;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    const Json::Value record = onlyRecord(collector, "defaults");
-    EXPECT_EQ("quillmark-linux", record["logSource"].asString());
-    EXPECT_EQ("quillmark-log", record["logType"].asString());
-    EXPECT_EQ("1.0.0", record["projectVersion"].asString());
-    EXPECT_EQ(kKey, record["projectName"].asString());
-}
-
-TEST(CEntryPoint, NullAddressAndPortZeroUseTheBuiltInCollectorOnPort80) {
+// Null texts and port 0 take the documented defaults, and each C function reaches the channel
+// "quillmark-user" with its result as an int.
+TEST(CEntryPoint, NullArgumentsTakeTheDefaultsAndEachFunctionReachesTheMainChannel) {
     TempDir dir;
     const int code = runInChild(
         [&] {
             qm_platform::setLogToStderr(false);
+            EXPECT_EQ(QUILLMARK_DEBUG, QuillMarkGetLogLevel());  // no channel yet
+            EXPECT_EQ(0, QuillMarkSendLog(QUILLMARK_INFO, "before initialisation"));
+            EXPECT_EQ(0, QuillMarkAddCustomKey("key", "value"));
+            EXPECT_EQ(nullptr, QuillMarkGetUserId());
+            exerciseProcessWideFunctions();
             EXPECT_EQ(0, QuillMarkInitialize(kKey, dir.path().c_str(), nullptr, nullptr, 0, nullptr,
                                              nullptr, false, false, nullptr));
             Handler channel;
-            if (!LibraryState::process().registry.snapshot("quillmark-user", channel)) return 1;
+            const auto snapshot = [&channel] {
+                return LibraryState::process().registry.snapshot(kUser, channel);
+            };
+            if (!snapshot()) return 1;
+            EXPECT_EQ(kKey, channel.m_projectName);
+            EXPECT_EQ("1.0.0", channel.m_projectVersion);
+            EXPECT_EQ("quillmark-linux", channel.m_logSource);
+            EXPECT_EQ("quillmark-log", channel.m_logType);
             EXPECT_EQ(QUILLMARK_DEFAULT_COLLECTOR, channel.m_Addr);
             EXPECT_EQ(80, channel.m_Port);
+            EXPECT_EQ(QUILLMARK_INFO, QuillMarkGetLogLevel());
+            QuillMarkSetLogLevel(QUILLMARK_ERROR);
+            EXPECT_EQ(QUILLMARK_ERROR, QuillMarkGetLogLevel());
+            EXPECT_EQ(0, QuillMarkSendLog(QUILLMARK_TRACE, "trace"));
             EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "to the built-in collector"));
+            EXPECT_EQ(0, QuillMarkAddCustomKey("body", "reserved"));
+            EXPECT_EQ(1, QuillMarkAddCustomKey("team", "red"));
+            EXPECT_EQ(1, QuillMarkAddCustomKey("shift", "late"));
+            QuillMarkRemoveCustomKey("team");
+            snapshot();
+            EXPECT_EQ((std::map<std::string, std::string>{{"shift", "late"}}),
+                      channel.m_custom_fields);
+            QuillMarkClearCustomKeys();
+            QuillMarkSetUserId("c-user");
+            EXPECT_STREQ("c-user", QuillMarkGetUserId());
+            QuillMarkSetDeduplicate(false);
+            QuillMarkEnableHost(false);
+            snapshot();
+            EXPECT_TRUE(channel.m_custom_fields.empty());
+            EXPECT_FALSE(channel.m_isDeduplicate);
+            EXPECT_FALSE(channel.m_isEnableHost);
+            exerciseProcessWideFunctions();
             return 0;  // the built-in address cannot be reached: nothing to wait for
         },
         kChildTimeoutMs);
     EXPECT_EQ(0, code);
 }
 
-// Nothing could send a record after the end of a core: it is refused, not queued for nobody.
-TEST(CoreLifecycle, AfterDestroyRecordsAreRefusedUntilANewFacadeIsInitialised) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            if (!waitForBody(collector, "CREATE SESSION", kDeliveryMs)) return 2;
-            GetPlumeLog()->destroy();
-            EXPECT_FALSE(GetPlumeLog()->sendLog(QUILLMARK_INFO, "after destroy"));
-            EXPECT_STREQ("", GetPlumeLog()->getUserId());  // channel state stays usable
+// ---------------------------------------------------------------------------------------------
+// The end of a core
 
-            QuillMarkDestroy();
-            EXPECT_EQ(0, QuillMarkSendLog(QUILLMARK_INFO, "after QuillMarkDestroy"));
-            EXPECT_EQ(0, kProject.initMain(collector, dir));
-            EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "after a new facade"));
-            return waitForBody(collector, "after a new facade", kDeliveryMs) ? 0 : 3;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    EXPECT_EQ(1u, withBody(collector, "after a new facade").size());
-    EXPECT_TRUE(withBody(collector, "after destroy").empty());
-    EXPECT_TRUE(withBody(collector, "after QuillMarkDestroy").empty());
-    // The channel was registered by the first core: the second registers nothing new.
-    EXPECT_EQ(1u, withBody(collector, "CREATE SESSION").size());
+// Nothing could send a record after the end of a core: it is refused, not queued for nobody.
+// A channel the first core registered stays usable for the next one, which registers nothing.
+TEST(CoreLifecycle, AfterDestroyRecordsAreRefusedUntilANewFacadeIsInitialised) {
+    ScriptedState library;
+    {
+        PlumeLogImpl first(library.state);
+        ASSERT_EQ(0, initChannel(first, library, kUser));
+        ASSERT_TRUE(library.waitForBody("CREATE SESSION", kDeliveryMs));
+        first.destroy();
+        EXPECT_FALSE(first.sendLog(QUILLMARK_INFO, "after destroy"));
+        EXPECT_STREQ("", first.getUserId());  // channel state stays usable
+    }
+    PlumeLogImpl second(library.state);
+    EXPECT_FALSE(second.sendLog(QUILLMARK_INFO, "before the new facade's initialise"));
+    EXPECT_EQ(0, initChannel(second, library, kUser));
+    EXPECT_TRUE(second.sendLog(QUILLMARK_INFO, "after a new facade"));
+    ASSERT_TRUE(library.waitForBody("after a new facade", kDeliveryMs));
+    EXPECT_EQ(1u, library.withBody("after a new facade").size());
+    EXPECT_TRUE(library.withBody("after destroy").empty());
+    EXPECT_TRUE(library.withBody("before the new facade's initialise").empty());
+    EXPECT_EQ(1u, library.withBody("CREATE SESSION").size());
 }
 
 // ---------------------------------------------------------------------------------------------
-// QuillMarkInitialize with each text argument in turn replaced by hostile text
+// initialize with each text argument in turn replaced by hostile text
 
 enum class InitArg { AppKey, StoragePath, Version, Address, Source, Type, Channel };
 
@@ -266,7 +292,7 @@ struct InitCase {
     InitArg arg;
     std::string variant;
     int32_t result;
-    // The channel "quillmark-user" exists afterwards, so QuillMarkSendLog queues.
+    // The channel "quillmark-user" exists afterwards, so sendLog queues.
     bool reachable;
 };
 
@@ -277,7 +303,8 @@ std::string caseName(const InitCase& c) {
 }
 
 // Null and empty storage paths select send-only: the channel works and nothing is laid out.
-// A blank path is left out: it names a directory relative to the working directory.
+// A blank path is left out: it names a directory relative to the working directory. Null is
+// what the facade is given; the defaults the C function puts in its place are CEntryPoint's.
 const std::vector<InitCase>& initCases() {
     using A = InitArg;
     static const std::vector<InitCase> cases = {
@@ -290,12 +317,12 @@ const std::vector<InitCase>& initCases() {
         {A::StoragePath, "empty", 0, true},
         {A::StoragePath, "huge", 0, false},
         {A::StoragePath, "badUtf8", 0, false},
-        {A::Version, "null", 0, true},
+        {A::Version, "null", -3, false},
         {A::Version, "empty", -3, false},
         {A::Version, "blank", -3, false},
         {A::Version, "huge", 0, true},
         {A::Version, "badUtf8", -3, false},
-        {A::Address, "null", 0, true},
+        {A::Address, "null", -4, false},
         {A::Address, "empty", -4, false},
         {A::Address, "blank", -4, false},
         {A::Address, "huge", -4, false},
@@ -310,7 +337,7 @@ const std::vector<InitCase>& initCases() {
         {A::Type, "blank", 0, true},
         {A::Type, "huge", 0, true},
         {A::Type, "badUtf8", 0, true},
-        {A::Channel, "null", 0, true},
+        {A::Channel, "null", -1, false},
         {A::Channel, "empty", 0, false},
         {A::Channel, "blank", 0, false},
         {A::Channel, "huge", 0, false},
@@ -333,40 +360,19 @@ struct InitArgs {
     const char* appKey = kKey;
     const char* storage = nullptr;
     const char* version = kVersion;
-    const char* address = nullptr;
-    const char* source = "capi-source";
-    const char* type = "capi-type";
-    const char* channel = "quillmark-user";
+    const char* address = ScriptedState::kAddress;
+    const char* source = kSource;
+    const char* type = kType;
+    const char* channel = kUser;
 };
 
-InitArgs argsFor(const InitCase& c, const std::string& storage, const std::string& address) {
+InitArgs argsFor(const InitCase& c, const std::string& storage) {
     InitArgs args;
     args.storage = storage.c_str();
-    args.address = address.c_str();
     const char* text = variantText(c.variant);
-    switch (c.arg) {
-        case InitArg::AppKey:
-            args.appKey = text;
-            break;
-        case InitArg::StoragePath:
-            args.storage = text;
-            break;
-        case InitArg::Version:
-            args.version = text;
-            break;
-        case InitArg::Address:
-            args.address = text;
-            break;
-        case InitArg::Source:
-            args.source = text;
-            break;
-        case InitArg::Type:
-            args.type = text;
-            break;
-        case InitArg::Channel:
-            args.channel = text;
-            break;
-    }
+    const char** const replaced[] = {&args.appKey, &args.storage, &args.version, &args.address,
+                                     &args.source, &args.type,    &args.channel};
+    *replaced[static_cast<int>(c.arg)] = text;
     return args;
 }
 
@@ -374,31 +380,23 @@ class HostileInitialize : public ::testing::TestWithParam<InitCase> {};
 
 TEST_P(HostileInitialize, ReturnsTheDocumentedCodeAndEveryQueuedRecordArrives) {
     const InitCase& c = GetParam();
-    CollectorProcess collector;
-    TempDir dir;
+    ScriptedState library;
     const std::string probe = "probe " + caseName(c);
-    const bool builtInCollector = c.arg == InitArg::Address && c.variant == "null";
-    const int code = runInChild(
-        [&] {
-            qm_platform::setLogToStderr(false);
-            // A relative storage path lands in the working directory: keep it in ours.
-            if (::chdir(dir.path().c_str()) != 0) return 1;
-            const std::string address = collector.address();
-            const InitArgs args = argsFor(c, dir.path(), address);
-            EXPECT_EQ(c.result, QuillMarkInitialize(args.appKey, args.storage, args.version,
-                                                    args.address, collector.port(), args.source,
-                                                    args.type, true, false, args.channel));
-            const int32_t sent = QuillMarkSendLog(QUILLMARK_INFO, probe.c_str());
-            EXPECT_EQ(c.reachable ? 1 : 0, sent);
-            if (sent == 1 && !builtInCollector) waitForBody(collector, probe, 3000);
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    if (c.reachable && !builtInCollector) {
+    {
+        const ScopedWorkingDirectory inStorage(library.storage.path());
+        PlumeLogImpl facade(library.state);
+        const InitArgs args = argsFor(c, library.storage.path());
+        EXPECT_EQ(c.result,
+                  facade.initialize(args.appKey, args.storage, args.version, args.address, 80,
+                                    args.source, args.type, true, false, args.channel));
+        const bool sent = facade.sendLog(QUILLMARK_INFO, probe.c_str());
+        EXPECT_EQ(c.reachable, sent);
+        if (sent) library.waitForBody(probe, kDeliveryMs);
+    }
+    if (c.reachable) {
         // Reported as queued, so it must reach the collector.
-        EXPECT_EQ(1u, withBody(collector, probe).size()) << "record lost: " << probe;
-        expectEveryRequestIsValidJson(collector);
+        EXPECT_EQ(1u, library.withBody(probe).size()) << "record lost: " << probe;
+        expectEveryRequestIsValidJson(library);
     }
 }
 
@@ -407,88 +405,63 @@ INSTANTIATE_TEST_SUITE_P(EveryTextArgument, HostileInitialize, ::testing::Values
                              return caseName(info.param);
                          });
 
-// Collector addresses as an application may write them. "{port}" stands for the collector's
-// port; the port argument is 1 where the address names one, so delivery shows which won.
-struct AddressCase {
-    const char* address;
-    uint16_t portArgument;  // 0: the collector's port
-    int32_t result;
-};
-
-std::string withPort(std::string text, uint16_t port) {
-    const size_t at = text.find("{port}");
-    if (at != std::string::npos) text.replace(at, 6, std::to_string(port));
-    return text;
-}
-
+// Collector addresses as an application may write them. The port argument is 1 where the
+// address names one, so the request's URL shows which won.
 TEST(InitializeAddress, UrlFormsAreAcceptedAndDeliverAndMalformedOnesAreRefused) {
-    const std::vector<AddressCase> cases = {
-        {"http://127.0.0.1:{port}", 1, 0},
-        {"HTTP://127.0.0.1:{port}/", 1, 0},
-        {"hTtP://127.0.0.1", 0, 0},
-        {"http://127.0.0.1/", 0, 0},
-        {"127.0.0.1", 0, -4},
-        {"ftp://127.0.0.1", 0, -4},
-        {"http://", 0, -4},
-        {"http:///v2", 0, -4},
-        {"http://127.0.0.1:", 0, -4},
-        {"http://127.0.0.1:0", 0, -4},
-        {"http://127.0.0.1:70000", 0, -4},
-        {"http://127.0.0.1:{port}/?q=1", 0, -4},
-        {"http://127.0.0.1:{port}/#top", 0, -4},
-        {"http://user@127.0.0.1:{port}", 0, -4},
-        {"http://127.0.0.1 :{port}", 0, -4},
-        {"http://[::1", 0, -4},
-        {"http://[not:an:address]:80", 0, -4},
-        {"http://::1:80", 0, -4},
-        {"https//127.0.0.1", 0, -4},
+    const struct {
+        const char* address;
+        uint16_t portArgument;
+        int32_t result;
+    } cases[] = {
+        {"http://127.0.0.1:8123", 1, 0},
+        {"HTTP://127.0.0.1:8123/", 1, 0},
+        {"hTtP://127.0.0.1", 8123, 0},
+        {"http://127.0.0.1/", 8123, 0},
+        {"127.0.0.1", 8123, -4},
+        {"ftp://127.0.0.1", 8123, -4},
+        {"http://", 8123, -4},
+        {"http:///v2", 8123, -4},
+        {"http://127.0.0.1:", 8123, -4},
+        {"http://127.0.0.1:0", 8123, -4},
+        {"http://127.0.0.1:70000", 8123, -4},
+        {"http://127.0.0.1:8123/?q=1", 8123, -4},
+        {"http://127.0.0.1:8123/#top", 8123, -4},
+        {"http://user@127.0.0.1:8123", 8123, -4},
+        {"http://127.0.0.1 :8123", 8123, -4},
+        {"http://[::1", 8123, -4},
+        {"http://[not:an:address]:80", 8123, -4},
+        {"http://::1:80", 8123, -4},
+        {"https//127.0.0.1", 8123, -4},
     };
-    CollectorProcess collector;
-    for (const AddressCase& c : cases) {
-        const std::string address = withPort(c.address, collector.port());
-        SCOPED_TRACE(address);
-        const std::string probe = "address " + address;
-        TempDir dir;
-        const int code = runInChild(
-            [&] {
-                qm_platform::setLogToStderr(false);
-                const uint16_t port = c.portArgument != 0 ? c.portArgument : collector.port();
-                EXPECT_EQ(c.result,
-                          QuillMarkInitialize(kKey, dir.path().c_str(), kVersion, address.c_str(),
-                                              port, nullptr, nullptr, true, false, nullptr));
-                const int32_t sent = QuillMarkSendLog(QUILLMARK_INFO, probe.c_str());
-                EXPECT_EQ(c.result == 0 ? 1 : 0, sent);
-                if (sent == 1) waitForBody(collector, probe, kDeliveryMs);
-                QuillMarkDestroy();
-                return 0;
-            },
-            kChildTimeoutMs);
-        EXPECT_EQ(0, code);
-        EXPECT_EQ(c.result == 0 ? 1u : 0u, withBody(collector, probe).size());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        ScriptedState library;
+        const std::string probe = std::string("address ") + c.address;
+        {
+            PlumeLogImpl facade(library.state);
+            EXPECT_EQ(c.result,
+                      facade.initialize(kKey, library.storage.path().c_str(), kVersion, c.address,
+                                        c.portArgument, kSource, kType, true, false, kUser));
+            const bool sent = facade.sendLog(QUILLMARK_INFO, probe.c_str());
+            EXPECT_EQ(c.result == 0, sent);
+            if (sent) library.waitForBody(probe, kDeliveryMs);
+        }
+        std::vector<std::string> urls;
+        for (const SeenRequest& request : library.collector.requests()) {
+            if (!request.get) urls.push_back(request.url);
+        }
+        EXPECT_EQ(c.result == 0 ? 1u : 0u, library.withBody(probe).size());
+        for (const std::string& url : urls) EXPECT_EQ("http://127.0.0.1:8123/v2/log", url);
     }
 }
 
-TEST(HostileInitializeInterface, NullChannelNameIsRefused) {
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            EXPECT_EQ(-1, GetPlumeLog()->initialize(kKey, dir.path().c_str(), kVersion,
-                                                    "http://127.0.0.1", 1, nullptr, nullptr, true,
-                                                    false, nullptr));
-            EXPECT_EQ(nullptr, GetPlumeLog()->getUserId());
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-}
-
 // ---------------------------------------------------------------------------------------------
-// Every channel operation, through the C functions and through the _Corvane operations
+// Every channel operation of the facade, on both channels
 
 struct ChannelOps {
     std::string name;
-    std::function<int32_t(int, const char*)> send;
-    std::function<int32_t(const char*, const char*)> add;
+    std::function<bool(int, const char*)> send;
+    std::function<bool(const char*, const char*)> add;
     std::function<void(const char*)> remove;
     std::function<void()> clear;
     std::function<int(void)> getLevel;
@@ -499,42 +472,39 @@ struct ChannelOps {
     std::function<void(bool)> host;
 };
 
-ChannelOps mainOps() {
+ChannelOps mainOps(PlumeLogImpl& f) {
     return {"main",
-            [](int l, const char* m) { return QuillMarkSendLog(asLevel(l), m); },
-            [](const char* k, const char* v) { return QuillMarkAddCustomKey(k, v); },
-            [](const char* k) { QuillMarkRemoveCustomKey(k); },
-            [] { QuillMarkClearCustomKeys(); },
-            [] { return static_cast<int>(QuillMarkGetLogLevel()); },
-            [](int l) { QuillMarkSetLogLevel(asLevel(l)); },
-            [] { return QuillMarkGetUserId(); },
-            [](const char* u) { QuillMarkSetUserId(u); },
-            [](bool e) { QuillMarkSetDeduplicate(e); },
-            [](bool e) { QuillMarkEnableHost(e); }};
+            [&f](int l, const char* m) { return f.sendLog(asLevel(l), m); },
+            [&f](const char* k, const char* v) { return f.addCustomKey(k, v); },
+            [&f](const char* k) { f.removeCustomKey(k); },
+            [&f] { f.clearCustomKeys(); },
+            [&f] { return static_cast<int>(f.getLogLevel()); },
+            [&f](int l) { f.setLogLevel(asLevel(l)); },
+            [&f] { return f.getUserId(); },
+            [&f](const char* u) { f.setUserId(u); },
+            [&f](bool e) { f.setDeduplicate(e); },
+            [&f](bool e) { f.enableHost(e); }};
 }
 
-ChannelOps corvaneOps() {
-    return {
-        "corvane",
-        [](int l, const char* m) { return GetPlumeLog()->sendLog_Corvane(asLevel(l), m) ? 1 : 0; },
-        [](const char* k, const char* v) {
-            return GetPlumeLog()->addCustomKey_Corvane(k, v) ? 1 : 0;
-        },
-        [](const char* k) { GetPlumeLog()->removeCustomKey_Corvane(k); },
-        [] { GetPlumeLog()->clearCustomKeys_Corvane(); },
-        [] { return static_cast<int>(GetPlumeLog()->getLogLevel_Corvane()); },
-        [](int l) { GetPlumeLog()->setLogLevel_Corvane(asLevel(l)); },
-        [] { return GetPlumeLog()->getUserId_Corvane(); },
-        [](const char* u) { GetPlumeLog()->setUserId_Corvane(u); },
-        [](bool e) { GetPlumeLog()->setDeduplicate_Corvane(e); },
-        [](bool e) { GetPlumeLog()->enableHost_Corvane(e); }};
+ChannelOps corvaneOps(PlumeLogImpl& f) {
+    return {"corvane",
+            [&f](int l, const char* m) { return f.sendLog_Corvane(asLevel(l), m); },
+            [&f](const char* k, const char* v) { return f.addCustomKey_Corvane(k, v); },
+            [&f](const char* k) { f.removeCustomKey_Corvane(k); },
+            [&f] { f.clearCustomKeys_Corvane(); },
+            [&f] { return static_cast<int>(f.getLogLevel_Corvane()); },
+            [&f](int l) { f.setLogLevel_Corvane(asLevel(l)); },
+            [&f] { return f.getUserId_Corvane(); },
+            [&f](const char* u) { f.setUserId_Corvane(u); },
+            [&f](bool e) { f.setDeduplicate_Corvane(e); },
+            [&f](bool e) { f.enableHost_Corvane(e); }};
 }
 
 // An unregistered channel refuses everything and changes nothing.
 void expectUnregisteredRefusals(const ChannelOps& ops) {
     SCOPED_TRACE(ops.name + " before initialisation");
-    EXPECT_EQ(0, ops.send(QUILLMARK_ERROR, "nobody listens"));
-    EXPECT_EQ(0, ops.add("key", "value"));
+    EXPECT_FALSE(ops.send(QUILLMARK_ERROR, "nobody listens"));
+    EXPECT_FALSE(ops.add("key", "value"));
     ops.remove("key");
     ops.clear();
     ops.setLevel(QUILLMARK_ERROR);
@@ -548,8 +518,7 @@ void exerciseLevels(const ChannelOps& ops, int& serial) {
     for (int level : kAnyLevels) {
         SCOPED_TRACE(ops.name + " level " + std::to_string(level));
         const std::string body = ops.name + " level " + std::to_string(serial++);
-        const int32_t sent = ops.send(level, body.c_str());
-        EXPECT_EQ(isAcceptedLevel(level) ? 1 : 0, sent);
+        EXPECT_EQ(isAcceptedLevel(level), ops.send(level, body.c_str()));
         ops.setLevel(level);
         EXPECT_EQ(expectedPublicLevel(level), ops.getLevel());
     }
@@ -557,13 +526,13 @@ void exerciseLevels(const ChannelOps& ops, int& serial) {
 
 // The probes exerciseLevels sent, in its order: accepted levels arrive under their own name,
 // refused ones never arrive.
-void expectLevelProbes(const CollectorProcess& collector) {
+void expectLevelProbes(const ScriptedState& library) {
     static const char* const kLevelNames[] = {"FATAL", "", "", "ERROR", "WARN", "INFO"};
     int serial = 0;
     for (const char* channel : {"main", "corvane"}) {
         for (int level : kAnyLevels) {
             const std::string body = std::string(channel) + " level " + std::to_string(serial++);
-            const std::vector<Json::Value> found = withBody(collector, body);
+            const std::vector<Json::Value> found = library.withBody(body);
             if (!isAcceptedLevel(level)) {
                 EXPECT_TRUE(found.empty()) << body;
                 continue;
@@ -575,30 +544,28 @@ void expectLevelProbes(const CollectorProcess& collector) {
 }
 
 void exerciseMessages(const ChannelOps& ops) {
-    EXPECT_EQ(0, ops.send(QUILLMARK_INFO, nullptr));
-    EXPECT_EQ(0, ops.send(QUILLMARK_INFO, ""));
-    EXPECT_EQ(0, ops.send(QUILLMARK_INFO, kBlank));
-    EXPECT_EQ(1, ops.send(QUILLMARK_INFO, hugeText().c_str()));
-    EXPECT_EQ(1, ops.send(QUILLMARK_INFO, kBadUtf8));
+    EXPECT_FALSE(ops.send(QUILLMARK_INFO, nullptr));
+    EXPECT_FALSE(ops.send(QUILLMARK_INFO, ""));
+    EXPECT_FALSE(ops.send(QUILLMARK_INFO, kBlank));
+    EXPECT_TRUE(ops.send(QUILLMARK_INFO, hugeText().c_str()));
+    EXPECT_TRUE(ops.send(QUILLMARK_INFO, kBadUtf8));
 }
 
 void exerciseCustomKeys(const ChannelOps& ops) {
     for (const Variant& v : hostileTexts()) {
         SCOPED_TRACE(ops.name + " custom key " + v.name);
-        const int32_t asKey = ops.add(v.text, "value");
-        const int32_t asValue = ops.add("hostile", v.text);
-        EXPECT_TRUE(asKey == 0 || asKey == 1);
-        EXPECT_TRUE(asValue == 0 || asValue == 1);
+        const bool asKey = ops.add(v.text, "value");
+        const bool asValue = ops.add("hostile", v.text);
         if (v.text == nullptr ||
             std::string(v.text).find_first_not_of(" \t") == std::string::npos) {
-            EXPECT_EQ(0, asKey);  // nothing left after trimming
-            EXPECT_EQ(0, asValue);
+            EXPECT_FALSE(asKey);  // nothing left after trimming
+            EXPECT_FALSE(asValue);
         }
         // Text that is not UTF-8 is read in the environment's encoding, else as Latin-1: kept,
         // whatever LANG says.
         if (v.text == hugeText().c_str() || v.text == kBadUtf8) {
-            EXPECT_EQ(1, asKey);
-            EXPECT_EQ(1, asValue);
+            EXPECT_TRUE(asKey);
+            EXPECT_TRUE(asValue);
         }
         ops.remove(v.text);
     }
@@ -612,10 +579,10 @@ const char* const kReservedKeys[] = {"DmpData",   "logType",     "logSource", "l
 void exerciseReservedKeys(const ChannelOps& ops) {
     for (const char* key : kReservedKeys) {
         SCOPED_TRACE(ops.name + " reserved key " + key);
-        EXPECT_EQ(0, ops.add(key, "custom"));
-        EXPECT_EQ(0, ops.add((std::string(" ") + key + "\t").c_str(), "custom"));
+        EXPECT_FALSE(ops.add(key, "custom"));
+        EXPECT_FALSE(ops.add((std::string(" ") + key + "\t").c_str(), "custom"));
     }
-    EXPECT_EQ(1, ops.add("SessionId", "a key of its own"));
+    EXPECT_TRUE(ops.add("SessionId", "a key of its own"));
     ops.remove("SessionId");
 }
 
@@ -649,78 +616,54 @@ void exerciseChannel(const ChannelOps& ops, int& serial) {
     exerciseSwitches(ops);
 }
 
-void crashCallback(void*) {}
-
-void exerciseProcessWideFunctions() {
-    const int32_t opened = QuillMarkOpenCrashCatcher();
-    EXPECT_TRUE(opened == 0 || opened == 1);
-    EXPECT_EQ(opened == 1, GetPlumeLog()->openCrashCatcher());
-    QuillMarkSetCrashCallback(nullptr, nullptr);
-    QuillMarkSetCrashCallback(&crashCallback, nullptr);
-    GetPlumeLog()->setCrashCallback(nullptr, nullptr);
-    QuillMarkCloseCrashCatcher();
-    GetPlumeLog()->closeCrashCatcher();
-    QuillMarkStartSendThread();
-    GetPlumeLog()->startSendThread();
-}
-
 TEST(HostileOperations, EveryOperationOnBothChannelsKeepsItsContractAndTheWireValid) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            qm_platform::setLogToStderr(false);
-            // Pins the conversion of text that is not UTF-8 to one locale.
-            ::setenv("LC_ALL", "C.UTF-8", 1);
-            const ChannelOps ops[] = {mainOps(), corvaneOps()};
-            for (const ChannelOps& channel : ops) expectUnregisteredRefusals(channel);
-            exerciseProcessWideFunctions();
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            expectUnregisteredRefusals(corvaneOps());
-            if (kProject.initChannel(collector, dir, "Corvane", "capi-corvane") != 0) return 2;
-            int serial = 0;
-            for (const ChannelOps& channel : ops) exerciseChannel(channel, serial);
-            exerciseProcessWideFunctions();
-            EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_INFO, "main final"));
-            EXPECT_TRUE(GetPlumeLog()->sendLog_Corvane(QUILLMARK_INFO, "corvane final"));
-            waitForBody(collector, "main final", 20000);
-            waitForBody(collector, "corvane final", 20000);
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
+    ScriptedState library;
+    // Pins the conversion of text that is not UTF-8 to one locale.
+    const qm_test::ScopedVariable locale("LC_ALL", "C.UTF-8");
+    {
+        PlumeLogImpl facade(library.state);
+        const ChannelOps ops[] = {mainOps(facade), corvaneOps(facade)};
+        for (const ChannelOps& channel : ops) expectUnregisteredRefusals(channel);
+        ASSERT_EQ(0, initChannel(facade, library, kUser));
+        expectUnregisteredRefusals(ops[1]);
+        ASSERT_EQ(0, initChannel(facade, library, VESK_CHANNEL_CORVANE, "capi-corvane"));
+        int serial = 0;
+        for (const ChannelOps& channel : ops) exerciseChannel(channel, serial);
+        EXPECT_TRUE(facade.sendLog(QUILLMARK_INFO, "main final"));
+        EXPECT_TRUE(facade.sendLog_Corvane(QUILLMARK_INFO, "corvane final"));
+        library.waitForBody("main final", 20000);
+        library.waitForBody("corvane final", 20000);
+    }
     // Every hostile custom key was removed again; the last user ID was the invalid text.
+    const std::vector<Json::Value> records = library.collector.records();
     for (const Json::Value& record :
-         {onlyRecord(collector, "main final"), onlyRecord(collector, "corvane final")}) {
+         {onlyRecord(records, "main final"), onlyRecord(records, "corvane final")}) {
         EXPECT_FALSE(record.isMember(hugeText()));
         EXPECT_FALSE(record.isMember("DmpData"));
         EXPECT_FALSE(record.isMember("errorRate"));
-        EXPECT_EQ("capi-type", record["logType"].asString());
+        EXPECT_EQ(kType, record["logType"].asString());
         EXPECT_NE("custom", record["SessionID"].asString());
         EXPECT_TRUE(record.isMember("UserID"));
         EXPECT_TRUE(isStrictUtf8(record["UserID"].asString()));
     }
-    EXPECT_EQ(2u, withBody(collector, hugeText()).size());  // one huge message per channel
-    expectLevelProbes(collector);
-    expectEveryRequestIsValidJson(collector);
+    EXPECT_EQ(2u, library.withBody(hugeText()).size());  // one huge message per channel
+    expectLevelProbes(library);
+    expectEveryRequestIsValidJson(library);
 }
 
 TEST(HostileOperations, HugeMessageWithInvalidUtf8ArrivesWholeAsValidJson) {
-    CollectorProcess collector;
-    TempDir dir;
+    ScriptedState library;
     const std::string message = std::string(1024 * 1024, 'x') + kBadUtf8;
-    const int code = runInChild(
-        [&] {
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            QuillMarkSetUserId(kBadUtf8);
-            if (QuillMarkSendLog(QUILLMARK_ERROR, message.c_str()) != 1) return 2;
-            if (QuillMarkSendLog(QUILLMARK_INFO, "after the big one") != 1) return 3;
-            return waitForBody(collector, "after the big one", kDeliveryMs) ? 0 : 4;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
+    {
+        PlumeLogImpl facade(library.state);
+        ASSERT_EQ(0, initChannel(facade, library, kUser));
+        facade.setUserId(kBadUtf8);
+        ASSERT_TRUE(facade.sendLog(QUILLMARK_ERROR, message.c_str()));
+        ASSERT_TRUE(facade.sendLog(QUILLMARK_INFO, "after the big one"));
+        ASSERT_TRUE(library.waitForBody("after the big one", kDeliveryMs));
+    }
     bool found = false;
-    for (const Json::Value& record : collector.records()) {
+    for (const Json::Value& record : library.collector.records()) {
         const std::string body = record["body"].asString();
         if (body.compare(0, 1024 * 1024, message, 0, 1024 * 1024) != 0) continue;
         found = true;
@@ -728,7 +671,7 @@ TEST(HostileOperations, HugeMessageWithInvalidUtf8ArrivesWholeAsValidJson) {
         EXPECT_TRUE(isStrictUtf8(body));
     }
     EXPECT_TRUE(found);
-    expectEveryRequestIsValidJson(collector);
+    expectEveryRequestIsValidJson(library);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -766,32 +709,25 @@ TEST(EntryPointRaces, SixteenFirstCallsShareOneFacade) {
 }
 
 TEST(EntryPointRaces, UserIdReadWhileOthersSetItIsAlwaysOneWholeValue) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            qm_platform::setLogToStderr(false);
-            if (kProject.initMain(collector, dir, true, true) != 0) return 1;
-            const std::string ids[] = {std::string(300, 'a'), std::string(5, 'b'), ""};
-            std::atomic<int> torn{0};
-            raceThreads(4, [&](int i) {
-                for (int n = 0; n < 3000; ++n) {
-                    if (i < 2) {
-                        QuillMarkSetUserId(ids[(n + i) % 3].c_str());
-                        continue;
-                    }
-                    const char* id = QuillMarkGetUserId();
-                    // The text stays this thread's until its next call, whatever others set.
-                    std::this_thread::yield();
-                    const std::string read = id ? id : "(null)";
-                    if (read != ids[0] && read != ids[1] && read != ids[2]) ++torn;
-                }
-            });
-            EXPECT_EQ(0, torn.load());
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
+    ScriptedState library;
+    PlumeLogImpl facade(library.state);
+    ASSERT_EQ(0, initChannel(facade, library, kUser, kKey, true));
+    const std::string ids[] = {std::string(300, 'a'), std::string(5, 'b'), ""};
+    std::atomic<int> torn{0};
+    raceThreads(4, [&](int i) {
+        for (int n = 0; n < 3000; ++n) {
+            if (i < 2) {
+                facade.setUserId(ids[(n + i) % 3].c_str());
+                continue;
+            }
+            const char* id = facade.getUserId();
+            // The text stays this thread's until its next call, whatever others set.
+            std::this_thread::yield();
+            const std::string read = id ? id : "(null)";
+            if (read != ids[0] && read != ids[1] && read != ids[2]) ++torn;
+        }
+    });
+    EXPECT_EQ(0, torn.load());
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -845,12 +781,13 @@ int childOfALoggingProcess() {
 }
 
 TEST(ForkedChild, TwoHundredForksWhileThreeThreadsLogNeverBlockAChild) {
-    CollectorProcess collector;
+    qm_test::CollectorProcess collector;
     TempDir dir;
+    const qm_test::TestProject project{kKey, kVersion, kSource, kType};
     const int code = runInChild(
         [&] {
             qm_platform::setLogToStderr(false);
-            if (kProject.initMain(collector, dir) != 0) return 1;
+            if (project.initMain(collector, dir) != 0) return 1;
             std::atomic<bool> stop{false};
             std::vector<std::thread> loggers;
             for (int t = 0; t < 3; ++t) {
@@ -879,11 +816,11 @@ TEST(ForkedChild, TwoHundredForksWhileThreeThreadsLogNeverBlockAChild) {
                 [] { return QuillMarkSendLog(QUILLMARK_ERROR, "parent after the forks") == 1; },
                 30000);
             if (!queued) return 2;
-            return waitForBody(collector, "parent after the forks", 30000) ? 0 : 3;
+            return qm_test::waitForBody(collector, "parent after the forks", 30000) ? 0 : 3;
         },
         180000);
     EXPECT_EQ(0, code);
-    EXPECT_TRUE(withBody(collector, "from the child").empty());
+    EXPECT_TRUE(qm_test::withBody(collector, "from the child").empty());
 }
 
 }  // namespace

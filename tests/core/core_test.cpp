@@ -1,7 +1,7 @@
-// The log core end to end: initialisation codes and channel registration, the records the
-// collector receives, the queue bound with a held-back start, and concurrent application
-// threads. Each scenario runs in a child (the library's state is process-wide); the parent
-// judges what the collector received.
+// The log core end to end, in-process on a state of its own whose exchanges a scripted
+// collector answers: initialisation codes and channel registration, the records the collector
+// receives, the queue bound with a held-back start, and concurrent application threads. Only
+// what is about separate processes runs in children.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <unistd.h>
@@ -21,29 +21,23 @@
 #include <thread>
 #include <vector>
 
-#include "api/quillmark_impl.h"
 #include "core/libraryState.h"
-#include "platform/host_capture.h"
-#include "plume/quillmark.h"
+#include "core/vesk2.h"
 #include "support/child_process.h"
-#include "support/collector_process.h"
 #include "support/record_queries.h"
-#include "support/scripted_transport.h"
+#include "support/scoped_variable.h"
+#include "support/scripted_state.h"
 #include "support/temp_dir.h"
-#include "support/test_project.h"
 #include "transport/deviceIdentity.h"
 
 namespace {
 
-using plume::quillmark::PlumeLog;
-using qm_test::CollectorProcess;
-using qm_test::decodeBase64;
 using qm_test::nowMs;
 using qm_test::onlyRecord;
 using qm_test::runInChild;
+using qm_test::ScopedVariable;
+using qm_test::ScriptedState;
 using qm_test::TempDir;
-using qm_test::waitForBody;
-using qm_test::withBody;
 using qm_test::withField;
 
 constexpr int kChildTimeoutMs = 60000;
@@ -52,22 +46,40 @@ const char* const kKey = "core-test";
 const char* const kVersion = "3.1.4";
 const char* const kSource = "core-source";
 const char* const kType = "core-type";
+const char* const kUser = VESK_CHANNEL_USER;
+const char* const kCorvane = VESK_CHANNEL_CORVANE;
 
-using Clock = std::chrono::steady_clock;
-
-const qm_test::TestProject kProject{kKey, kVersion, kSource, kType};
-
-// The core behind the facade, with the library's log lines kept off the test's output.
-VESK2Log* quietCore() {
-    qm_platform::setLogToStderr(false);
-    GetPlumeLog();
-    return currentPlumeLog()->core();
+// A channel of the test project, initialised as an application does.
+int initChannel(VESK2Log& core, const ScriptedState& library, const char* channel,
+                const char* key = kKey, bool clientHost = true, bool asyncStart = false) {
+    return core.initialize(key, library.storage.path().c_str(), kVersion, kSource, kType,
+                           ScriptedState::kAddress, 80, clientHost, asyncStart, channel);
 }
 
 std::string machineHostName() {
     char name[256] = {0};
     if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
     return name;
+}
+
+std::string decodeBase64(const std::string& text) {
+    static const std::string kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    uint32_t buffer = 0;
+    int bits = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        const size_t value = kAlphabet.find(c);
+        if (value == std::string::npos) return std::string();
+        buffer = (buffer << 6) | static_cast<uint32_t>(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return out;
 }
 
 bool allAlnum(const std::string& text) {
@@ -101,82 +113,77 @@ void expectSessionIdShape(const std::string& id, int64_t fromMs, int64_t toMs) {
 // Initialisation
 
 TEST(CoreInitialize, RefusalsReturnTheirCodeAndRegisterNothing) {
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            VESK2Log* core = quietCore();
-            const char* root = dir.path().c_str();
-            const char* user = "quillmark-user";
-            const char* addr = "http://127.0.0.1";
-            // The key is checked before the version.
-            EXPECT_EQ(-2,
-                      core->initialize("", root, "", nullptr, nullptr, addr, 1, true, false, user));
-            EXPECT_EQ(-2, core->initialize("-lead", root, kVersion, nullptr, nullptr, addr, 1, true,
-                                           false, user));
-            EXPECT_EQ(
-                -3, core->initialize(kKey, root, "", nullptr, nullptr, addr, 1, true, false, user));
-            EXPECT_EQ(-3, core->initialize(kKey, root, ".1", nullptr, nullptr, addr, 1, true, false,
-                                           user));
-            for (const char* address : {static_cast<const char*>(nullptr), "", " \t "}) {
-                EXPECT_EQ(-4, core->initialize(kKey, root, kVersion, nullptr, nullptr, address, 1,
-                                               true, false, user));
-            }
-            for (int port : {65536, 70000, -1, INT_MAX, INT_MIN}) {
-                EXPECT_EQ(-5, core->initialize(kKey, root, kVersion, nullptr, nullptr, addr, port,
-                                               true, false, user))
-                    << "port " << port;
-            }
-            EXPECT_EQ(-1, core->initialize(kKey, root, kVersion, nullptr, nullptr, addr, 1, true,
-                                           false, nullptr));
-            // An address that is no http(s) URL could never be sent to.
-            EXPECT_EQ(-4, core->initialize(kKey, root, kVersion, nullptr, nullptr,
-                                           "collector.example.com", 1, true, false, user));
-            EXPECT_EQ(nullptr, core->getUserId(user));
-            EXPECT_FALSE(core->sendLog(VESK_LL_INFO, "unregistered", user));
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
+    ScriptedState library;
+    VESK2Log core(library.state);
+    const char* const addr = "http://127.0.0.1";
+    const struct {
+        const char* key;
+        const char* version;
+        const char* address;
+        int port;
+        const char* channel;
+        int expected;
+    } rows[] = {
+        // The key is checked before the version.
+        {"", "", addr, 1, kUser, -2},
+        {"-lead", kVersion, addr, 1, kUser, -2},
+        {kKey, "", addr, 1, kUser, -3},
+        {kKey, ".1", addr, 1, kUser, -3},
+        {kKey, kVersion, nullptr, 1, kUser, -4},
+        {kKey, kVersion, "", 1, kUser, -4},
+        {kKey, kVersion, " \t ", 1, kUser, -4},
+        // An address that is no http(s) URL could never be sent to.
+        {kKey, kVersion, "collector.example.com", 1, kUser, -4},
+        {kKey, kVersion, addr, 65536, kUser, -5},
+        {kKey, kVersion, addr, 70000, kUser, -5},
+        {kKey, kVersion, addr, -1, kUser, -5},
+        {kKey, kVersion, addr, INT_MAX, kUser, -5},
+        {kKey, kVersion, addr, INT_MIN, kUser, -5},
+        {kKey, kVersion, addr, 1, nullptr, -1},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.expected,
+                  core.initialize(row.key, library.storage.path().c_str(), row.version, nullptr,
+                                  nullptr, row.address, row.port, true, false, row.channel))
+            << row.key << " " << row.version << " " << (row.address ? row.address : "(null)") << " "
+            << row.port;
+    }
+    EXPECT_EQ(nullptr, core.getUserId(kUser));
+    EXPECT_FALSE(core.sendLog(VESK_LL_INFO, "unregistered", kUser));
 }
 
 TEST(CoreInitialize, PortsZeroAndMaximumAreAcceptedAndANewChannelStartsAtInfo) {
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            VESK2Log* core = quietCore();
-            const char* root = dir.path().c_str();
-            for (int port : {0, 65535}) {
-                const std::string channel = "port-" + std::to_string(port);
-                EXPECT_EQ(
-                    0, core->initialize(kKey, root, kVersion, nullptr, nullptr, "http://127.0.0.1",
-                                        port, true, true, channel.c_str()));
-                Handler stored;
-                EXPECT_TRUE(LibraryState::process().registry.snapshot(channel, stored)) << channel;
-                EXPECT_EQ(port, stored.m_Port);
-                EXPECT_EQ(VESK_LL_INFO, core->getLogLevel(channel.c_str()));
-                EXPECT_STREQ("", core->getUserId(channel.c_str()));
-            }
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
+    ScriptedState library;
+    VESK2Log core(library.state);
+    for (int port : {0, 65535}) {
+        const std::string channel = "port-" + std::to_string(port);
+        EXPECT_EQ(0,
+                  core.initialize(kKey, library.storage.path().c_str(), kVersion, nullptr, nullptr,
+                                  "http://127.0.0.1", port, true, true, channel.c_str()));
+        Handler stored;
+        EXPECT_TRUE(library.state.registry.snapshot(channel, stored)) << channel;
+        EXPECT_EQ(port, stored.m_Port);
+        EXPECT_EQ(VESK_LL_INFO, core.getLogLevel(channel.c_str()));
+        EXPECT_STREQ("", core.getUserId(channel.c_str()));
+    }
 }
 
-TEST(CoreInitialize, TwoChannelsShareOneWellFormedSessionId) {
-    CollectorProcess collector;
-    TempDir dir;
+// Every channel but Corvane queues a session record; all share the state's one session ID, and
+// Corvane's records carry an SDK version of their own.
+TEST(CoreInitialize, ChannelsShareOneWellFormedSessionIdAndCorvaneGetsNoSession) {
+    ScriptedState library;
     const int64_t before = nowMs();
-    const int code = runInChild(
-        [&] {
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            if (kProject.initChannel(collector, dir, "second-channel", "second-project") != 0)
-                return 2;
-            return collector.waitForRecords(2, kDeliveryMs) ? 0 : 3;
-        },
-        kChildTimeoutMs);
+    {
+        VESK2Log core(library.state);
+        ASSERT_EQ(0, initChannel(core, library, kCorvane, "corvane-project"));
+        ASSERT_EQ(0, initChannel(core, library, kUser));
+        ASSERT_EQ(0, initChannel(core, library, "second-channel", "second-project"));
+        EXPECT_TRUE(core.sendLog(VESK_LL_WARN, "from corvane", kCorvane));
+        EXPECT_TRUE(core.sendLog(VESK_LL_WARN, "from main", kUser));
+        EXPECT_TRUE(library.collector.waitForRecords(4, kDeliveryMs));
+    }
     const int64_t after = nowMs();
-    EXPECT_EQ(0, code);
-    const std::vector<Json::Value> sessions = withBody(collector, "CREATE SESSION");
+    const std::vector<Json::Value> sessions = library.withBody("CREATE SESSION");
     ASSERT_EQ(2u, sessions.size());
     EXPECT_EQ(1u, withField(sessions, "projectName", kKey).size());
     EXPECT_EQ(1u, withField(sessions, "projectName", "second-project").size());
@@ -188,82 +195,53 @@ TEST(CoreInitialize, TwoChannelsShareOneWellFormedSessionId) {
         EXPECT_EQ("SESSION", session["logType"].asString());
         EXPECT_EQ("ndk-2.6.2", session["SdkVersion"].asString());
     }
+    const Json::Value corvane = onlyRecord(library.collector.records(), "from corvane");
+    EXPECT_EQ("ndk-corvaen-2.6.2", corvane["SdkVersion"].asString());
+    EXPECT_EQ("corvane-project", corvane["projectName"].asString());
+    EXPECT_EQ(id, corvane["SessionID"].asString());
+    EXPECT_EQ("ndk-2.6.2",
+              onlyRecord(library.collector.records(), "from main")["SdkVersion"].asString());
 }
 
 TEST(CoreInitialize, InitialisingTheMainChannelAgainKeepsItsRecordAndQueuesNoSession) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            QuillMarkSetUserId("first-user");
-            if (QuillMarkAddCustomKey("team", "red") != 1) return 2;
-            EXPECT_EQ(0, kProject.initMain(collector, dir, false, false, "other-project"));
-            EXPECT_STREQ("first-user", QuillMarkGetUserId());
-            if (QuillMarkSendLog(QUILLMARK_INFO, "after again") != 1) return 3;
-            return waitForBody(collector, "after again", kDeliveryMs) ? 0 : 4;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    EXPECT_EQ(1u, withBody(collector, "CREATE SESSION").size());
-    const Json::Value record = onlyRecord(collector, "after again");
+    ScriptedState library;
+    {
+        VESK2Log core(library.state);
+        ASSERT_EQ(0, initChannel(core, library, kUser));
+        core.setUserId("first-user", kUser);
+        ASSERT_TRUE(core.addGlobalField("team", "red", kUser));
+        EXPECT_EQ(0, initChannel(core, library, kUser, "other-project", false));
+        EXPECT_STREQ("first-user", core.getUserId(kUser));
+        ASSERT_TRUE(core.sendLog(VESK_LL_INFO, "after again", kUser));
+        EXPECT_TRUE(library.waitForBody("after again", kDeliveryMs));
+    }
+    EXPECT_EQ(1u, library.withBody("CREATE SESSION").size());
+    const Json::Value record = onlyRecord(library.collector.records(), "after again");
     EXPECT_EQ("first-user", record["UserID"].asString());
     EXPECT_EQ("red", record["team"].asString());
     EXPECT_EQ(kKey, record["projectName"].asString());
     EXPECT_EQ(machineHostName(), record["host"].asString());  // the first clientHost stays
 }
 
-TEST(CoreInitialize, CorvaneGetsNoSessionAndItsOwnSdkVersion) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            if (kProject.initChannel(collector, dir, "Corvane", "corvane-project") != 0) return 1;
-            if (kProject.initMain(collector, dir) != 0) return 2;
-            if (!GetPlumeLog()->sendLog_Corvane(QUILLMARK_WARN, "from corvane")) return 3;
-            if (QuillMarkSendLog(QUILLMARK_WARN, "from main") != 1) return 4;
-            return waitForBody(collector, "from corvane", kDeliveryMs) &&
-                           waitForBody(collector, "from main", kDeliveryMs)
-                       ? 0
-                       : 5;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    const std::vector<Json::Value> sessions = withBody(collector, "CREATE SESSION");
-    ASSERT_EQ(1u, sessions.size());
-    EXPECT_EQ(kKey, sessions[0]["projectName"].asString());
-    const Json::Value corvane = onlyRecord(collector, "from corvane");
-    EXPECT_EQ("ndk-corvaen-2.6.2", corvane["SdkVersion"].asString());
-    EXPECT_EQ("corvane-project", corvane["projectName"].asString());
-    EXPECT_EQ("ndk-2.6.2", onlyRecord(collector, "from main")["SdkVersion"].asString());
-    EXPECT_EQ(sessions[0]["SessionID"], corvane["SessionID"]);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Records on the wire
 
 TEST(CoreRecords, LogRecordsCarryTheChannelAndTheSendersFields) {
-    qm_test::ScriptedCollector collector;
-    LibraryState state(collector.factory());
-    TempDir dir;
+    ScriptedState library;
     const int64_t before = nowMs();
-    ::setenv("ANDROID_PROP_ro_product_model", "Pixel Test", 1);
     {
-        qm_platform::setLogToStderr(false);
-        VESK2Log core(state);
-        ASSERT_EQ(0, core.initialize(kKey, dir.path().c_str(), kVersion, kSource, kType,
-                                     "http://collector.test", 80, true, false, VESK_CHANNEL_USER));
-        core.setUserId("user-42", VESK_CHANNEL_USER);
-        ASSERT_TRUE(core.addGlobalField(" build ", "nightly", VESK_CHANNEL_USER));
-        EXPECT_TRUE(core.sendLog(VESK_LL_FATAL, "  fatal  text\t", VESK_CHANNEL_USER));
-        EXPECT_TRUE(core.sendLog(VESK_LL_ERROR, "\terror text", VESK_CHANNEL_USER));
-        EXPECT_TRUE(core.sendLog(VESK_LL_WARN, "warn text ", VESK_CHANNEL_USER));
-        EXPECT_TRUE(core.sendLog(VESK_LL_INFO, "info text", VESK_CHANNEL_USER));
+        ScopedVariable model("ANDROID_PROP_ro_product_model", "Pixel Test");
+        VESK2Log core(library.state);
+        ASSERT_EQ(0, initChannel(core, library, kUser));
+        core.setUserId("user-42", kUser);
+        ASSERT_TRUE(core.addGlobalField(" build ", "nightly", kUser));
+        EXPECT_TRUE(core.sendLog(VESK_LL_FATAL, "  fatal  text\t", kUser));
+        EXPECT_TRUE(core.sendLog(VESK_LL_ERROR, "\terror text", kUser));
+        EXPECT_TRUE(core.sendLog(VESK_LL_WARN, "warn text ", kUser));
+        EXPECT_TRUE(core.sendLog(VESK_LL_INFO, "info text", kUser));
         // The session record and the four.
-        EXPECT_TRUE(collector.waitForRecords(5, kDeliveryMs));
+        EXPECT_TRUE(library.collector.waitForRecords(5, kDeliveryMs));
     }
-    qm_platform::setLogToStderr(true);
-    ::unsetenv("ANDROID_PROP_ro_product_model");
     const int64_t after = nowMs();
     const std::vector<std::pair<std::string, std::string>> expected = {{"fatal  text", "FATAL"},
                                                                        {"error text", "ERROR"},
@@ -271,7 +249,7 @@ TEST(CoreRecords, LogRecordsCarryTheChannelAndTheSendersFields) {
                                                                        {"info text", "INFO"}};
     for (const auto& [body, level] : expected) {
         SCOPED_TRACE(body);
-        const Json::Value record = onlyRecord(collector.records(), body);
+        const Json::Value record = onlyRecord(library.collector.records(), body);
         EXPECT_EQ(level, record["logLevel"].asString());
         const std::string sendTime = record["sendTime"].asString();
         ASSERT_EQ(13u, sendTime.size());
@@ -299,143 +277,110 @@ TEST(CoreRecords, LogRecordsCarryTheChannelAndTheSendersFields) {
 }
 
 TEST(CoreRecords, HostFollowsTheSwitchAndIsAbsentWithoutClientHost) {
-    CollectorProcess collector;
-    TempDir dir;
-    int code = runInChild(
-        [&] {
-            // Remembered for the Corvane channel, which is not registered yet.
-            GetPlumeLog()->enableHost_Corvane(false);
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            if (kProject.initChannel(collector, dir, "Corvane", "corvane-project") != 0) return 2;
-            GetPlumeLog()->sendLog_Corvane(QUILLMARK_INFO, "corvane host remembered off");
-            QuillMarkSendLog(QUILLMARK_INFO, "host on");
-            // The host is filled in when the record is sent: let this one go first.
-            if (!waitForBody(collector, "host on", kDeliveryMs)) return 3;
-            QuillMarkEnableHost(false);
-            QuillMarkSendLog(QUILLMARK_INFO, "host off");
-            return waitForBody(collector, "host off", kDeliveryMs) ? 0 : 4;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    EXPECT_EQ(machineHostName(), onlyRecord(collector, "host on")["host"].asString());
-    EXPECT_EQ("-", onlyRecord(collector, "host off")["host"].asString());
-    EXPECT_EQ("-", onlyRecord(collector, "corvane host remembered off")["host"].asString());
-
-    code = runInChild(
-        [&] {
-            ::unsetenv("ANDROID_PROP_ro_product_model");
-            if (kProject.initMain(collector, dir, false) != 0) return 1;
-            QuillMarkSendLog(QUILLMARK_INFO, "no client host");
-            return waitForBody(collector, "no client host", kDeliveryMs) ? 0 : 2;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    const Json::Value record = onlyRecord(collector, "no client host");
+    {
+        ScriptedState library;
+        VESK2Log core(library.state);
+        // Remembered for the Corvane channel, which is not registered yet.
+        core.enableHost(false, kCorvane);
+        ASSERT_EQ(0, initChannel(core, library, kUser));
+        ASSERT_EQ(0, initChannel(core, library, kCorvane, "corvane-project"));
+        core.sendLog(VESK_LL_INFO, "corvane host remembered off", kCorvane);
+        core.sendLog(VESK_LL_INFO, "host on", kUser);
+        // The host is filled in when the record is sent: let this one go first.
+        ASSERT_TRUE(library.waitForBody("host on", kDeliveryMs));
+        core.enableHost(false, kUser);
+        core.sendLog(VESK_LL_INFO, "host off", kUser);
+        ASSERT_TRUE(library.waitForBody("host off", kDeliveryMs));
+        const std::vector<Json::Value> records = library.collector.records();
+        EXPECT_EQ(machineHostName(), onlyRecord(records, "host on")["host"].asString());
+        EXPECT_EQ("-", onlyRecord(records, "host off")["host"].asString());
+        EXPECT_EQ("-", onlyRecord(records, "corvane host remembered off")["host"].asString());
+    }
+    ScriptedState library;
+    ScopedVariable noModel("ANDROID_PROP_ro_product_model", nullptr);
+    VESK2Log core(library.state);
+    ASSERT_EQ(0, initChannel(core, library, kUser, kKey, false));
+    core.sendLog(VESK_LL_INFO, "no client host", kUser);
+    ASSERT_TRUE(library.waitForBody("no client host", kDeliveryMs));
+    const Json::Value record = onlyRecord(library.collector.records(), "no client host");
     EXPECT_FALSE(record.isMember("host"));
     EXPECT_FALSE(record.isMember("DeviceModel"));
 }
 
+// A custom key may replace any field of a record it does not reserve, on its own channel only.
+// The channel name records are routed by is one of the reserved: a record reported as queued
+// must still be delivered.
 TEST(CoreRecords, CustomKeysShapeLaterRecordsOfTheirOwnChannelOnly) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            if (kProject.initChannel(collector, dir, "Corvane", "corvane-project") != 0) return 2;
-            PlumeLog* log = GetPlumeLog();
-            EXPECT_EQ(0, QuillMarkAddCustomKey("body", "spoofed body"));  // the library sets it
-            EXPECT_EQ(1, QuillMarkAddCustomKey("projectName", "renamed"));
-            EXPECT_EQ(1, QuillMarkAddCustomKey("shared", "main value"));
-            EXPECT_EQ(1, QuillMarkAddCustomKey("extra", "kept until cleared"));
-            EXPECT_EQ(0, QuillMarkAddCustomKey("empty-value", ""));
-            EXPECT_TRUE(log->addCustomKey_Corvane("shared", "corvane value"));
-            QuillMarkSendLog(QUILLMARK_INFO, "main one");
-            log->sendLog_Corvane(QUILLMARK_INFO, "corvane one");
-            QuillMarkRemoveCustomKey("projectName");
-            log->removeCustomKey_Corvane("shared");
-            QuillMarkSendLog(QUILLMARK_INFO, "main two");
-            log->sendLog_Corvane(QUILLMARK_INFO, "corvane two");
-            QuillMarkClearCustomKeys();
-            QuillMarkSendLog(QUILLMARK_INFO, "main three");
-            return waitForBody(collector, "main three", kDeliveryMs) &&
-                           waitForBody(collector, "corvane two", kDeliveryMs)
-                       ? 0
-                       : 3;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    const Json::Value mainOne = onlyRecord(collector, "main one");
+    ScriptedState library;
+    VESK2Log core(library.state);
+    ASSERT_EQ(0, initChannel(core, library, kUser));
+    ASSERT_EQ(0, initChannel(core, library, kCorvane, "corvane-project"));
+    EXPECT_FALSE(core.addGlobalField("body", "spoofed body", kUser));  // the library sets it
+    EXPECT_TRUE(core.addGlobalField("projectName", "renamed", kUser));
+    EXPECT_TRUE(core.addGlobalField("shared", "main value", kUser));
+    EXPECT_TRUE(core.addGlobalField("extra", "kept until cleared", kUser));
+    EXPECT_FALSE(core.addGlobalField("empty-value", "", kUser));
+    EXPECT_TRUE(core.addGlobalField("shared", "corvane value", kCorvane));
+    core.sendLog(VESK_LL_INFO, "main one", kUser);
+    core.sendLog(VESK_LL_INFO, "corvane one", kCorvane);
+    core.delGlobalField("projectName", kUser);
+    core.delGlobalField("shared", kCorvane);
+    core.sendLog(VESK_LL_INFO, "main two", kUser);
+    core.sendLog(VESK_LL_INFO, "corvane two", kCorvane);
+    core.clearGlobalFields(kUser);
+    core.sendLog(VESK_LL_INFO, "main three", kUser);
+    core.addGlobalField("handlerName", "no-such-channel", kUser);
+    const bool routedByKey = core.sendLog(VESK_LL_INFO, "routed by a custom key", kUser);
+    core.delGlobalField("handlerName", kUser);
+    ASSERT_TRUE(core.sendLog(VESK_LL_INFO, "routed normally", kUser));
+    ASSERT_TRUE(library.waitForBody("routed normally", kDeliveryMs));
+    ASSERT_TRUE(library.waitForBody("corvane two", kDeliveryMs));
+
+    const std::vector<Json::Value> records = library.collector.records();
+    const Json::Value mainOne = onlyRecord(records, "main one");
     EXPECT_EQ("renamed", mainOne["projectName"].asString());
     EXPECT_EQ("main value", mainOne["shared"].asString());
     EXPECT_EQ("kept until cleared", mainOne["extra"].asString());
     EXPECT_FALSE(mainOne.isMember("empty-value"));
-    EXPECT_EQ("corvane value", onlyRecord(collector, "corvane one")["shared"].asString());
-    EXPECT_TRUE(withBody(collector, "spoofed body").empty());
+    EXPECT_EQ("corvane value", onlyRecord(records, "corvane one")["shared"].asString());
+    EXPECT_TRUE(withField(records, "body", "spoofed body").empty());
 
-    const Json::Value mainTwo = onlyRecord(collector, "main two");
+    const Json::Value mainTwo = onlyRecord(records, "main two");
     EXPECT_EQ(kKey, mainTwo["projectName"].asString());
     EXPECT_EQ("main value", mainTwo["shared"].asString());
-    const Json::Value corvaneTwo = onlyRecord(collector, "corvane two");
+    const Json::Value corvaneTwo = onlyRecord(records, "corvane two");
     EXPECT_FALSE(corvaneTwo.isMember("shared"));
     EXPECT_EQ("corvane-project", corvaneTwo["projectName"].asString());
 
-    const Json::Value mainThree = onlyRecord(collector, "main three");
+    const Json::Value mainThree = onlyRecord(records, "main three");
     EXPECT_FALSE(mainThree.isMember("shared"));
     EXPECT_FALSE(mainThree.isMember("extra"));
-}
-
-// A custom key may replace any field of a record, the channel name it is routed by included;
-// a record reported as queued must still be delivered.
-TEST(CoreRecords, CustomKeyNamedLikeTheRoutingFieldDoesNotLoseRecords) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            QuillMarkAddCustomKey("handlerName", "no-such-channel");
-            const int32_t sent = QuillMarkSendLog(QUILLMARK_INFO, "routed by a custom key");
-            QuillMarkRemoveCustomKey("handlerName");
-            if (QuillMarkSendLog(QUILLMARK_INFO, "routed normally") != 1) return 2;
-            if (!waitForBody(collector, "routed normally", kDeliveryMs)) return 3;
-            return sent == 1 ? 10 : 11;
-        },
-        kChildTimeoutMs);
-    ASSERT_TRUE(code == 10 || code == 11) << code;
-    if (code == 10) {
-        EXPECT_EQ(1u, withBody(collector, "routed by a custom key").size());
-    }
+    EXPECT_EQ(routedByKey ? 1u : 0u, withField(records, "body", "routed by a custom key").size());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Queue bound and held-back start
 
 TEST(CoreQueue, HeldBackRecordsFillTheQueueToItsBoundAndAllArriveInOrderAfterStart) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            qm_platform::setLogToStderr(false);
-            if (kProject.initMain(collector, dir, true, true) != 0) return 1;
-            // The session record holds the first of the 500 places.
-            std::vector<int32_t> results;
-            for (int i = 0; i < 600; ++i) {
-                char body[32];
-                std::snprintf(body, sizeof body, "queued %03d", i);
-                results.push_back(QuillMarkSendLog(QUILLMARK_INFO, body));
-            }
-            const auto firstRefused = std::find(results.begin(), results.end(), 0);
-            EXPECT_EQ(499, firstRefused - results.begin());
-            EXPECT_EQ(499, std::count(results.begin(), results.end(), 1));
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
-            EXPECT_TRUE(collector.records().empty());
-            QuillMarkStartSendThread();
-            if (!collector.waitForRecords(500, 20000)) return 2;
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // any stragglers
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    const std::vector<Json::Value> records = collector.records();
+    ScriptedState library;
+    VESK2Log core(library.state);
+    ASSERT_EQ(0, initChannel(core, library, kUser, kKey, true, true));
+    // The session record holds the first of the 500 places.
+    std::vector<bool> results;
+    for (int i = 0; i < 600; ++i) {
+        char body[32];
+        std::snprintf(body, sizeof body, "queued %03d", i);
+        results.push_back(core.sendLog(VESK_LL_INFO, body, kUser));
+    }
+    const auto firstRefused = std::find(results.begin(), results.end(), false);
+    EXPECT_EQ(499, firstRefused - results.begin());
+    EXPECT_EQ(499, std::count(results.begin(), results.end(), true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(library.collector.records().empty());
+    core.startSendThread();
+    ASSERT_TRUE(library.collector.waitForRecords(500, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // any stragglers
+    const std::vector<Json::Value> records = library.collector.records();
     ASSERT_EQ(500u, records.size());
     EXPECT_EQ("CREATE SESSION", records[0]["body"].asString());
     for (size_t i = 1; i < records.size(); ++i) {
@@ -446,15 +391,15 @@ TEST(CoreQueue, HeldBackRecordsFillTheQueueToItsBoundAndAllArriveInOrderAfterSta
 }
 
 // Fills the held-back queue from four threads at once; returns how many records were accepted.
-int fillFromFourThreads(int round) {
+int fillFromFourThreads(VESK2Log& core, int round) {
     std::atomic<int> accepted{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&accepted, round, t] {
+        threads.emplace_back([&core, &accepted, round, t] {
             for (int i = 0; i < 300; ++i) {
                 const std::string body = "r" + std::to_string(round) + " t" + std::to_string(t) +
                                          " " + std::to_string(i);
-                accepted += QuillMarkSendLog(QUILLMARK_INFO, body.c_str());
+                accepted += core.sendLog(VESK_LL_INFO, body.c_str(), kUser) ? 1 : 0;
             }
         });
     }
@@ -466,33 +411,24 @@ int fillFromFourThreads(int round) {
 // bound as well. Each round holds sending back again by initialising one more channel, whose
 // session record takes the first place in the queue.
 TEST(CoreQueue, HeldBackQueueKeepsItsBoundWhenSeveralThreadsLog) {
-    CollectorProcess collector;
-    TempDir dir;
     constexpr int kRounds = 6;
-    const int code = runInChild(
-        [&] {
-            qm_platform::setLogToStderr(false);
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            size_t expected = 1;
-            // The main channel's session record must be on its way before the first hold,
-            // or it would take a place in the held-back queue.
-            if (!collector.waitForRecords(expected, 20000)) return 4;
-            for (int round = 0; round < kRounds; ++round) {
-                const std::string name = "round" + std::to_string(round);
-                if (kProject.initChannel(collector, dir, name.c_str(), name.c_str(), true) != 0) {
-                    return 2;
-                }
-                EXPECT_EQ(499, fillFromFourThreads(round)) << "round " << round;
-                QuillMarkStartSendThread();
-                expected += 500;
-                if (!collector.waitForRecords(expected, 20000)) return 3;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // any stragglers
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    EXPECT_EQ(1u + kRounds * 500u, collector.records().size());
+    ScriptedState library;
+    VESK2Log core(library.state);
+    ASSERT_EQ(0, initChannel(core, library, kUser));
+    size_t expected = 1;
+    // The main channel's session record must be on its way before the first hold, or it would
+    // take a place in the held-back queue.
+    ASSERT_TRUE(library.collector.waitForRecords(expected, 20000));
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string name = "round" + std::to_string(round);
+        ASSERT_EQ(0, initChannel(core, library, name.c_str(), name.c_str(), true, true));
+        EXPECT_EQ(499, fillFromFourThreads(core, round)) << "round " << round;
+        core.startSendThread();
+        expected += 500;
+        ASSERT_TRUE(library.collector.waitForRecords(expected, 20000));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // any stragglers
+    EXPECT_EQ(1u + kRounds * 500u, library.collector.records().size());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -510,92 +446,76 @@ struct Stress {
 // Each thread logs on both channels and changes channel state in its own way. Only threads 0
 // and 1 set a user ID, each on its own channel, and only they read the text back: a user-ID
 // text stays valid until that channel's next change.
-void stressThread(Stress& stress, int index) {
-    PlumeLog* log = GetPlumeLog();
+void stressThread(VESK2Log& core, Stress& stress, int index) {
     const std::string key = "key" + std::to_string(index % 3);
     for (int serial = 0; !stress.stop; ++serial) {
         const std::string body = "t" + std::to_string(index) + " n" + std::to_string(serial);
         const bool corvane = serial % 2 == 1;
-        const bool sent = corvane ? log->sendLog_Corvane(QUILLMARK_WARN, body.c_str())
-                                  : QuillMarkSendLog(QUILLMARK_INFO, body.c_str()) == 1;
+        const bool sent = corvane ? core.sendLog(VESK_LL_WARN, body.c_str(), kCorvane)
+                                  : core.sendLog(VESK_LL_INFO, body.c_str(), kUser);
         if (sent) stress.accepted[index].push_back(body);
-        // Keeps the volume within what the collector records in reasonable time.
+        // Keeps the volume within what the sending thread delivers in reasonable time.
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const std::string value = std::to_string(serial);
         switch (index) {
             case 0:
-                QuillMarkSetUserId(value.c_str());
-                EXPECT_EQ(value, std::string(QuillMarkGetUserId()));
+                core.setUserId(value.c_str(), kUser);
+                EXPECT_EQ(value, std::string(core.getUserId(kUser)));
                 break;
             case 1:
-                log->setUserId_Corvane(value.c_str());
-                EXPECT_EQ(value, std::string(log->getUserId_Corvane()));
+                core.setUserId(value.c_str(), kCorvane);
+                EXPECT_EQ(value, std::string(core.getUserId(kCorvane)));
                 break;
             case 2:
             case 3:
-                QuillMarkAddCustomKey(key.c_str(), value.c_str());
-                log->addCustomKey_Corvane(key.c_str(), value.c_str());
-                if (serial % 5 == 0) QuillMarkRemoveCustomKey(key.c_str());
-                if (serial % 7 == 0) log->clearCustomKeys_Corvane();
+                core.addGlobalField(key.c_str(), value.c_str(), kUser);
+                core.addGlobalField(key.c_str(), value.c_str(), kCorvane);
+                if (serial % 5 == 0) core.delGlobalField(key.c_str(), kUser);
+                if (serial % 7 == 0) core.clearGlobalFields(kCorvane);
                 break;
             case 4:
-                QuillMarkSetLogLevel(serial % 2 ? QUILLMARK_ERROR : QUILLMARK_DEBUG);
-                log->setLogLevel_Corvane(QUILLMARK_WARN);
-                EXPECT_NE(QUILLMARK_FATAL, QuillMarkGetLogLevel());
+                core.setLogLevel(serial % 2 ? VESK_LL_ERROR : VESK_LL_DEBUG, kUser);
+                core.setLogLevel(VESK_LL_WARN, kCorvane);
+                EXPECT_NE(VESK_LL_FATAL, core.getLogLevel(kUser));
                 break;
             case 5:
-                QuillMarkEnableHost(serial % 2 == 0);
-                log->enableHost_Corvane(serial % 3 == 0);
+                core.enableHost(serial % 2 == 0, kUser);
+                core.enableHost(serial % 3 == 0, kCorvane);
                 break;
             default:
-                EXPECT_NE(nullptr, QuillMarkGetUserId());
-                EXPECT_NE(nullptr, log->getUserId_Corvane());
-                EXPECT_EQ(QUILLMARK_WARN, log->getLogLevel_Corvane());
+                EXPECT_NE(nullptr, core.getUserId(kUser));
+                EXPECT_NE(nullptr, core.getUserId(kCorvane));
+                EXPECT_EQ(VESK_LL_WARN, core.getLogLevel(kCorvane));
                 break;
         }
     }
 }
 
-std::vector<std::string> readLines(const std::string& path) {
-    std::ifstream file(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) lines.push_back(line);
-    return lines;
-}
-
 TEST(CoreConcurrency, EightThreadsLoggingAndChangingChannelsLoseNoQueuedRecord) {
-    CollectorProcess collector;
-    TempDir dir;
-    const std::string acceptedFile = dir.file("accepted.txt");
-    const int code = runInChild(
-        [&] {
-            qm_platform::setLogToStderr(false);
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            if (kProject.initChannel(collector, dir, "Corvane", "corvane-project") != 0) return 2;
-            GetPlumeLog()->setLogLevel_Corvane(QUILLMARK_WARN);
-            Stress stress;
-            std::vector<std::thread> threads;
-            for (int i = 0; i < kThreads; ++i)
-                threads.emplace_back(stressThread, std::ref(stress), i);
-            std::this_thread::sleep_for(std::chrono::milliseconds(kStressMs));
-            stress.stop = true;
-            for (std::thread& thread : threads) thread.join();
-            std::ofstream out(acceptedFile);
-            size_t total = 0;
-            for (const auto& bodies : stress.accepted) {
-                for (const std::string& body : bodies) out << body << '\n';
-                total += bodies.size();
-            }
-            out.close();
-            collector.waitForRecords(total + 1, 30000);  // and the session record
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    const std::vector<std::string> accepted = readLines(acceptedFile);
+    ScriptedState library;
+    std::vector<std::string> accepted;
+    {
+        VESK2Log core(library.state);
+        ASSERT_EQ(0, initChannel(core, library, kUser));
+        ASSERT_EQ(0, initChannel(core, library, kCorvane, "corvane-project"));
+        core.setLogLevel(VESK_LL_WARN, kCorvane);
+        Stress stress;
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back(stressThread, std::ref(core), std::ref(stress), i);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kStressMs));
+        stress.stop = true;
+        for (std::thread& thread : threads) thread.join();
+        for (const auto& bodies : stress.accepted) {
+            accepted.insert(accepted.end(), bodies.begin(), bodies.end());
+        }
+        // And the session record.
+        library.collector.waitForRecords(accepted.size() + 1, 30000);
+    }
     EXPECT_GT(accepted.size(), 100u);
     std::multiset<std::string> arrived;
-    for (const Json::Value& record : collector.records()) {
+    for (const Json::Value& record : library.collector.records()) {
         if (record["logType"].asString() != "SESSION") arrived.insert(record["body"].asString());
     }
     const std::set<std::string> queued(accepted.begin(), accepted.end());
@@ -609,6 +529,13 @@ TEST(CoreConcurrency, EightThreadsLoggingAndChangingChannelsLoseNoQueuedRecord) 
 
 // ---------------------------------------------------------------------------------------------
 // Identifiers: drawn from the kernel, never from the application's lrand48 generator
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+}
 
 struct IdsOfOneProcess {
     long long second = 0;
@@ -664,30 +591,26 @@ TEST(CoreIdentifiers, TwoProcessesStartedInTheSameSecondDrawDifferentIds) {
 }
 
 TEST(CoreIdentifiers, TheApplicationsLrand48SequenceIsUntouchedByTheLibrary) {
-    CollectorProcess collector;
-    TempDir dir;
-    const int code = runInChild(
-        [&] {
-            qm_platform::setLogToStderr(false);
-            std::vector<long> expected;
-            srand48(42);
-            for (int i = 0; i < 8; ++i) expected.push_back(lrand48());
-            srand48(42);
-            std::vector<long> seen;
-            seen.push_back(lrand48());
-            // Initialising makes the session ID, the sending thread's set-up the device ID.
-            if (kProject.initMain(collector, dir) != 0) return 1;
-            // Set up (device ID made) once the session record is out; later records carry it.
-            if (!collector.waitForRecords(1, kDeliveryMs)) return 4;
-            if (QuillMarkSendLog(QUILLMARK_INFO, "ids made") != 1) return 2;
-            if (!waitForBody(collector, "ids made", kDeliveryMs)) return 3;
-            while (seen.size() < expected.size()) seen.push_back(lrand48());
-            EXPECT_EQ(expected, seen);
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-    EXPECT_FALSE(onlyRecord(collector, "ids made")["DeviceID"].asString().empty());
+    ScriptedState library;
+    std::vector<long> expected;
+    srand48(42);
+    for (int i = 0; i < 8; ++i) expected.push_back(lrand48());
+    srand48(42);
+    std::vector<long> seen;
+    seen.push_back(lrand48());
+    {
+        VESK2Log core(library.state);
+        // Initialising makes the session ID, the sending thread's set-up the device ID.
+        ASSERT_EQ(0, initChannel(core, library, kUser));
+        // Set up (device ID made) once the session record is out; later records carry it.
+        ASSERT_TRUE(library.collector.waitForRecords(1, kDeliveryMs));
+        ASSERT_TRUE(core.sendLog(VESK_LL_INFO, "ids made", kUser));
+        ASSERT_TRUE(library.waitForBody("ids made", kDeliveryMs));
+    }
+    while (seen.size() < expected.size()) seen.push_back(lrand48());
+    EXPECT_EQ(expected, seen);
+    EXPECT_FALSE(
+        onlyRecord(library.collector.records(), "ids made")["DeviceID"].asString().empty());
 }
 
 }  // namespace

@@ -87,11 +87,11 @@ TEST(LibraryStateCatcher, OnlyTheMainChannelPointsTheCatcherAtItsDirectory) {
     ASSERT_EQ(0, library.initialize(VESK_CHANNEL_USER, library.storage.path()));
     ASSERT_TRUE(library.core.openCrashCatcher());
     const std::string mainDirectory = library.storage.path() + "/quillmark/state-test";
-    EXPECT_EQ(mainDirectory, gs_globalCracher.dumpDirectory());
+    EXPECT_EQ(mainDirectory, gs_crashCatcher.dumpDirectory());
     library.core.closeCrashCatcher();
     ASSERT_EQ(0, library.initialize("custom-2", otherStorage.path()));
     ASSERT_TRUE(library.core.openCrashCatcher());
-    EXPECT_EQ(mainDirectory, gs_globalCracher.dumpDirectory());
+    EXPECT_EQ(mainDirectory, gs_crashCatcher.dumpDirectory());
     library.core.closeCrashCatcher();
 #endif
 }

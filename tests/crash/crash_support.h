@@ -1,5 +1,5 @@
 // What the crash tests share: when real crashes can be tested at all, finding the crash report
-// among what was sent or stored, reading a minidump back with Breakpad's own
+// among what was sent, reading a minidump back with Breakpad's own
 // minidump_stackwalk, and a crash callback that records when it ran.
 #pragma once
 
@@ -19,7 +19,6 @@
 #include "platform/host_capture.h"
 #include "support/collector_process.h"
 #include "support/file_text.h"
-#include "support/stored_records.h"
 #include "support/temp_dir.h"
 #include "util/utilTools.h"
 
@@ -63,15 +62,6 @@ inline std::vector<Json::Value> crashRequests(const qm_test::CollectorProcess& c
         }
     }
     return found;
-}
-
-// The crash records handed to local storage, as observeStorage wrote them to `storedFile`.
-inline std::vector<qm_test::StoredRecord> storedCrashes(const std::string& storedFile) {
-    std::vector<qm_test::StoredRecord> crashes;
-    for (const qm_test::StoredRecord& item : qm_test::readStored(storedFile)) {
-        if (item.record["body"].asString() == kCrashBody) crashes.push_back(item);
-    }
-    return crashes;
 }
 
 // Names of the minidumps (*.dmp) in a directory.

@@ -29,7 +29,6 @@
 #include "support/record_queries.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
-#include "util/jsonText.h"
 
 namespace qm_crash_scenes {
 
@@ -103,7 +102,6 @@ std::string dumpDirOf(const TempDir& storage) { return storage.path() + "/quillm
 int setUpAndCrash(const Target& target, const TempDir& storage, CallbackProbe& probe,
                   const std::function<void()>& crash) {
     qm_platform::startLogCapture();
-    qm_test::observeStorage(storage.file("stored.jsonl"));
     if (QuillMarkInitialize(kProject, storage.path().c_str(), "2.0.1", target.address.c_str(),
                             target.port, "crash-src", "crash-type", true, false,
                             "quillmark-user") != 0) {
@@ -180,106 +178,76 @@ qm_crash::Stackwalk walkDumpOf(const Json::Value& record) {
 
 }  // namespace
 
-TEST(Crash, NullWriteOnTheMainThreadIsReportedFromTheDyingProcess) {
-    QM_SKIP_UNLESS_CRASHES_RUN();
-    CollectorProcess collector;
-    TempDir storage;
-    const Json::Value record =
-        crashAgainst(collector, storage, SIGSEGV, [] { qm_crash_scenes::crashByNullWrite(); });
-    ASSERT_TRUE(record.isObject());
-    expectCallbackBetweenReadAndRequest(storage, record);
-    const qm_crash::Stackwalk walk = walkDumpOf(record);
-    EXPECT_EQ(0, walk.reason.find("SIGSEGV")) << walk.reason;
-    EXPECT_EQ(0, walk.crashedThread);
-    EXPECT_TRUE(qm_crash::hasFrame(walk, "crashByNullWrite"));
-    EXPECT_TRUE(qm_crash::dumpsIn(dumpDirOf(storage)).empty());
+// Reported from the dying process: the record alone in its request and complete, the
+// application's callback once between the report's read of the dump and its request, the dump
+// gone once the collector took it, and Breakpad's own reader finds in the dump the signal, the
+// thread and the function that crashed.
+namespace {
+
+struct ReportedCrashRow {
+    const char* name;
+    bool https;
+    int signal;
+    const char* reason;
+    std::function<void(const CollectorProcess&)> crash;
+    const char* frame;
+    bool onMainThread = true;
+    int threads = 1;
+};
+
+// Two threads log while a third crashes, once their records are on their way; a child whose
+// records never arrive ends with 9 instead of the signal.
+void crashWhileOthersLog(const CollectorProcess& collector) {
+    std::atomic<bool> logging{true};
+    std::vector<std::thread> loggers;
+    for (int i = 0; i < 2; ++i) {
+        loggers.emplace_back([&logging, i] {
+            const std::string text = "busy logger " + std::to_string(i);
+            while (logging) {
+                QuillMarkSendLog(QUILLMARK_WARN, text.c_str());
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    }
+    if (!qm_test::waitForBody(collector, "busy logger 0", 10000)) _exit(9);
+    std::thread([] { qm_crash_scenes::crashOnSecondThread(); }).join();
 }
 
-TEST(Crash, AbortIsReported) {
-    QM_SKIP_UNLESS_CRASHES_RUN();
-    CollectorProcess collector;
-    TempDir storage;
-    const Json::Value record =
-        crashAgainst(collector, storage, SIGABRT, [] { qm_crash_scenes::crashByAbort(); });
-    ASSERT_TRUE(record.isObject());
-    EXPECT_EQ(1u, qm_crash::readProbe(storage.file("callback.txt")).size());
-    const qm_crash::Stackwalk walk = walkDumpOf(record);
-    EXPECT_EQ(0, walk.reason.find("SIGABRT")) << walk.reason;
-    EXPECT_TRUE(qm_crash::hasFrame(walk, "crashByAbort"));
-    EXPECT_TRUE(qm_crash::dumpsIn(dumpDirOf(storage)).empty());
-}
+}  // namespace
 
-TEST(Crash, SecondThreadCrashesWhileOthersLog) {
+TEST(Crash, IsReportedFromTheDyingProcess) {
     QM_SKIP_UNLESS_CRASHES_RUN();
-    CollectorProcess collector;
-    TempDir storage;
-    const Json::Value record = crashAgainst(collector, storage, SIGSEGV, [&collector] {
-        std::atomic<bool> logging{true};
-        std::vector<std::thread> loggers;
-        for (int i = 0; i < 2; ++i) {
-            loggers.emplace_back([&logging, i] {
-                const std::string text = "busy logger " + std::to_string(i);
-                while (logging) {
-                    QuillMarkSendLog(QUILLMARK_WARN, text.c_str());
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                }
-            });
+    const auto nullWrite = [](const CollectorProcess&) { qm_crash_scenes::crashByNullWrite(); };
+    const ReportedCrashRow rows[] = {
+        {"null write on the main thread", false, SIGSEGV, "SIGSEGV", nullWrite, "crashByNullWrite"},
+        {"abort", false, SIGABRT, "SIGABRT",
+         [](const CollectorProcess&) { qm_crash_scenes::crashByAbort(); }, "crashByAbort"},
+        {"over https", true, SIGSEGV, "SIGSEGV", nullWrite, "crashByNullWrite"},
+        // Main thread, sending thread, two loggers and the one that crashed.
+        {"second thread while others log", false, SIGSEGV, "SIGSEGV", crashWhileOthersLog,
+         "crashOnSecondThread", false, 5},
+    };
+    for (const ReportedCrashRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        CollectorOptions options;
+        options.https = row.https;
+        CollectorProcess collector(options);
+        TempDir storage;
+        const Json::Value record =
+            crashAgainst(collector, storage, row.signal, [&] { row.crash(collector); });
+        if (!record.isObject()) continue;
+        expectCallbackBetweenReadAndRequest(storage, record);
+        const qm_crash::Stackwalk walk = walkDumpOf(record);
+        EXPECT_EQ(0, walk.reason.find(row.reason)) << walk.reason;
+        if (row.onMainThread) {
+            EXPECT_EQ(0, walk.crashedThread);
+        } else {
+            EXPECT_GT(walk.crashedThread, 0);
         }
-        // The crash comes while records are on their way.
-        qm_test::waitForBody(collector, "busy logger 0", 10000);
-        std::thread([] { qm_crash_scenes::crashOnSecondThread(); }).join();
-    });
-    ASSERT_TRUE(record.isObject());
-    EXPECT_FALSE(qm_test::withBody(collector, "busy logger 0").empty());
-    EXPECT_EQ(1u, qm_crash::readProbe(storage.file("callback.txt")).size());
-    const qm_crash::Stackwalk walk = walkDumpOf(record);
-    EXPECT_EQ(0, walk.reason.find("SIGSEGV")) << walk.reason;
-    // Main thread, sending thread, two loggers and the one that crashed.
-    EXPECT_GE(walk.threadCount, 5);
-    EXPECT_GT(walk.crashedThread, 0);
-    EXPECT_TRUE(qm_crash::hasFrame(walk, "crashOnSecondThread"));
-    EXPECT_TRUE(qm_crash::dumpsIn(dumpDirOf(storage)).empty());
-}
-
-TEST(Crash, ReportTravelsOverHttps) {
-    QM_SKIP_UNLESS_CRASHES_RUN();
-    CollectorOptions options;
-    options.https = true;
-    CollectorProcess collector(options);
-    TempDir storage;
-    const Json::Value record =
-        crashAgainst(collector, storage, SIGSEGV, [] { qm_crash_scenes::crashByNullWrite(); });
-    ASSERT_TRUE(record.isObject());
-    expectCallbackBetweenReadAndRequest(storage, record);
-    EXPECT_TRUE(qm_crash::hasFrame(walkDumpOf(record), "crashByNullWrite"));
-    EXPECT_TRUE(qm_crash::dumpsIn(dumpDirOf(storage)).empty());
-}
-
-// The crash is on disk before the report starts: the record prepared from the channel lies
-// beside the dump, with the crash time, and nothing goes into the record store.
-TEST(Crash, UnreachableCollectorLeavesTheDumpAndItsRecordOutOfTheStore) {
-    QM_SKIP_UNLESS_CRASHES_RUN();
-    TempDir storage;
-    const Target target{"http://127.0.0.1", qm_test::unusedLoopbackPort()};
-    const unsigned long long before = UtilTools::getUTCTimeAsMillsec();
-    EXPECT_EQ(128 + SIGSEGV,
-              crashInChild(target, storage, [] { qm_crash_scenes::crashByNullWrite(); }));
-
-    EXPECT_TRUE(qm_crash::storedCrashes(storage.file("stored.jsonl")).empty());
-    const std::vector<std::string> dumps = qm_crash::dumpsIn(dumpDirOf(storage));
-    ASSERT_EQ(1u, dumps.size());
-    const std::string base = dumpDirOf(storage) + "/" + dumps[0].substr(0, dumps[0].size() - 4);
-    const std::vector<std::string> lines =
-        qm_crash::splitLines(qm_test::readFileText(base + ".rec"));
-    ASSERT_EQ(2u, lines.size());
-    Json::Value record;
-    ASSERT_TRUE(jsonText::parse(lines[0], record));
-    expectCompleteRecord(record);
-    EXPECT_EQ(kCrashBody, record["body"].asString());
-    EXPECT_FALSE(record.isMember("DmpData"));
-    const unsigned long long crashTime = std::stoull(lines[1]);
-    EXPECT_LE(before, crashTime);
-    EXPECT_GE(UtilTools::getUTCTimeAsMillsec(), crashTime);
+        EXPECT_GE(walk.threadCount, row.threads);
+        EXPECT_TRUE(qm_crash::hasFrame(walk, row.frame));
+        EXPECT_TRUE(qm_crash::dumpsIn(dumpDirOf(storage)).empty());
+    }
 }
 
 // Opened without any channel: the callback's steps are logged, nothing is read or sent, the
@@ -314,9 +282,6 @@ TEST(Crash, CatcherWithoutCollectorKeepsTheDump) {
     EXPECT_EQ(1u, qm_crash::dumpsIn(storage.path()).size());
 }
 
-// Whatever the report blocks in, the process dies of its own signal within the watchdog's
-// bound: a collector that accepts and never answers, and a crash inside the allocator, where
-// the report's first allocation waits for a lock the crashed thread holds.
 namespace {
 
 long long monotonicMs() {
@@ -325,44 +290,7 @@ long long monotonicMs() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-struct FrozenReport {
-    const char* name;
-    const char* collectorMode;
-    int signal;
-    void (*crash)();
-};
-
 }  // namespace
-
-TEST(Crash, ABlockedReportNeverOutlivesTheWatchdogsBound) {
-    QM_SKIP_UNLESS_CRASHES_RUN();
-    const FrozenReport rows[] = {
-        {"collector never answers", "stall", SIGSEGV, qm_crash_scenes::crashByNullWrite},
-        {"collector answers a byte a second", "trickle", SIGSEGV,
-         qm_crash_scenes::crashByNullWrite},
-        {"double free", "ok", SIGABRT, qm_crash_scenes::crashInsideTheAllocator},
-    };
-    const long long boundMs = CrashWatchdog::kDeathBound.count();
-    for (const FrozenReport& row : rows) {
-        SCOPED_TRACE(row.name);
-        CollectorOptions options;
-        options.mode = row.collectorMode;
-        CollectorProcess collector(options);
-        TempDir storage;
-        const std::string faultTime = storage.file("fault.txt");
-        const int status =
-            crashInChild({collector.address(), collector.port()}, storage, [&faultTime, &row] {
-                qm_test::writeFileText(faultTime, std::to_string(monotonicMs()));
-                row.crash();
-            });
-        const long long diedAt = monotonicMs();
-        EXPECT_EQ(128 + row.signal, status);
-        const long long faultAt = std::atoll(qm_test::readFileText(faultTime).c_str());
-        ASSERT_GT(faultAt, 0);
-        // The bound, plus what the test's own polling and a loaded machine add.
-        EXPECT_LT(diedAt - faultAt, boundMs + 2000);
-    }
-}
 
 // A forked child inherits the watchdog's pipe but not its thread: its crash must not arm the
 // parent's watchdog, which would kill the parent that did not crash.
@@ -381,38 +309,14 @@ TEST(Crash, AForkedChildsCrashLeavesTheParentAlive) {
     EXPECT_EQ(0, status);
 }
 
-// A stack overflow leaves the handler no stack but the thread's alternate one: the thread that
-// opened the catcher has Breakpad's, and a thread that has logged has one of the library's.
-TEST(Crash, StackOverflowIsReportedFromEveryThreadThatLogged) {
-    QM_SKIP_UNLESS_CRASHES_RUN();
-    const struct {
-        const char* name;
-        std::function<void()> crash;
-    } rows[] = {
-        {"main thread", [] { qm_crash_scenes::overflowTheStack(0); }},
-        {"thread that logged",
-         [] {
-             std::thread([] {
-                 QuillMarkSendLog(QUILLMARK_INFO, "about to overflow");
-                 qm_crash_scenes::overflowTheStack(0);
-             }).join();
-         }},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        CollectorProcess collector;
-        TempDir storage;
-        const Json::Value record = crashAgainst(collector, storage, SIGSEGV, row.crash);
-        ASSERT_TRUE(record.isObject());
-        EXPECT_TRUE(qm_crash::hasFrame(walkDumpOf(record), "overflowTheStack"));
-    }
-}
-
 // Never lost: whatever the report runs into, the crash is on disk (dump and prepared record)
-// before it starts, and what the crashing start did not deliver, the next start on the same
-// storage folder does. Each row crashes one start against the first collector and then runs a
-// next start against a healthy one; between them they hold exactly one crash record, with the
-// crashed start's user ID, custom field, device ID and session ID, and nothing stays behind.
+// before it starts, the process dies of its own signal within the watchdog's bound (also when
+// the collector accepts and never answers, or when the report's first allocation waits for a
+// lock the crashed thread holds), and what the crashing start did not deliver, the next start
+// on the same storage folder does. Each row crashes one start against the first collector and
+// then runs a next start against a healthy one; between them they hold exactly one crash
+// record, with the crashed start's user ID, custom field, device ID and session ID and the time
+// of the crash or of its report, and nothing stays behind.
 namespace {
 
 struct KeptCrashRow {
@@ -426,6 +330,8 @@ struct KeptCrashRow {
     crash_func_type callback = nullptr;
     // The start is killed (SIGKILL) once its record is on disk, while its report is on the way.
     bool killWhileReporting = false;
+    // A function Breakpad's reader must find on the crashed thread's stack; null for none.
+    const char* frame = nullptr;
 };
 
 __attribute__((noinline)) void faultInsideTheReport(void*) { qm_crash_scenes::crashByNullWrite(); }
@@ -537,8 +443,10 @@ void expectKeptCrashDelivered(const KeptCrashRow& row) {
         target = {first->address(), first->port()};
     }
     TempDir storage;
+    const int64_t before = qm_test::nowMs();
     EXPECT_EQ(128 + row.signal, crashAndNote(target, storage, row));
     const long long diedAt = monotonicMs();
+    const int64_t died = qm_test::nowMs();
     const long long faultAt = std::atoll(qm_test::readFileText(storage.file("fault.txt")).c_str());
     ASSERT_GT(faultAt, 0);
     // The bound, plus what the test's own polling and a loaded machine add.
@@ -563,7 +471,14 @@ void expectKeptCrashDelivered(const KeptCrashRow& row) {
     EXPECT_EQ(qm_test::readFileText(storage.file("session.txt")), record["SessionID"].asString());
     EXPECT_EQ(qm_test::readFileText(dumpDirOf(storage) + "/deviceID.db"),
               record["DeviceID"].asString());
-    EXPECT_EQ("MDMP", qm_test::decodeBase64(record["DmpData"].asString()).substr(0, 4));
+    const int64_t sendTime = std::stoll("0" + record["sendTime"].asString());
+    EXPECT_LE(before, sendTime);
+    EXPECT_GE(died, sendTime);
+    if (row.frame != nullptr) {
+        EXPECT_TRUE(qm_crash::hasFrame(walkDumpOf(record), row.frame));
+    } else {
+        EXPECT_EQ("MDMP", qm_test::decodeBase64(record["DmpData"].asString()).substr(0, 4));
+    }
     EXPECT_TRUE(keptFilesIn(dumpDirOf(storage)).empty());
 }
 
@@ -579,15 +494,18 @@ TEST(Crash, EveryCrashReachesTheCollectorNowOrAtTheNextStart) {
         {"second fault inside the report", "ok", SIGSEGV, qm_crash_scenes::crashByNullWrite,
          faultInsideTheReport},
         {"two threads crash at once", "ok", SIGSEGV, twoThreadsCrashAtOnce},
+        // The handler has no stack left but the thread's alternate one: the thread that opened
+        // the catcher has Breakpad's, and a thread that has logged has one of the library's.
         {"stack overflow on the main thread", "ok", SIGSEGV,
-         [] { qm_crash_scenes::overflowTheStack(0); }},
+         [] { qm_crash_scenes::overflowTheStack(0); }, nullptr, false, "overflowTheStack"},
         {"stack overflow on a logging thread", "ok", SIGSEGV,
          [] {
              std::thread([] {
                  QuillMarkSendLog(QUILLMARK_INFO, "about to overflow");
                  qm_crash_scenes::overflowTheStack(0);
              }).join();
-         }},
+         },
+         nullptr, false, "overflowTheStack"},
         {"abort() in a signal handler", "ok", SIGABRT, abortInsideASignalHandler},
         {"killed while the report waits", "stall", SIGKILL, qm_crash_scenes::crashByNullWrite,
          nullptr, true},

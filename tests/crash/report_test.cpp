@@ -1,86 +1,33 @@
 // The crash report without a crash: VeskCatcher::sendCrashReport called directly with dump
-// files the tests write, in a child process that has initialised "quillmark-user" against a
-// loopback collector. These run in every build, sanitizers and qemu included.
+// files the tests write, for a main channel initialised on a state of the test's own whose
+// exchanges a scripted collector answers. These run in every build, sanitizers and qemu
+// included.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/libraryState.h"
+#include "core/vesk2.h"
 #include "crash/veskCatcher.h"
 #include "crash_support.h"
-#include "plume/quillmark.h"
-#include "support/ca_folder.h"
-#include "support/child_process.h"
-#include "support/collector_process.h"
-#include "support/raw_server.h"
+#include "support/file_text.h"
 #include "support/record_queries.h"
+#include "support/scripted_state.h"
 #include "support/stored_records.h"
-#include "support/temp_dir.h"
-#include "transport/exchangeDeadline.h"
-#include "transport/httpsTransport.h"
 #include "transport/recordWriter.h"
-#include "util/collectorAddress.h"
-#include "util/tlsTrust.h"
+#include "util/jsonText.h"
 
 namespace {
 
-// Changes the main channel the way remote settings do.
-void setCrashEnable(bool enable) {
-    LibraryState::process().registry.updateSwitch(
-        VESK_CHANNEL_USER, [enable](Handler& channel) { channel.m_isCrashEnable = enable; });
-}
-
-}  // namespace
-
-namespace {
-
-using qm_crash::crashRequests;
 using qm_crash::kCrashBody;
-using qm_test::CollectorOptions;
-using qm_test::CollectorProcess;
-using qm_test::runInChild;
-using qm_test::TempDir;
+using qm_test::ScriptedCollector;
+using qm_test::SeenRequest;
+using Result = VeskCatcher::ReportResult;
 
-const int kChildTimeoutMs = 60000;
-
-// Crash callback of these tests: counts its calls.
-int g_callbackCalls = 0;
-void countCall(void*) { ++g_callbackCalls; }
-
-int initMain(const std::string& address, uint16_t port, const std::string& storage,
-             bool holdRecordsBack = false) {
-    return QuillMarkInitialize("ReportApp", storage.c_str(), "3.1.4", address.c_str(), port,
-                               "report-src", "report-type", true, holdRecordsBack,
-                               "quillmark-user");
-}
-
-// Initialises the main channel and waits until its session record arrived, so the sending
-// thread is idle when the test reports.
-bool initAndSettle(const CollectorProcess& collector, const std::string& storage) {
-    if (initMain(collector.address(), collector.port(), storage) != 0) return false;
-    return qm_test::waitForBody(collector, "CREATE SESSION", 10000);
-}
-
-// With no collector, the session record is stored once the sending thread has set the channel
-// up, which also re-sends what the channel stored before: a report made after that is stored
-// exactly once.
-bool initUnreachableAndSettle(const std::string& address, uint16_t port, const std::string& storage,
-                              const std::string& storedFile) {
-    if (initMain(address, port, storage) != 0) return false;
-    return qm_test::waitUntil(
-        [&] {
-            for (const auto& item : qm_test::readStored(storedFile)) {
-                if (item.record["body"].asString() == "CREATE SESSION") return true;
-            }
-            return false;
-        },
-        10000);
-}
+void countCall(void* calls) { ++*static_cast<int*>(calls); }
 
 std::string dumpOfSize(size_t size) {
     std::string bytes(size, '\0');
@@ -88,72 +35,80 @@ std::string dumpOfSize(size_t size) {
     return bytes;
 }
 
-std::vector<Json::Value> crashRecords(const CollectorProcess& collector) {
-    return qm_test::withBody(collector, kCrashBody);
-}
+// "ReportApp" on the main channel of a state of its own, settled (its session record answered)
+// so the sending thread is idle when the test reports. The process's catcher reports for it
+// while it lives; its callback is put back to none when it goes.
+struct MainChannel : qm_test::ScriptedState {
+    explicit MainChannel(const std::string& address = kAddress, int port = 80) {
+        state.store.setKeepObserver([this](const std::string& record, const std::string&) {
+            Json::Value parsed;
+            jsonText::parse(record, parsed);
+            std::lock_guard lock(mutex);
+            kept.push_back(parsed["body"].asString());
+        });
+        settled = core.initialize("ReportApp", storage.path().c_str(), "3.1.4", "report-src",
+                                  "report-type", address.c_str(), port, true, false,
+                                  VESK_CHANNEL_USER) == 0 &&
+                  collector.waitForRecords(1, 10000);
+    }
+    ~MainChannel() { gs_crashCatcher.initCrashCallback(nullptr, nullptr); }
 
-// Runs `scenario` in a child whose main channel reports to `collector` and has settled.
-int reportInChild(const CollectorProcess& collector, const TempDir& storage,
-                  const std::function<int()>& scenario, int timeoutMs = kChildTimeoutMs) {
-    return runInChild([&] { return initAndSettle(collector, storage.path()) ? scenario() : 2; },
-                      timeoutMs);
-}
+    // The bodies of the records handed to the record store.
+    std::vector<std::string> keptBodies() {
+        std::lock_guard lock(mutex);
+        return kept;
+    }
+    Result report(const std::string& dumpName, const MapValues& fields = {}) {
+        return gs_crashCatcher.sendCrashReport(kCrashBody, storage.file(dumpName), fields);
+    }
+    // The requests that carried a dump.
+    std::vector<SeenRequest> crashRequests() const {
+        std::vector<SeenRequest> found;
+        for (const SeenRequest& request : collector.requests()) {
+            if (request.body.find("\"DmpData\"") != std::string::npos) found.push_back(request);
+        }
+        return found;
+    }
+    std::vector<Json::Value> crashRecords() const { return withBody(kCrashBody); }
 
-// Reports "one.dmp" from a child whose main channel points where no collector answers.
-int reportUnreachable(const std::string& address, uint16_t port, const TempDir& storage) {
-    return runInChild(
-        [&] {
-            qm_test::observeStorage(storage.file("stored.jsonl"));
-            if (!initUnreachableAndSettle(address, port, storage.path(),
-                                          storage.file("stored.jsonl"))) {
-                return 2;
-            }
-            return gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp")) ==
-                           VeskCatcher::ReportResult::kKept
-                       ? 0
-                       : 3;
-        },
-        kChildTimeoutMs);
-}
+    // Before the core: its sending thread may still hand records to the store when it stops.
+    std::mutex mutex;
+    std::vector<std::string> kept;
+    VESK2Log core{state};
+    bool settled = false;
+};
 
 }  // namespace
 
 TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
-    CollectorProcess collector;
-    TempDir storage;
+    MainChannel main;
+    ASSERT_TRUE(main.settled);
     const std::string dump = dumpOfSize(3000);
-    qm_test::writeFileText(storage.file("one.dmp"), dump);
-    ASSERT_EQ(0, reportInChild(collector, storage, [&] {
-                  QuillMarkAddCustomKey("build", "77");
-                  QuillMarkSetUserId("crash-user");
-                  QuillMarkEnableHost(false);
-                  QuillMarkSetCrashCallback(countCall, nullptr);
-                  gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
-                                                  {{"body", "not this"},
-                                                   {"logLevel", "INFO"},
-                                                   {"logSource", "elsewhere"},
-                                                   {"extra", "kept"},
-                                                   {"trap", "\"DmpData\":\"\""}});
-                  return g_callbackCalls == 1 ? 0 : 3;
-              }));
+    qm_test::writeFileText(main.storage.file("one.dmp"), dump);
+    main.core.addGlobalField("build", "77", VESK_CHANNEL_USER);
+    main.core.setUserId("crash-user", VESK_CHANNEL_USER);
+    main.core.enableHost(false, VESK_CHANNEL_USER);
+    int calls = 0;
+    main.core.setCrashCallback(countCall, &calls);
+    main.report("one.dmp", {{"body", "not this"},
+                            {"logLevel", "INFO"},
+                            {"logSource", "elsewhere"},
+                            {"extra", "kept"},
+                            {"trap", "\"DmpData\":\"\""}});
+    EXPECT_EQ(1, calls);
 
-    const std::vector<Json::Value> requests = crashRequests(collector);
+    const std::vector<SeenRequest> requests = main.crashRequests();
     ASSERT_EQ(1u, requests.size());
-    const std::string body = requests[0]["body"].asString();
-    EXPECT_EQ(1u, requests[0]["records"].asUInt());
+    ASSERT_EQ(1u, requests[0].records.size());
+    const Json::Value& record = requests[0].records[0];
     // Byte for byte what the JSON writer makes of the record, in brackets.
     MapValues received;
-    for (const Json::Value& record : crashRecords(collector)) {
-        for (const std::string& key : record.getMemberNames())
-            received[key] = record[key].asString();
-    }
+    for (const std::string& key : record.getMemberNames()) received[key] = record[key].asString();
     std::string object;
     ASSERT_TRUE(writeRecordObject(received, object));
-    EXPECT_EQ("[" + object + "]", body);
+    EXPECT_EQ("[" + object + "]", requests[0].body);
 
-    const std::vector<Json::Value> records = crashRecords(collector);
-    ASSERT_EQ(1u, records.size());
-    const Json::Value& record = records[0];
+    EXPECT_EQ(kCrashBody, record["body"].asString());
     EXPECT_EQ("FATAL", record["logLevel"].asString());
     EXPECT_EQ("CrashDump", record["logSource"].asString());
     EXPECT_EQ("kept", record["extra"].asString());
@@ -167,8 +122,8 @@ TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
     EXPECT_EQ("android-cpp", record["CrashStyle"].asString());
     EXPECT_EQ("breakpad", record["SymMethod"].asString());
     EXPECT_EQ("v2", record["logVersion"].asString());
-    EXPECT_FALSE(record["NetworkModel"].asString().empty());
     const std::string model = record["NetworkModel"].asString();
+    EXPECT_FALSE(model.empty());
     EXPECT_EQ(model.find("wlan") != std::string::npos ? "Wifi" : "Cellular",
               record["NetworkType"].asString());
     EXPECT_FALSE(record["SessionID"].asString().empty());
@@ -176,252 +131,191 @@ TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
     EXPECT_FALSE(record.isMember("qmkBulkIndex"));
     EXPECT_FALSE(record.isMember("handlerName"));
     EXPECT_EQ(dump, qm_test::decodeBase64(record["DmpData"].asString()));
+
+    // A report's own entries are its own: the next report does not carry them.
+    main.report("one.dmp");
+    const std::vector<Json::Value> records = main.crashRecords();
+    ASSERT_EQ(2u, records.size());
+    EXPECT_FALSE(records[1].isMember("extra"));
+    EXPECT_FALSE(records[1].isMember("trap"));
 }
 
-// A dump that can never be sent is dropped; without a collector the crash is kept.
+// A dump that can never be sent is dropped; without a collector the crash is kept. Neither
+// calls the application's callback.
 TEST(CrashReport, NothingIsCalledOrSentWithoutAUsableDumpOrCollector) {
-    using Result = VeskCatcher::ReportResult;
-    CollectorProcess collector;
-    TempDir storage;
-    qm_test::writeFileText(storage.file("empty.dmp"), "");
-    qm_test::writeFileText(storage.file("over.dmp"), dumpOfSize(VeskCatcher::MAX_FILE_SIZE + 1));
+    MainChannel main;
+    ASSERT_TRUE(main.settled);
+    qm_test::writeFileText(main.storage.file("empty.dmp"), "");
+    qm_test::writeFileText(main.storage.file("over.dmp"),
+                           dumpOfSize(VeskCatcher::MAX_FILE_SIZE + 1));
     const std::string limit = dumpOfSize(VeskCatcher::MAX_FILE_SIZE);
-    qm_test::writeFileText(storage.file("limit.dmp"), limit);
-    qm_test::writeFileText(storage.file("small.dmp"), "MDMP");
-    ASSERT_EQ(0, reportInChild(collector, storage, [&] {
-                  QuillMarkSetCrashCallback(countCall, nullptr);
-                  for (const char* name : {"empty.dmp", "over.dmp", "missing.dmp"}) {
-                      if (gs_crashCatcher.sendCrashReport(kCrashBody, storage.file(name),
-                                                          {{"case", name}}) != Result::kDropped) {
-                          return 5;
-                      }
-                  }
-                  // A catcher that was never given a collector.
-                  VeskCatcher unconfigured;
-                  unconfigured.initCrashCallback(countCall, nullptr);
-                  if (unconfigured.sendCrashReport(kCrashBody, storage.file("small.dmp"),
-                                                   {{"case", "unconfigured"}}) != Result::kKept) {
-                      return 6;
-                  }
-                  if (g_callbackCalls != 0) return 3;
-                  if (gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("limit.dmp"),
-                                                      {{"case", "limit"}}) != Result::kDelivered) {
-                      return 7;
-                  }
-                  return g_callbackCalls == 1 ? 0 : 4;
-              }));
-    // The reports are synchronous: everything sent had arrived before the child ended.
-    const Json::Value record = qm_test::onlyRecord(collector, kCrashBody);
+    qm_test::writeFileText(main.storage.file("limit.dmp"), limit);
+    qm_test::writeFileText(main.storage.file("small.dmp"), "MDMP");
+    int calls = 0;
+    main.core.setCrashCallback(countCall, &calls);
+    for (const char* name : {"empty.dmp", "over.dmp", "missing.dmp"}) {
+        EXPECT_EQ(Result::kDropped, main.report(name, {{"case", name}})) << name;
+    }
+    // A catcher that was never given a collector.
+    VeskCatcher unconfigured;
+    unconfigured.initCrashCallback(countCall, &calls);
+    EXPECT_EQ(Result::kKept,
+              unconfigured.sendCrashReport(kCrashBody, main.storage.file("small.dmp"),
+                                           {{"case", "unconfigured"}}));
+    EXPECT_EQ(0, calls);
+    EXPECT_EQ(Result::kDelivered, main.report("limit.dmp", {{"case", "limit"}}));
+    EXPECT_EQ(1, calls);
+    // The reports are synchronous: everything sent had arrived when they returned.
+    const Json::Value record = qm_test::onlyRecord(main.collector.records(), kCrashBody);
     EXPECT_EQ("limit", record["case"].asString());
     EXPECT_EQ(limit, qm_test::decodeBase64(record["DmpData"].asString()));
 }
 
 // Only a collector's entry that says the record was taken lets the dump go; whatever else it
-// answers keeps the crash beside its dump and out of the record store.
+// answers, or no answer at all, keeps the crash beside its dump and out of the record store.
 TEST(CrashReport, OnlyAnAcceptedReportIsDelivered) {
-    using Result = VeskCatcher::ReportResult;
     const struct {
         const char* name;
-        std::vector<std::string> collectorArgs;
+        ScriptedCollector::Responder answer;
         Result expected;
     } rows[] = {
-        {"accepted", {}, Result::kDelivered},
-        {"refused", {"--fail-body", "Android"}, Result::kKept},
-        {"status 503", {"--status", "503"}, Result::kKept},
-        {"not a collector answer", {"--mode", "html"}, Result::kKept},
-        {"garbage answer", {"--mode", "garbage"}, Result::kKept},
+        {"accepted", ScriptedCollector::acceptAll(), Result::kDelivered},
+        {"refused", ScriptedCollector::always(200, ScriptedCollector::answerFor({false})),
+         Result::kKept},
+        {"status 503", ScriptedCollector::always(503, ScriptedCollector::answerFor({true})),
+         Result::kKept},
+        {"not a collector answer", ScriptedCollector::always(200, "<html><body>ok</body></html>"),
+         Result::kKept},
+        {"garbage answer", ScriptedCollector::always(200, "\x01{[\"resultList\""), Result::kKept},
+        {"unreachable", ScriptedCollector::unreachable(), Result::kKept},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        CollectorOptions options;
-        options.extraArgs = row.collectorArgs;
-        CollectorProcess collector(options);
-        TempDir storage;
-        qm_test::writeFileText(storage.file("one.dmp"), "MDMP-answered");
-        EXPECT_EQ(0, reportInChild(collector, storage, [&] {
-                      return gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp")) ==
-                                     row.expected
-                                 ? 0
-                                 : 3;
-                  }));
-        EXPECT_EQ(1u, crashRecords(collector).size());
-        const std::string store = storage.path() + "/quillmark/ReportApp/log.txt";
-        EXPECT_EQ(std::string::npos, qm_test::readFileText(store).find(kCrashBody));
+        MainChannel main;
+        ASSERT_TRUE(main.settled);
+        qm_test::writeFileText(main.storage.file("one.dmp"), "MDMP-answered");
+        main.collector.setResponder(row.answer);
+        EXPECT_EQ(row.expected, main.report("one.dmp"));
+        EXPECT_EQ(1u, main.crashRequests().size());
+        for (const std::string& body : main.keptBodies()) EXPECT_NE(kCrashBody, body);
+        EXPECT_EQ("MDMP-answered", qm_test::readFileText(main.storage.file("one.dmp")));
     }
 }
 
 // Crash logs switched off: nothing is sent and the crash is kept, since a next start's settings
-// decide again.
+// decide again; the application's callback still runs.
 TEST(CrashReport, CrashLogsSwitchedOffSendNothingButTheCallbackRuns) {
-    using Result = VeskCatcher::ReportResult;
-    CollectorProcess collector;
-    TempDir storage;
-    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-bytes");
-    ASSERT_EQ(
-        0, reportInChild(collector, storage, [&] {
-            QuillMarkSetCrashCallback(countCall, nullptr);
-            setCrashEnable(false);
-            if (gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"),
-                                                {{"case", "off"}}) != Result::kKept) {
-                return 4;
-            }
-            if (g_callbackCalls != 1) return 3;
-            setCrashEnable(true);
-            gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"), {{"case", "on"}});
-            return 0;
-        }));
-    EXPECT_EQ("on", qm_test::onlyRecord(collector, kCrashBody)["case"].asString());
+    MainChannel main;
+    ASSERT_TRUE(main.settled);
+    qm_test::writeFileText(main.storage.file("one.dmp"), "MDMP-bytes");
+    int calls = 0;
+    main.core.setCrashCallback(countCall, &calls);
+    // Changed the way remote settings change it.
+    const auto crashLogs = [&main](bool enable) {
+        main.state.registry.updateSwitch(
+            VESK_CHANNEL_USER, [enable](Handler& channel) { channel.m_isCrashEnable = enable; });
+    };
+    crashLogs(false);
+    EXPECT_EQ(Result::kKept, main.report("one.dmp", {{"case", "off"}}));
+    EXPECT_EQ(1, calls);
+    crashLogs(true);
+    main.report("one.dmp", {{"case", "on"}});
+    EXPECT_EQ("on", qm_test::onlyRecord(main.collector.records(), kCrashBody)["case"].asString());
 }
 
-// The sending thread's first pass looks the host name up; a crash before it must still be
-// reported, with the host name.
-TEST(CrashReport, IsSentBeforeTheSendingThreadsFirstPass) {
-    CollectorProcess collector;
-    TempDir storage;
-    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-bytes");
-    ASSERT_EQ(0, reportInChild(collector, storage, [&] {
-                  // Back to the state before the first pass.
-                  LibraryState::process().registry.setHostName("");
-                  gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-                  return 0;
-              }));
-    const std::string host = qm_test::onlyRecord(collector, kCrashBody)["host"].asString();
-    EXPECT_FALSE(host.empty());
-    EXPECT_NE("-", host);
-}
-
-// The crashed thread may itself hold the registry lock (it died inside a registry call): the
-// report must not wait for it for ever.
-TEST(CrashReport, IsSentWhileTheCrashedThreadHoldsTheRegistryLock) {
-    CollectorProcess collector;
-    TempDir storage;
-    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-bytes");
-    ASSERT_EQ(0,
-              reportInChild(
-                  collector, storage,
-                  [&] {
-                      // The report runs inside a registry call, as if it had crashed there.
-                      LibraryState::process().registry.read(VESK_CHANNEL_USER, [&](const Handler&) {
-                          gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-                      });
-                      return 0;
-                  },
-                  10000));
-    EXPECT_EQ(1u, crashRecords(collector).size());
-}
-
-TEST(CrashReport, UndeliveredReportIsKeptOutOfTheStore) {
-    TempDir storage;
-    const uint16_t nobody = qm_test::unusedLoopbackPort();
-    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-stored");
-    ASSERT_EQ(0, reportUnreachable("http://127.0.0.1", nobody, storage));
-    EXPECT_TRUE(qm_crash::storedCrashes(storage.file("stored.jsonl")).empty());
-    EXPECT_EQ("MDMP-stored", qm_test::readFileText(storage.file("one.dmp")));
+// Where the report finds its channel hard to read: before the sending thread's first pass looked
+// the host name up (the report looks it up itself), and while the crashed thread holds the
+// registry lock because it died inside a registry call (the report must not wait for ever).
+TEST(CrashReport, IsSentBeforeTheFirstPassAndWhileTheCrashedThreadHoldsTheRegistryLock) {
+    MainChannel main;
+    ASSERT_TRUE(main.settled);
+    qm_test::writeFileText(main.storage.file("one.dmp"), "MDMP-bytes");
+    main.state.registry.setHostName("");
+    main.report("one.dmp", {{"case", "no host name yet"}});
+    main.state.registry.read(VESK_CHANNEL_USER, [&main](const Handler&) {
+        main.report("one.dmp", {{"case", "held"}});
+    });
+    const std::vector<Json::Value> records = main.crashRecords();
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ("no host name yet", records[0]["case"].asString());
+    EXPECT_FALSE(records[0]["host"].asString().empty());
+    EXPECT_NE("-", records[0]["host"].asString());
+    EXPECT_EQ("held", records[1]["case"].asString());
 }
 
 // The report reads the channel's address as a batch does: its port wins over the port argument
 // and a trailing slash adds nothing to the path.
 TEST(CrashReport, AddressWithPortAndSlashTakesTheReportThere) {
-    CollectorProcess collector;
-    TempDir storage;
-    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-routed");
-    const std::string address = "http://127.0.0.1:" + std::to_string(collector.port()) + "/";
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         if (initMain(address, 1, storage.path()) != 0) return 2;
-                         if (!qm_test::waitForBody(collector, "CREATE SESSION", 10000)) return 3;
-                         gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-                         return 0;
-                     },
-                     kChildTimeoutMs));
-    EXPECT_EQ(1u, crashRecords(collector).size());
-    for (const Json::Value& request : collector.requests()) {
-        EXPECT_EQ("/v2/log", request["path"].asString());
+    MainChannel main("http://collector.test:8123/", 1);
+    ASSERT_TRUE(main.settled);
+    qm_test::writeFileText(main.storage.file("one.dmp"), "MDMP-routed");
+    EXPECT_EQ(Result::kDelivered, main.report("one.dmp"));
+    EXPECT_EQ(1u, main.crashRequests().size());
+    for (const SeenRequest& request : main.collector.requests()) {
+        if (request.get) continue;  // the settings request
+        EXPECT_EQ("http://collector.test:8123/v2/log", request.url);
     }
 }
 
-// The report never reads a CA folder: it trusts the bundle a transfer before it made, or else
-// leaves the folder to libcurl, which finds nothing under Android's names.
-TEST(CrashReport, HttpsTrustsOnlyACaBundleMadeBefore) {
-    CollectorOptions options;
-    options.https = true;
-    options.pinCertificate = false;
-    CollectorProcess collector(options);
-    TempDir storage;
-    const TempDir caFolder("qm_ca");
-    const std::string pem = collector.certificateFile();
-    qm_test::writeFileText(caFolder.file(qm_test::hashedCaName(pem, true)),
-                           qm_test::androidCaText(pem));
-    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-trust");
-    const std::optional<CollectorAddress> address =
-        parseCollectorAddress(collector.address(), collector.port());
-    ASSERT_TRUE(address);
-    ASSERT_EQ(
-        0, runInChild(
-               [&] {
-                   // As above: the report is the only TLS connection at a time.
-                   if (initMain(collector.address(), collector.port(), storage.path(), true) != 0) {
-                       return 2;
-                   }
-                   QuillMarkDestroy();
-                   TlsTrust trust;
-                   trust.caPath = caFolder.path().c_str();
-                   replaceTlsTrust(&trust);
-                   const auto report = [&] {
-                       return gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp"));
-                   };
-                   if (report() != VeskCatcher::ReportResult::kKept) return 3;
-                   // A transfer outside the report makes the bundle.
-                   const std::string none = "[]";
-                   CollectorRequest request;
-                   request.target = *address;
-                   request.path = "/v2/log";
-                   request.body = &none;
-                   if (!HttpsTransport(true)
-                            .exchange(request, ExchangeDeadline(kExchangeTimeout))
-                            .complete) {
-                       return 4;
-                   }
-                   const bool delivered = report() == VeskCatcher::ReportResult::kDelivered;
-                   replaceTlsTrust(nullptr);
-                   return delivered ? 0 : 5;
-               },
-               kChildTimeoutMs));
-    EXPECT_EQ(1u, crashRecords(collector).size());
+// A collector that takes the request and never answers cannot keep the crashed process alive:
+// the report's exchange has its own bound, whole even after a shutdown cut the sending thread's
+// exchanges off, and without an answer the crash is kept beside its dump.
+TEST(CrashReport, StalledCollectorHoldsTheReportNoLongerThanAnExchange) {
+    MainChannel main("https://collector.test", 443);
+    ASSERT_TRUE(main.settled);
+    qm_test::writeFileText(main.storage.file("one.dmp"), "MDMP-stalled");
+    main.core.destory();  // the channel outlives the sending thread
+    std::chrono::milliseconds given{-1};
+    main.collector.setResponder([&given](const SeenRequest&, const ExchangeDeadline& deadline) {
+        given = deadline.remaining();
+        CollectorAnswer stalled;
+        stalled.connected = stalled.sent = true;
+        return stalled;
+    });
+    EXPECT_EQ(Result::kKept, main.report("one.dmp"));
+    EXPECT_LE(given, kExchangeTimeout);
+    EXPECT_GT(given, kExchangeTimeout - std::chrono::seconds(5));
+    ASSERT_EQ(1u, main.crashRequests().size());
+    EXPECT_EQ("https://collector.test:443/v2/log", main.crashRequests()[0].url);
+    for (const std::string& body : main.keptBodies()) EXPECT_NE(kCrashBody, body);
 }
 
-// A collector that takes the request and never answers cannot keep the crashed process alive:
-// the HTTPS request ends after its total time-out and the crash is kept beside its dump.
-TEST(CrashReport, StalledHttpsCollectorEndsWithinTheTimeOut) {
-    CollectorOptions options;
-    options.https = true;
-    options.extraArgs = {"--delay-ms", "120000"};
-    CollectorProcess collector(options);
-    TempDir storage;
-    qm_test::writeFileText(storage.file("one.dmp"), "MDMP-stalled");
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(
-        0, runInChild(
-               [&] {
-                   qm_test::observeStorage(storage.file("stored.jsonl"));
-                   // The sending thread is stopped with its session record held back, so the
-                   // report is the only TLS connection (the collector's TLS library trips
-                   // ThreadSanitizer on two at once). The channel outlives the sending thread.
-                   if (initMain(collector.address(), collector.port(), storage.path(), true) != 0) {
-                       return 2;
-                   }
-                   QuillMarkDestroy();
-                   return gs_crashCatcher.sendCrashReport(kCrashBody, storage.file("one.dmp")) ==
-                                  VeskCatcher::ReportResult::kKept
-                              ? 0
-                              : 3;
-               },
-               90000));
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    EXPECT_LT(seconds, 60);
-    // It reached the collector, but without an answer it counts as undelivered.
-    EXPECT_EQ(1u, crashRecords(collector).size());
-    EXPECT_TRUE(qm_crash::storedCrashes(storage.file("stored.jsonl")).empty());
+// What a crash writes beside its dump from the signal path, prepared from the main channel
+// before any crash: the complete record without the dump, and the crash time. A catcher of its
+// own: once it wrote a record, a catcher prepares nothing more.
+TEST(CrashRecord, IsPreparedFromTheMainChannelAndWrittenBesideTheDumpWithTheCrashTime) {
+    MainChannel main;
+    ASSERT_TRUE(main.settled);
+    main.core.addGlobalField("build", "77", VESK_CHANNEL_USER);
+    main.core.setUserId("crash-user", VESK_CHANNEL_USER);
+    VeskCatcher catcher;
+    catcher.initCrashServer("http://collector.test", 80, &main.state.crash);
+    const std::string dump = main.storage.file("crash.dmp");
+    qm_test::writeFileText(dump, "MDMP");
+    const int64_t before = qm_test::nowMs();
+    ASSERT_TRUE(catcher.writePreparedRecord(dump.c_str()));
+    const int64_t after = qm_test::nowMs();
+    catcher.releasePreparedRecord();
+
+    const std::vector<std::string> lines =
+        qm_crash::splitLines(qm_test::readFileText(main.storage.file("crash.rec")));
+    ASSERT_EQ(2u, lines.size());
+    Json::Value record;
+    ASSERT_TRUE(jsonText::parse(lines[0], record));
+    EXPECT_EQ(kCrashBody, record["body"].asString());
+    EXPECT_EQ("FATAL", record["logLevel"].asString());
+    EXPECT_EQ("CrashDump", record["logSource"].asString());
+    EXPECT_EQ("ReportApp", record["projectName"].asString());
+    EXPECT_EQ("3.1.4", record["projectVersion"].asString());
+    EXPECT_EQ("report-type", record["logType"].asString());
+    EXPECT_EQ("77", record["build"].asString());
+    EXPECT_EQ("crash-user", record["UserID"].asString());
+    EXPECT_FALSE(record["NetworkModel"].asString().empty());
+    EXPECT_FALSE(record["NetworkType"].asString().empty());
+    EXPECT_EQ("v2", record["logVersion"].asString());
+    EXPECT_FALSE(record.isMember("DmpData"));
+    EXPECT_FALSE(record.isMember("sendTime"));
+    const int64_t crashTime = std::stoll(lines[1]);
+    EXPECT_LE(before, crashTime);
+    EXPECT_GE(after, crashTime);
 }
