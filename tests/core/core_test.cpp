@@ -62,26 +62,6 @@ std::string machineHostName() {
     return name;
 }
 
-std::string decodeBase64(const std::string& text) {
-    static const std::string kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    uint32_t buffer = 0;
-    int bits = 0;
-    for (char c : text) {
-        if (c == '=') break;
-        const size_t value = kAlphabet.find(c);
-        if (value == std::string::npos) return std::string();
-        buffer = (buffer << 6) | static_cast<uint32_t>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
-
 bool allAlnum(const std::string& text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
@@ -101,7 +81,7 @@ void expectSessionIdShape(const std::string& id, int64_t fromMs, int64_t toMs) {
          {id.substr(0, 8), id.substr(9, 4), id.substr(14, 4), id.substr(19, 16)}) {
         EXPECT_TRUE(allAlnum(part)) << id;
     }
-    const std::string time = decodeBase64(id.substr(36) + "==");
+    const std::string time = qm_test::decodeBase64(id.substr(36) + "==");
     ASSERT_EQ(13u, time.size()) << id;
     ASSERT_TRUE(allDigits(time)) << id;
     const int64_t ms = std::stoll(time);
