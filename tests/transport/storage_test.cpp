@@ -150,7 +150,6 @@ std::unique_ptr<Handler> channelRecord(const std::string& name, const std::strin
     channel->m_handlerName = name;
     channel->m_projectName = project;
     channel->m_sdCardPath = storage.path();
-    channel->m_protocol = "http";
     channel->m_Addr = collector ? collector->address() : "http://127.0.0.1";
     channel->m_Port = collector ? collector->port() : 9;
     return channel;
