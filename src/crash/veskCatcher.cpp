@@ -48,6 +48,12 @@ void VeskCatcher::initCrashServer(const std::string& strAdd, uint16_t uiPort,
 void VeskCatcher::forgetDelivery(const CrashDelivery* delivery) {
     const CrashDelivery* expected = delivery;
     if (!m_delivery.compare_exchange_strong(expected, nullptr)) return;
+    {
+        // Its main channel went with it: nothing is configured any more.
+        std::lock_guard lock(m_mtxConfig);
+        m_bInited = false;
+        m_sdcardPatch.clear();
+    }
     std::lock_guard preparing(m_mtxPrepare);
     m_prepared.store(std::string());
 }

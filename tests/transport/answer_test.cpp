@@ -1,11 +1,14 @@
 // How a collector answer decides which records of a batch go to local storage.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/host_capture.h"
+#include "support/scripted_transport.h"
+#include "transport/batchDelivery.h"
 #include "transport/collectorAnswer.h"
 #include "transport/recordStore.h"
 #include "transport/recordWriter.h"
@@ -248,6 +251,55 @@ TEST(BatchTest, BodyAndRecordsAgree) {
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(one.record(0), R"({"dmp":"QUJD"})");
     EXPECT_TRUE(Batch::ofOne("").empty());
+}
+
+}  // namespace
+
+// Only a complete 2xx answer reaches the answer reader: every other status, and an answer that
+// is not complete, leaves the whole batch not answered, whatever its body says.
+namespace {
+
+TEST(DeliverBatchTest, OnlyACompleteSuccessStatusIsReadPerRecord) {
+    struct Row {
+        long status;
+        bool complete;
+        bool cut;
+        std::vector<RecordOutcome> outcome;
+    };
+    const auto yes = RecordOutcome::Accepted;
+    const auto no = RecordOutcome::Refused;
+    const std::vector<RecordOutcome> none(3, RecordOutcome::NotAnswered);
+    const std::vector<Row> rows = {
+        {200, true, false, {yes, no, yes}}, {201, true, false, {yes, no, yes}},
+        {299, true, false, {yes, no, yes}}, {200, true, true, {yes, no, yes}},
+        {200, false, false, none},          {0, false, false, none},
+        {199, true, false, none},           {300, true, false, none},
+        {302, true, false, none},           {404, true, false, none},
+        {408, true, false, none},           {413, true, false, none},
+        {429, true, false, none},           {500, true, false, none},
+        {503, true, false, none},
+    };
+    Batch batch;
+    for (const char* record : {R"({"a":"0"})", R"({"a":"1"})", R"({"a":"2"})"}) batch.add(record);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.status) + (row.complete ? " complete" : "") +
+                     (row.cut ? " cut" : ""));
+        qm_test::ScriptedCollector collector(
+            [&row](const qm_test::SeenRequest&, const ExchangeDeadline&) {
+                CollectorAnswer answer;
+                answer.connected = answer.sent = true;
+                answer.complete = row.complete;
+                answer.status = row.status;
+                answer.cut = row.cut;
+                answer.body = qm_test::ScriptedCollector::answerFor({true, false, true});
+                return answer;
+            });
+        const std::unique_ptr<CollectorTransport> transport = collector.factory()();
+        EXPECT_EQ(deliverBatch(*transport, "http://127.0.0.1", 80, batch).records, row.outcome);
+        ASSERT_EQ(collector.requests().size(), 1u);
+        EXPECT_EQ(collector.requests()[0].url, "http://127.0.0.1:80/v2/log");
+        EXPECT_EQ(collector.requests()[0].body, batch.body());
+    }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Repeated records: the ten-key memory, what makes two records the same, which keys are
-// forgotten when it is full, refused record texts, and the switch end to end.
+// forgotten when it is full, refused record texts, and the switch through the whole library.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
@@ -7,19 +7,18 @@
 #include <vector>
 
 #include "platform/host_capture.h"
-#include "plume/quillmark.h"
-#include "support/child_process.h"
-#include "support/collector_process.h"
 #include "support/record_queries.h"
-#include "support/stored_records.h"
+#include "support/scripted_library.h"
 #include "support/temp_dir.h"
 #include "transport/repeatFilter.h"
 #include "util/jsonText.h"
 
-using qm_test::CollectorProcess;
 using qm_test::TempDir;
 
 namespace {
+
+const int kDeliveryMs = 10000;
+const char* const kUser = VESK_CHANNEL_USER;
 
 struct Fields {
     std::string body;
@@ -107,31 +106,23 @@ TEST_F(DedupTest, MissingMembersReadAsEmpty) {
 // With the switch on (the default) a repeated message arrives once; switched off, every repeat
 // arrives; switched on again, the message is still remembered.
 TEST(DedupEndToEnd, SwitchDecidesWhetherRepeatsArrive) {
-    CollectorProcess collector;
+    qm_test::ScriptedLibrary library;
     TempDir storage;
-    const int code = qm_test::runInChild(
-        [&] {
-            qm_platform::setLogToStderr(false);
-            if (QuillMarkInitialize("DedupApp", storage.path().c_str(), "1.0",
-                                    collector.address().c_str(), collector.port(), nullptr, nullptr,
-                                    true, true, "quillmark-user") != 0)
-                return 2;
-            for (int i = 0; i < 3; ++i) QuillMarkSendLog(QUILLMARK_ERROR, "repeated");
-            QuillMarkStartSendThread();
-            if (!qm_test::waitForBody(collector, "repeated", 10000)) return 3;
-            QuillMarkSetDeduplicate(false);
-            for (int i = 0; i < 2; ++i) QuillMarkSendLog(QUILLMARK_ERROR, "repeated");
-            // The switch counts when the sending thread takes the records, not when they are
-            // queued.
-            const bool repeatsArrived = qm_test::waitUntil(
-                [&] { return qm_test::withBody(collector, "repeated").size() >= 3; }, 10000);
-            if (!repeatsArrived) return 4;
-            QuillMarkSetDeduplicate(true);
-            QuillMarkSendLog(QUILLMARK_ERROR, "repeated");
-            QuillMarkSendLog(QUILLMARK_ERROR, "last");
-            return qm_test::waitForBody(collector, "last", 10000) ? 0 : 5;
-        },
-        30000);
-    ASSERT_EQ(0, code);
-    EXPECT_EQ(3u, qm_test::withBody(collector, "repeated").size());
+    auto arrived = [&](const char* body) {
+        return qm_test::withField(library.collector.records(), "body", body).size();
+    };
+    ASSERT_EQ(0, library.init("DedupApp", storage.path(), true));
+    for (int i = 0; i < 3; ++i) library.core.sendLog(VESK_LL_ERROR, "repeated", kUser);
+    library.core.startSendThread();
+    ASSERT_TRUE(qm_test::waitUntil([&] { return arrived("repeated") > 0; }, kDeliveryMs));
+    library.core.setDeduplicate(false, kUser);
+    for (int i = 0; i < 2; ++i) library.core.sendLog(VESK_LL_ERROR, "repeated", kUser);
+    // The switch counts when the sending thread takes the records, not when they are queued.
+    ASSERT_TRUE(qm_test::waitUntil([&] { return arrived("repeated") >= 3; }, kDeliveryMs));
+    library.core.setDeduplicate(true, kUser);
+    library.core.sendLog(VESK_LL_ERROR, "repeated", kUser);
+    library.core.sendLog(VESK_LL_ERROR, "last", kUser);
+    ASSERT_TRUE(qm_test::waitUntil([&] { return arrived("last") > 0; }, kDeliveryMs));
+    library.core.destory();
+    EXPECT_EQ(3u, arrived("repeated"));
 }

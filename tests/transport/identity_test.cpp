@@ -1,6 +1,6 @@
-// The device ID across process restarts: made once per project directory, read back by later
-// starts, carried by records built after the channel's set-up, and what odd "deviceID.db"
-// files give. Each start is a child process against one storage directory.
+// The device ID across starts: made once per project directory, read back by later starts,
+// carried by records built after the channel's set-up, and what odd "deviceID.db" files give.
+// Each start is a library on a state of its own in this process, against one storage directory.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <sys/stat.h>
@@ -14,25 +14,22 @@
 #include <vector>
 
 #include "platform/host_capture.h"
-#include "plume/quillmark.h"
 #include "support/child_process.h"
-#include "support/collector_process.h"
 #include "support/file_text.h"
 #include "support/record_queries.h"
+#include "support/scripted_library.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
-#include "support/test_project.h"
 #include "util/utilNetwork.h"
 
-using qm_test::CollectorProcess;
 using qm_test::nowMs;
 using qm_test::onlyRecord;
 using qm_test::readFileText;
+using qm_test::ScriptedLibrary;
 using qm_test::TempDir;
 
 namespace {
 
-const int kChildTimeoutMs = 30000;
 const int kDeliveryMs = 10000;
 const char kProject[] = "IdApp";
 const char kReadFailed[] = "[setHandler] deviceId read failed";
@@ -47,27 +44,28 @@ void makeProjectDir(const TempDir& storage) {
     ASSERT_EQ(0, mkdir(projectDir(storage).c_str(), 0770));
 }
 
-const qm_test::TestProject kIdProject{kProject, "1.0", nullptr, nullptr};
-
 // One start: the main channel is set up by the pass that sends its session record; "probe" is
-// logged after that, so it carries whatever device ID the set-up gave the channel.
-int startAndLog(const CollectorProcess& collector, const TempDir& storage,
-                const std::string& probe) {
+// logged after that, so it carries whatever device ID the set-up gave the channel. The records
+// the collector received; the library's log lines go to logLines.
+std::vector<Json::Value> startAndLog(ScriptedLibrary& library, const TempDir& storage,
+                                     const std::string& probe,
+                                     std::vector<std::string>* logLines = nullptr) {
     qm_platform::setLogToStderr(false);
     qm_platform::startLogCapture();
-    // Earlier starts sent session records to the same collector.
-    const size_t sessionsBefore = qm_test::withBody(collector, "CREATE SESSION").size();
-    if (kIdProject.initChannel(collector, storage, "quillmark-user") != 0) return 2;
-    const bool setUp = qm_test::waitUntil(
-        [&] { return qm_test::withBody(collector, "CREATE SESSION").size() > sessionsBefore; },
-        kDeliveryMs);
-    if (!setUp) return 3;
-    if (QuillMarkSendLog(QUILLMARK_INFO, probe.c_str()) != 1) return 4;
-    return qm_test::waitForBody(collector, probe, kDeliveryMs) ? 0 : 5;
+    const size_t before = library.collector.records().size();
+    EXPECT_EQ(0, library.init(kProject, storage.path(), false));
+    EXPECT_TRUE(library.collector.waitForRecords(before + 1, kDeliveryMs));
+    EXPECT_TRUE(library.core.sendLog(VESK_LL_INFO, probe.c_str(), VESK_CHANNEL_USER));
+    EXPECT_TRUE(qm_test::waitUntil(
+        [&] { return !qm_test::withField(library.collector.records(), "body", probe).empty(); },
+        kDeliveryMs));
+    if (logLines != nullptr) *logLines = qm_platform::capturedLogLines();
+    qm_platform::stopLogCapture();
+    qm_platform::setLogToStderr(true);
+    return library.collector.records();
 }
 
-bool loggedInChild(const std::string& line) {
-    const std::vector<std::string> lines = qm_platform::capturedLogLines();
+bool logged(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), "W/NDK: " + line) != lines.end();
 }
 
@@ -94,41 +92,40 @@ void expectDeviceIdShape(const std::string& id, int64_t fromMs, int64_t toMs) {
 }  // namespace
 
 TEST(DeviceId, MadeOnceThenReadBackAndSharedByTheChannelsOfAProject) {
-    CollectorProcess collector;
     TempDir storage;
     const int64_t before = nowMs();
-    ASSERT_EQ(0, qm_test::runInChild(
-                     [&] {
-                         // "Corvane" first: the main channel's session record then starts the
-                         // pass that sets both up.
-                         if (kIdProject.initChannel(collector, storage, "Corvane") != 0) return 1;
-                         if (startAndLog(collector, storage, "first start") != 0) return 2;
-                         if (!GetPlumeLog()->sendLog_Corvane(QUILLMARK_INFO, "corvane")) return 3;
-                         return qm_test::waitForBody(collector, "corvane", kDeliveryMs) ? 0 : 4;
-                     },
-                     kChildTimeoutMs));
+    std::vector<Json::Value> records;
+    {
+        ScriptedLibrary library;
+        // "Corvane" first: the main channel's session record then starts the pass that sets
+        // both up.
+        ASSERT_EQ(0, library.init(kProject, storage.path(), false, VESK_CHANNEL_CORVANE));
+        startAndLog(library, storage, "first start");
+        ASSERT_TRUE(library.core.sendLog(VESK_LL_INFO, "corvane", VESK_CHANNEL_CORVANE));
+        ASSERT_TRUE(library.collector.waitForRecords(3, kDeliveryMs));
+        records = library.collector.records();
+    }
     const int64_t after = nowMs();
 
     const std::string id = readFileText(idFile(storage));
     expectDeviceIdShape(id, before, after);
-    EXPECT_EQ(id, onlyRecord(collector, "first start")["DeviceID"].asString());
-    EXPECT_EQ(id, onlyRecord(collector, "corvane")["DeviceID"].asString());
+    EXPECT_EQ(id, onlyRecord(records, "first start")["DeviceID"].asString());
+    EXPECT_EQ(id, onlyRecord(records, "corvane")["DeviceID"].asString());
 
-    ASSERT_EQ(0,
-              qm_test::runInChild([&] { return startAndLog(collector, storage, "second start"); },
-                                  kChildTimeoutMs));
-    EXPECT_EQ(id, onlyRecord(collector, "second start")["DeviceID"].asString());
+    ScriptedLibrary second;
+    records = startAndLog(second, storage, "second start");
+    EXPECT_EQ(id, onlyRecord(records, "second start")["DeviceID"].asString());
     EXPECT_EQ(id, readFileText(idFile(storage)));
 }
 
-// The interface the host address came from names the network: "wlan" anywhere means Wifi.
+// The interface the host address came from names the network: "wlan" anywhere means Wifi. In a
+// child, as the network model it sets is the process's.
 TEST(NetworkModel, InterfaceChosenForTheHostTravelsWithEveryRecord) {
     char systemName[256] = {0};
     gethostname(systemName, sizeof systemName - 1);
     if (std::string(systemName) == "localhost") {
         GTEST_SKIP() << "the first pass would scan this machine's own interfaces";
     }
-    CollectorProcess collector;
     TempDir storage;
     ASSERT_EQ(0, qm_test::runInChild(
                      [&] {
@@ -137,12 +134,14 @@ TEST(NetworkModel, InterfaceChosenForTheHostTravelsWithEveryRecord) {
                                  {"rmnet0", 0x0A000001u, true}, {"my-wlan1", 0xC0A80114u, true}};
                          });
                          if (host != "192.168.1.20") return 1;
-                         return startAndLog(collector, storage, "on wifi");
+                         ScriptedLibrary library;
+                         const Json::Value record =
+                             onlyRecord(startAndLog(library, storage, "on wifi"), "on wifi");
+                         EXPECT_EQ("my-wlan1", record["NetworkModel"].asString());
+                         EXPECT_EQ("Wifi", record["NetworkType"].asString());
+                         return 0;
                      },
-                     kChildTimeoutMs));
-    const Json::Value record = onlyRecord(collector, "on wifi");
-    EXPECT_EQ("my-wlan1", record["NetworkModel"].asString());
-    EXPECT_EQ("Wifi", record["NetworkType"].asString());
+                     30000));
 }
 
 struct OddFileCase {
@@ -161,7 +160,6 @@ class OddDeviceIdFile : public ::testing::TestWithParam<OddFileCase> {};
 
 TEST_P(OddDeviceIdFile, GivesTheSpecifiedIdAndLogLine) {
     const OddFileCase& param = GetParam();
-    CollectorProcess collector;
     TempDir storage;
     makeProjectDir(storage);
     param.plant(idFile(storage));
@@ -170,19 +168,15 @@ TEST_P(OddDeviceIdFile, GivesTheSpecifiedIdAndLogLine) {
     std::vector<std::string> ids;
     for (int start = 0; start < 2; ++start) {
         const std::string probe = "start " + std::to_string(start);
-        ASSERT_EQ(0, qm_test::runInChild(
-                         [&] {
-                             if (startAndLog(collector, storage, probe) != 0) return 2;
-                             if (param.logLine != nullptr) {
-                                 EXPECT_TRUE(loggedInChild(param.logLine)) << param.logLine;
-                             } else {
-                                 EXPECT_FALSE(loggedInChild(kReadFailed));
-                                 EXPECT_FALSE(loggedInChild(kWriteFailed));
-                             }
-                             return 0;
-                         },
-                         kChildTimeoutMs));
-        const Json::Value record = onlyRecord(collector, probe);
+        ScriptedLibrary library;
+        std::vector<std::string> lines;
+        const Json::Value record = onlyRecord(startAndLog(library, storage, probe, &lines), probe);
+        if (param.logLine != nullptr) {
+            EXPECT_TRUE(logged(lines, param.logLine)) << param.logLine;
+        } else {
+            EXPECT_FALSE(logged(lines, kReadFailed));
+            EXPECT_FALSE(logged(lines, kWriteFailed));
+        }
         ids.push_back(record["DeviceID"].asString());
         if (param.expectedId != nullptr && *param.expectedId == '\0') {
             // Empty fields are left out of a record.

@@ -436,7 +436,19 @@ TEST(HttpsTransportTest, LaterExchangesReuseTheConnectionWhateverTheTlsChecks) {
         }
         EXPECT_EQ(seen, "NRR");
     }
-    EXPECT_EQ(collector.records().size(), 6u);
+    // A body past libcurl's threshold for "Expect: 100-continue" (1 MiB) goes without that
+    // extra round trip.
+    const std::string big = "[{\"body\":\"" + std::string(1100 * 1024, 'x') + "\"}\n]";
+    EXPECT_TRUE(HttpsTransport(true)
+                    .exchange(postOf(*address, big), ExchangeDeadline(kExchangeTimeout))
+                    .complete);
+    const std::vector<Json::Value> requests = collector.requests();
+    ASSERT_EQ(requests.size(), 7u);
+    for (const Json::Value& request : requests) {
+        EXPECT_EQ("application/json", request["headers"]["Content-Type"].asString());
+        EXPECT_FALSE(request["headers"].isMember("Expect"));
+    }
+    EXPECT_EQ(collector.records().size(), 7u);
 }
 
 // A CA folder is read whatever its files' names: Android names them by the old subject hash,
@@ -599,62 +611,44 @@ protected:
     std::string m_body;
 };
 
-const std::string kOneRefused =
-    R"({"header":{"code":200},"body":{"data":{"resultList":[{"isSuccessful":true},)"
-    R"({"isSuccessful":false},{"isSuccessful":true}]}}})";
 const std::string kAllTaken = R"({"header":{},"body":{"data":{"resultList":[)"
                               R"({"isSuccessful":true},{"isSuccessful":true},)"
                               R"({"isSuccessful":true}]}}})";
 
-TEST_F(PlainHttpSendTest, OnlyAWholeSuccessfulAnswerDecidesPerRecord) {
+// Over HTTPS the answer decides as it does over plain HTTP, read by libcurl; a collector whose
+// certificate is not pinned is refused when certificates are checked.
+TEST_F(PlainHttpSendTest, HttpsAnswerDecidesAsAPlainOne) {
     struct Case {
         const char* name;
-        Steps script;
+        const char* mode;
+        std::vector<std::string> extraArgs;
+        bool pinned;
         std::vector<size_t> stored;
     };
-    const std::string answer = okAnswer(kOneRefused);
-    const size_t split = answer.find("{\"isSuccessful\":false");
-    const std::string pad(100 * 1024, 'p');
     const std::vector<Case> cases = {
-        {"results in segments",
-         {ReplyStep::send(answer.substr(0, split - 5)), ReplyStep::pause(100),
-          ReplyStep::send(answer.substr(split - 5, 12)), ReplyStep::pause(100),
-          ReplyStep::send(answer.substr(split + 7)), ReplyStep::pause(30000)},
-         {1}},
-        {"results in 10-byte chunks, keep-alive",
-         qm_test::chunkedAnswer("HTTP/1.1 200 OK", kOneRefused, 10, 5),
-         {1}},
-        {"cut answer keeps the records whose results were not read",
-         {ReplyStep::send(
-              okAnswer(R"({"header":{},"body":{"data":{"resultList":[{"isSuccessful":true},)"
-                       R"({"isSuccessful":false},{"note":")" +
-                       pad + R"(","isSuccessful":true}]}}})")),
-          ReplyStep::close()},
-         {1, 2}},
-        {"404", {ReplyStep::send(okAnswer(kAllTaken, "404 Not Found"))}, {0, 1, 2}},
-        {"413", {ReplyStep::send(okAnswer(kAllTaken, "413 Payload Too Large"))}, {0, 1, 2}},
-        {"302", {ReplyStep::send(okAnswer(kAllTaken, "302 Found"))}, {0, 1, 2}},
-        {"500", {ReplyStep::send(okAnswer(kAllTaken, "500 Internal Server Error"))}, {0, 1, 2}},
-        {"503", {ReplyStep::send(okAnswer(kAllTaken, "503 Service Unavailable"))}, {0, 1, 2}},
-        {"408", {ReplyStep::send(okAnswer(kAllTaken, "408 Request Timeout"))}, {0, 1, 2}},
-        {"429", {ReplyStep::send(okAnswer(kAllTaken, "429 Too Many Requests"))}, {0, 1, 2}},
-        {"content-length not reached",
-         {ReplyStep::send(okAnswer(kAllTaken).substr(0, okAnswer(kAllTaken).size() - 3)),
-          ReplyStep::close()},
-         {0, 1, 2}},
-        {"chunked without its end",
-         {ReplyStep::send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                          "5\r\n[{}]\n\r\n"),
-          ReplyStep::close()},
-         {0, 1, 2}},
-        {"unframed text", {ReplyStep::send(kAllTaken), ReplyStep::close()}, {0, 1, 2}},
-        {"reset", {ReplyStep::reset()}, {0, 1, 2}},
+        {"one refused", "ok", {"--fail-body", "record 1"}, true, {1}},
+        {"503", "ok", {"--status", "503"}, true, {0, 1, 2}},
+        {"answer over the read limit", "big", {}, true, {0, 1, 2}},
+        {"certificate not pinned", "ok", {}, false, {0, 1, 2}},
     };
+    m_verifyTls = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RawServer server(c.script);
-        send(server.port());
+        qm_test::CollectorOptions options;
+        options.https = true;
+        options.mode = c.mode;
+        options.extraArgs = c.extraArgs;
+        options.pinCertificate = c.pinned;
+        qm_test::CollectorProcess collector(options);
+        // Gone before the collector, with the connection it keeps: the collector would wait
+        // for it at its end.
+        SchemeTransport transport(m_verifyTls);
+        m_stored.clear();
+        m_store.keepUndelivered(
+            m_batch, deliverBatch(transport, collector.address(), collector.port(), m_batch),
+            "channel-a");
         EXPECT_EQ(m_stored, records(c.stored));
+        EXPECT_EQ(collector.records().size(), c.pinned ? 3u : 0u);
     }
 }
 
@@ -792,13 +786,18 @@ TEST_F(PlainHttpSendTest, UnusableAddressOrCollectorLeavesEverythingStored) {
         expected.insert(expected.end(), writes.begin(), writes.end());
         EXPECT_EQ(qm_platform::capturedLogLines(), expected);
     }
-    qm_platform::startLogCapture();
-    send(qm_test::unusedLoopbackPort());
     Lines expected{"W/NDK: INVALID_SOCKET"};
     const Lines writes = lines("write !!", 3);
     expected.insert(expected.end(), writes.begin(), writes.end());
-    EXPECT_EQ(m_stored, records({0, 1, 2}));
-    EXPECT_EQ(qm_platform::capturedLogLines(), expected);
+    for (const std::string& address :
+         {"http://127.0.0.1:" + std::to_string(qm_test::unusedLoopbackPort()),
+          std::string("http://host.quillmark.invalid")}) {
+        SCOPED_TRACE(address);
+        qm_platform::startLogCapture();
+        send(address, 80);
+        EXPECT_EQ(m_stored, records({0, 1, 2}));
+        EXPECT_EQ(qm_platform::capturedLogLines(), expected);
+    }
 }
 
 // ---- a real reverse proxy we did not write, in front of the loopback collector ----

@@ -117,6 +117,7 @@ TEST(HttpHeaderTest, HeaderCarriesPathHostPortAndBodyLengthOnly) {
         uint16_t port;
         size_t length;
         std::string header;
+        bool get = false;
     };
     const std::vector<Case> cases = {
         {"http://collector.example.com", 80, 1000,
@@ -132,12 +133,15 @@ TEST(HttpHeaderTest, HeaderCarriesPathHostPortAndBodyLengthOnly) {
         {"http://h", 1, 5242881,
          "POST /v2/log HTTP/1.1\r\nHost: h:1\r\n"
          "Content-Type: application/json\r\nContent-Length: 5242881\r\n\r\n"},
+        // The settings request sends no body.
+        {"http://h/p", 81, 0,
+         "GET /p/v2/log HTTP/1.1\r\nHost: h:81\r\nContent-Type: application/json\r\n\r\n", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address);
         const std::optional<CollectorAddress> address = parseCollectorAddress(c.address, c.port);
         ASSERT_TRUE(address.has_value());
-        EXPECT_EQ(plainHttp::requestHead(*address, "/v2/log", c.length), c.header);
+        EXPECT_EQ(plainHttp::requestHead(*address, "/v2/log", c.length, c.get), c.header);
     }
 }
 

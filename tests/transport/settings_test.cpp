@@ -1,42 +1,35 @@
-// Remote settings against a loopback settings service (the collector tool answering GET
-// .../logsconf with a file): what each answer does to the switches of "quillmark-user", to the
-// cache "NetworkInsight.db" and to the URLs handed on, and how the switches gate the records.
-// Each scenario runs in a child process, as the registry and the sender are process-wide.
+// Remote settings through the scripted collector, which answers the settings GET with the text
+// a row gives: what each answer does to the switches of "quillmark-user", to the cache
+// "NetworkInsight.db" and to the URLs handed on, and how the switches gate the records. The
+// library runs in this process on a state of its own.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "api/quillmark_impl.h"
-#include "core/libraryState.h"
 #include "platform/host_capture.h"
-#include "plume/quillmark.h"
-#include "support/child_process.h"
-#include "support/collector_process.h"
 #include "support/file_text.h"
-#include "support/raw_server.h"
 #include "support/record_queries.h"
+#include "support/scripted_library.h"
 #include "support/stored_records.h"
 #include "support/temp_dir.h"
-#include "transport/httpSender.h"
 #include "transport/remoteSettings.h"
 #include "util/jsonText.h"
 
-using qm_test::CollectorOptions;
-using qm_test::CollectorProcess;
-using qm_test::runInChild;
+using qm_test::ScriptedCollector;
+using qm_test::ScriptedLibrary;
+using qm_test::SeenRequest;
 using qm_test::TempDir;
 using qm_test::writeFileText;
 
 namespace {
 
-const int kChildTimeoutMs = 40000;
+const int kDeliveryMs = 10000;
 const char* const kProject = "SetApp";
 // Switches as "normal crash session", e.g. "111".
 const char* const kDefaults = "111";
@@ -51,15 +44,6 @@ const char* const kCacheAnswer =
     R"({"status":200,"result":{"log":{"enable":true},"crash":{"enable":false},)"
     R"("session":{"enable":true},"networkinsights":{"enable":true}}})";
 
-// A collector that answers every settings request with `answer`, read from "answer.json" in
-// `storage` at each request, so a scenario may change it on the way.
-CollectorOptions settingsService(const TempDir& storage, const std::string& answer) {
-    writeFileText(storage.file("answer.json"), answer);
-    CollectorOptions options;
-    options.extraArgs = {"--settings-file", storage.file("answer.json")};
-    return options;
-}
-
 std::string cacheFile(const TempDir& storage, const std::string& project = kProject) {
     return storage.path() + "/quillmark/" + project + "/NetworkInsight.db";
 }
@@ -70,20 +54,21 @@ std::string compact(const std::string& json) {
     return jsonText::writeCompact(value);
 }
 
-// Every request to the service goes to this collector; the alternative one to altPort.
-void pointSettingsAt(const CollectorProcess& service, long altPort = 0) {
-    RemoteSettings::Endpoints endpoints;
-    endpoints.url = service.address();
-    endpoints.port = service.port();
-    endpoints.altCollectorIp = "192.0.2.10";
-    endpoints.altUrl = service.address();
-    endpoints.altPort = altPort ? altPort : qm_test::unusedLoopbackPort();
-    LibraryState::process().settings.setSettingsEndpoints(endpoints);
+// Settings GETs get what `get` answers; posts are taken.
+ScriptedCollector::Responder serving(const ScriptedCollector::Responder& get) {
+    return [get](const SeenRequest& request, const ExchangeDeadline& deadline) {
+        return request.get ? get(request, deadline)
+                           : ScriptedCollector::acceptAll()(request, deadline);
+    };
 }
 
-std::string switchesOf(const std::string& channel) {
+ScriptedCollector::Responder serving(const std::string& answer) {
+    return serving(ScriptedCollector::always(200, answer));
+}
+
+std::string switchesOf(const LibraryState& state, const std::string& channel) {
     Handler snapshot;
-    if (!LibraryState::process().registry.snapshot(channel, snapshot)) return "none";
+    if (!state.registry.snapshot(channel, snapshot)) return "none";
     std::string flags;
     for (bool flag :
          {snapshot.m_isNormalEnable, snapshot.m_isCrashEnable, snapshot.m_isSessionEnable}) {
@@ -92,20 +77,20 @@ std::string switchesOf(const std::string& channel) {
     return flags;
 }
 
-int initMain(const CollectorProcess& collector, const TempDir& storage, bool asyncStart) {
-    return QuillMarkInitialize(kProject, storage.path().c_str(), "1.0.0",
-                               collector.address().c_str(), collector.port(), nullptr, nullptr,
-                               true, asyncStart, "quillmark-user");
-}
-
-HttpSender* sender() { return currentPlumeLog()->core()->sender(); }
-
 // At whichever priority: a failure is logged at WARN, the rest at INFO.
-bool logged(const std::string& text) {
-    const std::vector<std::string> lines = qm_platform::capturedLogLines();
+bool logged(const std::vector<std::string>& lines, const std::string& text) {
     return std::any_of(lines.begin(), lines.end(), [&text](const std::string& line) {
         return line.size() > 1 && line.compare(1, std::string::npos, "/NDK: " + text) == 0;
     });
+}
+
+// The URLs of the settings GETs the script saw.
+std::vector<std::string> settingsRequests(const ScriptedCollector& collector) {
+    std::vector<std::string> urls;
+    for (const SeenRequest& request : collector.requests()) {
+        if (request.get) urls.push_back(request.url);
+    }
+    return urls;
 }
 
 enum class Cache { Kept, Removed, Valid, Garbage, Padded, OverBound };
@@ -173,72 +158,45 @@ class SettingsOutcome : public ::testing::TestWithParam<SettingsCase> {};
 TEST_P(SettingsOutcome, SwitchesCacheAndUrls) {
     const SettingsCase& param = GetParam();
     TempDir storage;
-    const std::string answerFile = storage.file("answer.json");
-    const std::string resultFile = storage.file("result.json");
-    CollectorProcess service(settingsService(storage, kMarkerAnswer));
+    ScriptedLibrary library(serving(kMarkerAnswer));
+    ASSERT_EQ(0, library.init(kProject, storage.path(), false));
+    ASSERT_TRUE(qm_test::waitUntil(
+        [&] { return switchesOf(library.state, VESK_CHANNEL_USER) == kMarker; }, kDeliveryMs));
+    library.core.destory();  // no pass of the sending thread from here on
+    const std::string cache = cacheFile(storage);
+    if (param.cache == Cache::Removed) std::filesystem::remove(cache);
+    if (param.cache != Cache::Kept && param.cache != Cache::Removed) {
+        writeFileText(cache, cacheContent(param.cache));
+    }
+    library.collector.setResponder(param.unreachable ? serving(ScriptedCollector::unreachable())
+                                                     : serving(param.answer));
+    const std::unique_ptr<CollectorTransport> transport = library.state.transports();
+    RemoteSettings settings(library.state.registry, *transport,
+                            library.state.settings.settingsEndpoints());
+    qm_platform::startLogCapture();
+    const std::vector<std::string> urls =
+        settings.fetchAndApply(ScriptedLibrary::kAddress, kProject);
+    const std::vector<std::string> lines = qm_platform::capturedLogLines();
+    qm_platform::stopLogCapture();
 
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         pointSettingsAt(service);
-                         if (initMain(service, storage, false) != 0) return 2;
-                         if (!qm_test::waitUntil(
-                                 [] { return switchesOf("quillmark-user") == kMarker; }, 10000))
-                             return 3;
-                         GetPlumeLog()->destroy();  // no pass of the worker from here on
-                         const std::string cache = cacheFile(storage);
-                         if (param.cache == Cache::Removed) std::filesystem::remove(cache);
-                         if (param.cache != Cache::Kept && param.cache != Cache::Removed) {
-                             writeFileText(cache, cacheContent(param.cache));
-                         }
-                         writeFileText(answerFile, param.answer);
-                         if (param.unreachable) {
-                             RemoteSettings::Endpoints endpoints =
-                                 LibraryState::process().settings.settingsEndpoints();
-                             endpoints.port = qm_test::unusedLoopbackPort();
-                             LibraryState::process().settings.setSettingsEndpoints(endpoints);
-                         }
-                         LibraryState& state = LibraryState::process();
-                         const std::unique_ptr<CollectorTransport> transport = state.transports();
-                         RemoteSettings settings(state.registry, *transport,
-                                                 state.settings.settingsEndpoints());
-                         qm_platform::startLogCapture();
-                         const std::vector<std::string> urls =
-                             settings.fetchAndApply(service.address(), kProject);
-
-                         Json::Value result;
-                         result["flags"] = switchesOf("quillmark-user");
-                         for (const char* message :
-                              {"Settings API Connection Faield", "Settings status not 200",
-                               "Settings answer of another shape", "loadSettings",
-                               "setDefaultSettings"}) {
-                             if (logged(message)) result["messages"].append(message);
-                         }
-                         for (const std::string& url : urls) result["urls"].append(url);
-                         writeFileText(resultFile, jsonText::writeCompact(result));
-                         return 0;
-                     },
-                     kChildTimeoutMs));
-    Json::Value result;
-    ASSERT_TRUE(jsonText::parse(qm_test::readFileText(resultFile), result));
-    EXPECT_EQ(param.flags, result["flags"].asString());
-
-    const std::string cacheNow = qm_test::readFileText(cacheFile(storage));
+    EXPECT_EQ(param.flags, switchesOf(library.state, VESK_CHANNEL_USER));
+    const std::string cacheNow = qm_test::readFileText(cache);
     if (param.cacheAfter == CacheAfter::Replaced) {
         EXPECT_EQ(compact(param.answer), cacheNow);
     } else if (param.cache == Cache::Kept) {
         EXPECT_EQ(compact(kMarkerAnswer), cacheNow);
     } else if (param.cache == Cache::Removed) {
-        EXPECT_FALSE(std::filesystem::exists(cacheFile(storage)));
+        EXPECT_FALSE(std::filesystem::exists(cache));
     } else {
         EXPECT_EQ(cacheContent(param.cache), cacheNow);
     }
-
     std::vector<std::string> messages;
-    for (const Json::Value& message : result["messages"]) messages.push_back(message.asString());
+    for (const char* message :
+         {"Settings API Connection Faield", "Settings status not 200",
+          "Settings answer of another shape", "loadSettings", "setDefaultSettings"}) {
+        if (logged(lines, message)) messages.push_back(message);
+    }
     EXPECT_EQ(param.messages, messages);
-
-    std::vector<std::string> urls;
-    for (const Json::Value& url : result["urls"]) urls.push_back(url.asString());
     EXPECT_EQ(param.urls, urls);
 }
 
@@ -320,85 +278,60 @@ INSTANTIATE_TEST_SUITE_P(
             Cache::Kept, "000", CacheAfter::Replaced, kShapeCache, {"a"})),
     [](const ::testing::TestParamInfo<SettingsCase>& info) { return info.param.name; });
 
+// Each sending thread asks once, at the set-up of its first channel other than "Corvane"; a
+// collector address holding the alternative collector's IP, even inside a longer text, is
+// served by the alternative service, whose configured port wins over the one in its URL.
 TEST(RemoteSettings, AskedOncePerSenderAtTheDefaultOrAlternativeEndpoint) {
+    RemoteSettings::Endpoints endpoints;
+    endpoints.url = "http://settings.test";
+    endpoints.port = 81;
+    endpoints.altCollectorIp = "192.0.2.10";
+    endpoints.altUrl = "http://settings-alt.test:1/";
+    endpoints.altPort = 82;
     TempDir storage;
-    CollectorProcess service(settingsService(storage, answerWith(sections(kOn, kOn, kOn, kOff))));
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         pointSettingsAt(service);
-                         plume::quillmark::PlumeLog* log = GetPlumeLog();
-                         // "Corvane" asks for nothing; the first other channel does, once.
-                         for (const char* channel : {"Corvane", "quillmark-user", "third"}) {
-                             if (log->initialize(kProject, storage.path().c_str(), "1.0",
-                                                 service.address().c_str(), service.port(), nullptr,
-                                                 nullptr, true, false, channel) != 0)
-                                 return 2;
-                         }
-                         log->sendLog(QUILLMARK_INFO, "after set-up");
-                         return qm_test::waitForBody(service, "after set-up", 10000) ? 0 : 3;
-                     },
-                     kChildTimeoutMs));
-    // An address holding the alternative collector's IP, even inside a longer text.
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         pointSettingsAt(service, service.port());
-                         RemoteSettings::Endpoints endpoints =
-                             LibraryState::process().settings.settingsEndpoints();
-                         endpoints.port = qm_test::unusedLoopbackPort();
-                         endpoints.altCollectorIp = "27.0.0";
-                         LibraryState::process().settings.setSettingsEndpoints(endpoints);
-                         if (initMain(service, storage, false) != 0) return 2;
-                         QuillMarkSendLog(QUILLMARK_INFO, "alternative");
-                         return qm_test::waitForBody(service, "alternative", 10000) ? 0 : 3;
-                     },
-                     kChildTimeoutMs));
-    std::vector<Json::Value> gets;
-    for (const Json::Value& request : service.requests()) {
-        if (request["method"].asString() == "GET") gets.push_back(request);
+    {
+        ScriptedLibrary library(serving(answerWith(sections(kOn, kOn, kOn, kOff))));
+        library.state.settings.setSettingsEndpoints(endpoints);
+        for (const char* channel : {VESK_CHANNEL_CORVANE, VESK_CHANNEL_USER, "third"}) {
+            ASSERT_EQ(0, library.init(kProject, storage.path(), false, channel));
+        }
+        library.core.sendLog(VESK_LL_INFO, "after set-up", VESK_CHANNEL_USER);
+        ASSERT_TRUE(library.collector.waitForRecords(3, kDeliveryMs));
+        library.core.destory();
+        EXPECT_EQ(settingsRequests(library.collector),
+                  std::vector<std::string>{"http://settings.test:81/v2/SetApp/logsconf"});
     }
-    ASSERT_EQ(2u, gets.size());
-    EXPECT_EQ(std::string("/v2/") + kProject + "/logsconf", gets[0]["path"].asString());
-    EXPECT_EQ("application/json", gets[0]["headers"]["Content-Type"].asString());
-    EXPECT_EQ(std::string("/v2/settings/") + kProject + "/logsconf", gets[1]["path"].asString());
+    endpoints.altCollectorIp = "27.0.0";
+    ScriptedLibrary library(serving(answerWith(sections(kOn, kOn, kOn, kOff))));
+    library.state.settings.setSettingsEndpoints(endpoints);
+    ASSERT_EQ(0, library.init(kProject, storage.path(), false));
+    ASSERT_TRUE(library.collector.waitForRecords(1, kDeliveryMs));
+    library.core.destory();
+    EXPECT_EQ(settingsRequests(library.collector),
+              std::vector<std::string>{"http://settings-alt.test:82/v2/settings/SetApp/logsconf"});
 }
 
 TEST(RemoteSettings, OnlyTheDefaultChannelFollowsTheSettings) {
     TempDir storage;
-    CollectorProcess service(settingsService(storage, answerWith(sections(kOff, kOff, kOff, kOn))));
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         pointSettingsAt(service);
-                         if (GetPlumeLog()->initialize(kProject, storage.path().c_str(), "1.0",
-                                                       service.address().c_str(), service.port(),
-                                                       nullptr, nullptr, true, false, "other") != 0)
-                             return 2;
-                         if (!qm_test::waitForBody(service, "CREATE SESSION", 10000)) return 3;
-                         GetPlumeLog()->destroy();
-                         return switchesOf("other") == "111" ? 0 : 4;
-                     },
-                     kChildTimeoutMs));
-    ASSERT_FALSE(qm_test::withField(service.requests(), "method", "GET").empty());
+    ScriptedLibrary library(serving(answerWith(sections(kOff, kOff, kOff, kOn))));
+    ASSERT_EQ(0, library.init(kProject, storage.path(), false, "other"));
+    ASSERT_TRUE(library.collector.waitForRecords(1, kDeliveryMs));
+    library.core.destory();
+    EXPECT_EQ("111", switchesOf(library.state, "other"));
+    EXPECT_EQ(1u, settingsRequests(library.collector).size());
     EXPECT_FALSE(std::filesystem::exists(cacheFile(storage)));
 }
 
 TEST(RemoteSettings, ServiceThatNeverAnswersHoldsTheSendingThreadTenSecondsAtMost) {
-    CollectorProcess collector;
-    CollectorOptions stalled;
-    stalled.mode = "stall";
-    CollectorProcess service(stalled);
     TempDir storage;
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         pointSettingsAt(service);
-                         const auto start = std::chrono::steady_clock::now();
-                         if (initMain(collector, storage, false) != 0) return 2;
-                         if (!qm_test::waitForBody(collector, "CREATE SESSION", 20000)) return 3;
-                         const auto waited = std::chrono::steady_clock::now() - start;
-                         if (waited < std::chrono::seconds(9)) return 4;
-                         if (waited > std::chrono::seconds(15)) return 5;
-                         return switchesOf("quillmark-user") == kDefaults ? 0 : 6;
-                     },
-                     kChildTimeoutMs));
+    ScriptedLibrary library(serving(ScriptedCollector::stall()));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, library.init(kProject, storage.path(), false));
+    ASSERT_TRUE(library.collector.waitForRecords(1, 2 * kDeliveryMs));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::seconds(9));
+    EXPECT_LE(waited, std::chrono::seconds(15));
+    EXPECT_EQ(kDefaults, switchesOf(library.state, VESK_CHANNEL_USER));
 }
 
 namespace {
@@ -419,29 +352,22 @@ class SwitchesGate : public ::testing::TestWithParam<GateCase> {};
 TEST_P(SwitchesGate, RecordsOfADeniedKindAreDropped) {
     const GateCase& param = GetParam();
     TempDir storage;
-    CollectorProcess collector(settingsService(storage, param.answer));
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         pointSettingsAt(collector);
-                         qm_platform::startLogCapture();
-                         // Held back: the set-up, settings included, runs before any record.
-                         if (initMain(collector, storage, true) != 0) return 2;
-                         QuillMarkSendLog(QUILLMARK_ERROR, "normal record");
-                         QueuedRecord crash;
-                         if (!LibraryState::process().registry.recordFields("quillmark-user", crash,
-                                                                            nullptr)) {
-                             return 3;
-                         }
-                         crash.own["body"] = "crash record";
-                         crash.own["logLevel"] = "FATAL";
-                         crash.own["DmpData"] = "TURNUAA=";
-                         if (!sender()->push(crash)) return 4;
-                         QuillMarkStartSendThread();
-                         QuillMarkDestroy();
-                         return logged(param.denial) ? 0 : 5;
-                     },
-                     kChildTimeoutMs));
-    EXPECT_EQ(param.delivered, qm_test::bodiesOf(collector.records()));
+    ScriptedLibrary library(serving(param.answer));
+    qm_platform::startLogCapture();
+    // Held back: the set-up, settings included, runs before any record.
+    ASSERT_EQ(0, library.init(kProject, storage.path(), true));
+    library.core.sendLog(VESK_LL_ERROR, "normal record", VESK_CHANNEL_USER);
+    QueuedRecord crash;
+    ASSERT_TRUE(library.state.registry.recordFields(VESK_CHANNEL_USER, crash, nullptr));
+    crash.own["body"] = "crash record";
+    crash.own["logLevel"] = "FATAL";
+    crash.own["DmpData"] = "TURNUAA=";
+    ASSERT_TRUE(library.core.sender()->push(crash));
+    library.core.startSendThread();
+    library.core.destory();
+    EXPECT_TRUE(logged(qm_platform::capturedLogLines(), param.denial));
+    qm_platform::stopLogCapture();
+    EXPECT_EQ(param.delivered, qm_test::bodiesOf(library.collector.records()));
 }
 
 // A session record without "DmpData" is a normal record as well.

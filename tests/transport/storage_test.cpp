@@ -1,6 +1,7 @@
 // Records the collector did not take are kept in the project's "log.txt" and sent again by the
-// next start. A "start" is a child process; successive children share one storage directory,
-// as successive runs of an application do.
+// next start. A "start" is a library on a state of its own in this process; successive starts
+// share one storage directory, as successive runs of an application do. Only a start that dies
+// mid-way is a child process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -9,26 +10,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "api/quillmark_impl.h"
-#include "core/libraryState.h"
 #include "platform/host_capture.h"
-#include "plume/quillmark.h"
 #include "support/child_process.h"
-#include "support/collector_process.h"
 #include "support/file_text.h"
-#include "support/raw_server.h"
 #include "support/record_queries.h"
+#include "support/scripted_library.h"
 #include "support/temp_dir.h"
 #include "transport/batchDelivery.h"
 #include "transport/localStore.h"
@@ -36,24 +33,33 @@
 #include "util/jsonText.h"
 
 using qm_test::bodiesOf;
-using qm_test::CollectorOptions;
-using qm_test::CollectorProcess;
-using qm_test::runInChild;
+using qm_test::ScriptedCollector;
+using qm_test::ScriptedLibrary;
+using qm_test::SeenRequest;
 using qm_test::TempDir;
 using qm_test::writeFileText;
 
 namespace {
 
 const int kChildTimeoutMs = 30000;
-// Several mebibytes through the loopback collector, which is slow with sanitizers.
-const int kSlowChildMs = 90000;
+const int kDeliveryMs = 20000;
 const char* const kProject = "StoreApp";
+const char* const kUser = VESK_CHANNEL_USER;
 
-// A collector that answers 503: every batch goes to local storage.
-CollectorOptions refusingEveryBatch() {
-    CollectorOptions options;
-    options.extraArgs = {"--status", "503"};
-    return options;
+// Every batch goes to local storage.
+const ScriptedCollector::Responder kRefusingEveryBatch =
+    ScriptedCollector::always(503, R"({"header":{}})");
+
+// Takes every record except those whose body holds `text`.
+ScriptedCollector::Responder refusing(const std::string& text) {
+    return [text](const SeenRequest& request, const ExchangeDeadline& deadline) {
+        std::vector<bool> taken;
+        for (const Json::Value& record : request.records) {
+            taken.push_back(record["body"].asString().find(text) == std::string::npos);
+        }
+        return ScriptedCollector::always(200, ScriptedCollector::answerFor(taken))(request,
+                                                                                   deadline);
+    };
 }
 
 std::string projectDir(const TempDir& storage, const std::string& project = kProject) {
@@ -65,14 +71,6 @@ std::string logFile(const TempDir& storage, const std::string& project = kProjec
 }
 
 bool exists(const std::string& path) { return std::filesystem::exists(path); }
-
-std::vector<std::string> linesOf(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
 
 // Every line of the file, parsed; a line that is not JSON becomes null.
 std::vector<Json::Value> fileLines(const std::string& path) {
@@ -95,46 +93,43 @@ Json::Value withBody(const Records& records, const std::string& body) {
     return Json::Value();
 }
 
-// The requests that arrived after the first `skip`, each parsed into its array of records.
-std::vector<Json::Value> batchesSince(const CollectorProcess& collector, size_t skip) {
+// The posts the script saw (settings requests left out), each its array of records.
+std::vector<Json::Value> batchesOf(const ScriptedCollector& collector) {
     std::vector<Json::Value> batches;
-    const std::vector<Json::Value> requests = collector.requests();
-    for (size_t i = skip; i < requests.size(); ++i) {
-        Json::Value batch;
-        jsonText::parse(requests[i]["body"].asString(), batch);
+    for (const SeenRequest& request : collector.requests()) {
+        if (request.get) continue;
+        Json::Value batch(Json::arrayValue);
+        for (const Json::Value& record : request.records) batch.append(record);
         batches.push_back(batch);
     }
     return batches;
 }
 
-int initMain(const CollectorProcess& collector, const TempDir& storage, bool asyncStart,
-             const char* project = kProject) {
-    return QuillMarkInitialize(project, storage.path().c_str(), "1.0.0",
-                               collector.address().c_str(), collector.port(), nullptr, nullptr,
-                               true, asyncStart, "quillmark-user");
+bool sessionArrived(const ScriptedCollector& collector) {
+    return !qm_test::withField(collector.records(), "body", "CREATE SESSION").empty();
 }
 
-// One start of the application: initialise, send these messages as one batch, end.
-int runStart(const CollectorProcess& collector, const TempDir& storage,
-             const std::vector<std::string>& messages) {
-    const size_t sessionsBefore = qm_test::withBody(collector, "CREATE SESSION").size();
-    if (initMain(collector, storage, true) != 0) return 2;
+// One start of the application against a collector answering as `answer` does: initialise,
+// send these messages as one batch, end. The batches it posted.
+std::vector<Json::Value> runStart(
+    const TempDir& storage, const std::vector<std::string>& messages,
+    const ScriptedCollector::Responder& answer = ScriptedCollector::acceptAll()) {
+    ScriptedLibrary library(answer);
+    EXPECT_EQ(0, library.init(kProject, storage.path(), true));
     for (const std::string& message : messages) {
-        if (QuillMarkSendLog(QUILLMARK_ERROR, message.c_str()) != 1) return 3;
+        EXPECT_TRUE(library.core.sendLog(VESK_LL_ERROR, message.c_str(), kUser));
     }
-    QuillMarkStartSendThread();
+    library.core.startSendThread();
     // The stored records go before this start's own: once its batch arrived, the re-send is
-    // over, and QuillMarkDestroy's cut-off only meets the answer to that one small batch.
-    qm_test::waitUntil(
-        [&] { return qm_test::withBody(collector, "CREATE SESSION").size() > sessionsBefore; },
-        20000);
-    QuillMarkDestroy();
-    return 0;
+    // over, and the shutdown's cut-off only meets the answer to that one small batch.
+    EXPECT_TRUE(qm_test::waitUntil([&] { return sessionArrived(library.collector); }, kDeliveryMs));
+    library.core.destory();
+    return batchesOf(library.collector);
 }
 
 std::string storedLine(const std::string& body, const Json::Value& errorRate) {
     Json::Value record;
-    record["handlerName"] = "quillmark-user";
+    record["handlerName"] = kUser;
     record["projectName"] = kProject;
     record["logType"] = "quillmark-log";
     record["body"] = body;
@@ -142,16 +137,16 @@ std::string storedLine(const std::string& body, const Json::Value& errorRate) {
     return jsonText::writeCompact(record);
 }
 
-// A channel registered straight with a sender of its own, whose worker never runs: storage is
+// A channel registered straight with the registry, whose sending thread never runs: storage is
 // then driven call by call.
 std::unique_ptr<Handler> channelRecord(const std::string& name, const std::string& project,
-                                       const TempDir& storage, const CollectorProcess* collector) {
+                                       const TempDir& storage) {
     auto channel = std::make_unique<Handler>();
     channel->m_handlerName = name;
     channel->m_projectName = project;
     channel->m_sdCardPath = storage.path();
-    channel->m_Addr = collector ? collector->address() : "http://127.0.0.1";
-    channel->m_Port = collector ? collector->port() : 9;
+    channel->m_Addr = ScriptedLibrary::kAddress;
+    channel->m_Port = ScriptedLibrary::kPort;
     return channel;
 }
 
@@ -162,19 +157,25 @@ std::string recordText(const std::string& body) {
     return jsonText::writeCompact(record);
 }
 
+// The library's log lines while the object lives.
+class CapturedLog {
+public:
+    CapturedLog() {
+        qm_platform::setLogToStderr(false);
+        qm_platform::startLogCapture();
+    }
+    ~CapturedLog() {
+        qm_platform::stopLogCapture();
+        qm_platform::setLogToStderr(true);
+    }
+    std::vector<std::string> lines() const { return qm_platform::capturedLogLines(); }
+};
+
 }  // namespace
 
 TEST(LocalStorage, RecordComesBackWithOneMoreFailureEachStartAndGoesAfterTheFourth) {
-    CollectorOptions options;
-    options.extraArgs = {"--fail-body", "FAIL"};
-    CollectorProcess collector(options);
     TempDir storage;
-
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         return runStart(collector, storage, {"FAIL-a", "fine", "FAIL-b"});
-                     },
-                     kChildTimeoutMs));
+    runStart(storage, {"FAIL-a", "fine", "FAIL-b"}, refusing("FAIL"));
     std::vector<Json::Value> stored = fileLines(logFile(storage));
     ASSERT_EQ((std::vector<std::string>{"FAIL-a", "FAIL-b"}), bodiesOf(stored));
     for (const Json::Value& line : stored) {
@@ -184,10 +185,8 @@ TEST(LocalStorage, RecordComesBackWithOneMoreFailureEachStartAndGoesAfterTheFour
 
     for (int start = 2; start <= 4; ++start) {
         SCOPED_TRACE("start " + std::to_string(start));
-        const size_t before = collector.requests().size();
-        ASSERT_EQ(0, runInChild([&] { return runStart(collector, storage, {}); }, kChildTimeoutMs));
         // The stored records travel first, together, before this start's own session record.
-        const std::vector<Json::Value> batches = batchesSince(collector, before);
+        const std::vector<Json::Value> batches = runStart(storage, {}, refusing("FAIL"));
         ASSERT_EQ(2u, batches.size());
         ASSERT_EQ((std::vector<std::string>{"FAIL-a", "FAIL-b"}), bodiesOf(batches[0]));
         for (const Json::Value& record : batches[0]) {
@@ -206,20 +205,12 @@ TEST(LocalStorage, RecordComesBackWithOneMoreFailureEachStartAndGoesAfterTheFour
 }
 
 TEST(LocalStorage, StoredRecordsReachTheNextCollectorWithTheirTextIntact) {
-    CollectorProcess down(refusingEveryBatch());
-    CollectorProcess up;
     TempDir storage;
     const std::string tricky = "quote \" backslash \\ bell \x07 tab \t line\nend \xc3\xbc";
-
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         return runStart(down, storage, {tricky, "plain"});
-                     },
-                     kChildTimeoutMs));
+    runStart(storage, {tricky, "plain"}, kRefusingEveryBatch);
     ASSERT_EQ(3u, fileLines(logFile(storage)).size());  // session record and two logs
 
-    ASSERT_EQ(0, runInChild([&] { return runStart(up, storage, {}); }, kChildTimeoutMs));
-    const std::vector<Json::Value> batches = batchesSince(up, 0);
+    const std::vector<Json::Value> batches = runStart(storage, {});
     ASSERT_EQ(2u, batches.size());
     EXPECT_EQ((std::vector<std::string>{"CREATE SESSION", tricky, "plain"}), bodiesOf(batches[0]));
     for (const Json::Value& record : batches[0]) {
@@ -233,7 +224,6 @@ TEST(LocalStorage, StoredRecordsReachTheNextCollectorWithTheirTextIntact) {
 }
 
 TEST(LocalStorage, ReadingBackKeepsOnlyLinesThatHoldAnObject) {
-    CollectorProcess collector;
     TempDir storage;
     std::string content = storedLine("first", "1");
     content += "\n";                                                  // empty line
@@ -243,7 +233,7 @@ TEST(LocalStorage, ReadingBackKeepsOnlyLinesThatHoldAnObject) {
     content += "[1,2]\n\"text\"\n42\n";                               // JSON, but not objects
     content += std::string(5000, '[') + "\n";                         // deeper than the reader goes
     Json::Value typed;
-    typed["handlerName"] = "quillmark-user";
+    typed["handlerName"] = kUser;
     typed["body"] = "second";
     typed["count"] = 7;
     typed["nested"]["a"] = "b";
@@ -251,8 +241,7 @@ TEST(LocalStorage, ReadingBackKeepsOnlyLinesThatHoldAnObject) {
     content += storedLine("cut by a crash", "1").substr(0, 30);  // last line, no line end
     writeFileText(logFile(storage), content);
 
-    ASSERT_EQ(0, runInChild([&] { return runStart(collector, storage, {}); }, kChildTimeoutMs));
-    const std::vector<Json::Value> batches = batchesSince(collector, 0);
+    const std::vector<Json::Value> batches = runStart(storage, {});
     ASSERT_EQ(2u, batches.size());
     const Json::Value& resent = batches[0];
     ASSERT_EQ((std::vector<std::string>{"first", "second"}), bodiesOf(resent));
@@ -263,7 +252,6 @@ TEST(LocalStorage, ReadingBackKeepsOnlyLinesThatHoldAnObject) {
 }
 
 TEST(LocalStorage, FailureCountsThatAreNotPlainNumbers) {
-    CollectorProcess collector(refusingEveryBatch());
     TempDir storage;
     std::string content;
     content += storedLine("rate-missing", Json::Value());
@@ -275,7 +263,7 @@ TEST(LocalStorage, FailureCountsThatAreNotPlainNumbers) {
     content += storedLine("rate-huge", "99999999999999999999999");
     writeFileText(logFile(storage), content);
 
-    ASSERT_EQ(0, runInChild([&] { return runStart(collector, storage, {}); }, kChildTimeoutMs));
+    runStart(storage, {}, kRefusingEveryBatch);
     const std::vector<Json::Value> lines = fileLines(logFile(storage));
     auto rateOf = [&](const std::string& body) {
         for (const Json::Value& line : lines) {
@@ -298,92 +286,64 @@ TEST(LocalStorage, FailureCountsThatAreNotPlainNumbers) {
 // The store's byte bound: whether records come in by appends or in an old file larger than the
 // bound (earlier versions had none), the oldest go first, each drop is counted in a log line,
 // and what is read back comes in batches of at most the pass size.
-struct ByteCapCase {
-    const char* name;
-    bool oldFile;  // written straight into "log.txt", else appended through the sender
-};
-
-void PrintTo(const ByteCapCase& byteCapCase, std::ostream* out) { *out << byteCapCase.name; }
-
-class StoreByteCap : public ::testing::TestWithParam<ByteCapCase> {};
-
-TEST_P(StoreByteCap, KeepsTheNewestAndCountsEveryDrop) {
-    TempDir storage;
-    const std::string logLines = storage.file("log-lines.txt");
-    const std::string readBackFile = storage.file("read-back.txt");
+TEST(LocalStorage, StoreByteCapKeepsTheNewestAndCountsEveryDrop) {
     const size_t total = (LocalStore::kMaxStoreBytes * 5 / 4) / 1024;  // 1 KiB records
     std::vector<std::string> sent;
     for (size_t i = 0; i < total; ++i) sent.push_back(std::to_string(i) + std::string(1000, 'r'));
-    if (GetParam().oldFile) {
-        std::string content;
-        for (const std::string& body : sent) content += storedLine(body, "1");
-        writeFileText(logFile(storage), content);
+    for (const bool oldFile : {false, true}) {
+        SCOPED_TRACE(oldFile ? "old file" : "appended");
+        TempDir storage;
+        CapturedLog log;
+        if (oldFile) {
+            std::string content;
+            for (const std::string& body : sent) content += storedLine(body, "1");
+            writeFileText(logFile(storage), content);
+        } else {
+            LibraryState state;
+            auto channel = channelRecord("main", kProject, storage);
+            ASSERT_TRUE(state.registry.add(channel));
+            std::vector<std::string> batch;
+            for (size_t i = 0; i < sent.size(); ++i) {
+                batch.push_back(recordText(sent[i]));
+                if (batch.size() < 500 && i + 1 < sent.size()) continue;
+                state.store.keep(batch, "main");
+                batch.clear();
+            }
+            ASSERT_LE(std::filesystem::file_size(logFile(storage)), LocalStore::kMaxStoreBytes);
+        }
+        StoreHealth health;
+        LocalStore store(projectDir(storage), health);
+        ASSERT_TRUE(store.claim());
+        std::vector<std::string> readBack;
+        std::vector<std::string> batch;
+        while (store.nextBatch(batch)) {
+            size_t bytes = 0;
+            for (const std::string& line : batch) bytes += line.size();
+            EXPECT_LE(bytes, LocalStore::kMaxBatchBytes);
+            for (const std::string& line : batch) {
+                Json::Value record;
+                jsonText::parse(line, record);
+                readBack.push_back(record["body"].asString());
+            }
+            store.confirmBatch();
+        }
+        EXPECT_FALSE(exists(logFile(storage)));
+        const qm_test::Accounting accounting = qm_test::account(sent, {}, readBack, log.lines());
+        qm_test::expectEveryRecordAccountedFor(accounting, true);
+        EXPECT_EQ(accounting.lost.size(), accounting.dropped);
+        EXPECT_GT(accounting.dropped, 0u);
+        // The oldest went: what is left is the end of what came in, in order.
+        ASSERT_LE(readBack.size(), sent.size());
+        EXPECT_TRUE(std::equal(readBack.begin(), readBack.end(), sent.end() - readBack.size()));
     }
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         qm_platform::setLogToStderr(false);
-                         qm_platform::startLogCapture();
-                         LibraryState state;
-                         auto channel = channelRecord("main", kProject, storage, nullptr);
-                         if (!state.registry.add(channel)) return 2;
-                         std::vector<std::string> batch;
-                         for (size_t i = 0; !GetParam().oldFile && i < sent.size(); ++i) {
-                             batch.push_back(recordText(sent[i]));
-                             if (batch.size() < 500 && i + 1 < sent.size()) continue;
-                             state.store.keep(batch, "main");
-                             batch.clear();
-                         }
-                         const bool appended = !GetParam().oldFile;
-                         if (appended && std::filesystem::file_size(logFile(storage)) >
-                                             LocalStore::kMaxStoreBytes) {
-                             return 3;
-                         }
-                         StoreHealth health;
-                         LocalStore store(projectDir(storage), health);
-                         if (!store.claim()) return 4;
-                         std::ofstream readBack(readBackFile);
-                         while (store.nextBatch(batch)) {
-                             size_t bytes = 0;
-                             for (const std::string& line : batch) bytes += line.size();
-                             EXPECT_LE(bytes, LocalStore::kMaxBatchBytes);
-                             for (const std::string& line : batch) {
-                                 Json::Value record;
-                                 jsonText::parse(line, record);
-                                 readBack << record["body"].asString() << "\n";
-                             }
-                             store.confirmBatch();
-                         }
-                         std::ofstream logs(logLines);
-                         for (const std::string& line : qm_platform::capturedLogLines()) {
-                             logs << line << "\n";
-                         }
-                         return 0;
-                     },
-                     kChildTimeoutMs));
-    EXPECT_FALSE(exists(logFile(storage)));
-    const std::vector<std::string> readBack = linesOf(readBackFile);
-    const qm_test::Accounting accounting = qm_test::account(sent, {}, readBack, linesOf(logLines));
-    qm_test::expectEveryRecordAccountedFor(accounting, true);
-    EXPECT_EQ(accounting.lost.size(), accounting.dropped);
-    EXPECT_GT(accounting.dropped, 0u);
-    // The oldest went: what is left is the end of what came in, in order.
-    ASSERT_LE(readBack.size(), sent.size());
-    EXPECT_TRUE(std::equal(readBack.begin(), readBack.end(), sent.end() - readBack.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, StoreByteCap,
-                         ::testing::Values(ByteCapCase{"Appended", false},
-                                           ByteCapCase{"OldFile", true}),
-                         [](const ::testing::TestParamInfo<ByteCapCase>& info) {
-                             return info.param.name;
-                         });
-
 TEST(LocalStorage, LineCutByACrashLosesOnlyItself) {
-    CollectorProcess collector;
     TempDir storage;
+    ScriptedCollector collector;
     {
-        LibraryState state;
-        auto channel = channelRecord("main", kProject, storage, &collector);
+        LibraryState state(collector.factory());
+        auto channel = channelRecord("main", kProject, storage);
         ASSERT_TRUE(state.registry.add(channel));
         writeFileText(logFile(storage),
                       storedLine("before", "1") + storedLine("cut", "1").substr(0, 25));
@@ -395,41 +355,34 @@ TEST(LocalStorage, LineCutByACrashLosesOnlyItself) {
             return deliverBatch(*transport, main.m_Addr, main.m_Port, batch);
         });
     }
-    const std::vector<Json::Value> batches = batchesSince(collector, 0);
+    const std::vector<Json::Value> batches = batchesOf(collector);
     ASSERT_EQ(1u, batches.size());
     EXPECT_EQ((std::vector<std::string>{"before", "after"}), bodiesOf(batches[0]));
     EXPECT_FALSE(exists(logFile(storage)));
 }
 
 TEST(LocalStorage, ChannelsOfOneProjectShareTheFileAndSendItOncePerStart) {
-    CollectorOptions options;
-    options.extraArgs = {"--fail-body", "FAIL"};
-    CollectorProcess collector(options);
     TempDir storage;
     auto start = [&](bool sendLogs) {
-        plume::quillmark::PlumeLog* log = GetPlumeLog();
-        if (initMain(collector, storage, true) != 0) return 2;
-        if (log->initialize(kProject, storage.path().c_str(), "1.0.0", collector.address().c_str(),
-                            collector.port(), nullptr, nullptr, true, true, "Corvane") != 0)
-            return 3;
+        ScriptedLibrary library(refusing("FAIL"));
+        EXPECT_EQ(0, library.init(kProject, storage.path(), true));
+        EXPECT_EQ(0, library.init(kProject, storage.path(), true, VESK_CHANNEL_CORVANE));
         if (sendLogs) {
-            log->sendLog(QUILLMARK_ERROR, "FAIL-user");
-            log->sendLog_Corvane(QUILLMARK_ERROR, "FAIL-corvane");
+            library.core.sendLog(VESK_LL_ERROR, "FAIL-user", kUser);
+            library.core.sendLog(VESK_LL_ERROR, "FAIL-corvane", VESK_CHANNEL_CORVANE);
         }
-        QuillMarkStartSendThread();
-        QuillMarkDestroy();
-        return 0;
+        library.core.startSendThread();
+        library.core.destory();
+        return batchesOf(library.collector);
     };
-    ASSERT_EQ(0, runInChild([&] { return start(true); }, kChildTimeoutMs));
+    start(true);
     std::vector<Json::Value> stored = fileLines(logFile(storage));
     ASSERT_EQ(2u, stored.size());
     EXPECT_EQ("1", withBody(stored, "FAIL-user")["errorRate"].asString());
     EXPECT_EQ("1", withBody(stored, "FAIL-corvane")["errorRate"].asString());
 
-    const size_t before = collector.requests().size();
-    ASSERT_EQ(0, runInChild([&] { return start(false); }, kChildTimeoutMs));
     size_t resends = 0;
-    for (const Json::Value& batch : batchesSince(collector, before)) {
+    for (const Json::Value& batch : start(false)) {
         if (!withBody(batch, "FAIL-user").isNull()) ++resends;
     }
     // The second channel's set-up finds the records of this start's failure and leaves them
@@ -442,28 +395,17 @@ TEST(LocalStorage, ChannelsOfOneProjectShareTheFileAndSendItOncePerStart) {
 }
 
 TEST(LocalStorage, StoragePathsThatCannotHoldRecords) {
-    CollectorOptions options;
-    options.extraArgs = {"--fail-body", "FAIL"};
-    CollectorProcess collector(options);
     TempDir storage;
     const std::string plainFile = storage.file("plain-file");
     writeFileText(plainFile, "not a directory");
     // Neither exists nor can be made, is a file, or is not writable (not even by root).
     for (const std::string& path :
          {storage.file("missing/deeper"), plainFile, std::string("/proc/self")}) {
-        ASSERT_EQ(0, runInChild(
-                         [&] {
-                             const int result = QuillMarkInitialize(
-                                 kProject, path.c_str(), "1.0.0", collector.address().c_str(),
-                                 collector.port(), nullptr, nullptr, true, false, "quillmark-user");
-                             // The channel is refused: it has nowhere to keep its state.
-                             if (result != 0) return 2;
-                             if (QuillMarkSendLog(QUILLMARK_ERROR, "FAIL") != 0) return 3;
-                             QuillMarkDestroy();
-                             return 0;
-                         },
-                         kChildTimeoutMs))
-            << path;
+        SCOPED_TRACE(path);
+        ScriptedLibrary library(refusing("FAIL"));
+        EXPECT_EQ(0, library.init(kProject, path, false));
+        // The channel is refused: it has nowhere to keep its state.
+        EXPECT_FALSE(library.core.sendLog(VESK_LL_ERROR, "FAIL", kUser));
     }
 }
 
@@ -485,41 +427,24 @@ TEST(LocalStorage, StoreThatCannotBeWrittenLogsOncePerConditionAndCountsTheLoss)
          },
          "No space left on device"},
     };
-    CollectorOptions options;
-    options.extraArgs = {"--fail-body", "FAIL"};
-    CollectorProcess collector(options);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir storage;
         c.spoil(logFile(storage));
-        const std::string logLines = storage.file("log-lines.txt");
-        std::vector<std::string> sent;
-        ASSERT_EQ(
-            0,
-            runInChild(
-                [&] {
-                    qm_platform::setLogToStderr(false);
-                    qm_platform::startLogCapture();
-                    if (initMain(collector, storage, false) != 0) return 2;
-                    // One pass each: every failure is a store of its own.
-                    for (int i = 0; i < 5; ++i) {
-                        const std::string body = "FAIL-" + std::to_string(i);
-                        if (QuillMarkSendLog(QUILLMARK_ERROR, body.c_str()) != 1) return 3;
-                        qm_test::waitUntil(
-                            [] { return currentPlumeLog()->core()->sender()->queuedCount() == 0; },
-                            2000);
-                        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-                    }
-                    if (QuillMarkSendLog(QUILLMARK_ERROR, c.name) != 1) return 4;
-                    QuillMarkDestroy();
-                    std::ofstream logs(logLines);
-                    for (const std::string& line : qm_platform::capturedLogLines()) {
-                        logs << line << "\n";
-                    }
-                    return 0;
-                },
-                kChildTimeoutMs));
-        const std::vector<std::string> lines = linesOf(logLines);
+        CapturedLog log;
+        ScriptedLibrary library(refusing("FAIL"));
+        ASSERT_EQ(0, library.init(kProject, storage.path(), false));
+        // One pass each: every failure is a store of its own.
+        std::vector<std::string> failing;
+        for (int i = 0; i < 5; ++i) {
+            failing.push_back("FAIL-" + std::to_string(i));
+            ASSERT_TRUE(library.core.sendLog(VESK_LL_ERROR, failing.back().c_str(), kUser));
+            qm_test::waitUntil([&] { return library.core.sender()->queuedCount() == 0; }, 2000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        ASSERT_TRUE(library.core.sendLog(VESK_LL_ERROR, c.name, kUser));
+        library.core.destory();
+        const std::vector<std::string> lines = log.lines();
         size_t conditionLines = 0;
         for (const std::string& line : lines) {
             if (line.find("[store] records not kept") == std::string::npos) continue;
@@ -527,13 +452,11 @@ TEST(LocalStorage, StoreThatCannotBeWrittenLogsOncePerConditionAndCountsTheLoss)
             EXPECT_NE(std::string::npos, line.find(c.condition)) << line;
         }
         EXPECT_EQ(1u, conditionLines);
-        std::vector<std::string> failing;
-        for (int i = 0; i < 5; ++i) failing.push_back("FAIL-" + std::to_string(i));
         const qm_test::Accounting accounting =
             qm_test::account(failing, {}, qm_test::storedBodies(projectDir(storage)), lines);
         qm_test::expectEveryRecordAccountedFor(accounting, true);
         EXPECT_EQ(failing.size(), accounting.dropped);
-        EXPECT_EQ(1u, qm_test::withBody(collector, c.name).size());
+        EXPECT_EQ(1u, qm_test::withField(library.collector.records(), "body", c.name).size());
     }
 }
 
@@ -550,40 +473,39 @@ TEST(LocalStorage, KillDuringTheResendThenANextStartDeliversEveryRecord) {
     }
     writeFileText(logFile(storage), content);
 
-    CollectorOptions stalling;
-    stalling.mode = "stall";
-    CollectorProcess stalled(stalling);
-    const int killed = runInChild(
+    const int killed = qm_test::runInChild(
         [&] {
             qm_platform::setLogToStderr(false);
-            if (initMain(stalled, storage, false) != 0) return 2;
-            if (!stalled.waitForRecordCount(1, 30000)) return 3;
+            std::atomic<bool> posted{false};
+            ScriptedLibrary stalled([&](const SeenRequest& request, const ExchangeDeadline& end) {
+                if (request.get) return CollectorAnswer();
+                posted = true;
+                return ScriptedCollector::stall()(request, end);
+            });
+            if (stalled.init(kProject, storage.path(), false) != 0) return 2;
+            if (!qm_test::waitUntil([&] { return posted.load(); }, kDeliveryMs)) return 3;
             raise(SIGKILL);
             return 4;
         },
-        kSlowChildMs);
+        kChildTimeoutMs);
     ASSERT_EQ(128 + SIGKILL, killed);
     EXPECT_TRUE(exists(projectDir(storage) + "/log.resend"));
 
-    CollectorProcess healthy;
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         qm_platform::setLogToStderr(false);
-                         if (initMain(healthy, storage, false) != 0) return 2;
-                         // The stored records, then the killed run's session record (it was
-                         // still queued), then this run's.
-                         healthy.waitForRecordCount(bodies.size() + 2, 60000);
-                         QuillMarkDestroy();
-                         return 0;
-                     },
-                     kSlowChildMs));
-    for (const Json::Value& request : healthy.requests()) {
-        EXPECT_LE(request["body"].asString().size(), LocalStore::kMaxBatchBytes + 64 * 1024);
+    ScriptedLibrary healthy;
+    ASSERT_EQ(0, healthy.init(kProject, storage.path(), false));
+    // The stored records, then the killed run's session record (it was still queued), then
+    // this run's.
+    healthy.collector.waitForRecords(bodies.size() + 2, 3 * kDeliveryMs);
+    healthy.core.destory();
+    const std::vector<Json::Value> batches = batchesOf(healthy.collector);
+    for (const SeenRequest& request : healthy.collector.requests()) {
+        EXPECT_LE(request.body.size(), LocalStore::kMaxBatchBytes + 64 * 1024);
     }
-    EXPECT_EQ(5u, healthy.requests().size());  // three batches, then the two session records
-    EXPECT_EQ(2u, qm_test::withBody(healthy, "CREATE SESSION").size());
-    const qm_test::Accounting accounting = qm_test::account(
-        bodies, bodiesOf(healthy.records()), qm_test::storedBodies(projectDir(storage)), {});
+    EXPECT_EQ(5u, batches.size());  // three batches, then the two session records
+    const std::vector<Json::Value> records = healthy.collector.records();
+    EXPECT_EQ(2u, qm_test::withField(records, "body", "CREATE SESSION").size());
+    const qm_test::Accounting accounting =
+        qm_test::account(bodies, bodiesOf(records), qm_test::storedBodies(projectDir(storage)), {});
     qm_test::expectEveryRecordAccountedFor(accounting, true);
     EXPECT_EQ(bodies.size(), accounting.accepted);
     EXPECT_FALSE(exists(projectDir(storage) + "/log.resend"));
@@ -593,29 +515,26 @@ TEST(LocalStorage, KillDuringTheResendThenANextStartDeliversEveryRecord) {
 // The sending thread waits for a registry another thread holds for long instead of dropping the
 // record it stores (giving up after 500 ms is for a crash report only).
 TEST(LocalStorage, SendingThreadStoresEvenWhenTheRegistryStaysBusy) {
-    CollectorOptions options;
-    options.extraArgs = {"--status", "503", "--delay-ms", "300"};
-    CollectorProcess collector(options);
     TempDir storage;
-    ASSERT_EQ(0,
-              runInChild(
-                  [&] {
-                      qm_platform::setLogToStderr(false);
-                      if (initMain(collector, storage, true) != 0) return 2;
-                      if (QuillMarkSendLog(QUILLMARK_ERROR, "busy registry") != 1) return 3;
-                      QuillMarkStartSendThread();
-                      // The batch arrived; its refusal comes while the registry is held.
-                      if (!collector.waitForRecordCount(2, 10000)) return 4;
-                      bool held = false;
-                      LibraryState::process().registry.forEach([&](const Handler&, RecordJournal*) {
-                          if (held) return;
-                          held = true;
-                          std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-                      });
-                      QuillMarkDestroy();
-                      return 0;
-                  },
-                  kChildTimeoutMs));
+    std::atomic<bool> arrived{false};
+    ScriptedLibrary library([&](const SeenRequest& request, const ExchangeDeadline& deadline) {
+        if (!request.get) arrived = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return kRefusingEveryBatch(request, deadline);
+    });
+    CapturedLog log;
+    ASSERT_EQ(0, library.init(kProject, storage.path(), true));
+    ASSERT_TRUE(library.core.sendLog(VESK_LL_ERROR, "busy registry", kUser));
+    library.core.startSendThread();
+    // The batch arrived; its refusal comes while the registry is held.
+    ASSERT_TRUE(qm_test::waitUntil([&] { return arrived.load(); }, kDeliveryMs));
+    bool held = false;
+    library.state.registry.forEach([&](const Handler&, RecordJournal*) {
+        if (held) return;
+        held = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    });
+    library.core.destory();
     const qm_test::Accounting accounting =
         qm_test::account({"busy registry"}, {}, qm_test::storedBodies(projectDir(storage)), {});
     EXPECT_EQ(1u, accounting.stored);
@@ -626,21 +545,18 @@ TEST(LocalStorage, SendingThreadStoresEvenWhenTheRegistryStaysBusy) {
 
 namespace {
 
-// One start in send-only mode, run with `cwd` as working directory so that a relative path
-// the library made would show there.
-int sendOnlyStart(const CollectorProcess& collector, const char* storagePath,
-                  const std::string& cwd, const std::string& tag, size_t recordsAfter) {
-    if (chdir(cwd.c_str()) != 0) return 1;
-    if (QuillMarkInitialize(kProject, storagePath, "1.0.0", collector.address().c_str(),
-                            collector.port(), nullptr, nullptr, true, false, "quillmark-user") != 0)
-        return 2;
-    if (QuillMarkOpenCrashCatcher() != 0) return 3;  // Breakpad would have nowhere to write
-    // Once the session arrived the channel is set up, so later records carry its device ID.
-    if (!collector.waitForRecords(recordsAfter - 2, 8000)) return 7;
-    if (QuillMarkSendLog(QUILLMARK_ERROR, ("FAIL " + tag).c_str()) != 1) return 4;
-    if (QuillMarkSendLog(QUILLMARK_ERROR, ("ok " + tag).c_str()) != 1) return 5;
-    return collector.waitForRecords(recordsAfter, 8000) ? 0 : 6;
-}
+// The working directory of the process while the object lives, so that a relative path the
+// library made would show there.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const std::string& path) : m_before(std::filesystem::current_path()) {
+        std::filesystem::current_path(path);
+    }
+    ~WorkingDirectory() { std::filesystem::current_path(m_before); }
+
+private:
+    std::filesystem::path m_before;
+};
 
 }  // namespace
 
@@ -652,25 +568,27 @@ TEST(SendOnly, RecordsArriveAndNothingIsStoredOrSentAgain) {
     };
     for (const Case& c : {Case{"null", nullptr}, Case{"empty", ""}}) {
         SCOPED_TRACE(c.name);
-        CollectorOptions options;
-        options.extraArgs = {"--fail-body", "FAIL"};
-        CollectorProcess collector(options);
         TempDir cwd;
-        size_t recordsAfter = 0;
+        const WorkingDirectory inCwd(cwd.path());
         for (const std::string tag : {"first", "second"}) {
-            recordsAfter += 3;
-            EXPECT_EQ(
-                0,
-                runInChild(
-                    [&] { return sendOnlyStart(collector, c.path, cwd.path(), tag, recordsAfter); },
-                    kChildTimeoutMs));
+            ScriptedLibrary library(refusing("FAIL"));
+            ASSERT_EQ(0, library.core.initialize(kProject, c.path, "1.0.0", nullptr, nullptr,
+                                                 ScriptedLibrary::kAddress, ScriptedLibrary::kPort,
+                                                 true, false, kUser));
+            EXPECT_FALSE(library.core.openCrashCatcher());  // Breakpad would have nowhere to write
+            // Once the session arrived the channel is set up, so later records carry its
+            // device ID.
+            ASSERT_TRUE(library.collector.waitForRecords(1, kDeliveryMs));
+            EXPECT_TRUE(library.core.sendLog(VESK_LL_ERROR, ("FAIL " + tag).c_str(), kUser));
+            EXPECT_TRUE(library.core.sendLog(VESK_LL_ERROR, ("ok " + tag).c_str(), kUser));
+            ASSERT_TRUE(library.collector.waitForRecords(3, kDeliveryMs));
+            library.core.destory();
+            // Its session, its refused record and its delivered one; nothing came back.
+            const std::vector<Json::Value> records = library.collector.records();
+            EXPECT_EQ((std::vector<std::string>{"CREATE SESSION", "FAIL " + tag, "ok " + tag}),
+                      bodiesOf(records));
+            EXPECT_FALSE(withBody(records, "ok " + tag)["DeviceID"].asString().empty());
         }
-        // Each start: its session, its refused record and its delivered one; nothing came back.
-        EXPECT_EQ((std::vector<std::string>{"CREATE SESSION", "FAIL first", "ok first",
-                                            "CREATE SESSION", "FAIL second", "ok second"}),
-                  bodiesOf(collector.records()));
-        const Json::Value delivered = withBody(collector.records(), "ok first");
-        EXPECT_FALSE(delivered["DeviceID"].asString().empty());
         EXPECT_FALSE(exists("/quillmark"));
         EXPECT_TRUE(std::filesystem::is_empty(cwd.path()));
     }
@@ -886,42 +804,34 @@ TEST(RecordJournal, FullBusyOrDamagedJournals) {
 }
 
 // Records sendLog accepted and the collector never answered for survive the end of the
-// process: the next start delivers each once, in the order they were logged.
+// process: the next start delivers each once, in the order they were logged. A trickling
+// collector is a stalled one to the pass (its deadline is pinned in plain_http_test).
 TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
     struct Row {
         const char* name;
-        const char* collectorMode;  // "" for a collector that is down
-        bool heldBack;              // sending never started: everything is still queued
+        ScriptedCollector::Responder answer;
+        bool heldBack;  // sending never started: everything is still queued
         int signal;
     };
     const std::vector<Row> rows = {
-        {"in flight to a stalled collector, then killed", "stall", false, SIGKILL},
-        {"collector trickles its answer, then abort", "trickle", false, SIGABRT},
-        {"collector down, then a segfault", "", false, SIGSEGV},
-        {"held back in the queue, then killed", "ok", true, SIGKILL},
+        {"in flight to a stalled collector, then killed", ScriptedCollector::stall(), false,
+         SIGKILL},
+        {"in flight to a stalled collector, then abort", ScriptedCollector::stall(), false,
+         SIGABRT},
+        {"collector down, then a segfault", ScriptedCollector::unreachable(), false, SIGSEGV},
+        {"held back in the queue, then killed", ScriptedCollector::acceptAll(), true, SIGKILL},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TempDir storage;
         const std::vector<std::string> bodies = journalBodies(0, 300);
-        CollectorOptions options;
-        options.mode = *row.collectorMode ? row.collectorMode : "ok";
-        CollectorProcess first(options);
-        const int status = runInChild(
+        const int status = qm_test::runInChild(
             [&] {
                 qm_platform::setLogToStderr(false);
-                if (*row.collectorMode == '\0') {
-                    if (QuillMarkInitialize(kProject, storage.path().c_str(), "1.0.0",
-                                            first.address().c_str(), qm_test::unusedLoopbackPort(),
-                                            nullptr, nullptr, true, row.heldBack,
-                                            "quillmark-user") != 0) {
-                        return 2;
-                    }
-                } else if (initMain(first, storage, row.heldBack) != 0) {
-                    return 2;
-                }
+                ScriptedLibrary first(row.answer);
+                if (first.init(kProject, storage.path(), row.heldBack) != 0) return 2;
                 for (const std::string& body : bodies) {
-                    while (QuillMarkSendLog(QUILLMARK_ERROR, body.c_str()) != 1) {
+                    while (!first.core.sendLog(VESK_LL_ERROR, body.c_str(), kUser)) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     }
                 }
@@ -934,23 +844,18 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
             kChildTimeoutMs);
         ASSERT_EQ(128 + row.signal, status);
 
-        CollectorProcess healthy;
-        ASSERT_EQ(0, runInChild(
-                         [&] {
-                             qm_platform::setLogToStderr(false);
-                             if (initMain(healthy, storage, false) != 0) return 2;
-                             healthy.waitForRecordCount(bodies.size() + 2, 30000);
-                             QuillMarkDestroy();
-                             return 0;
-                         },
-                         kChildTimeoutMs));
+        ScriptedLibrary next;
+        ASSERT_EQ(0, next.init(kProject, storage.path(), false));
+        next.collector.waitForRecords(bodies.size() + 2, kDeliveryMs);
+        next.core.destory();
+        const std::vector<Json::Value> records = next.collector.records();
         std::vector<std::string> arrived;
-        for (const std::string& body : bodiesOf(healthy.records())) {
+        for (const std::string& body : bodiesOf(records)) {
             if (body.rfind("journal ", 0) == 0) arrived.push_back(body);
         }
         EXPECT_EQ(arrived, bodies);
         // The crashed run's session record comes back too, before its records.
-        EXPECT_EQ(2u, qm_test::withBody(healthy, "CREATE SESSION").size());
+        EXPECT_EQ(2u, qm_test::withField(records, "body", "CREATE SESSION").size());
         EXPECT_FALSE(exists(logFile(storage)));
     }
 }
@@ -1122,22 +1027,21 @@ namespace {
 
 struct KeptDeliveryRow {
     const char* name;
-    // The collector's mode, or "down".
-    const char* collectorMode;
-    std::vector<std::string> collectorArgs;
-    // UserIDs of the crash records the collector received, in order.
-    std::vector<std::string> received;
+    ScriptedCollector::Responder answer;
+    // UserIDs of the crash records posted, in order.
+    std::vector<std::string> tried;
     // Per kept crash, oldest first: still there, and its attempts so far ("" for none).
     std::vector<std::pair<bool, std::string>> after;
 };
 
+// Kept by a process that ran before this one started.
 void keepCrash(const std::string& directory, const std::string& id, int ageSeconds) {
     const std::string record = R"({"body":"Android NDK Crash","logLevel":"FATAL",)"
                                R"("logSource":"CrashDump","UserID":")" +
                                id + "\"}\n1700000000000\n";
     writeFileText(directory + "/" + id + ".rec", record);
     writeFileText(directory + "/" + id + ".dmp", "MDMP-" + id);
-    const int64_t modified = pendingCrashes::wallClockNowNs() - ageSeconds * kSecondNs;
+    const int64_t modified = pendingCrashes::processStartNs() - ageSeconds * kSecondNs;
     const timespec times[2] = {wallTime(modified - modified % kSecondNs),
                                wallTime(modified - modified % kSecondNs)};
     utimensat(AT_FDCWD, (directory + "/" + id + ".dmp").c_str(), times, 0);
@@ -1145,43 +1049,24 @@ void keepCrash(const std::string& directory, const std::string& id, int ageSecon
 
 void expectKeptDelivery(const KeptDeliveryRow& row) {
     SCOPED_TRACE(row.name);
-    const bool down = std::string(row.collectorMode) == "down";
-    CollectorOptions options;
-    if (!down) options.mode = row.collectorMode;
-    options.extraArgs = row.collectorArgs;
-    CollectorProcess collector(options);
-    const std::string address = collector.address();
-    const uint16_t port = down ? qm_test::unusedLoopbackPort() : collector.port();
     TempDir storage;
     std::filesystem::create_directories(projectDir(storage));
     const std::vector<std::string> ids = {"older", "newer"};
     keepCrash(projectDir(storage), "older", 90);
     keepCrash(projectDir(storage), "newer", 30);
-    ASSERT_EQ(0, runInChild(
-                     [&] {
-                         if (QuillMarkInitialize(kProject, storage.path().c_str(), "1.0.0",
-                                                 address.c_str(), port, nullptr, nullptr, true,
-                                                 false, "quillmark-user") != 0) {
-                             return 2;
-                         }
-                         // Settled once the session record was answered or stored.
-                         qm_test::waitUntil(
-                             [&] {
-                                 return !qm_test::withBody(collector, "CREATE SESSION").empty() ||
-                                        exists(logFile(storage));
-                             },
-                             15000);
-                         QuillMarkDestroy();
-                         return 0;
-                     },
-                     kChildTimeoutMs));
-    std::vector<std::string> received;
-    for (const Json::Value& record : qm_test::withBody(collector, "Android NDK Crash")) {
-        received.push_back(record["UserID"].asString());
+    ScriptedLibrary library(row.answer);
+    ASSERT_EQ(0, library.init(kProject, storage.path(), false));
+    // Settled once the session record was posted.
+    qm_test::waitUntil([&] { return sessionArrived(library.collector); }, kDeliveryMs);
+    library.core.destory();
+    std::vector<std::string> tried;
+    for (const Json::Value& record :
+         qm_test::withField(library.collector.records(), "body", "Android NDK Crash")) {
+        tried.push_back(record["UserID"].asString());
         EXPECT_EQ("1700000000000", record["sendTime"].asString());
-        EXPECT_EQ("StoreApp", record["projectName"].asString());
+        EXPECT_EQ(kProject, record["projectName"].asString());
     }
-    EXPECT_EQ(row.received, received);
+    EXPECT_EQ(row.tried, tried);
     for (size_t i = 0; i < ids.size(); ++i) {
         const std::string base = projectDir(storage) + "/" + ids[i];
         EXPECT_EQ(row.after[i].first, exists(base + ".dmp")) << ids[i];
@@ -1195,13 +1080,12 @@ void expectKeptDelivery(const KeptDeliveryRow& row) {
 
 TEST(PendingCrashes, MainChannelSetUpSendsKeptCrashesOldestFirst) {
     const KeptDeliveryRow rows[] = {
-        {"accepted", "ok", {}, {"older", "newer"}, {{false, ""}, {false, ""}}},
-        {"refused",
-         "ok",
-         {"--fail-body", "Android"},
+        {"accepted",
+         ScriptedCollector::acceptAll(),
          {"older", "newer"},
-         {{true, "1"}, {true, "1"}}},
-        {"no answer", "down", {}, {}, {{true, "1"}, {true, ""}}},
+         {{false, ""}, {false, ""}}},
+        {"refused", refusing("Android"), {"older", "newer"}, {{true, "1"}, {true, "1"}}},
+        {"no answer", ScriptedCollector::unreachable(), {"older"}, {{true, "1"}, {true, ""}}},
     };
     for (const KeptDeliveryRow& row : rows) expectKeptDelivery(row);
 }

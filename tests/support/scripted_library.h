@@ -1,0 +1,44 @@
+// The whole library on a state of its own whose every exchange a scripted collector answers, in
+// the test's process: channels, the sending thread, the store and the settings request. It
+// stands in for a forked child and a collector process wherever no process boundary is crossed.
+#pragma once
+
+#include <json/json.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/libraryState.h"
+#include "core/vesk2.h"
+#include "support/scripted_transport.h"
+#include "support/stored_records.h"
+
+namespace qm_test {
+
+class ScriptedLibrary {
+public:
+    // The address every channel is registered with; the script sees it in each request's URL.
+    static constexpr const char* kAddress = "http://127.0.0.1";
+    static constexpr int kPort = 8088;
+
+    explicit ScriptedLibrary(
+        ScriptedCollector::Responder responder = ScriptedCollector::acceptAll());
+
+    // The core's initialise against kAddress:kPort, with version "1.0.0" and the defaults.
+    int init(const std::string& project, const std::string& storage, bool heldBack,
+             const char* channel = VESK_CHANNEL_USER);
+    // Every record handed to the store, in order (before its failure count is looked at).
+    std::vector<StoredRecord> stored() const;
+
+    // Destroyed in reverse order: the core stops its sending thread before the state goes.
+    ScriptedCollector collector;
+    LibraryState state;
+    VESK2Log core;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<StoredRecord> m_stored;
+};
+
+}  // namespace qm_test
