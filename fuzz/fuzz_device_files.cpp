@@ -65,7 +65,6 @@ struct Harness {
         channel->m_handlerName = "quillmark-user";
         channel->m_projectName = "FuzzApp";
         channel->m_sdCardPath = root;
-        channel->m_protocol = "http";
         channel->m_Addr = "http://127.0.0.1";
         channel->m_Port = 9;
         require(registry.add(channel), "the channel was not registered");

@@ -95,7 +95,6 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     channel->m_deviceModel = deviceModel();
     channel->m_crashStyle = "android-cpp";
     channel->m_symMethod = "breakpad";
-    channel->m_protocol = collector->https ? "https" : "http";
     const std::string root = UtilTools::charToString(sdCardPath, "");
     const bool corvane = isCorvane(handleName);
     channel->m_isCorvane = corvane;

@@ -24,7 +24,6 @@ public:
 
     std::string m_Addr;
     uint16_t m_Port = 0;
-    std::string m_protocol;
     std::string m_sdCardPath;
     std::string m_directoryPath;
     std::string m_deviceIdPath;

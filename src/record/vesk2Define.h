@@ -30,7 +30,6 @@ inline const std::string VESK_KEY_SESSIONID = "SessionID";
 inline const std::string VESK_KEY_SDKVERSION = "SdkVersion";
 inline const std::string VESK_CRASH_SOURCE = "CrashDump";
 inline const std::string VESK_CRASH_BODY = "Android NDK Crash";
-inline const std::string _uri_v2_string = "/v2/log";
 
 // Keys written by the channel record, the send loop and the crash report.
 inline const std::string VESK_KEY_HANDLERNAME = "handlerName";

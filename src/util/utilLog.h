@@ -25,11 +25,6 @@ inline void _info_log(const std::string& message, const char* tag = "NDK") {
     _diagnostic_log(ANDROID_LOG_INFO, message, tag);
 }
 
-// Same priority, tag and format as _info_log; kept apart so debug-only lines can be told apart.
-inline void _debug_log(const std::string& message, const char* tag = "NDK") {
-    _diagnostic_log(ANDROID_LOG_INFO, message, tag);
-}
-
 inline void _warn_log(const std::string& message, const char* tag = "NDK") {
     _diagnostic_log(ANDROID_LOG_WARN, message, tag);
 }

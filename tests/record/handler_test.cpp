@@ -25,7 +25,6 @@ Handler fullHandler() {
     h.m_sdkVersion = "ndk-2.6.2";
     // Fields that never reach a record.
     h.m_Addr = "http://collector";
-    h.m_protocol = "http";
     h.m_sdCardPath = "/sdcard";
     h.m_directoryPath = "/sdcard/quillmark/proj";
     h.m_deviceIdPath = "/sdcard/quillmark/proj/deviceID.db";

@@ -145,7 +145,6 @@ std::unique_ptr<Handler> channelRecord(const std::string& name, const std::strin
     channel->m_handlerName = name;
     channel->m_projectName = project;
     channel->m_sdCardPath = storage.path();
-    channel->m_protocol = "http";
     channel->m_Addr = ScriptedLibrary::kAddress;
     channel->m_Port = ScriptedLibrary::kPort;
     return channel;

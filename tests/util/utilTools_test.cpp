@@ -343,7 +343,6 @@ TEST(Diagnostics, ErrorConditionsAreWrittenAtWarnOrErrorWithTheirTexts) {
     qm_platform::setLogToStderr(false);
     qm_platform::startLogCapture();
     _info_log("plain");
-    _debug_log("detail");
     _warn_log("recovered");
     _error_log("lost");
     // A real condition: a storage path below a regular file can hold no directory.
@@ -357,10 +356,9 @@ TEST(Diagnostics, ErrorConditionsAreWrittenAtWarnOrErrorWithTheirTexts) {
     channel->m_sdCardPath = file;
     EXPECT_FALSE(ChannelRegistry().add(channel));
     unlink(file);
-    EXPECT_EQ(
-        (std::vector<std::string>{"I/NDK: plain", "I/NDK: detail", "W/NDK: recovered",
-                                  "E/NDK: lost", "E/NDK: [setHandler] can not access root dir"}),
-        qm_platform::capturedLogLines());
+    EXPECT_EQ((std::vector<std::string>{"I/NDK: plain", "W/NDK: recovered", "E/NDK: lost",
+                                        "E/NDK: [setHandler] can not access root dir"}),
+              qm_platform::capturedLogLines());
     qm_platform::stopLogCapture();
     qm_platform::setLogToStderr(true);
 }
