@@ -76,6 +76,17 @@ if(QUILLMARK_SANITIZE)
 endif()
 target_link_libraries(quillmark_breakpad PUBLIC Threads::Threads)
 
-# Tools used by the crash tests and the demo to prove the dumps are real (x86_64 host builds).
+# The package's prebuilt host tools (an x86_64 Linux build machine, whatever the target):
+# dump_syms for quillmark_add_symbols, minidump_stackwalk for quillmark-symbolicate and the
+# crash tests. Both are installed with the library (cmake/Install.cmake).
 set(QUILLMARK_MINIDUMP_STACKWALK "${QUILLMARK_BREAKPAD_PACKAGE}/bin/linux-x64/minidump_stackwalk")
 set(QUILLMARK_DUMP_SYMS "${QUILLMARK_BREAKPAD_PACKAGE}/bin/linux-x64/dump_syms")
+if(CMAKE_HOST_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_HOST_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64"
+   AND EXISTS "${QUILLMARK_DUMP_SYMS}" AND EXISTS "${QUILLMARK_MINIDUMP_STACKWALK}")
+  set(QUILLMARK_BREAKPAD_TOOLS ON)
+  set_property(GLOBAL PROPERTY QUILLMARK_DUMP_SYMS "${QUILLMARK_DUMP_SYMS}")
+  include(${CMAKE_CURRENT_LIST_DIR}/quillmarkSymbols.cmake)
+else()
+  set(QUILLMARK_BREAKPAD_TOOLS OFF)
+  message(STATUS "No Breakpad tools for this build machine: no quillmark_add_symbols")
+endif()

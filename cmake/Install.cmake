@@ -37,6 +37,21 @@ if(NOT QUILLMARK_BUILD_SHARED)
   endif()
 endif()
 
+# The Breakpad host tools and quillmark_add_symbols, found by the package relative to itself.
+set(QUILLMARK_PACKAGE_SYMBOLS "")
+if(QUILLMARK_WITH_BREAKPAD AND QUILLMARK_BREAKPAD_TOOLS)
+  set(quillmark_tools_dir ${CMAKE_INSTALL_LIBEXECDIR}/quillmark)
+  install(PROGRAMS ${QUILLMARK_DUMP_SYMS} ${QUILLMARK_MINIDUMP_STACKWALK}
+          DESTINATION ${quillmark_tools_dir})
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/quillmarkSymbols.cmake
+                ${PROJECT_SOURCE_DIR}/cmake/quillmarkWriteSymbols.cmake
+          DESTINATION ${quillmark_cmake_dir})
+  string(CONCAT QUILLMARK_PACKAGE_SYMBOLS
+    "set_property(GLOBAL PROPERTY QUILLMARK_DUMP_SYMS\n"
+    "             \"\${PACKAGE_PREFIX_DIR}/${quillmark_tools_dir}/dump_syms\")\n"
+    "include(\"\${CMAKE_CURRENT_LIST_DIR}/quillmarkSymbols.cmake\")")
+endif()
+
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/quillmarkConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/quillmarkConfig.cmake INSTALL_DESTINATION ${quillmark_cmake_dir})
 # Same major version: the major number changes with the ABI (README, "Versions").
