@@ -230,8 +230,9 @@ std::string describeFrame(const Crash& crash, const Frame& frame) {
 }
 
 void printText(const Crash& crash) {
-    std::cout << "Crash reason:  " << crash.reason << "\n"
-              << "Crash address: " << crash.address << "\n";
+    std::cout << "Crash reason:  " << crash.reason << "\n";
+    // A dump written without a crash (on request) has no address.
+    if (!crash.address.empty()) std::cout << "Crash address: " << crash.address << "\n";
     for (const Thread& thread : crash.threads) {
         std::cout << "\nThread " << thread.index
                   << (thread.index == crash.crashedThread ? " (crashed)" : "") << "\n";
