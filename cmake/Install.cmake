@@ -46,6 +46,10 @@ if(QUILLMARK_WITH_BREAKPAD AND QUILLMARK_BREAKPAD_TOOLS)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/quillmarkSymbols.cmake
                 ${PROJECT_SOURCE_DIR}/cmake/quillmarkWriteSymbols.cmake
           DESTINATION ${quillmark_cmake_dir})
+  # The library's own symbols, for the frames of a crash that lie in it.
+  if(QUILLMARK_BUILD_SHARED)
+    quillmark_add_symbols(quillmark DESTINATION ${CMAKE_INSTALL_DATADIR}/quillmark/symbols)
+  endif()
   string(CONCAT QUILLMARK_PACKAGE_SYMBOLS
     "set_property(GLOBAL PROPERTY QUILLMARK_DUMP_SYMS\n"
     "             \"\${PACKAGE_PREFIX_DIR}/${quillmark_tools_dir}/dump_syms\")\n"

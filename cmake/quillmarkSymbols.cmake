@@ -41,12 +41,24 @@ function(quillmark_add_symbols target)
   # with the build ID) without touching another target's.
   set(store "${CMAKE_CURRENT_BINARY_DIR}/quillmark_symbols/${target}")
   set_target_properties(${target} PROPERTIES QUILLMARK_SYMBOL_STORE "${store}")
-  # TARGET_FILE is the real file (libx.so.1.2.3, not its links): the name the dump records.
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -DDUMP_SYMS=${dump_syms} -DBINARY=$<TARGET_FILE:${target}>
-            -DSTORE=${store} -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/quillmarkWriteSymbols.cmake
-    COMMENT "Breakpad symbols of ${target}"
-    VERBATIM)
+  # TARGET_FILE is the real file (libx.so.1.2.3, not its links), which dump_syms must read; it
+  # names a shared library by its SONAME where there is one, as the dump does.
+  set(write_symbols ${CMAKE_COMMAND} -DDUMP_SYMS=${dump_syms} -DBINARY=$<TARGET_FILE:${target}>
+                    -DSTORE=${store} -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/quillmarkWriteSymbols.cmake)
+  get_target_property(target_dir ${target} BINARY_DIR)
+  if(target_dir STREQUAL CMAKE_CURRENT_BINARY_DIR)
+    # Part of the link step: whoever builds the target gets its symbols.
+    add_custom_command(TARGET ${target} POST_BUILD COMMAND ${write_symbols}
+                       COMMENT "Breakpad symbols of ${target}" VERBATIM)
+  else()
+    # CMake attaches build steps to a target only in its own directory; from elsewhere the
+    # symbols are a target of their own, <target>_symbols, part of the default build.
+    add_custom_command(OUTPUT ${store}.stamp COMMAND ${write_symbols}
+                       COMMAND ${CMAKE_COMMAND} -E touch ${store}.stamp
+                       DEPENDS ${target} $<TARGET_FILE:${target}>
+                       COMMENT "Breakpad symbols of ${target}" VERBATIM)
+    add_custom_target(${target}_symbols ALL DEPENDS ${store}.stamp)
+  endif()
   if(NOT arg_NO_INSTALL)
     set(component "")
     if(arg_COMPONENT)

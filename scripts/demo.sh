@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the loopback collector and the example app, runs the example against a collector on a
 # free local port and shows every record that arrived. The example ends with a native crash,
-# which the library reports from the dying process; when Breakpad's minidump_stackwalk is at
-# hand the crashed thread's stack is shown, with symbols made by dump_syms.
+# which the library reports from the dying process; quillmark-symbolicate, run from an
+# installation of this build, reads the crash record the collector received into a stack, with
+# the symbols the build wrote (quillmark_add_symbols).
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -54,7 +55,7 @@ port="$(cat "$work/port")"
 echo "== collector listening on https://127.0.0.1:$port"
 
 cmake -S . -B build/demo -DQUILLMARK_COLLECTOR_CA="$work/collector.pem" >/dev/null
-cmake --build build/demo -j2 --target quillmark_example
+cmake --build build/demo -j2 --target quillmark_example quillmark_symbolicate quillmark_symbols
 
 mkdir -p "$work/storage"
 echo "== running the example (it ends with a crash)"
@@ -71,27 +72,17 @@ else
     cat "$work/records.jsonl"
 fi
 
-# The collector printed DmpData as "<N bytes>"; the request log keeps the whole Base64 text.
-breakpad_bin="third_party/minidump-0.26.0/package/bin/linux-x64"
-if [[ -x "$breakpad_bin/minidump_stackwalk" ]] && command -v jq >/dev/null 2>&1; then
-    jq -r '.body | fromjson? | .[]? | .DmpData // empty' "$work/requests.jsonl" | tail -n 1 |
-        base64 -d >"$work/crash.dmp" 2>/dev/null || true
-    if [[ -s "$work/crash.dmp" ]]; then
-        # The real file, not a symlink: the dump names the module by the file that was mapped.
-        for binary in build/demo/examples/quillmark_example "$(readlink -f build/demo/src/libquillmark.so)"; do
-            "$breakpad_bin/dump_syms" "$binary" >"$work/module.sym" 2>/dev/null || continue
-            read -r _ _ _ id name <"$work/module.sym"
-            mkdir -p "$work/symbols/$name/$id"
-            mv "$work/module.sym" "$work/symbols/$name/$id/$name.sym"
-        done
-        echo "== the crash, from the minidump the collector received ($(stat -c %s "$work/crash.dmp") bytes)"
-        # The reason, then the crashed thread's frames without their register dumps.
-        "$breakpad_bin/minidump_stackwalk" "$work/crash.dmp" "$work/symbols" 2>/dev/null |
-            awk '/^Crash reason|^Crash address/ { print }
-                 !done && /\(crashed\)$/ { shown = 1; print; next }
-                 shown && /^$/ { shown = 0; done = 1 }
-                 shown && /^ *[0-9]+  / { print }'
-    fi
-else
-    echo "== (minidump_stackwalk or jq missing: run scripts/setup.sh to see the crash stack)"
+# The library, its symbols and the tool installed as an application's build would find them.
+if [[ ! -x build/demo/tools/symbolicate/quillmark-symbolicate ]]; then
+    echo "== (no quillmark-symbolicate: Breakpad's tools are missing; run scripts/setup.sh)"
+    exit 0
 fi
+cmake --install build/demo --prefix "$work/prefix" >/dev/null
+# The collector printed DmpData as "<N bytes>" in its records file; its request log keeps each
+# POST whole, and the tool reads either (the first says what it lacks).
+echo "== the records file, whose DmpData the collector shortened:"
+"$work/prefix/bin/quillmark-symbolicate" "$work/records.jsonl" || true
+echo "== the crash, from the request log:"
+echo "\$ quillmark-symbolicate --symbols <prefix>/share/quillmark/symbols --symbols <example's store> requests.jsonl"
+"$work/prefix/bin/quillmark-symbolicate" --symbols "$work/prefix/share/quillmark/symbols" \
+    --symbols build/demo/examples/quillmark_symbols/quillmark_example "$work/requests.jsonl"

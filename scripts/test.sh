@@ -112,6 +112,7 @@ consumer_tests() {
     -DCMAKE_PREFIX_PATH="$out/prefix" >/dev/null
   build "$out/package"
   run_consumer "$out/package/quillmark_consumer" "$collector"
+  check_consumer_symbols "$out/package"
   echo "=== consumer: pkg-config ==="
   PKG_CONFIG_PATH="$out/prefix/lib/pkgconfig" cmake -S examples/consumer -B "$out/pkg-config" \
     -DQUILLMARK_CONSUME=pkg-config >/dev/null
@@ -123,6 +124,16 @@ consumer_tests() {
   build "$out/subdirectory"
   cmake -DLIB="$out/subdirectory/quillmark/src/libquillmark.a" -P tests/api/check_exports.cmake
   run_consumer "$out/subdirectory/quillmark_consumer" "$collector"
+  check_consumer_symbols "$out/subdirectory"
+}
+
+# quillmark_add_symbols: the consumer's installation holds its symbol file in the store layout.
+check_consumer_symbols() {
+  cmake --install "$1" --prefix "$1/installed" >/dev/null
+  local sym
+  sym="$(ls "$1"/installed/share/quillmark_consumer/symbols/quillmark_consumer/*/quillmark_consumer.sym)"
+  head -n 1 "$sym" | grep -q '^MODULE Linux x86_64 [0-9A-F]* quillmark_consumer$' &&
+    grep -q ' main$' "$sym" || { echo "consumer: no usable symbol file in $1/installed" >&2; return 1; }
 }
 
 # Stages that only run the suite leave out the example app and the benchmarks.
