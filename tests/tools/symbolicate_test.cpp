@@ -227,8 +227,8 @@ std::string recordWith(const std::string& dmpData) {
 }  // namespace
 
 // Input that holds no readable crash: one line on stderr that says why, a non-zero status
-// (1: the input, 3: the stack walker could not read a dump that looked whole), nothing on
-// stdout.
+// (1: the input, 2: the options, 3: the stack walker could not read a dump that looked whole),
+// nothing on stdout.
 TEST(Symbolicate, BadInputIsOneLineOnStderrAndAFailureStatus) {
     const std::string walkable = minidumpHeader(2, 8, 32, 64);
     const struct {
@@ -236,6 +236,7 @@ TEST(Symbolicate, BadInputIsOneLineOnStderrAndAFailureStatus) {
         std::string bytes;
         int status;
         const char* says;
+        std::string flags = "";
     } rows[] = {
         {"empty", "", 1, "the input is empty"},
         {"text", "Segmentation fault at 0x0\n", 1, "neither JSON nor a minidump"},
@@ -252,12 +253,16 @@ TEST(Symbolicate, BadInputIsOneLineOnStderrAndAFailureStatus) {
         {"truncated stream", minidumpHeader(1, 4096, 44, 100), 1, "ends past the file"},
         {"thread count lies", minidumpHeader(1, 52, 44, 52, 3), 1, "fewer entries than it says"},
         {"garbage streams", walkable, 3, "minidump_stackwalk"},
+        {"no walker", walkable, 3, "cannot run /nonexistent/walker",
+         "--stackwalk /nonexistent/walker"},
+        {"no symbol store", walkable, 2, "no symbol store at /nonexistent",
+         "--symbols /nonexistent"},
     };
     TempDir dir("qm_symbolicate_bad");
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         qm_test::writeFileText(dir.file("input"), row.bytes);
-        const ToolRun run = symbolicate(dir, dir.file("input"), "");
+        const ToolRun run = symbolicate(dir, dir.file("input"), row.flags);
         EXPECT_EQ(row.status, run.status);
         ASSERT_EQ(1u, run.errLines.size());
         EXPECT_NE(std::string::npos, run.errLines[0].find(row.says)) << run.errLines[0];

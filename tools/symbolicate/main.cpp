@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <json/json.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,7 +157,10 @@ int run(const std::vector<std::string>& args, std::string& output) {
     pid_t pid = -1;
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
+    if (spawned != 0) {
+        errno = spawned;
+        return -1;
+    }
     close(writeEnd.fd);
     writeEnd.fd = -1;
     char chunk[65536];
@@ -314,6 +318,12 @@ int main(int argc, char** argv) {
     if (!parseOptions(argc, argv, options)) {
         std::cerr << kUsageText;
         return kUsage;
+    }
+    for (const std::string& store : options.stores) {
+        struct stat info;
+        if (stat(store.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+            return fail(kUsage, "no symbol store at " + store);
+        }
     }
     std::string bytes;
     if (!readAll(options.input, bytes)) {
