@@ -6,8 +6,6 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +18,7 @@
 #include "support/file_text.h"
 #include "support/record_queries.h"
 #include "support/temp_dir.h"
+#include "util/utilTools.h"
 
 namespace {
 
@@ -205,19 +204,9 @@ std::string minidumpHeader(uint32_t streams, uint32_t size, uint32_t at, size_t 
 }
 
 std::string base64(const std::string& bytes) {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        uint32_t n = uint32_t(uint8_t(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) n |= uint32_t(uint8_t(bytes[i + 1])) << 8;
-        if (i + 2 < bytes.size()) n |= uint8_t(bytes[i + 2]);
-        out += alphabet[n >> 18];
-        out += alphabet[(n >> 12) & 63];
-        out += i + 1 < bytes.size() ? alphabet[(n >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? alphabet[n & 63] : '=';
-    }
-    return out;
+    std::string text;
+    UtilTools::encode_base64_string(bytes, text);
+    return text;
 }
 
 std::string recordWith(const std::string& dmpData) {
