@@ -175,6 +175,7 @@ function crashView(crash) {
                            hasOutput ? "stack " + stack.state : "note"));
   for (const name of lastLogs) {
     view.appendChild(element("h4", "Last logs"));
+    view.appendChild(element("p", "from the field " + name, "note"));
     const table = element("table", undefined, "last-logs");
     for (const entry of record[name]) table.appendChild(recordRow(entry));
     view.appendChild(table);
