@@ -163,10 +163,14 @@ private:
             for (PageCrash& crash : m_crashes) {
                 if (crash.seq != next.seq) continue;
                 crash.stackState = run.ok ? "done" : "failed";
-                crash.stackText =
-                    run.ok ? run.output
-                           : m_tool + " failed (" + run.failure + ")" +
-                                 (run.output.empty() ? std::string() : ":\n" + run.output);
+                if (run.ok) {
+                    crash.stackText = run.output;
+                } else if (!run.started) {
+                    crash.stackText = "Not read: " + run.failure + ".";
+                } else {
+                    crash.stackText = m_tool + " failed (" + run.failure + ")" +
+                                      (run.output.empty() ? std::string() : ":\n" + run.output);
+                }
             }
         }
     }

@@ -26,6 +26,7 @@ namespace collector {
 // What one run of the tool gave: its output (standard output and error, in the order written),
 // and whether it ended well.
 struct ToolRun {
+    bool started = false;
     bool ok = false;
     std::string output;
     // Why it did not end well: the exit status, the signal, the time limit.
@@ -163,6 +164,7 @@ inline ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs,
         return run;
     }
 
+    run.started = true;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     bool timedOut = false;
     bool stopped = false;
@@ -208,6 +210,9 @@ inline ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs,
         }
         ::usleep(10 * 1000);
     }
+    // Whatever the tool left running in its group goes with it; the group's id stays taken
+    // while any of them lives, so this reaches no one else.
+    ::kill(-pid, SIGKILL);
     if (timedOut) {
         run.failure = "stopped after " + std::to_string(timeoutMs / 1000) + " s";
     } else if (stopped) {
