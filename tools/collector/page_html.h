@@ -177,6 +177,10 @@ function crashView(crash) {
     view.appendChild(element("h4", "Last logs"));
     view.appendChild(element("p", "from the field " + name, "note"));
     const table = element("table", undefined, "last-logs");
+    const heading = table.appendChild(element("tr"));
+    for (const title of ["Time", "Level", "Channel", "Body"]) {
+      heading.appendChild(element("th", title));
+    }
     for (const entry of record[name]) table.appendChild(recordRow(entry));
     view.appendChild(table);
   }
