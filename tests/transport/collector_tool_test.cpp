@@ -277,10 +277,13 @@ std::string chromiumPath() {
     return std::string();
 }
 
-#define QM_SKIP_UNLESS_CHROMIUM(chromium)                                                     \
-    if ((chromium).empty())                                                                   \
-    GTEST_SKIP() << "chromium is not installed (scripts/setup.sh installs it for the native " \
-                    "stage): the collector's page is not checked in a browser"
+#define QM_SKIP_UNLESS_CHROMIUM(chromium)                                                \
+    do {                                                                                 \
+        if ((chromium).empty()) {                                                        \
+            GTEST_SKIP() << "chromium is not installed (scripts/setup.sh installs it): " \
+                            "the collector's page is not checked in a browser";          \
+        }                                                                                \
+    } while (false)
 
 struct BrowserView {
     // The document once its scripts ran, up to the page's own script (whose text is no view).
