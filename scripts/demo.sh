@@ -24,6 +24,10 @@ work="$(mktemp -d /tmp/quillmark-demo.XXXXXX)"
 collector_pid=""
 cleanup() {
     if [[ -n "$collector_pid" ]]; then
+        # Run by hand, the collector and its page stay up until Enter.
+        if [[ -t 0 && -n "${port:-}" ]]; then
+            read -r -p "== the page stays at https://127.0.0.1:$port/ until you press Enter " _ || true
+        fi
         kill -TERM "$collector_pid" 2>/dev/null || true
         wait "$collector_pid" 2>/dev/null || true
     fi
@@ -35,7 +39,7 @@ trap cleanup EXIT
 # way a deployment pins a self-signed collector), rather than switching certificate checks off.
 build/demo/tools/quillmark_collector --https --cert-out "$work/collector.pem" --port 0 \
     --port-file "$work/port" --out "$work/records.jsonl" --requests "$work/requests.jsonl" \
-    --quiet-dmp 2>"$work/collector.log" &
+    --quiet-dmp --page 2>"$work/collector.log" &
 collector_pid=$!
 
 for _ in $(seq 100); do
@@ -53,6 +57,7 @@ if [[ ! -s "$work/port" ]]; then
 fi
 port="$(cat "$work/port")"
 echo "== collector listening on https://127.0.0.1:$port"
+echo "== its page of what arrives: https://127.0.0.1:$port/ (its certificate is self-signed)"
 
 cmake -S . -B build/demo -DQUILLMARK_COLLECTOR_CA="$work/collector.pem" >/dev/null
 cmake --build build/demo -j2 --target quillmark_example quillmark_symbolicate quillmark_symbols

@@ -11,6 +11,7 @@ packages=(build-essential cmake pkg-config clang-format libcurl4-openssl-dev lib
           libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev openssl curl jq
           libhttp-parser-dev nginx  # nginx: the real reverse proxy of the transport tests
           rapidjson-dev  # the loopback collector's reader of posts (tools/ only, not the library)
+          chromium  # headless browser the native suite loads the collector's page in
           clang-14 libclang-rt-14-dev)  # the last two: libFuzzer and its sanitizers (fuzz/)
 if [ "$want_i386" = 1 ]; then
   packages+=(g++-multilib qemu-user libcurl4-openssl-dev:i386 libjsoncpp-dev:i386

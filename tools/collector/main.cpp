@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -17,6 +19,8 @@
 
 #include "answers.h"
 #include "options.h"
+#include "page_html.h"
+#include "page_store.h"
 #include "raw_server.h"
 #include "recorder.h"
 #include "stop_signal.h"
@@ -75,8 +79,9 @@ void writePortFile(const std::string& path, int port) {
 
 void announce(const Options& options, int port) {
     if (!options.portFile.empty()) writePortFile(options.portFile, port);
-    std::fprintf(stderr, "listening on %s://127.0.0.1:%d\n", options.https ? "https" : "http",
-                 port);
+    const char* scheme = options.https ? "https" : "http";
+    std::fprintf(stderr, "listening on %s://127.0.0.1:%d\n", scheme, port);
+    if (options.page) std::fprintf(stderr, "page at %s://127.0.0.1:%d/\n", scheme, port);
 }
 
 ReceivedRequest receivedFrom(const httplib::Request& request) {
@@ -115,12 +120,30 @@ std::unique_ptr<httplib::Server> makeHttpServer(const TlsIdentity* identity) {
     return server;
 }
 
+// Registered before the collector's own handlers, which answer every other path; the page's
+// requests are not the client's, so they are not recorded.
+void installPageHandlers(httplib::Server& server, const PageStore& page) {
+    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(pageHtml(), "text/html; charset=utf-8");
+    });
+    server.Get("/page/state",
+               [&page](const httplib::Request& request, httplib::Response& response) {
+                   uint64_t since = 0;
+                   if (request.has_param("since")) {
+                       since = std::strtoull(request.get_param_value("since").c_str(), nullptr, 10);
+                   }
+                   response.set_header("Cache-Control", "no-store");
+                   response.set_content(page.stateJson(since), "application/json");
+               });
+}
+
 void installHandlers(httplib::Server& server, const Options& options, Recorder& recorder,
-                     StopSignal& stop) {
-    const auto handler = [&options, &recorder, &stop](const httplib::Request& request,
-                                                      httplib::Response& response) {
+                     StopSignal& stop, PageStore* page) {
+    const auto handler = [&options, &recorder, &stop, page](const httplib::Request& request,
+                                                            httplib::Response& response) {
         const ReceivedRequest received = receivedFrom(request);
         const ReceivedRecords records = recorder.record(received);
+        if (page && records) page->add(received.body, *records);
         stop.sleepFor(options.delayMs);
         const Answer answer = answerFor(options, received, records);
         response.status = answer.status;
@@ -146,7 +169,11 @@ void stopHttpServer(httplib::Server& server) {
 int runHttp(const Options& options, Recorder& recorder, StopSignal& stop,
             const TlsIdentity* identity) {
     const std::unique_ptr<httplib::Server> server = makeHttpServer(identity);
-    installHandlers(*server, options, recorder, stop);
+    // Outlives the server, whose threads feed it and read it.
+    const std::unique_ptr<PageStore> page =
+        options.page ? std::make_unique<PageStore>(options) : nullptr;
+    if (page) installPageHandlers(*server, *page);
+    installHandlers(*server, options, recorder, stop, page.get());
     const int port = bindHttpServer(*server, options.port);
     if (port <= 0)
         throw std::runtime_error("cannot listen on port " + std::to_string(options.port));

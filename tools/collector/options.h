@@ -45,6 +45,11 @@ struct Options {
     int delayMs = 0;
     // Answer of GET .../logsconf (a settings service), read anew for every request.
     std::string settingsFile;
+    // Serve the page of what arrived at / (and its state at /page/state).
+    bool page = false;
+    // The host tool that reads a crash's dump, and the symbol folders it is given.
+    std::string symbolicateTool;
+    std::vector<std::string> symbolDirs;
     bool helpRequested = false;
 };
 
@@ -90,7 +95,10 @@ inline const char* usageText() {
            "  --mode M            ok stall close reset garbage html truncated big long-result\n"
            "                      wrong-type no-result multiline split trickle\n"
            "  --delay-ms N        wait N ms before every answer\n"
-           "  --settings-file F   answer GET .../logsconf with the content of F\n";
+           "  --settings-file F   answer GET .../logsconf with the content of F\n"
+           "  --page              serve a live page of the records and crashes at /\n"
+           "  --symbolicate TOOL  with --page: show each crash's stack as TOOL prints it\n"
+           "  --symbols DIR       a symbol folder for TOOL (repeatable)\n";
 }
 
 inline long parseNumber(const std::string& text, long minimum, long maximum,
@@ -140,6 +148,10 @@ inline Options parseOptions(int argc, char** argv) {
             options.quietDmp = true;
             continue;
         }
+        if (arg == "--page") {
+            options.page = true;
+            continue;
+        }
         if (i + 1 >= argc) throw std::invalid_argument("missing value after " + arg);
         const std::string value = argv[++i];
         if (arg == "--port") {
@@ -163,11 +175,22 @@ inline Options parseOptions(int argc, char** argv) {
             options.mode = parseMode(value);
         } else if (arg == "--settings-file") {
             options.settingsFile = value;
+        } else if (arg == "--symbolicate") {
+            options.symbolicateTool = value;
+        } else if (arg == "--symbols") {
+            options.symbolDirs.push_back(value);
         } else if (arg == "--delay-ms") {
             options.delayMs = static_cast<int>(parseNumber(value, 0, 3600 * 1000, arg));
         } else {
             throw std::invalid_argument("unknown option " + arg);
         }
+    }
+    // The page is served by the HTTP server library, which the raw modes do without.
+    if (options.page && isRawMode(options.mode)) {
+        throw std::invalid_argument("--page needs a mode served over HTTP (not a raw mode)");
+    }
+    if (!options.page && (!options.symbolicateTool.empty() || !options.symbolDirs.empty())) {
+        throw std::invalid_argument("--symbolicate and --symbols only serve --page");
     }
     return options;
 }
