@@ -27,6 +27,7 @@
 #include "support/record_queries.h"
 #include "support/scoped_variable.h"
 #include "support/scripted_state.h"
+#include "support/slow_build.h"
 #include "support/temp_dir.h"
 #include "transport/deviceIdentity.h"
 
@@ -391,7 +392,7 @@ int fillFromFourThreads(VESK2Log& core, int round) {
 // bound as well. Each round holds sending back again by initialising one more channel, whose
 // session record takes the first place in the queue.
 TEST(CoreQueue, HeldBackQueueKeepsItsBoundWhenSeveralThreadsLog) {
-    constexpr int kRounds = 6;
+    const int rounds = qm_test::countFor(6, 3);
     ScriptedState library;
     VESK2Log core(library.state);
     ASSERT_EQ(0, initChannel(core, library, kUser));
@@ -399,7 +400,7 @@ TEST(CoreQueue, HeldBackQueueKeepsItsBoundWhenSeveralThreadsLog) {
     // The main channel's session record must be on its way before the first hold, or it would
     // take a place in the held-back queue.
     ASSERT_TRUE(library.collector.waitForRecords(expected, 20000));
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         const std::string name = "round" + std::to_string(round);
         ASSERT_EQ(0, initChannel(core, library, name.c_str(), name.c_str(), true, true));
         EXPECT_EQ(499, fillFromFourThreads(core, round)) << "round " << round;
@@ -408,7 +409,7 @@ TEST(CoreQueue, HeldBackQueueKeepsItsBoundWhenSeveralThreadsLog) {
         ASSERT_TRUE(library.collector.waitForRecords(expected, 20000));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // any stragglers
-    EXPECT_EQ(1u + kRounds * 500u, library.collector.records().size());
+    EXPECT_EQ(1u + rounds * 500u, library.collector.records().size());
 }
 
 // ---------------------------------------------------------------------------------------------

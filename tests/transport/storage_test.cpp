@@ -26,6 +26,7 @@
 #include "support/file_text.h"
 #include "support/record_queries.h"
 #include "support/scripted_library.h"
+#include "support/slow_build.h"
 #include "support/temp_dir.h"
 #include "transport/batchDelivery.h"
 #include "transport/localStore.h"
@@ -287,9 +288,15 @@ TEST(LocalStorage, FailureCountsThatAreNotPlainNumbers) {
 // bound (earlier versions had none), the oldest go first, each drop is counted in a log line,
 // and what is read back comes in batches of at most the pass size.
 TEST(LocalStorage, StoreByteCapKeepsTheNewestAndCountsEveryDrop) {
-    const size_t total = (LocalStore::kMaxStoreBytes * 5 / 4) / 1024;  // 1 KiB records
+    // The bound is on bytes: slow builds reach it with fewer, larger records (each record's
+    // parse and lookup is what costs there), kept half a mebibyte at a time either way.
+    const size_t bodyBytes = qm_test::countFor<size_t>(1000, 16000);
+    const size_t perKeep = qm_test::countFor<size_t>(500, 32);
+    const size_t total = (LocalStore::kMaxStoreBytes * 5 / 4) / (bodyBytes + 24);
     std::vector<std::string> sent;
-    for (size_t i = 0; i < total; ++i) sent.push_back(std::to_string(i) + std::string(1000, 'r'));
+    for (size_t i = 0; i < total; ++i) {
+        sent.push_back(std::to_string(i) + std::string(bodyBytes, 'r'));
+    }
     for (const bool oldFile : {false, true}) {
         SCOPED_TRACE(oldFile ? "old file" : "appended");
         TempDir storage;
@@ -305,7 +312,7 @@ TEST(LocalStorage, StoreByteCapKeepsTheNewestAndCountsEveryDrop) {
             std::vector<std::string> batch;
             for (size_t i = 0; i < sent.size(); ++i) {
                 batch.push_back(recordText(sent[i]));
-                if (batch.size() < 500 && i + 1 < sent.size()) continue;
+                if (batch.size() < perKeep && i + 1 < sent.size()) continue;
                 state.store.keep(batch, "main");
                 batch.clear();
             }
@@ -673,8 +680,9 @@ TEST(RecordJournal, LeftoversAreTheUndoneRecordsInOrder) {
     };
     const std::vector<Row> rows = {
         {"small records, no lap", 40, 0},
-        {"records that make the ring wrap", 30000, 300},
-        {"odd sizes, many laps", 1237, 2000},
+        // Slow builds still take the ring round about 20 and 6 times.
+        {"records that make the ring wrap", 30000, qm_test::countFor<size_t>(300, 30)},
+        {"odd sizes, many laps", 1237, qm_test::countFor<size_t>(2000, 200)},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

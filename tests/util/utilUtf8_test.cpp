@@ -8,6 +8,8 @@
 #include <random>
 #include <string>
 
+#include "support/slow_build.h"
+
 namespace {
 
 std::string bytes(std::initializer_list<int> values) {
@@ -226,19 +228,21 @@ TEST(AnsiToUtf8, ProcessLocaleIsLeftToTheApplication) {
     setlocale(LC_CTYPE, "C");
 }
 
-TEST(AnsiToUtf8, OneMebibyteInputs) {
-    const std::string ascii(1 << 20, 'q');
+// Inputs far beyond any stack buffer: a mebibyte natively, a quarter of one in slow builds.
+TEST(AnsiToUtf8, LargeInputs) {
+    const size_t bytes = qm_test::countFor<size_t>(1 << 20, 1 << 18);
+    const std::string ascii(bytes, 'q');
     EXPECT_EQ(UtilUtf8::ansi_2_utf8(ascii), ascii);
-    const std::string high(1 << 20, '\xFF');
+    const std::string high(bytes, '\xFF');
     EXPECT_TRUE(UtilUtf8::is_utf8(UtilUtf8::ansi_2_utf8(high)));
     std::mt19937 rng(7);
-    std::string random(1 << 20, '\0');
+    std::string random(bytes, '\0');
     for (char& c : random) c = static_cast<char>(rng() & 0xFF);
     EXPECT_TRUE(UtilUtf8::is_utf8(UtilUtf8::ansi_2_utf8(random)));
     {
         ScopedLcAll scoped("C.UTF-8");
         std::string euros;
-        for (int i = 0; i < (1 << 20) / 3; ++i) euros += "\xE2\x82\xAC";
+        for (size_t i = 0; i < bytes / 3; ++i) euros += "\xE2\x82\xAC";
         EXPECT_EQ(UtilUtf8::ansi_2_utf8(euros), euros);
         EXPECT_TRUE(UtilUtf8::is_utf8(UtilUtf8::ansi_2_utf8(random)));
     }
