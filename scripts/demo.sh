@@ -85,15 +85,16 @@ if [[ -x "$breakpad_bin/minidump_stackwalk" ]] && command -v jq >/dev/null 2>&1;
             mv "$work/module.sym" "$work/symbols/$name/$id/$name.sym"
         done
         echo "== the crash, from the minidump the collector received ($(stat -c %s "$work/crash.dmp") bytes)"
-        # The reason, then the crashed thread's frames without their register dumps. Frames
-        # found only by scanning the stack for return addresses are guesses: left out.
+        # The reason, then the crashed thread's frames without their register dumps. A frame
+        # found by scanning the stack for return addresses is a guess, and so is every frame
+        # unwound from it: they are left out.
         "$breakpad_bin/minidump_stackwalk" "$work/crash.dmp" "$work/symbols" 2>/dev/null |
             awk '/^Crash reason|^Crash address/ { print }
                  !done && /\(crashed\)$/ { shown = 1; print; next }
                  shown && /^$/ { shown = 0; done = 1 }
                  shown && /^ *[0-9]+  / { frame = $0 }
-                 shown && /Found by:/ { if (/stack scanning/) scanned++; else print frame }
-                 END { if (scanned) print "    (" scanned " frames found only by stack scanning left out)" }'
+                 shown && /Found by:/ { if (/scanning/) guessed = 1; if (guessed) left++; else print frame }
+                 END { if (left) print "    (" left " more frames, found by scanning the stack, left out)" }'
     fi
 else
     echo "== (minidump_stackwalk or jq missing: run scripts/setup.sh to see the crash stack)"
