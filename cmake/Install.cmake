@@ -1,5 +1,5 @@
 # cmake --install: the library, its public header, the CMake package quillmark (target
-# quillmark::quillmark) and quillmark.pc for pkg-config.
+# quillmark::quillmark), quillmark.pc for pkg-config, and the licence and third-party notices.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -11,6 +11,9 @@ install(TARGETS quillmark EXPORT quillmarkTargets
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/plume/quillmark.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/plume)
+# Apps that ship the library must pass Breakpad's licence on with it.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/THIRD_PARTY_NOTICES.md
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillmark)
 install(EXPORT quillmarkTargets NAMESPACE quillmark:: DESTINATION ${quillmark_cmake_dir})
 
 # A static libquillmark.a names libcurl and jsoncpp in its link interface; the package finds

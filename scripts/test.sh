@@ -115,6 +115,12 @@ consumer_tests() {
   local collector="$native/tools/quillmark_collector"
   rm -rf "$out"
   cmake --install "$native" --prefix "$out/prefix" >/dev/null
+  # The licences an app must pass on travel with the installation.
+  local doc
+  for doc in LICENSE THIRD_PARTY_NOTICES.md; do
+    cmp "$doc" "$out/prefix/share/doc/quillmark/$doc" ||
+      { echo "cmake --install did not install $doc" >&2; return 1; }
+  done
   echo "=== consumer: find_package(quillmark CONFIG) ==="
   cmake -S examples/consumer -B "$out/package" -DQUILLMARK_CONSUME=package \
     -DCMAKE_PREFIX_PATH="$out/prefix" >/dev/null
@@ -214,7 +220,10 @@ if [ -n "$build_behind" ]; then
   exit 0
 fi
 
-timed setup scripts/setup.sh --i386
+# Only the i386 stage needs the 32-bit tool chain and qemu.
+setup_args=()
+for stage in "${stages[@]}"; do [ "$stage" = i386 ] && setup_args=(--i386); done
+timed setup scripts/setup.sh "${setup_args[@]}"
 built=""
 for index in "${!stages[@]}"; do
   stage="${stages[index]}"

@@ -82,7 +82,8 @@ typedef void (*QuillMarkCallbackType)(void* cbData);
  * Registers a log channel and starts the library's sending thread.
  *   appKey        project name: letters, digits, '-' and '_', starting with a letter or digit
  *   sdCardPath    folder the library keeps its files in (device ID, records not delivered,
- *                 crash dumps under <sdCardPath>/quillmark/<appKey>/). Null or "" selects
+ *                 crash dumps under <sdCardPath>/quillmark/<appKey>/), made with its parents
+ *                 when missing. Null or "" selects
  *                 send-only mode: records are sent, but nothing is stored on the device, so a
  *                 record the collector does not take is lost and never sent again; the device
  *                 ID lasts one run, and QuillMarkOpenCrashCatcher returns 0 (no directory for
@@ -100,7 +101,9 @@ typedef void (*QuillMarkCallbackType)(void* cbData);
  *   handlerName   channel name; null: "quillmark-user" (the channel the other C functions use)
  * Returns 0 when the channel is registered, and 0, changing nothing, when it was registered
  * before. Errors: -1 the library could not be set up (out of memory, a forked child), -2 invalid
- * appKey, -3 invalid version, -4 empty or malformed address, -5 port out of range.
+ * appKey, -3 invalid version, -4 empty or malformed address, -5 port out of range, -6 the
+ * storage folder cannot be made or written (a path under a regular file, no permission; the
+ * reason goes to the log). After an error the channel is not registered.
  */
 QUILLMARK_API int32_t QuillMarkInitialize(const char* appKey, const char* sdCardPath,
                                           const char* version, const char* collectorAddr,
@@ -124,8 +127,9 @@ QUILLMARK_API void QuillMarkDestroy(void);
 QUILLMARK_API int32_t QuillMarkSendLog(QuillMarkLogLevel logLevel, const char* message);
 /*
  * Adds (or replaces) a custom field carried by every later record of the channel. Returns 1
- * when stored, 0 when the key or the value is null or empty or the channel is not
- * initialised.
+ * when stored, 0 when the key or the value is null or empty, the channel is not initialised,
+ * the key is one the library sets, the field (key and value) exceeds 64 KiB, or the channel's
+ * custom fields would exceed 256 KiB in all (a replaced field counts with its new value).
  */
 QUILLMARK_API int32_t QuillMarkAddCustomKey(const char* key, const char* value);
 /* Removes one custom field; nothing happens when it does not exist. */

@@ -1,5 +1,10 @@
 #include "core/vesk2.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,6 +44,24 @@ std::string deviceModel() {
     char value[PROP_VALUE_MAX + 1] = {0};
     __system_property_get("ro.product.model", value);
     return value;
+}
+
+// Makes the folder and its missing parents, as mkdir -p does; on failure the reason, else "".
+// A folder the app cannot write counts as a failure too: the library keeps its files there.
+std::string makeFolders(const std::string& path) {
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string prefix = path.substr(0, end);
+        if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0770) != 0 &&
+            errno != EEXIST) {
+            return prefix + ": " + std::strerror(errno);
+        }
+        if (end == std::string::npos) break;
+    }
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return path + ": " + std::strerror(errno);
+    if (!S_ISDIR(info.st_mode)) return path + ": not a folder";
+    if (::access(path.c_str(), W_OK | X_OK) != 0) return path + ": " + std::strerror(errno);
+    return std::string();
 }
 
 bool isCorvane(const char* handleName) {
@@ -116,10 +139,20 @@ int VESK2Log::initialize(const char* appKey, const char* sdCardPath, const char*
     // Dumps made from here on are this process's own: the kept crashes it sends are older.
     pendingCrashes::processStartNs();
     ChannelRegistry& registry = m_state.registry;
+    // A storage folder that cannot be made is refused here, not found out later by records
+    // that vanish: the app asked for them to be kept.
+    if (!channel->m_SendOnlyMode && !registry.contains(handleName)) {
+        const std::string failure = makeFolders(root + "/quillmark/" + channel->m_projectName);
+        if (!failure.empty()) {
+            _error_log("[initialize] cannot make the storage folder " + failure);
+            return -6;
+        }
+    }
     if (!registry.add(channel)) {
         // A channel registered before (by this core or an earlier one) stays usable: make
         // sure this core's sending thread delivers its records.
-        if (registry.contains(handleName)) m_pSender->start();
+        if (!registry.contains(handleName)) return -1;
+        m_pSender->start();
         return 0;
     }
     // The crash record and the kept crashes are the main channel's: only its registration

@@ -22,8 +22,9 @@ public:
     VESK2Log(const VESK2Log&) = delete;
     VESK2Log& operator=(const VESK2Log&) = delete;
 
-    // 0, or -1 (null channel name), -2 (bad key), -3 (bad version), -4 (no address or
-    // not an http(s) collector URL), -5 (port out of range).
+    // 0, or -1 (null channel name, or the registration failed), -2 (bad key), -3 (bad
+    // version), -4 (no address or not an http(s) collector URL), -5 (port out of range), -6
+    // (the storage folder cannot be made or written).
     int initialize(const char* appKey, const char* sdCardPath, const char* version,
                    const char* logSource, const char* logType, const char* serverAddr,
                    int serverPort, bool clientHost, bool asyncStart, const char* handleName);

@@ -19,6 +19,12 @@ const char* const kReservedKeys[] = {"DmpData",   "logType",     "logSource", "l
                                      "errorRate", "handlerName", "body",      "sendTime",
                                      "host",      "logVersion",  "SessionID", "DeviceID"};
 
+// Custom fields travel in every record of the channel and are encoded again whenever one
+// changes: the bound keeps a record's custom part well inside what the journal takes (512 KiB)
+// and keeps each change short on the app's thread.
+constexpr size_t kMaxCustomField = 64 * 1024;    // key plus value
+constexpr size_t kMaxCustomFields = 256 * 1024;  // every key and value of the channel
+
 bool isReservedKey(const std::string& key) {
     return std::find(std::begin(kReservedKeys), std::end(kReservedKeys), key) !=
            std::end(kReservedKeys);
@@ -30,11 +36,20 @@ bool VESK2Log::addGlobalField(const char* key, const char* value, const char* ha
     const std::string fieldKey = readText(key, "");
     const std::string fieldValue = readText(value, "");
     if (fieldKey.empty() || fieldValue.empty() || isReservedKey(fieldKey)) return false;
+    if (fieldKey.size() + fieldValue.size() > kMaxCustomField) return false;
     const std::string name = readText(handlerName, "");
     std::lock_guard lock(m_pLocker);
     if (!m_pSender) return false;
-    return m_state.registry.update(
-        name, [&](Handler& channel) { channel.m_custom_fields[fieldKey] = fieldValue; });
+    bool fits = false;
+    const bool known = m_state.registry.update(name, [&](Handler& channel) {
+        size_t total = fieldKey.size() + fieldValue.size();
+        for (const auto& [key, value] : channel.m_custom_fields) {
+            if (key != fieldKey) total += key.size() + value.size();
+        }
+        fits = total <= kMaxCustomFields;
+        if (fits) channel.m_custom_fields[fieldKey] = fieldValue;
+    });
+    return known && fits;
 }
 
 void VESK2Log::delGlobalField(const char* key, const char* handlerName) {

@@ -47,11 +47,14 @@ char priorityLetter(int prio) {
 }  // namespace
 
 extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, ...) {
-    char text[4096];  // the Android log cuts long lines too
-    va_list args;
-    va_start(args, fmt);
-    int written = vsnprintf(text, sizeof text, fmt ? fmt : "", args);
-    va_end(args);
+    char text[4096] = "";  // the Android log cuts long lines too
+    int written = 0;
+    if (fmt != nullptr) {
+        va_list args;
+        va_start(args, fmt);
+        written = vsnprintf(text, sizeof text, fmt, args);
+        va_end(args);
+    }
     if (written < 0) return -1;
 
     std::string line;

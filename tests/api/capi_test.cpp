@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -312,12 +315,16 @@ const std::vector<InitCase>& initCases() {
         {A::AppKey, "null", -2, false},
         {A::AppKey, "empty", -2, false},
         {A::AppKey, "blank", -2, false},
-        {A::AppKey, "huge", 0, false},
+        {A::AppKey, "huge", -6, false},  // no folder can carry its name
         {A::AppKey, "badUtf8", -2, false},
         {A::StoragePath, "null", 0, true},
         {A::StoragePath, "empty", 0, true},
-        {A::StoragePath, "huge", 0, false},
-        {A::StoragePath, "badUtf8", 0, false},
+        // A folder that cannot be made is refused with its own code, never a silent 0.
+        {A::StoragePath, "huge", -6, false},
+        {A::StoragePath, "badUtf8", 0, true},
+        {A::StoragePath, "missingParents", 0, true},
+        {A::StoragePath, "underAFile", -6, false},
+        {A::StoragePath, "underADevice", -6, false},
         {A::Version, "null", -3, false},
         {A::Version, "empty", -3, false},
         {A::Version, "blank", -3, false},
@@ -350,9 +357,18 @@ const std::vector<InitCase>& initCases() {
 // Names the case in failure messages instead of dumping its bytes.
 void PrintTo(const InitCase& c, std::ostream* out) { *out << caseName(c); }
 
+// Storage folders relative to the working directory, which holds the regular file "a-file".
+std::vector<Variant> storageTexts() {
+    return {{"missingParents", "made/on/demand"},
+            {"underAFile", "a-file/files"},
+            {"underADevice", "/dev/null/files"}};
+}
+
 const char* variantText(const std::string& name) {
-    for (const Variant& v : hostileTexts()) {
-        if (v.name == name) return v.text;
+    for (const std::vector<Variant>& variants : {hostileTexts(), storageTexts()}) {
+        for (const Variant& v : variants) {
+            if (v.name == name) return v.text;
+        }
     }
     throw std::logic_error("unknown variant " + name);
 }
@@ -385,6 +401,7 @@ TEST_P(HostileInitialize, ReturnsTheDocumentedCodeAndEveryQueuedRecordArrives) {
     const std::string probe = "probe " + caseName(c);
     {
         const ScopedWorkingDirectory inStorage(library.storage.path());
+        std::ofstream(library.storage.file("a-file")) << "not a folder";
         PlumeLogImpl facade(library.state);
         const InitArgs args = argsFor(c, library.storage.path());
         EXPECT_EQ(c.result,
@@ -564,12 +581,38 @@ void exerciseCustomKeys(const ChannelOps& ops) {
         }
         // Text that is not UTF-8 is read in the environment's encoding, else as Latin-1: kept,
         // whatever LANG says.
-        if (v.text == hugeText().c_str() || v.text == kBadUtf8) {
+        if (v.text == kBadUtf8) {
             EXPECT_TRUE(asKey);
             EXPECT_TRUE(asValue);
         }
+        if (v.text == hugeText().c_str()) {
+            EXPECT_FALSE(asKey);  // over the bound of one field
+            EXPECT_FALSE(asValue);
+        }
         ops.remove(v.text);
     }
+}
+
+// A field may hold 64 KiB (key and value), the channel's fields 256 KiB in all; replacing a
+// field counts its new size only, and a removed one frees its share.
+void exerciseCustomFieldBound(const ChannelOps& ops) {
+    SCOPED_TRACE(ops.name + " custom field bound");
+    ops.clear();
+    const std::string full(64 * 1024 - 2, 'v');
+    EXPECT_TRUE(ops.add("f0", full.c_str()));
+    EXPECT_FALSE(ops.add("f9", (full + "v").c_str()));
+    EXPECT_TRUE(ops.add("f0", full.c_str()));
+    EXPECT_TRUE(ops.add("f1", full.c_str()));
+    EXPECT_TRUE(ops.add("f2", full.c_str()));
+    EXPECT_TRUE(ops.add("f3", full.c_str()));
+    EXPECT_FALSE(ops.add("f4", "v"));
+    EXPECT_TRUE(ops.add("f3", "short"));
+    EXPECT_TRUE(ops.add("f4", "v"));
+    ops.remove("f1");
+    EXPECT_TRUE(ops.add("f5", full.c_str()));
+    ops.clear();
+    EXPECT_TRUE(ops.add("f6", full.c_str()));
+    ops.remove("f6");
 }
 
 // Fields the library sets cannot be replaced by custom keys; other keys still can.
@@ -612,6 +655,7 @@ void exerciseChannel(const ChannelOps& ops, int& serial) {
     exerciseLevels(ops, serial);
     exerciseMessages(ops);
     exerciseCustomKeys(ops);
+    exerciseCustomFieldBound(ops);
     exerciseReservedKeys(ops);
     exerciseUserIds(ops);
     exerciseSwitches(ops);
@@ -673,6 +717,60 @@ TEST(HostileOperations, HugeMessageWithInvalidUtf8ArrivesWholeAsValidJson) {
     }
     EXPECT_TRUE(found);
     expectEveryRequestIsValidJson(library);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The README's blocks, run as pasted against a loopback collector: only the address and the
+// storage folder differ, the folder's parents not made yet.
+
+struct ReadmeRun {
+    int status = -1;
+    std::vector<Json::Value> records;
+    bool folderMade = false;
+};
+
+ReadmeRun runReadmeProgram(const char* program, size_t records) {
+    qm_test::CollectorProcess collector;
+    TempDir dir;
+    const std::string storage = dir.file("app/files");
+    const std::string port = std::to_string(collector.port());
+    const qm_test::ScopedVariable address("QM_SNIPPET_ADDRESS", collector.address().c_str());
+    const qm_test::ScopedVariable portText("QM_SNIPPET_PORT", port.c_str());
+    const qm_test::ScopedVariable folder("QM_SNIPPET_STORAGE", storage.c_str());
+    ReadmeRun run;
+    const int result = std::system(program);
+    run.status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    collector.waitForRecords(records, kDeliveryMs);
+    run.records = collector.records();
+    struct stat info {};
+    run.folderMade =
+        ::stat((storage + "/quillmark/MyApp").c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return run;
+}
+
+TEST(ReadmeBlocks, RunAsPastedTheyDeliverTheirRecords) {
+    const ReadmeRun c = runReadmeProgram(QM_README_C_EXE, 2);
+    EXPECT_EQ(0, c.status);
+    EXPECT_TRUE(c.folderMade);
+    const Json::Value record = onlyRecord(c.records, "could not open the save file");
+    EXPECT_EQ("ERROR", record["logLevel"].asString());
+    EXPECT_EQ("2024.06.1", record["build"].asString());
+    EXPECT_EQ("user-42", record["UserID"].asString());
+    EXPECT_EQ(1u, qm_test::withField(c.records, "body", "CREATE SESSION").size());
+
+    const ReadmeRun cpp = runReadmeProgram(QM_README_CPP_EXE, 3);
+    EXPECT_EQ(0, cpp.status);
+    EXPECT_TRUE(cpp.folderMade);
+    // One record per channel: the second channel's records name their own library flavour.
+    std::vector<std::string> flavours;
+    for (const Json::Value& found : qm_test::withField(cpp.records, "body", "from the C++ block")) {
+        EXPECT_EQ("WARN", found["logLevel"].asString());
+        flavours.push_back(found["SdkVersion"].asString());
+    }
+    std::sort(flavours.begin(), flavours.end());
+    EXPECT_EQ((std::vector<std::string>{std::string("ndk-") + QUILLMARK_VERSION_STRING,
+                                        std::string("ndk-corvaen-") + QUILLMARK_VERSION_STRING}),
+              flavours);
 }
 
 // ---------------------------------------------------------------------------------------------

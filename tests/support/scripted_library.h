@@ -17,6 +17,11 @@
 namespace qm_test {
 
 class ScriptedLibrary {
+    // First, so that they outlive the core: its sending thread stores what it could not deliver
+    // while it stops, and the store's observer keeps those records here.
+    mutable std::mutex m_mutex;
+    std::vector<StoredRecord> m_stored;
+
 public:
     // The address every channel is registered with; the script sees it in each request's URL.
     static constexpr const char* kAddress = "http://127.0.0.1";
@@ -35,10 +40,6 @@ public:
     ScriptedCollector collector;
     LibraryState state;
     VESK2Log core;
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<StoredRecord> m_stored;
 };
 
 }  // namespace qm_test
