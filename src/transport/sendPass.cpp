@@ -1,5 +1,6 @@
 #include "transport/sendPass.h"
 
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -105,12 +106,20 @@ void SendPass::deliver(bool storeOnly) {
     batches.swap(m_batches);
     for (const auto& [project, batch] : batches) {
         const BatchTarget target = targetOf(project);
+        const DeliveryOutcome notAnswered =
+            DeliveryOutcome::all(batch.size(), RecordOutcome::NotAnswered);
         if (storeOnly || ExchangeDeadline::cutOffPassed()) {
-            m_store.keepUndelivered(batch,
-                                    DeliveryOutcome::all(batch.size(), RecordOutcome::NotAnswered),
-                                    target.channelName);
-        } else {
+            m_store.keepUndelivered(batch, notAnswered, target.channelName);
+            continue;
+        }
+        try {
             send(target, batch);
+        } catch (const std::exception& failure) {
+            // An exchange that failed this way answered nothing: the batch is kept like one the
+            // collector never answered, and the next batches still go.
+            _error_log("[send] batch of " + std::to_string(batch.size()) +
+                       " records not sent, kept: " + failure.what());
+            m_store.keepUndelivered(batch, notAnswered, target.channelName);
         }
     }
 }

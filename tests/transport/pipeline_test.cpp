@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <ostream>
 #include <set>
 #include <string>
@@ -169,6 +170,13 @@ TEST(Pipeline, RecordsTheCollectorDidNotTakeAreStoredAsTheyTravelled) {
          ScriptedCollector::always(503, ScriptedCollector::answerFor({true, true, true, true})),
          all},
         {"nothing listens", ScriptedCollector::unreachable(), all},
+        // The sending thread lives on, and the batch is kept like one never answered.
+        {"the exchange runs out of memory",
+         [](const SeenRequest& request, const ExchangeDeadline& deadline) {
+             if (!request.get) throw std::bad_alloc();
+             return ScriptedCollector::acceptAll()(request, deadline);
+         },
+         all},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
