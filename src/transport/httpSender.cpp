@@ -107,9 +107,8 @@ void HttpSender::running(ListJobs& records) {
         giveBack(spent);
         m_pass->deliver(storeOnly);
     } catch (const std::exception& failure) {
-        // A failed exchange keeps its batch (SendPass::deliver); this is what is left: taking or
-        // storing itself failed. Not marked done, the records stay in the journal until the next
-        // pass marks past them.
+        // Taking the records, or storing a batch twice over (SendPass::send), failed. Not marked
+        // done, the pass's records stay in the journal until a next pass marks past them.
         _error_log(std::string("[send] pass cut short, records may not be kept: ") +
                    failure.what());
         return;

@@ -106,20 +106,12 @@ void SendPass::deliver(bool storeOnly) {
     batches.swap(m_batches);
     for (const auto& [project, batch] : batches) {
         const BatchTarget target = targetOf(project);
-        const DeliveryOutcome notAnswered =
-            DeliveryOutcome::all(batch.size(), RecordOutcome::NotAnswered);
         if (storeOnly || ExchangeDeadline::cutOffPassed()) {
-            m_store.keepUndelivered(batch, notAnswered, target.channelName);
-            continue;
-        }
-        try {
+            m_store.keepUndelivered(batch,
+                                    DeliveryOutcome::all(batch.size(), RecordOutcome::NotAnswered),
+                                    target.channelName);
+        } else {
             send(target, batch);
-        } catch (const std::exception& failure) {
-            // An exchange that failed this way answered nothing: the batch is kept like one the
-            // collector never answered, and the next batches still go.
-            _error_log("[send] batch of " + std::to_string(batch.size()) +
-                       " records not sent, kept: " + failure.what());
-            m_store.keepUndelivered(batch, notAnswered, target.channelName);
         }
     }
 }
@@ -137,7 +129,15 @@ BatchTarget SendPass::targetOf(const std::string& projectName) const {
 
 DeliveryOutcome SendPass::send(const BatchTarget& target, const Batch& batch) {
     const DeliveryOutcome outcome = deliverBatch(m_transport, target.address, target.port, batch);
-    m_store.keepUndelivered(batch, outcome, target.channelName);
+    try {
+        m_store.keepUndelivered(batch, outcome, target.channelName);
+    } catch (const std::exception& failure) {
+        // Out of memory, say: a second try may find room. A second failure ends the pass
+        // (HttpSender::running), its records left in the journal.
+        _error_log(std::string("[store] keeping a batch failed, trying once more: ") +
+                   failure.what());
+        m_store.keepUndelivered(batch, outcome, target.channelName);
+    }
     return outcome;
 }
 

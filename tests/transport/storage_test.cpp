@@ -1255,16 +1255,6 @@ TEST(PendingCrashes, MainChannelSetUpSendsKeptCrashesOldestFirst) {
          nullptr,
          {"older"},
          {{true, "1"}, {true, ""}}},
-        {"the exchange runs out of memory: both kept, the thread goes on",
-         [](const SeenRequest& request, const ExchangeDeadline& deadline) {
-             if (request.body.find("Android NDK Crash") != std::string::npos) {
-                 throw std::bad_alloc();
-             }
-             return ScriptedCollector::acceptAll()(request, deadline);
-         },
-         nullptr,
-         {},
-         {{true, ""}, {true, ""}}},
         {"empty record, as a power loss after the rename leaves it",
          ScriptedCollector::acceptAll(),
          replaceRecord([](const std::string& record) { writeFileText(record, ""); }),
