@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <mutex>
@@ -43,7 +42,8 @@ bool _isRegularFile(const std::string& path) {
 std::string _readLine(const std::string& path) {
     std::string text;
     if (!boundedFile::readStart(path, 255, text)) return std::string();
-    text.resize(std::min(text.find('\n') + 1, text.size()));
+    const size_t lineEnd = text.find('\n');
+    if (lineEnd != std::string::npos) text.resize(lineEnd + 1);
     return text.substr(0, text.find('\0'));
 }
 

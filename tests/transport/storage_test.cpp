@@ -503,12 +503,20 @@ TEST(LocalStorage, StoreThatCannotBeWrittenLogsOncePerConditionAndCountsTheLoss)
     const std::vector<Case> cases = {
         {"log.txt is a directory",
          [](const std::string& path) { writeFileText(path + "/occupied", "x"); }, "Is a directory"},
-        {"disk full",
+        // Never followed: writing through it would fill a file of someone else's choosing.
+        {"log.txt is a link (here to /dev/full)",
          [](const std::string& path) {
              std::filesystem::create_directories(std::filesystem::path(path).parent_path());
              std::filesystem::create_symlink("/dev/full", path);
          },
-         "No space left on device"},
+         "Too many levels of symbolic links"},
+        // Refused at once: a FIFO would hold the sending thread once its buffer is full.
+        {"log.txt is a FIFO",
+         [](const std::string& path) {
+             std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+             ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+         },
+         "not a regular file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
