@@ -177,6 +177,10 @@ void StoreHealth::reportLosses() {
 LocalStore::LocalStore(std::string directory, StoreHealth& health)
     : m_directory(std::move(directory)), m_health(health) {}
 
+LocalStore::~LocalStore() {
+    if (m_inFlight) batchesInFlight().erase(m_directory);
+}
+
 std::string LocalStore::appendPath() const { return m_directory + kAppendName; }
 
 std::string LocalStore::resendPath() const { return m_directory + kResendName; }
@@ -342,6 +346,7 @@ uint64_t LocalStore::skipBeyondBound(uint64_t position) const {
 bool LocalStore::nextBatch(std::vector<std::string>& lines) {
     lines.clear();
     batchesInFlight().erase(m_directory);
+    m_inFlight = false;
     // An append may have dropped the oldest lines meanwhile.
     m_position = std::max(m_position, readPosition());
     struct stat info {};
@@ -376,11 +381,13 @@ bool LocalStore::nextBatch(std::vector<std::string>& lines) {
         return false;
     }
     batchesInFlight()[m_directory] = m_batchEnd;
+    m_inFlight = true;
     return true;
 }
 
 void LocalStore::confirmBatch() {
     batchesInFlight().erase(m_directory);
+    m_inFlight = false;
     m_position = std::max(m_batchEnd, readPosition());
     if (m_position >= fileSize(resendPath())) {
         finishResend();

@@ -25,6 +25,10 @@ public:
     static constexpr size_t kMaxBatchBytes = 2097152;
 
     LocalStore(std::string directory, StoreHealth& health);
+    // A batch still in flight is left in "log.resend" for the next start.
+    ~LocalStore();
+    LocalStore(const LocalStore&) = delete;
+    LocalStore& operator=(const LocalStore&) = delete;
 
     // Appends each line (a JSON object, without line end). False when the file could not be
     // written; the condition is logged once until a write succeeds again.
@@ -61,4 +65,6 @@ private:
     StoreHealth& m_health;
     uint64_t m_position = 0;
     uint64_t m_batchEnd = 0;
+    // This store's batch is the one in flight for its directory.
+    bool m_inFlight = false;
 };

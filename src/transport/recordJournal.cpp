@@ -95,11 +95,14 @@ void onBusError(int signal, siginfo_t* info, void* context) {
         g_previousBus.sa_handler(signal);
         return;
     }
-    // Returning re-runs the faulting access, which now ends the process as it would have.
+    // One sent by kill() stays ignored; a fault cannot be.
+    if (g_previousBus.sa_handler == SIG_IGN && info != nullptr && info->si_code <= 0) return;
+    // The process ends as it would have: the signal, raised again, is delivered on return.
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
     sigaction(SIGBUS, &fallback, nullptr);
+    raise(signal);
 }
 
 void installBusHandler() {
