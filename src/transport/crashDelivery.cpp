@@ -102,11 +102,12 @@ bool keptCrashRecord(const pendingCrashes::Crash& crash, MapValues& record) {
             _warn_log("crash dump without its record, completed from the channel: " +
                       crash.dumpPath);
         }
-        record[VESK_FIX_LOGBODY] = VESK_CRASH_BODY;
-        record[VESK_KEY_LOGLEVEL] = "FATAL";
-        record[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
         crashTimeMs = crash.modifiedNs / 1000000;
     }
+    // A crash whatever the file says, as the crashed process's own report sets it.
+    record[VESK_FIX_LOGBODY] = VESK_CRASH_BODY;
+    record[VESK_KEY_LOGLEVEL] = "FATAL";
+    record[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
     if (crashTimeMs > 0) record[VESK_KEY_SENDTIME] = std::to_string(crashTimeMs);
     std::string dump;
     std::string error;
