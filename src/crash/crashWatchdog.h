@@ -36,6 +36,9 @@ public:
     // forked from the process that started the watchdog has no watching thread: there it does
     // nothing, since the pipe it inherited leads to its parent's thread.
     void arm(int signo);
+    // Async-signal-safe. True in a child forked from the process whose watchdog runs: nothing
+    // bounds a report there.
+    bool startedInAnotherProcess() const { return m_running && !ownedByThisProcess(); }
 
 private:
     struct Message {

@@ -13,13 +13,15 @@
 #include <string>
 
 #include "thread/crossThread.h"
+#include "transport/pendingCrashes.h"
 
 class PreparedCrash {
 public:
     // Room for one record: the channel's fields, custom fields and identity. A record that does
     // not fit is not kept (a log line says so); the crash then leaves its dump alone, which
-    // the next start completes from the channel as it is then.
-    static constexpr size_t kCapacity = 64 * 1024;
+    // the next start completes from the channel as it is then. The next start reads no more
+    // than this back.
+    static constexpr size_t kCapacity = pendingCrashes::kMaxRecordObjectBytes;
 
     PreparedCrash() = default;
     PreparedCrash(const PreparedCrash&) = delete;

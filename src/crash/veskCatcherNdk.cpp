@@ -1,5 +1,6 @@
 // Installing Breakpad's exception handler, and the callback it calls on the crashing thread
 // once it has written a minidump.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "crash/signalStack.h"
 #include "crash/veskCatcher.h"
 #include "transport/pendingCrashes.h"
+#include "transport/recordJournal.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
 
@@ -61,7 +63,10 @@ CrashWatchdog& _watchdog() {
 
 // Breakpad calls this first, in the signal handler, before the dump is written: from here on
 // the process dies within the watchdog's bound, whatever the dump or the report block in.
-bool _armWatchdog(int signo, siginfo_t*, void*) {
+bool _armWatchdog(int signo, siginfo_t* info, void*) {
+    // A journal file cut short from outside faults the application's next write into it; that
+    // is no crash, and the write goes on.
+    if (signo == SIGBUS && RecordJournal::recoverFault(info)) return true;
     _watchdog().arm(signo);
     return false;  // not handled here: Breakpad goes on and writes the dump
 }
@@ -96,6 +101,10 @@ bool crashCallback(const google_breakpad::MinidumpDescriptor& descriptor, void* 
     if (context != nullptr && successed) {
         static_cast<VeskCatcher*>(context)->writePreparedRecord(descriptor.path());
     }
+    // A forked child has no watchdog of its own, and a lock one of its parent's threads held at
+    // the fork (the allocator's among them) is never let go here: a report could wait for ever,
+    // its record locked. Dump and record stay on disk for the next start, and the child dies.
+    if (_watchdog().startedInAnotherProcess()) return successed;
     DumpInfo dump{descriptor.path(), context};
     if (!_reportStack().run(_handleDump, &dump)) _handleDump(&dump);
     return successed;

@@ -84,24 +84,30 @@ bool parseRecordObject(const std::string& text, MapValues& record) {
     return true;
 }
 
-// The record the crashed process wrote, or, when it wrote none, one made from the channel as
-// it is now: the dump is what matters, and user ID or custom fields may have changed since.
+// The record the crashed process wrote, or, when it wrote none or one that cannot be read (a
+// power loss after the rename leaves it empty), one made from the channel as it is now: the dump
+// is what matters, and user ID or custom fields may have changed since.
 bool keptCrashRecord(const pendingCrashes::Crash& crash, MapValues& record) {
     long long crashTimeMs = 0;
-    if (crash.recordPath.empty()) {
-        _warn_log("crash dump without its record, completed from the channel: " + crash.dumpPath);
-        record[VESK_FIX_LOGBODY] = VESK_CRASH_BODY;
-        record[VESK_KEY_LOGLEVEL] = "FATAL";
-        record[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
-        crashTimeMs = crash.modifiedNs / 1000000;
-    } else {
-        std::string objectText;
-        if (!pendingCrashes::readRecord(crash.recordPath, objectText, crashTimeMs) ||
-            !parseRecordObject(objectText, record)) {
-            _warn_log("unreadable crash record, dropping the crash: " + crash.recordPath);
-            return false;
-        }
+    std::string objectText;
+    if (!crash.recordPath.empty() &&
+        (!pendingCrashes::readRecord(crash.recordPath, objectText, crashTimeMs) ||
+         !parseRecordObject(objectText, record))) {
+        _warn_log("unreadable crash record, completed from the channel: " + crash.recordPath);
+        record.clear();
+        objectText.clear();
     }
+    if (objectText.empty()) {
+        if (crash.recordPath.empty()) {
+            _warn_log("crash dump without its record, completed from the channel: " +
+                      crash.dumpPath);
+        }
+        crashTimeMs = crash.modifiedNs / 1000000;
+    }
+    // A crash whatever the file says, as the crashed process's own report sets it.
+    record[VESK_FIX_LOGBODY] = VESK_CRASH_BODY;
+    record[VESK_KEY_LOGLEVEL] = "FATAL";
+    record[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
     if (crashTimeMs > 0) record[VESK_KEY_SENDTIME] = std::to_string(crashTimeMs);
     std::string dump;
     std::string error;

@@ -7,7 +7,7 @@
 #include <exception>
 #include <mutex>
 
-#include "util/uniqueFile.h"
+#include "util/boundedFile.h"
 #include "util/utilLog.h"
 #include "util/utilRandom.h"
 #include "util/utilTools.h"
@@ -31,31 +31,20 @@ std::string _encodedNow() {
     return encoded;
 }
 
-// A directory in the ID file's place holds no ID; treating it as absent gives the channel an
-// ID for this run instead of none.
-bool _isDirectory(const std::string& path) {
+// Only a regular file holds an ID: anything else in its place (a directory, a link, a FIFO)
+// gives the channel an ID for this run instead of none, and is left alone.
+bool _isRegularFile(const std::string& path) {
     struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-bool _exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
-bool _writeFile(const std::string& path, const std::string& text) {
-    if (path.empty() || text.empty()) return false;
-    UniqueFile file(fopen(path.c_str(), "w"));
-    if (!file) return false;
-    const bool written = fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-    // A failed flush (full disk) must not pass for a written file.
-    return fclose(file.release()) == 0 && written;
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 // The first line, at most 255 bytes, line end included.
 std::string _readLine(const std::string& path) {
-    UniqueFile file(fopen(path.c_str(), "r"));
-    if (!file) return std::string();
-    char line[256] = {0};
-    if (fgets(line, sizeof line, file.get()) == nullptr) return std::string();
-    return line;
+    std::string text;
+    if (!boundedFile::readStart(path, 255, text)) return std::string();
+    const size_t lineEnd = text.find('\n');
+    if (lineEnd != std::string::npos) text.resize(lineEnd + 1);
+    return text.substr(0, text.find('\0'));
 }
 
 }  // namespace
@@ -72,13 +61,13 @@ std::string makeDeviceId() {
 
 std::string loadDeviceId(const std::string& idPath) {
     if (idPath.empty()) return makeDeviceId();  // send-only: an ID for this run, kept nowhere
-    if (_exists(idPath) && !_isDirectory(idPath)) {
+    if (_isRegularFile(idPath)) {
         // Kept exactly as read, line end included: earlier records carried it so.
         std::string id = _readLine(idPath);
         if (id.empty()) _warn_log("[setHandler] deviceId read failed");
         return id;
     }
     std::string id = makeDeviceId();
-    if (!_writeFile(idPath, id)) _warn_log("[setHandler] getDeviceID write Failed");
+    if (!boundedFile::writeWhole(idPath, id)) _warn_log("[setHandler] getDeviceID write Failed");
     return id;
 }

@@ -87,16 +87,32 @@ void HttpSender::running(ListJobs& records) {
         m_hostLookedUp = true;
     }
     std::string name;
-    while (m_parts.registry.takeSetUp(name)) setUpChannel(name);
+    while (m_parts.registry.takeSetUp(name)) {
+        // Out of memory, or a reader meeting a file it cannot take: the channel's earlier records
+        // wait for the next start, and this one's go on.
+        try {
+            setUpChannel(name);
+        } catch (const std::exception& failure) {
+            _error_log("[setUpChannel] " + name + " not set up in full: " + failure.what());
+        }
+    }
     if (records.empty()) return;  // held back (holdsRecordsBack): the records stay queued
     // Records the application held back and never released are kept, not sent, at the end.
     const bool storeOnly =
         ExchangeDeadline::cutOffPassed() || (stopRequested() && m_parts.settings.holdRecords);
     std::map<RecordJournal*, uint32_t> taken;
     ListJobs spent;
-    m_pass->take(records, spent, taken);
-    giveBack(spent);
-    m_pass->deliver(storeOnly);
+    try {
+        m_pass->take(records, spent, taken);
+        giveBack(spent);
+        m_pass->deliver(storeOnly);
+    } catch (const std::exception& failure) {
+        // Taking the records, or storing a batch twice over (SendPass::send), failed. Not marked
+        // done, the pass's records stay in the journal until a next pass marks past them.
+        _error_log(std::string("[send] pass cut short, records may not be kept: ") +
+                   failure.what());
+        return;
+    }
     // Only now: every record the pass took was delivered, stored or dropped.
     for (const auto& [journal, last] : taken) journal->markDone(last);
 }

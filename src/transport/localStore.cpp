@@ -1,20 +1,25 @@
 #include "transport/localStore.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <json/value.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "util/boundedFile.h"
 #include "util/jsonText.h"
+#include "util/noDestructor.h"
 #include "util/uniqueFile.h"
 #include "util/utilLog.h"
 
@@ -23,10 +28,10 @@ namespace {
 const char* const kAppendName = "/log.txt";
 const char* const kResendName = "/log.resend";
 const char* const kPositionName = "/log.resend.pos";
-
-std::string failureText(const std::string& what, const std::string& path, int error) {
-    return what + " " + path + ": " + std::strerror(error);
-}
+// A position is a decimal number.
+const size_t kPositionBytes = 32;
+// Appends and copies write in pieces of this size.
+const size_t kWriteChunkBytes = 64 * 1024;
 
 void logByteCapDrop(size_t records) {
     if (records == 0) return;
@@ -34,20 +39,105 @@ void logByteCapDrop(size_t records) {
                " bytes: dropped " + std::to_string(records) + " oldest records");
 }
 
-// Size of a regular file; 0 when there is none.
+// Size of a regular file; 0 when there is none, or a link or anything else is in its place.
 uint64_t fileSize(const std::string& path) {
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
     return static_cast<uint64_t>(info.st_size);
 }
 
-// A writer that died in the middle of a line left the file without its last line end;
-// starting on a new line keeps that cut line from swallowing the next record.
-bool endsInsideLine(FILE* file) {
-    if (fseek(file, -1, SEEK_END) != 0) return false;
-    const int last = fgetc(file);
-    fseek(file, 0, SEEK_END);
-    return last != EOF && last != '\n';
+bool writeAll(int fd, const char* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t put = ::write(fd, bytes, size);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        bytes += put;
+        size -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// A file of our own beside the store, made anew: whatever was in its place (a link included)
+// goes first, so nothing outside the folder is written through it.
+int createBeside(const std::string& path) {
+    ::unlink(path.c_str());
+    return boundedFile::openRegular(path, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+// The lines of a stretch of a store file, read in pieces: no line longer than the store bound
+// is held (a file someone else grew may hold one of any length).
+class LineReader {
+public:
+    LineReader(int fd, uint64_t from, uint64_t until) : m_fd(fd), m_at(from), m_until(until) {}
+
+    // The next line without its line end; false at the end of the stretch or on a read error.
+    // A line over the store bound comes back empty, with `tooLong`.
+    bool next(std::string& line, bool& tooLong) {
+        line.clear();
+        tooLong = false;
+        if (m_at >= m_until) return false;
+        for (;;) {
+            if (m_start == m_end && !fill()) return m_lineStarted && finish();
+            m_lineStarted = true;
+            const char* const begin = m_buffer + m_start;
+            const char* const end = m_buffer + m_end;
+            const char* const found = static_cast<const char*>(memchr(begin, '\n', end - begin));
+            const size_t taken = static_cast<size_t>((found != nullptr ? found : end) - begin);
+            if (!tooLong && line.size() + taken <= LocalStore::kMaxStoreBytes) {
+                line.append(begin, taken);
+            } else if (!tooLong) {
+                tooLong = true;
+                std::string().swap(line);
+            }
+            m_start += taken;
+            m_at += taken;
+            if (found != nullptr) {
+                ++m_start;
+                ++m_at;
+                return finish();
+            }
+        }
+    }
+    // Where the next line starts: past the last line and its line end.
+    uint64_t position() const { return m_at; }
+
+private:
+    bool fill() {
+        if (m_at >= m_until) return false;
+        const size_t want =
+            static_cast<size_t>(std::min<uint64_t>(sizeof m_buffer, m_until - m_at));
+        for (;;) {
+            const ssize_t got = ::pread(m_fd, m_buffer, want, static_cast<off_t>(m_at));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                m_until = m_at;  // cut short: the file shrank, or cannot be read
+                return false;
+            }
+            m_start = 0;
+            m_end = static_cast<size_t>(got);
+            return true;
+        }
+    }
+    bool finish() {
+        m_lineStarted = false;
+        return true;
+    }
+
+    const int m_fd;
+    uint64_t m_at;
+    uint64_t m_until;
+    char m_buffer[64 * 1024];
+    size_t m_start = 0;
+    size_t m_end = 0;
+    bool m_lineStarted = false;
+};
+
+// Where a re-send's batch in flight ends, per project directory: the store bound may drop the
+// re-send's oldest lines while the batch is out, but not count its lines as dropped, since they
+// are being answered for. Only the sending thread uses stores (RecordStore serialises them).
+std::map<std::string, uint64_t>& batchesInFlight() {
+    static NoDestructor<std::map<std::string, uint64_t>> ends;
+    return *ends;
 }
 
 bool isStoredRecord(const std::string& line) {
@@ -87,6 +177,10 @@ void StoreHealth::reportLosses() {
 LocalStore::LocalStore(std::string directory, StoreHealth& health)
     : m_directory(std::move(directory)), m_health(health) {}
 
+LocalStore::~LocalStore() {
+    if (m_inFlight) batchesInFlight().erase(m_directory);
+}
+
 std::string LocalStore::appendPath() const { return m_directory + kAppendName; }
 
 std::string LocalStore::resendPath() const { return m_directory + kResendName; }
@@ -103,63 +197,120 @@ bool LocalStore::append(const std::vector<std::string>& lines) {
 
     const std::string path = appendPath();
     const uint64_t size = fileSize(path);
-    if (size + incoming > kMaxStoreBytes) makeRoom(size, incoming);
-    UniqueFile file(fopen(path.c_str(), "a+"));
+    // The oldest records go first: those of a re-send, which earlier starts stored, then the
+    // oldest of "log.txt". The re-send gives way only once the new lines are written, so that a
+    // kill in between loses none of a batch in flight (whose failures these lines may be).
+    const uint64_t resendLeft = unsentResendBytes();
+    uint64_t resendDrop = 0;
+    if (size + incoming + resendLeft > kMaxStoreBytes) {
+        resendDrop = std::min(resendLeft, size + incoming + resendLeft - kMaxStoreBytes);
+        if (size + incoming + resendLeft - resendDrop > kMaxStoreBytes) {
+            makeRoom(size, incoming + resendLeft - resendDrop);
+        }
+    }
+    struct stat info {};
+    const FileDescriptor file(boundedFile::openRegular(path, O_RDWR | O_APPEND | O_CREAT, &info));
     if (!file) {
-        m_health.notKept(failureText("cannot open", path, errno), lines.size() - first);
+        m_health.notKept("cannot open " + path + ": " + boundedFile::errorText(errno),
+                         lines.size() - first);
         return false;
     }
-    bool written = !endsInsideLine(file.get()) || fputc('\n', file.get()) != EOF;
-    for (size_t i = first; written && i < lines.size(); ++i) {
-        written = fwrite(lines[i].data(), 1, lines[i].size(), file.get()) == lines[i].size() &&
-                  fputc('\n', file.get()) != EOF;
+    // A writer that died in the middle of a line left the file without its last line end;
+    // starting on a new line keeps that cut line from swallowing the next record.
+    std::string text;
+    char last = '\n';
+    if (info.st_size > 0 && ::pread(file.get(), &last, 1, info.st_size - 1) == 1 && last != '\n') {
+        text += '\n';
     }
-    written = fflush(file.get()) == 0 && written;
-    const int error = errno;
-    if (fclose(file.release()) != 0) written = false;
+    bool written = true;
+    for (size_t i = first; written && i < lines.size(); ++i) {
+        text += lines[i];
+        text += '\n';
+        if (text.size() < kWriteChunkBytes && i + 1 < lines.size()) continue;
+        written = writeAll(file.get(), text.data(), text.size());
+        text.clear();
+    }
     if (!written) {
-        m_health.notKept(failureText("cannot write", path, error), lines.size() - first);
+        m_health.notKept("cannot write " + path + ": " + boundedFile::errorText(errno),
+                         lines.size() - first);
         return false;
     }
     m_health.writable();
+    if (resendDrop > 0) dropResendLines(resendDrop);
     return true;
 }
 
-// Keeps at most half the bound besides what comes in, so the copy is not made on every append.
+uint64_t LocalStore::unsentResendBytes() const {
+    const uint64_t size = fileSize(resendPath());
+    const uint64_t position = std::max(readPosition(), inFlightEnd());
+    return size > position ? size - position : 0;
+}
+
+uint64_t LocalStore::inFlightEnd() const {
+    const auto found = batchesInFlight().find(m_directory);
+    return found == batchesInFlight().end() ? 0 : found->second;
+}
+
+// "log.txt" keeps at most half the bound besides what comes in, so the copy is not made on
+// every append.
 void LocalStore::makeRoom(uint64_t currentSize, uint64_t incoming) const {
-    const uint64_t keepLimit = std::min(kMaxStoreBytes - incoming, kMaxStoreBytes / 2);
+    const uint64_t room = kMaxStoreBytes - std::min(kMaxStoreBytes, incoming);
+    const uint64_t keepLimit = std::min(room, kMaxStoreBytes / 2);
     const std::string path = appendPath();
-    std::ifstream in(path, std::ios::binary);
+    const FileDescriptor in(boundedFile::openRegular(path, O_RDONLY));
     if (!in) return;
-    uint64_t skipped = 0;
+    LineReader lines(in.get(), 0, currentSize);
     size_t dropped = 0;
     std::string line;
-    while (currentSize - skipped > keepLimit && std::getline(in, line)) {
-        skipped += line.size() + (in.eof() ? 0 : 1);
-        if (!line.empty()) ++dropped;
+    bool tooLong = false;
+    while (currentSize - lines.position() > keepLimit && lines.next(line, tooLong)) {
+        if (!line.empty() || tooLong) ++dropped;
     }
+    const uint64_t keepFrom = lines.position();
     const std::string temporary = path + ".tmp";
+    bool copied = false;
     {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (in.good()) out << in.rdbuf();
-        out.flush();
-        if (!out) {
-            out.close();
-            std::remove(temporary.c_str());
-            m_health.notKept(failureText("cannot make room in", path, errno), 0);
-            return;
+        const FileDescriptor out(createBeside(temporary));
+        copied = static_cast<bool>(out);
+        std::vector<char> chunk(kWriteChunkBytes);
+        for (uint64_t at = keepFrom; copied && at < currentSize;) {
+            const ssize_t got =
+                ::pread(in.get(), chunk.data(), chunk.size(), static_cast<off_t>(at));
+            if (got < 0 && errno == EINTR) continue;
+            copied = got > 0 && writeAll(out.get(), chunk.data(), static_cast<size_t>(got));
+            at += got > 0 ? static_cast<uint64_t>(got) : 0;
         }
     }
     // The rename replaces the file in one step: a kill leaves the old or the new one.
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!copied || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
         std::remove(temporary.c_str());
+        // The records are still kept, only beyond the bound this once.
+        _warn_log("[store] cannot make room in " + path + ": " + boundedFile::errorText(error));
         return;
     }
     logByteCapDrop(dropped);
 }
 
-// Only a regular file is taken over: anything else in its place (a directory, a device) is
-// left alone, and appends report it.
+// Moves the re-send's position past its oldest lines (those after a batch in flight) until at
+// least `bytes` are dropped or none are left.
+void LocalStore::dropResendLines(uint64_t bytes) const {
+    const uint64_t size = fileSize(resendPath());
+    const uint64_t from = std::max(readPosition(), inFlightEnd());
+    const FileDescriptor in(boundedFile::openRegular(resendPath(), O_RDONLY));
+    if (!in || from >= size) return;
+    LineReader lines(in.get(), from, size);
+    size_t dropped = 0;
+    std::string line;
+    bool tooLong = false;
+    while (lines.position() - from < bytes && lines.next(line, tooLong)) {
+        if (!line.empty() || tooLong) ++dropped;
+    }
+    if (writePosition(lines.position())) logByteCapDrop(dropped);
+}
+
+// Only a regular file is taken over: anything else in its place (a directory, a device, a link)
+// is left alone, and appends report it.
 bool LocalStore::claim() {
     const std::string resend = resendPath();
     if (fileSize(resend) == 0) {
@@ -172,39 +323,48 @@ bool LocalStore::claim() {
     return true;
 }
 
+// What "log.txt" holds now is newer than the re-send: the re-send gives way first.
 uint64_t LocalStore::skipBeyondBound(uint64_t position) const {
     const std::string path = resendPath();
     const uint64_t size = fileSize(path);
-    if (size <= position || size - position <= kMaxStoreBytes) return position;
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(position));
+    const uint64_t bound = kMaxStoreBytes - std::min(kMaxStoreBytes, fileSize(appendPath()));
+    if (size <= position || size - position <= bound) return position;
+    const FileDescriptor in(boundedFile::openRegular(path, O_RDONLY));
+    if (!in) return position;
+    LineReader lines(in.get(), position, size);
     size_t dropped = 0;
     std::string line;
-    while (size - position > kMaxStoreBytes && std::getline(in, line)) {
-        position += line.size() + (in.eof() ? 0 : 1);
-        if (!line.empty()) ++dropped;
+    bool tooLong = false;
+    while (size - lines.position() > bound && lines.next(line, tooLong)) {
+        if (!line.empty() || tooLong) ++dropped;
     }
     logByteCapDrop(dropped);
-    writePosition(position);
-    return position;
+    writePosition(lines.position());
+    return lines.position();
 }
 
 bool LocalStore::nextBatch(std::vector<std::string>& lines) {
     lines.clear();
-    // Never beyond the size a regular file had when the batch began.
-    const uint64_t size = fileSize(resendPath());
-    std::ifstream in(resendPath(), std::ios::binary);
+    batchesInFlight().erase(m_directory);
+    m_inFlight = false;
+    // An append may have dropped the oldest lines meanwhile.
+    m_position = std::max(m_position, readPosition());
+    struct stat info {};
+    const FileDescriptor in(boundedFile::openRegular(resendPath(), O_RDONLY, &info));
+    // Never beyond the size the file had when the batch began.
+    const uint64_t size = in ? static_cast<uint64_t>(info.st_size) : 0;
     if (!in || m_position >= size) {
         finishResend();
         return false;
     }
-    in.seekg(static_cast<std::streamoff>(m_position));
+    LineReader reader(in.get(), m_position, size);
     uint64_t position = m_position;
     size_t bytes = 0;
     std::string line;
-    while (position < size && std::getline(in, line)) {
-        const uint64_t lineEnd = position + line.size() + (in.eof() ? 0 : 1);
-        if (!isStoredRecord(line)) {
+    bool tooLong = false;
+    while (reader.next(line, tooLong)) {
+        const uint64_t lineEnd = reader.position();
+        if (tooLong || !isStoredRecord(line)) {
             position = lineEnd;  // unreadable: leaves with the batch before it
             continue;
         }
@@ -216,12 +376,19 @@ bool LocalStore::nextBatch(std::vector<std::string>& lines) {
         if (bytes >= kMaxBatchBytes) break;
     }
     m_batchEnd = position;
-    if (lines.empty()) finishResend();
-    return !lines.empty();
+    if (lines.empty()) {
+        finishResend();
+        return false;
+    }
+    batchesInFlight()[m_directory] = m_batchEnd;
+    m_inFlight = true;
+    return true;
 }
 
 void LocalStore::confirmBatch() {
-    m_position = m_batchEnd;
+    batchesInFlight().erase(m_directory);
+    m_inFlight = false;
+    m_position = std::max(m_batchEnd, readPosition());
     if (m_position >= fileSize(resendPath())) {
         finishResend();
         return;
@@ -230,27 +397,29 @@ void LocalStore::confirmBatch() {
 }
 
 uint64_t LocalStore::readPosition() const {
-    std::ifstream in(m_directory + kPositionName);
-    unsigned long long position = 0;
-    if (!(in >> position)) return 0;
-    return position;
+    std::string text;
+    if (!boundedFile::readWhole(m_directory + kPositionName, kPositionBytes, text)) return 0;
+    return std::strtoull(text.c_str(), nullptr, 10);
 }
 
 // Written beside and renamed over the old one, so a kill leaves one whole number.
 bool LocalStore::writePosition(uint64_t position) const {
     const std::string path = m_directory + kPositionName;
     const std::string temporary = path + ".tmp";
+    const std::string text = std::to_string(position);
     {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << position;
-        out.flush();
-        if (!out) return false;
+        const FileDescriptor out(createBeside(temporary));
+        if (!out || !writeAll(out.get(), text.data(), text.size())) {
+            std::remove(temporary.c_str());
+            return false;
+        }
     }
     return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 // The re-send file goes first: a position without its file means nothing.
 void LocalStore::finishResend() const {
+    batchesInFlight().erase(m_directory);
     std::remove(resendPath().c_str());
     std::remove((m_directory + kPositionName).c_str());
 }

@@ -17,13 +17,18 @@
 
 class LocalStore {
 public:
-    // Most bytes "log.txt" may hold; appends beyond it drop the oldest records first. The same
-    // bound applies to what a start takes over from "log.txt" or an interrupted re-send.
+    // Most bytes the project's store may hold: "log.txt" and what is left to send of
+    // "log.resend" together. Appends beyond it drop the oldest records first (a re-send's before
+    // those of "log.txt"), and so does a start that takes over larger files.
     static constexpr uint64_t kMaxStoreBytes = 16 * 1024 * 1024;
     // A batch of a re-send takes lines until they exceed this many bytes, as a pass does.
     static constexpr size_t kMaxBatchBytes = 2097152;
 
     LocalStore(std::string directory, StoreHealth& health);
+    // A batch still in flight is left in "log.resend" for the next start.
+    ~LocalStore();
+    LocalStore(const LocalStore&) = delete;
+    LocalStore& operator=(const LocalStore&) = delete;
 
     // Appends each line (a JSON object, without line end). False when the file could not be
     // written; the condition is logged once until a write succeeds again.
@@ -46,8 +51,13 @@ private:
     uint64_t readPosition() const;
     bool writePosition(uint64_t position) const;
     void finishResend() const;
+    // The bytes of "log.resend" not yet answered for and not in flight.
+    uint64_t unsentResendBytes() const;
+    uint64_t inFlightEnd() const;
     // Drops the oldest lines of "log.txt" so that `incoming` more bytes fit under the bound.
     void makeRoom(uint64_t currentSize, uint64_t incoming) const;
+    // Drops at least `bytes` of the re-send's oldest lines not in flight.
+    void dropResendLines(uint64_t bytes) const;
     // Skips the oldest lines of the claimed file beyond the bound; returns the new position.
     uint64_t skipBeyondBound(uint64_t position) const;
 
@@ -55,4 +65,6 @@ private:
     StoreHealth& m_health;
     uint64_t m_position = 0;
     uint64_t m_batchEnd = 0;
+    // This store's batch is the one in flight for its directory.
+    bool m_inFlight = false;
 };

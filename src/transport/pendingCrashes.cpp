@@ -11,28 +11,18 @@
 #include <ctime>
 #include <memory>
 
+#include "util/boundedFile.h"
 #include "util/uniqueFile.h"
 #include "util/utilLog.h"
 
 namespace pendingCrashes {
 namespace {
 
+// An attempt count is a few digits.
+constexpr size_t kMaxCountBytes = 32;
+
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
-};
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
 };
 
 bool endsWith(const std::string& text, const char* suffix) {
@@ -49,9 +39,15 @@ int64_t modifiedNsOf(const struct stat& info) {
     return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
 }
 
+// Anything by that name, a link or a FIFO included.
 bool exists(const std::string& path) {
     struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 void removeFile(const std::string& path) {
@@ -61,8 +57,8 @@ void removeFile(const std::string& path) {
 // True while another process holds the record's write lock: its crashed process is still
 // reporting it.
 bool heldByAnotherProcess(const std::string& recordPath) {
-    const Descriptor fd(open(recordPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return false;
+    const FileDescriptor fd(boundedFile::openRegular(recordPath, O_RDONLY));
+    if (!fd) return false;
     struct flock probe {};
     probe.l_type = F_RDLCK;
     probe.l_whence = SEEK_SET;
@@ -96,7 +92,7 @@ void removeStrays(const std::string& directory, const std::vector<std::string>& 
         if (exists(dump)) continue;
         struct stat info;
         const std::string path = directory + "/" + name;
-        if (::stat(path.c_str(), &info) != 0) continue;
+        if (::lstat(path.c_str(), &info) != 0) continue;
         // A crashing process writes its record just after its dump; give a young one time.
         if (nowNs - modifiedNsOf(info) < std::chrono::nanoseconds(kOrphanAge).count()) continue;
         removeFile(path);
@@ -152,11 +148,19 @@ std::vector<Crash> collect(const std::string& directory, int64_t startedNs, int6
         crash.dumpPath = directory + "/" + name;
         const std::string record = directory + "/" + stem(name, kDumpSuffix) + kRecordSuffix;
         struct stat info;
-        if (::stat(crash.dumpPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (::lstat(crash.dumpPath.c_str(), &info) != 0) continue;
+        if (!S_ISREG(info.st_mode)) {
+            // A link would send a file of the app's choosing; a FIFO or a directory is no dump.
+            _warn_log("dropping a crash dump that is not a regular file: " + crash.dumpPath);
+            discard(crash);
+            continue;
+        }
         crash.modifiedNs = modifiedNsOf(info);
         crash.dumpBytes = static_cast<uint64_t>(std::max<off_t>(info.st_size, 0));
         if (crash.modifiedNs >= startedNs) continue;  // this process's own, or in flight
-        if (exists(record)) {
+        // A record that is not a regular file counts as none: the dump is completed from the
+        // channel, and the odd file goes with the crash.
+        if (isRegularFile(record)) {
             if (heldByAnotherProcess(record)) continue;
             crash.recordPath = record;
         } else if (nowNs - crash.modifiedNs < std::chrono::nanoseconds(kOrphanAge).count()) {
@@ -182,27 +186,22 @@ void discard(const Crash& crash) {
 bool countFailedAttempt(const Crash& crash) {
     const std::string path = stem(crash.dumpPath, kDumpSuffix) + kAttemptsSuffix;
     int attempts = 0;
-    if (const UniqueFile in{fopen(path.c_str(), "r")}) {
-        if (fscanf(in.get(), "%d", &attempts) != 1) attempts = 0;
-    }
-    ++attempts;
+    std::string count;
+    if (boundedFile::readWhole(path, kMaxCountBytes, count)) attempts = std::atoi(count.c_str());
+    attempts = std::max(attempts, 0) + 1;
     if (attempts >= kMaxAttempts) {
         _warn_log("crash not accepted after " + std::to_string(attempts) +
                   " starts, dropping it: " + crash.dumpPath);
         discard(crash);
         return true;
     }
-    if (const UniqueFile out{fopen(path.c_str(), "w")}) fprintf(out.get(), "%d\n", attempts);
+    boundedFile::writeWhole(path, std::to_string(attempts) + "\n");
     return false;
 }
 
 bool readRecord(const std::string& recordPath, std::string& objectText, long long& crashTimeMs) {
-    const UniqueFile in(fopen(recordPath.c_str(), "r"));
-    if (!in) return false;
     std::string text;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, in.get())) > 0) text.append(chunk, got);
+    if (!boundedFile::readWhole(recordPath, kMaxRecordBytes, text)) return false;
     const size_t lineEnd = text.find('\n');
     objectText = text.substr(0, lineEnd);
     crashTimeMs = 0;

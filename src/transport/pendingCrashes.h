@@ -23,6 +23,11 @@ constexpr size_t kMaxDumps = 5;
 // Three dumps at the size limit, or five of the usual few hundred KiB; a phone's storage is
 // not ours to fill.
 constexpr uint64_t kMaxBytes = 24ull * 1024 * 1024;
+// Largest record object the signal path writes (PreparedCrash's buffer), and the largest record
+// file read back: that object, its line end and the crash time. A larger file is not one the
+// library wrote; it counts as no record.
+constexpr size_t kMaxRecordObjectBytes = 64 * 1024;
+constexpr size_t kMaxRecordBytes = kMaxRecordObjectBytes + 32;
 // Largest dump that is sent, in bytes; a larger one is dropped.
 constexpr long kMaxDumpBytes = 0x800000;
 // Next starts that try one crash before it is dropped: a collector that refuses it every
@@ -61,7 +66,7 @@ void discard(const Crash& crash);
 bool countFailedAttempt(const Crash& crash);
 
 // The record's JSON object text and crash time (0 when it has none); false when the record
-// cannot be read.
+// cannot be read, is empty, over kMaxRecordBytes or not a regular file.
 bool readRecord(const std::string& recordPath, std::string& objectText, long long& crashTimeMs);
 
 // The start of this process's own crashes as collect() wants it: the time of the first call,

@@ -10,6 +10,8 @@
 // number the sending thread dealt with (delivered or stored) and where the next entry starts.
 #pragma once
 
+#include <signal.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -57,8 +59,15 @@ public:
     // Records that did not fit since the journal opened.
     uint64_t notJournaled() const;
 
+    // For a SIGBUS handler that runs before the journal's own (the crash catcher's): true when
+    // the fault was an access to a journal whose file was cut short, now taken care of (the
+    // access can go on). Async-signal-safe.
+    static bool recoverFault(const siginfo_t* info);
+
 private:
-    RecordJournal(int fd, unsigned char* map);
+    RecordJournal(int fd, unsigned char* map, void* range);
+    // False once the file shrank under the mapping (checked with fstat) or a fault took it over.
+    bool stillMapped();
     void recover();
     void reset();
     // Writes the record's fields at the next place and returns its sequence number; 0 when it
@@ -75,6 +84,10 @@ private:
 
     const int m_fd;
     unsigned char* const m_map;
+    // Its slot in the SIGBUS handler's table.
+    void* const m_range;
+    // Set by the sending thread under m_mutex once the file was cut short: nothing is written.
+    bool m_givenUp = false;
     mutable std::mutex m_mutex;
     // Positions in the ring, counted in bytes since the journal opened (offset = % kRingBytes).
     uint64_t m_doneAt = 0;

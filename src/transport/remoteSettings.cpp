@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "transport/exchangeDeadline.h"
+#include "util/boundedFile.h"
 #include "util/collectorAddress.h"
 #include "util/jsonText.h"
-#include "util/uniqueFile.h"
 #include "util/utilLog.h"
 
 namespace {
@@ -112,17 +112,6 @@ bool insightUrlsOf(const Json::Value& root, std::vector<std::string>& urls) {
     return true;
 }
 
-// The whole cache; false when it is empty or longer than an answer may be.
-bool readCache(FILE* file, std::string& text) {
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) {
-        if (got > RemoteSettings::kMaxSettingsBytes - text.size()) return false;
-        text.append(buffer, got);
-    }
-    return !ferror(file) && !text.empty();
-}
-
 }  // namespace
 
 RemoteSettings::Endpoints RemoteSettings::builtInEndpoints() {
@@ -212,19 +201,17 @@ std::string RemoteSettings::cachePath() const {
 void RemoteSettings::saveCache(const std::string& text) const {
     const std::string path = cachePath();
     if (path.empty()) return;
-    UniqueFile file(fopen(path.c_str(), "w"));
-    if (!file) return;
-    fwrite(text.data(), 1, text.size(), file.get());
+    boundedFile::writeWhole(path, text);
 }
 
 // Only the switches come from the cache: URLs to measure are taken from a fresh answer alone.
 // A cache that cannot be read or used counts as none.
 void RemoteSettings::loadCached() {
     const std::string path = cachePath();
-    UniqueFile file(path.empty() ? nullptr : fopen(path.c_str(), "r"));
     std::string text;
     Json::Value cached;
-    if (file && readCache(file.get(), text) && parseSettings(text, cached)) {
+    if (!path.empty() && boundedFile::readWhole(path, kMaxSettingsBytes, text) && !text.empty() &&
+        parseSettings(text, cached)) {
         try {
             const Switches switches = switchesOf(cached);
             _info_log("loadSettings");

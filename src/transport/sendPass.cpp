@@ -1,5 +1,6 @@
 #include "transport/sendPass.h"
 
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -128,7 +129,15 @@ BatchTarget SendPass::targetOf(const std::string& projectName) const {
 
 DeliveryOutcome SendPass::send(const BatchTarget& target, const Batch& batch) {
     const DeliveryOutcome outcome = deliverBatch(m_transport, target.address, target.port, batch);
-    m_store.keepUndelivered(batch, outcome, target.channelName);
+    try {
+        m_store.keepUndelivered(batch, outcome, target.channelName);
+    } catch (const std::exception& failure) {
+        // Out of memory, say: a second try may find room. A second failure ends the pass
+        // (HttpSender::running), its records left in the journal.
+        _error_log(std::string("[store] keeping a batch failed, trying once more: ") +
+                   failure.what());
+        m_store.keepUndelivered(batch, outcome, target.channelName);
+    }
     return outcome;
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "quillmark_tls_config.h"
+#include "util/boundedFile.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
 
@@ -32,48 +33,12 @@ std::atomic<const TlsTrust*> g_trust{nullptr};
 // The number of CaBundleMadeOnly alive.
 std::atomic<int> g_madeOnly{0};
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    const int m_fd;
-};
-
 struct FolderCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
 const char* nonEmptyOrNull(const char* text) {
     return text != nullptr && text[0] != '\0' ? text : nullptr;
-}
-
-// The whole of a regular file of at most limit bytes. A link is not followed, and a FIFO or a
-// device is refused without waiting for a writer.
-bool readRegularFile(int folder, const char* name, size_t limit, std::string& text) {
-    const Descriptor fd(
-        ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) return false;
-    struct stat info;
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-    if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) > limit) return false;
-    text.clear();
-    char chunk[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0) return true;
-        // It grew since fstat.
-        if (text.size() + static_cast<size_t>(got) > limit) return false;
-        text.append(chunk, static_cast<size_t>(got));
-    }
 }
 
 bool isBase64Letter(char c) {
@@ -208,7 +173,7 @@ void addFolder(const std::string& folder, BundleText& bundle) {
                       std::to_string(kMaxFolderEntries) + " files are read");
             return;
         }
-        if (readRegularFile(::dirfd(dir.get()), entry->d_name, kMaxFileBytes, text)) {
+        if (boundedFile::readWhole(::dirfd(dir.get()), entry->d_name, kMaxFileBytes, text)) {
             addCertificates(text, bundle);
         }
         if (bundle.full) return;
@@ -218,7 +183,7 @@ void addFolder(const std::string& folder, BundleText& bundle) {
 std::string readBundle(const char* caFile, const char* folders) {
     BundleText bundle;
     std::string text;
-    if (caFile != nullptr && readRegularFile(AT_FDCWD, caFile, kMaxBundleBytes, text)) {
+    if (caFile != nullptr && boundedFile::readWhole(AT_FDCWD, caFile, kMaxBundleBytes, text)) {
         addCertificates(text, bundle);
     }
     const size_t fromFile = bundle.certificates;

@@ -12,24 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "util/uniqueFile.h"
+
 namespace {
 
 // Bytes read from the kernel per refill while drawing text.
 constexpr size_t kChunk = 64;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    const int m_fd;
-};
 
 // getrandom through syscall(): the libc wrapper is missing on older Android API levels. False
 // when the kernel does not know the call (before Linux 3.17) or it failed otherwise.

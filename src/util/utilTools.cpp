@@ -3,6 +3,7 @@
 #include "util/utilTools.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -10,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "util/uniqueFile.h"
+#include "util/boundedFile.h"
 #include "util/utilUtf8.h"
 
 namespace {
@@ -144,25 +145,21 @@ bool rangeCheck(uint32_t uip, const std::string& low, const std::string& high) {
 
 bool UtilTools::readFileAsBase64(const std::string& path, size_t maxBytes, std::string& base64,
                                  std::string& error) {
-    const UniqueFile file(fopen(path.c_str(), "rb"));
-    if (!file) {
-        error = "Open file(" + path + ") is failed: " + getSysErrMsg();
+    std::string bytes;
+    if (!boundedFile::readWhole(path, maxBytes, bytes)) {
+        if (errno == EFBIG) {
+            struct stat info {};
+            ::lstat(path.c_str(), &info);
+            error = "Get file size(" + std::to_string(info.st_size) + ") is failed.";
+        } else {
+            error = "Open file(" + path + ") is failed: " + boundedFile::errorText(errno);
+        }
         return false;
     }
-    long size = -1;
-    if (fseek(file.get(), 0, SEEK_END) == 0) size = ftell(file.get());
-    if (size < 1 || static_cast<unsigned long>(size) > maxBytes ||
-        fseek(file.get(), 0, SEEK_SET) != 0) {
-        error = "Get file size(" + std::to_string(size) + ") is failed.";
+    if (bytes.empty()) {
+        error = "Get file size(0) is failed.";
         return false;
     }
-    std::string bytes(static_cast<size_t>(size), '\0');
-    const size_t read = fread(&bytes[0], 1, bytes.size(), file.get());
-    if (read == 0) {
-        error = "Read file(" + path + ") is failed: " + getSysErrMsg();
-        return false;
-    }
-    bytes.resize(read);
     encode_base64_string(bytes, base64);
     return true;
 }

@@ -352,6 +352,23 @@ void twoThreadsCrashAtOnce() {
     second.join();
 }
 
+// A forked child crashes inside the allocator; the start dies of the same signal once the child
+// did, and of none if the child does not die within the watchdog's bound.
+void forkedChildCrashesInsideTheAllocator() {
+    const pid_t child = fork();
+    if (child == 0) qm_crash_scenes::crashInsideTheAllocator();
+    int status = 0;
+    for (int i = 0; i < 100 && waitpid(child, &status, WNOHANG) == 0; ++i) {
+        std::this_thread::sleep_for(CrashWatchdog::kDeathBound / 50);
+    }
+    if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGABRT) {
+        kill(child, SIGKILL);
+        _exit(6);
+    }
+    signal(SIGABRT, SIG_DFL);
+    raise(SIGABRT);
+}
+
 void abortInsideASignalHandler() {
     struct sigaction action {};
     action.sa_handler = abortFromHandler;
@@ -507,6 +524,7 @@ TEST(Crash, EveryCrashReachesTheCollectorNowOrAtTheNextStart) {
          },
          nullptr, false, "overflowTheStack"},
         {"abort() in a signal handler", "ok", SIGABRT, abortInsideASignalHandler},
+        {"a forked child's double free", "ok", SIGABRT, forkedChildCrashesInsideTheAllocator},
         {"killed while the report waits", "stall", SIGKILL, qm_crash_scenes::crashByNullWrite,
          nullptr, true},
     };

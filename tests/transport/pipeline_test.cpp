@@ -7,7 +7,9 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <ostream>
 #include <set>
 #include <string>
@@ -160,6 +162,7 @@ TEST(Pipeline, RecordsTheCollectorDidNotTakeAreStoredAsTheyTravelled) {
         const char* name;
         ScriptedCollector::Responder answer;
         std::vector<std::string> stored;
+        bool storeThrowsOnce = false;
     };
     const std::vector<std::string> all = {"CREATE SESSION", "keep-1", "FAIL-2", "keep-3"};
     const std::vector<Row> rows = {
@@ -169,19 +172,39 @@ TEST(Pipeline, RecordsTheCollectorDidNotTakeAreStoredAsTheyTravelled) {
          ScriptedCollector::always(503, ScriptedCollector::answerFor({true, true, true, true})),
          all},
         {"nothing listens", ScriptedCollector::unreachable(), all},
+        // Out of memory in the store, say: the sending thread lives on, and the batch is kept
+        // like one never answered.
+        {"storing throws once", refusingFail, {"FAIL-2"}, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedLibrary library(row.answer);
         TempDir storage;
         ASSERT_EQ(0, library.init("PipeApp", storage.path(), true));
+        if (row.storeThrowsOnce) {
+            // The store copies its observer for each call: the flag is shared.
+            auto thrown = std::make_shared<std::atomic<bool>>(false);
+            library.state.store.setKeepObserver([thrown](const std::string&, const std::string&) {
+                if (!thrown->exchange(true)) throw std::bad_alloc();
+            });
+        }
         for (const char* body : {"keep-1", "FAIL-2", "keep-3"}) {
             ASSERT_TRUE(library.core.sendLog(VESK_LL_WARN, body, kUser));
         }
         library.core.startSendThread();
+        // A later pass still runs.
+        if (row.storeThrowsOnce) {
+            ASSERT_TRUE(qm_test::waitUntil(
+                [&] { return bodiesOf(library.collector.records()).size() >= 4; }, 10000));
+            ASSERT_TRUE(library.core.sendLog(VESK_LL_WARN, "after", kUser));
+            EXPECT_TRUE(library.collector.waitForRecords(5, 10000));
+        }
         library.core.destory();  // drains the queue and waits for the pass in flight
+        EXPECT_EQ(row.stored, qm_test::storedBodies(storage.path() + "/quillmark/PipeApp"));
         const std::vector<qm_test::StoredRecord> stored = library.stored();
-        EXPECT_EQ(row.stored, bodiesOf(stored));
+        if (!row.storeThrowsOnce) {
+            EXPECT_EQ(row.stored, bodiesOf(stored));
+        }
         for (const qm_test::StoredRecord& item : stored) {
             EXPECT_EQ(kUser, item.channel);
             EXPECT_EQ("v2", item.record["logVersion"].asString());

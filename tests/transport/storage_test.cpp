@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,14 +14,17 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "crash/veskCatcher.h"
 #include "platform/host_capture.h"
 #include "support/child_process.h"
 #include "support/file_text.h"
@@ -287,61 +291,135 @@ TEST(LocalStorage, FailureCountsThatAreNotPlainNumbers) {
 // The store's byte bound: whether records come in by appends or in an old file larger than the
 // bound (earlier versions had none), the oldest go first, each drop is counted in a log line,
 // and what is read back comes in batches of at most the pass size.
+// The store's one bound covers "log.txt" and what is left of a re-send together: whatever fills
+// it, the newest records stay, every drop is counted, and no line claims a loss that did not
+// happen.
 TEST(LocalStorage, StoreByteCapKeepsTheNewestAndCountsEveryDrop) {
-    // The bound is on bytes: slow builds reach it with fewer, larger records (each record's
-    // parse and lookup is what costs there), kept half a mebibyte at a time either way.
-    const size_t bodyBytes = qm_test::countFor<size_t>(1000, 16000);
-    const size_t perKeep = qm_test::countFor<size_t>(500, 32);
-    const size_t total = (LocalStore::kMaxStoreBytes * 5 / 4) / (bodyBytes + 24);
-    std::vector<std::string> sent;
-    for (size_t i = 0; i < total; ++i) {
-        sent.push_back(std::to_string(i) + std::string(bodyBytes, 'r'));
-    }
-    for (const bool oldFile : {false, true}) {
-        SCOPED_TRACE(oldFile ? "old file" : "appended");
+    const uint64_t bound = LocalStore::kMaxStoreBytes;
+    const size_t total = (bound * 5 / 4) / 1024;  // 1 KiB records
+    std::vector<std::string> small;
+    for (size_t i = 0; i < total; ++i) small.push_back(std::to_string(i) + std::string(1000, 'r'));
+    // Keeps the records through the library's store, in batches of a pass.
+    auto keepAll = [](LibraryState& state, const std::vector<std::string>& bodies) {
+        std::vector<std::string> batch;
+        for (size_t i = 0; i < bodies.size(); ++i) {
+            batch.push_back(recordText(bodies[i]));
+            if (batch.size() < 500 && i + 1 < bodies.size()) continue;
+            state.store.keep(batch, "main");
+            batch.clear();
+        }
+    };
+    // "log.txt" and the part of a re-send not yet answered for.
+    auto storeBytes = [](const TempDir& storage) {
+        const std::string dir = projectDir(storage);
+        uint64_t bytes =
+            exists(dir + "/log.txt") ? std::filesystem::file_size(dir + "/log.txt") : 0;
+        if (exists(dir + "/log.resend")) {
+            bytes +=
+                std::filesystem::file_size(dir + "/log.resend") -
+                std::strtoull(qm_test::readFileText(dir + "/log.resend.pos").c_str(), nullptr, 10);
+        }
+        return bytes;
+    };
+    struct Row {
+        const char* name;
+        // Fills the store; returns the bodies in the order they came, and adds those a re-send
+        // delivered meanwhile to `delivered`.
+        std::function<std::vector<std::string>(const TempDir&, LibraryState&,
+                                               std::vector<std::string>& delivered)>
+            fill;
+    };
+    const Row rows[] = {
+        {"appended in passes",
+         [&](const TempDir& storage, LibraryState& state, std::vector<std::string>&) {
+             keepAll(state, small);
+             EXPECT_LE(storeBytes(storage), bound);
+             return small;
+         }},
+        {"an older, larger file taken over",
+         [&](const TempDir& storage, LibraryState&, std::vector<std::string>&) {
+             std::string content;
+             for (const std::string& body : small) content += storedLine(body, "1");
+             writeFileText(logFile(storage), content);
+             return small;
+         }},
+        {"a record over half the bound, then another",
+         [&](const TempDir& storage, LibraryState& state, std::vector<std::string>&) {
+             const std::vector<std::string> big = {"9 MiB" + std::string(9 << 20, 'n'),
+                                                   "7.5 MiB" + std::string(15 << 19, 'n')};
+             for (const std::string& body : big) keepAll(state, {body});
+             EXPECT_LE(storeBytes(storage), bound);
+             return big;
+         }},
+        {"new failures while an earlier start's records are sent again",
+         [&](const TempDir& storage, LibraryState& state, std::vector<std::string>& delivered) {
+             const std::vector<std::string> older(small.begin(),
+                                                  small.begin() + small.size() * 3 / 5);
+             const std::vector<std::string> newer(small.begin() + older.size(), small.end());
+             std::string content;
+             for (const std::string& body : older) content += storedLine(body, "1");
+             writeFileText(logFile(storage), content);
+             StoreHealth health;
+             LocalStore resend(projectDir(storage), health);
+             EXPECT_TRUE(resend.claim());
+             std::vector<std::string> batch;
+             EXPECT_TRUE(resend.nextBatch(batch));
+             for (const std::string& line : batch) {
+                 Json::Value record;
+                 jsonText::parse(line, record);
+                 delivered.push_back(record["body"].asString());
+             }
+             keepAll(state, newer);
+             // The batch in flight is still in the file until it is answered for.
+             EXPECT_LE(storeBytes(storage), bound + LocalStore::kMaxBatchBytes + 2048);
+             resend.confirmBatch();
+             EXPECT_LE(storeBytes(storage), bound + 2048);
+             return small;
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         TempDir storage;
         CapturedLog log;
-        if (oldFile) {
-            std::string content;
-            for (const std::string& body : sent) content += storedLine(body, "1");
-            writeFileText(logFile(storage), content);
-        } else {
-            LibraryState state;
-            auto channel = channelRecord("main", kProject, storage);
-            ASSERT_TRUE(state.registry.add(channel));
-            std::vector<std::string> batch;
-            for (size_t i = 0; i < sent.size(); ++i) {
-                batch.push_back(recordText(sent[i]));
-                if (batch.size() < perKeep && i + 1 < sent.size()) continue;
-                state.store.keep(batch, "main");
-                batch.clear();
-            }
-            ASSERT_LE(std::filesystem::file_size(logFile(storage)), LocalStore::kMaxStoreBytes);
-        }
-        StoreHealth health;
-        LocalStore store(projectDir(storage), health);
-        ASSERT_TRUE(store.claim());
+        LibraryState state;
+        auto channel = channelRecord("main", kProject, storage);
+        ASSERT_TRUE(state.registry.add(channel));
         std::vector<std::string> readBack;
-        std::vector<std::string> batch;
-        while (store.nextBatch(batch)) {
-            size_t bytes = 0;
-            for (const std::string& line : batch) bytes += line.size();
-            EXPECT_LE(bytes, LocalStore::kMaxBatchBytes);
-            for (const std::string& line : batch) {
-                Json::Value record;
-                jsonText::parse(line, record);
-                readBack.push_back(record["body"].asString());
+        const std::vector<std::string> sent = row.fill(storage, state, readBack);
+        const size_t deliveredEarly = readBack.size();
+        // Start after start until the store is empty.
+        for (int start = 0; start < 3; ++start) {
+            StoreHealth health;
+            LocalStore store(projectDir(storage), health);
+            if (!store.claim()) break;
+            std::vector<std::string> batch;
+            while (store.nextBatch(batch)) {
+                size_t bytes = 0;
+                for (const std::string& line : batch) bytes += line.size();
+                EXPECT_TRUE(batch.size() == 1 || bytes <= LocalStore::kMaxBatchBytes);
+                for (const std::string& line : batch) {
+                    Json::Value record;
+                    jsonText::parse(line, record);
+                    readBack.push_back(record["body"].asString());
+                }
+                store.confirmBatch();
             }
-            store.confirmBatch();
         }
         EXPECT_FALSE(exists(logFile(storage)));
-        const qm_test::Accounting accounting = qm_test::account(sent, {}, readBack, log.lines());
+        const std::vector<std::string> lines = log.lines();
+        for (const std::string& line : lines) {
+            EXPECT_EQ(std::string::npos, line.find("not kept")) << line;
+        }
+        const qm_test::Accounting accounting = qm_test::account(sent, {}, readBack, lines);
         qm_test::expectEveryRecordAccountedFor(accounting, true);
         EXPECT_EQ(accounting.lost.size(), accounting.dropped);
         EXPECT_GT(accounting.dropped, 0u);
-        // The oldest went: what is left is the end of what came in, in order.
+        // The oldest went, after those already delivered: what is left is the end of what came
+        // in, in order.
         ASSERT_LE(readBack.size(), sent.size());
-        EXPECT_TRUE(std::equal(readBack.begin(), readBack.end(), sent.end() - readBack.size()));
+        EXPECT_TRUE(std::equal(readBack.begin(), readBack.begin() + deliveredEarly, sent.begin()));
+        EXPECT_TRUE(std::equal(readBack.begin() + deliveredEarly, readBack.end(),
+                               sent.end() - (readBack.size() - deliveredEarly)));
     }
 }
 
@@ -430,12 +508,20 @@ TEST(LocalStorage, StoreThatCannotBeWrittenLogsOncePerConditionAndCountsTheLoss)
     const std::vector<Case> cases = {
         {"log.txt is a directory",
          [](const std::string& path) { writeFileText(path + "/occupied", "x"); }, "Is a directory"},
-        {"disk full",
+        // Never followed: writing through it would fill a file of someone else's choosing.
+        {"log.txt is a link (here to /dev/full)",
          [](const std::string& path) {
              std::filesystem::create_directories(std::filesystem::path(path).parent_path());
              std::filesystem::create_symlink("/dev/full", path);
          },
-         "No space left on device"},
+         "Too many levels of symbolic links"},
+        // Refused at once: a FIFO would hold the sending thread once its buffer is full.
+        {"log.txt is a FIFO",
+         [](const std::string& path) {
+             std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+             ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+         },
+         "not a regular file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -814,6 +900,77 @@ TEST(RecordJournal, FullBusyOrDamagedJournals) {
     }
 }
 
+// A journal cut short from outside (the app clearing its folder, a cleaner) never ends the
+// application: a write that meets the missing pages goes on, the sending thread gives the journal
+// up with a warning, and every record still arrives. With the crash catcher's handler installed
+// over the journal's, the fault is no crash either.
+TEST(RecordJournal, FileCutShortFromOutsideNeverEndsTheApp) {
+    struct Row {
+        const char* name;
+        off_t size;
+        bool catcher;
+        // Instead, a fault on the pages of another file cut short: not the journal's to take.
+        bool otherFile = false;
+    };
+    const Row rows[] = {
+        {"emptied", 0, false},
+        {"cut inside the ring", 4096 + 32 * 1024, false},
+        {"emptied, with the crash catcher's handler in front", 0, true},
+        {"another file's fault still ends the process", 0, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir storage;
+        const std::vector<std::string> bodies = journalBodies(0, 200, 400);
+        const int status = qm_test::runInChild(
+            [&] {
+                CapturedLog log;
+                VeskCatcher catcher;
+                ScriptedLibrary library;
+                if (library.init(kProject, storage.path(), false) != 0) return 2;
+                catcher.initSdCardPath(projectDir(storage));
+                if (row.catcher && !catcher.openCrashCatcher()) return 3;
+                if (row.otherFile) {
+                    const std::string other = storage.file("other");
+                    writeFileText(other, std::string(8192, 'o'));
+                    const int fd = open(other.c_str(), O_RDWR);
+                    void* map = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                    if (map == MAP_FAILED || ftruncate(fd, 0) != 0) return 5;
+                    static_cast<volatile char*>(map)[4096] = 'x';
+                    return 6;
+                }
+                for (size_t i = 0; i < bodies.size(); ++i) {
+                    if (i == bodies.size() / 2 &&
+                        truncate((projectDir(storage) + "/log.journal").c_str(), row.size) != 0) {
+                        return 4;
+                    }
+                    EXPECT_TRUE(library.core.sendLog(VESK_LL_ERROR, bodies[i].c_str(), kUser));
+                }
+                EXPECT_TRUE(library.collector.waitForRecords(bodies.size() + 1, kDeliveryMs));
+                library.core.destory();
+                std::vector<std::string> arrived;
+                for (const std::string& body : bodiesOf(library.collector.records())) {
+                    if (body.rfind("journal ", 0) == 0) arrived.push_back(body);
+                }
+                EXPECT_EQ(arrived, bodies);
+                const std::vector<std::string> lines = log.lines();
+                EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                              return line.find("[journal] log.journal was cut short") !=
+                                     std::string::npos;
+                          }));
+                return 0;
+            },
+            kChildTimeoutMs);
+        if (row.otherFile) {
+            // Died of it (SIGBUS, or a sanitizer run-time's report), neither going on (6) nor
+            // hanging (-1).
+            EXPECT_TRUE(status != 0 && status != 6 && status != -1) << status;
+        } else {
+            EXPECT_EQ(0, status);
+        }
+    }
+}
+
 // Records sendLog accepted and the collector never answered for survive the end of the
 // process: the next start delivers each once, in the order they were logged. A trickling
 // collector is a stalled one to the pass (its deadline is pinned in plain_http_test).
@@ -1039,6 +1196,9 @@ namespace {
 struct KeptDeliveryRow {
     const char* name;
     ScriptedCollector::Responder answer;
+    // Does something odd to the older crash's files (its directory, its id's path without
+    // suffix); null leaves them as the crashed process wrote them.
+    std::function<void(const std::string& base)> spoil;
     // UserIDs of the crash records posted, in order.
     std::vector<std::string> tried;
     // Per kept crash, oldest first: still there, and its attempts so far ("" for none).
@@ -1065,19 +1225,36 @@ void expectKeptDelivery(const KeptDeliveryRow& row) {
     const std::vector<std::string> ids = {"older", "newer"};
     keepCrash(projectDir(storage), "older", 90);
     keepCrash(projectDir(storage), "newer", 30);
-    ScriptedLibrary library(row.answer);
-    ASSERT_EQ(0, library.init(kProject, storage.path(), false));
-    // Settled once the session record was posted.
-    qm_test::waitUntil([&] { return sessionArrived(library.collector); }, kDeliveryMs);
-    library.core.destory();
-    std::vector<std::string> tried;
-    for (const Json::Value& record :
-         qm_test::withField(library.collector.records(), "body", "Android NDK Crash")) {
-        tried.push_back(record["UserID"].asString());
-        EXPECT_EQ("1700000000000", record["sendTime"].asString());
-        EXPECT_EQ(kProject, record["projectName"].asString());
-    }
-    EXPECT_EQ(row.tried, tried);
+    if (row.spoil) row.spoil(projectDir(storage) + "/older");
+    // A file that blocks its reader would hold the sending thread for ever: a child, so that a
+    // hang fails the row.
+    const int status = qm_test::runInChild(
+        [&] {
+            qm_platform::setLogToStderr(false);
+            ScriptedLibrary library(row.answer);
+            if (library.init(kProject, storage.path(), false) != 0) return 2;
+            // Settled once the session record was posted.
+            EXPECT_TRUE(
+                qm_test::waitUntil([&] { return sessionArrived(library.collector); }, kDeliveryMs));
+            library.core.destory();
+            std::vector<std::string> tried;
+            for (const Json::Value& record :
+                 qm_test::withField(library.collector.records(), "body", "Android NDK Crash")) {
+                tried.push_back(record["UserID"].asString());
+                // A record completed from the channel takes the dump's time.
+                const int64_t dumpMs = (pendingCrashes::processStartNs() / kSecondNs - 90) * 1000;
+                EXPECT_EQ(
+                    record["UserID"].asString().empty() ? std::to_string(dumpMs) : "1700000000000",
+                    record["sendTime"].asString());
+                EXPECT_EQ(kProject, record["projectName"].asString());
+                EXPECT_EQ(qm_test::decodeBase64(record["DmpData"].asString()).rfind("MDMP-", 0),
+                          0u);
+            }
+            EXPECT_EQ(row.tried, tried);
+            return 0;
+        },
+        kChildTimeoutMs);
+    EXPECT_EQ(0, status);
     for (size_t i = 0; i < ids.size(); ++i) {
         const std::string base = projectDir(storage) + "/" + ids[i];
         EXPECT_EQ(row.after[i].first, exists(base + ".dmp")) << ids[i];
@@ -1090,13 +1267,63 @@ void expectKeptDelivery(const KeptDeliveryRow& row) {
 }  // namespace
 
 TEST(PendingCrashes, MainChannelSetUpSendsKeptCrashesOldestFirst) {
+    // A record the library could not have written counts as none: the dump is sent with a
+    // record made from the channel ("" for its UserID).
+    const auto replaceRecord = [](const std::function<void(const std::string& record)>& make) {
+        return [make](const std::string& base) {
+            ::unlink((base + ".rec").c_str());
+            make(base + ".rec");
+        };
+    };
     const KeptDeliveryRow rows[] = {
         {"accepted",
          ScriptedCollector::acceptAll(),
+         nullptr,
          {"older", "newer"},
          {{false, ""}, {false, ""}}},
-        {"refused", refusing("Android"), {"older", "newer"}, {{true, "1"}, {true, "1"}}},
-        {"no answer", ScriptedCollector::unreachable(), {"older"}, {{true, "1"}, {true, ""}}},
+        {"refused", refusing("Android"), nullptr, {"older", "newer"}, {{true, "1"}, {true, "1"}}},
+        {"no answer",
+         ScriptedCollector::unreachable(),
+         nullptr,
+         {"older"},
+         {{true, "1"}, {true, ""}}},
+        {"empty record, as a power loss after the rename leaves it",
+         ScriptedCollector::acceptAll(),
+         replaceRecord([](const std::string& record) { writeFileText(record, ""); }),
+         {"", "newer"},
+         {{false, ""}, {false, ""}}},
+        {"record far beyond the size the library writes",
+         ScriptedCollector::acceptAll(),
+         [](const std::string& base) {
+             ASSERT_EQ(0, truncate((base + ".rec").c_str(), 256 * kMiB));
+         },
+         {"", "newer"},
+         {{false, ""}, {false, ""}}},
+        {"record is a FIFO",
+         ScriptedCollector::acceptAll(),
+         replaceRecord(
+             [](const std::string& record) { ASSERT_EQ(0, mkfifo(record.c_str(), 0600)); }),
+         {"", "newer"},
+         {{false, ""}, {false, ""}}},
+        {"record is a link to a file elsewhere",
+         ScriptedCollector::acceptAll(),
+         replaceRecord([](const std::string& record) {
+             writeFileText(record + ".elsewhere", "{\"UserID\":\"planted\"}\n1\n");
+             ASSERT_EQ(0, symlink((record + ".elsewhere").c_str(), record.c_str()));
+         }),
+         {"", "newer"},
+         {{false, ""}, {false, ""}}},
+        // A file of the app's choosing must not leave the device as a dump.
+        {"dump is a link to a file outside the folder",
+         ScriptedCollector::acceptAll(),
+         [](const std::string& base) {
+             const std::string outside =
+                 std::filesystem::path(base).parent_path().parent_path().string() + "/outside.dmp";
+             ASSERT_EQ(0, rename((base + ".dmp").c_str(), outside.c_str()));
+             ASSERT_EQ(0, symlink(outside.c_str(), (base + ".dmp").c_str()));
+         },
+         {"newer"},
+         {{false, ""}, {false, ""}}},
     };
     for (const KeptDeliveryRow& row : rows) expectKeptDelivery(row);
 }

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -126,13 +127,23 @@ TEST(ReadFileAsBase64, WholeFilesWithinTheBoundAndNothingElse) {
         {"over the bound", "dump", 10, "Get file size(11) is failed."},
         {"empty", "", 64, "Get file size(0) is failed."},
         {"missing", nullptr, 64, "Open file("},
+        // Not followed: the file it names is the app's, not a dump.
+        {"a link to a dump", "link", 64, "Open file("},
+        // Refused at once, not waited on for a writer.
+        {"a FIFO", "fifo", 64, "Open file("},
     };
     qm_test::TempDir dir;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string path = dir.file(row.name);
-        if (row.content != nullptr) {
-            qm_test::writeFileText(path, std::string(row.content) == "dump" ? dump : row.content);
+        const std::string content = row.content != nullptr ? row.content : "";
+        if (content == "link") {
+            qm_test::writeFileText(path + ".target", dump);
+            ASSERT_EQ(0, symlink((path + ".target").c_str(), path.c_str()));
+        } else if (content == "fifo") {
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+        } else if (row.content != nullptr) {
+            qm_test::writeFileText(path, content == "dump" ? dump : content);
         }
         const size_t descriptors = openDescriptors();
         std::string base64 = "earlier";
