@@ -27,7 +27,7 @@ namespace {
 // record's lock is let go so that start may take it.
 void _settle(VeskCatcher& client, const std::string& dmpPath, VeskCatcher::ReportResult result) {
     if (result == VeskCatcher::ReportResult::kKept) {
-        _info_log("crash kept for the next start");
+        _warn_log("crash kept for the next start");
     } else {
         _info_log("delete old crash");
         pendingCrashes::Crash crash;
@@ -128,7 +128,7 @@ bool VeskCatcher::_openCrashCatcherNdk(const std::string& sdcardPath) {
     std::lock_guard lock(m_mtxConfig);
     // An open catcher stays as it is: a second open changes neither handler nor directory.
     if (!m_pBreakPad) {
-        if (!_watchdog().start()) _info_log("no crash watchdog: a blocked report may hang");
+        if (!_watchdog().start()) _warn_log("no crash watchdog: a blocked report may hang");
         google_breakpad::SetFirstChanceExceptionHandler(_armWatchdog);
         signalStack::enable();
         const google_breakpad::MinidumpDescriptor descriptor(directory);

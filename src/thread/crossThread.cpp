@@ -74,11 +74,13 @@ bool Thread::push(ListJobs& slot) {
         std::lock_guard lock(m_mutex);
         if (m_bStopping || m_bKilled) return false;
         if (m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs)) return false;
+        if (m_nJobs == 0) m_firstQueuedAt = Clock::now();
         m_lstJobs.splice(m_lstJobs.end(), slot);
         ++m_nJobs;
         m_bNewWork = true;
-        // A lingering worker finds the record by itself; a fuller queue must not wait for it.
-        wakeWorker = m_bWorkerAsleep || m_nJobs >= static_cast<size_t>(m_iMaxJobs) / 4;
+        // A lingering or gathering worker finds the record by itself; a fuller queue must not
+        // wait for it.
+        wakeWorker = m_bWorkerAsleep || m_nJobs >= _fullBatch();
     }
     // After the unlock, so the woken worker does not block at once on the mutex we hold.
     if (wakeWorker) m_workArrived.notify_one();
@@ -137,6 +139,8 @@ void Thread::initializeByThread() {}
 
 bool Thread::holdsRecordsBack() const { return false; }
 
+std::chrono::milliseconds Thread::gatherWindow() const { return std::chrono::milliseconds(0); }
+
 void Thread::_threadWorker() {
     initializeByThread();
     ListJobs batch;
@@ -173,22 +177,33 @@ void Thread::_threadWorker() {
         const size_t nLeft = batch.size();
         m_lstJobs.splice(m_lstJobs.begin(), batch);  // leftovers are older than new records
         m_nJobs += nLeft;
+        // What a pass left is a full batch already, or was held back: it waits no window.
+        if (nLeft > 0) m_firstQueuedAt = Clock::time_point{};
         if (nLeft < nOffered) m_bNewWork = true;  // progress made: offer the rest at once
         drainStalled = draining && nLeft == nOffered;
     }
 }
 
 void Thread::_waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point lingerUntil) {
-    // A pass that consumed nothing would consume nothing again: wait for new work.
-    while (!m_bKilled && !m_bStopping && (m_nJobs == 0 || !m_bNewWork)) {
-        const Clock::time_point now = Clock::now();
-        if (now < lingerUntil) {
-            m_workArrived.wait_until(lock, std::min(now + kLook, lingerUntil));
-            continue;
+    for (;;) {
+        // A pass that consumed nothing would consume nothing again: wait for new work.
+        while (!m_bKilled && !m_bStopping && (m_nJobs == 0 || !m_bNewWork)) {
+            const Clock::time_point now = Clock::now();
+            if (now < lingerUntil) {
+                m_workArrived.wait_until(lock, std::min(now + kLook, lingerUntil));
+                continue;
+            }
+            m_bWorkerAsleep = true;
+            m_workArrived.wait(lock);
+            m_bWorkerAsleep = false;
         }
-        m_bWorkerAsleep = true;
-        m_workArrived.wait(lock);
-        m_bWorkerAsleep = false;
+        if (m_bKilled || m_bStopping || holdsRecordsBack() || m_nJobs >= _fullBatch()) return;
+        const std::chrono::milliseconds window = gatherWindow();
+        if (window.count() <= 0) return;
+        const Clock::time_point due = m_firstQueuedAt + window;
+        if (Clock::now() >= due) return;
+        // Not asleep: push() wakes it only once a batch is full, stop() always.
+        m_workArrived.wait_until(lock, due);
     }
 }
 

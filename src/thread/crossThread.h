@@ -24,10 +24,17 @@ namespace Threads {
 // not sleep between passes but looks at the queue every kLookMs, so push() wakes it only when
 // it sleeps for real or the queue is a quarter full; records then wait at most kLookMs.
 //
+// A subclass may gather records for a window (gatherWindow) before a pass: the pass then waits
+// until the window after the first record queued into an empty queue has passed, or until a
+// quarter of the queue is full (a batch worth sending at once), or until stop(). On a cellular
+// radio each request keeps the radio powered for seconds; one pass a window bounds that.
+//
 // Every timed wait runs on the steady clock: a wall clock set back (by the user or by time
 // sync) would stretch each wait by the size of the jump.
 class Thread {
 public:
+    using Clock = std::chrono::steady_clock;
+
     static constexpr int kLookMs = 2;
     static constexpr int kLingerMs = 50;
 
@@ -72,6 +79,8 @@ protected:
     // True while the subclass takes no records: passes then run with an empty list and the
     // records wait in the queue.
     virtual bool holdsRecordsBack() const;
+    // How long records are gathered before a pass; zero passes at once.
+    virtual std::chrono::milliseconds gatherWindow() const;
     // True once stop() was called: the passes from now on are the drain.
     bool stopRequested() const;
     // For running(): records dealt with, readied (QueuedRecord::clearForReuse) for takeBlank
@@ -79,12 +88,12 @@ protected:
     void giveBack(ListJobs& spent);
 
 private:
-    using Clock = std::chrono::steady_clock;
-
     void _threadWorker();
     // Returns, `lock` held, once there is work to take or the worker is to end. lingerUntil:
     // until when the worker looks at the queue by itself instead of sleeping.
     void _waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point lingerUntil);
+    // Records at which a pass goes without waiting for its window, and push() wakes the worker.
+    size_t _fullBatch() const { return m_iMaxJobs > 0 ? static_cast<size_t>(m_iMaxJobs) / 4 : 0; }
 
     const int m_iMaxJobs;
     // Guards everything below; held only to move records in and out, never during a pass.
@@ -101,6 +110,9 @@ private:
     bool m_bNewWork = false;
     // True while the worker sleeps until woken (not looking at the queue by itself).
     bool m_bWorkerAsleep = false;
+    // When the oldest record still queued arrived in an empty queue: the gathering window
+    // counts from there. Records put back by a pass are due at once.
+    Clock::time_point m_firstQueuedAt{};
     std::thread m_worker;
 };
 

@@ -41,7 +41,7 @@ DeliveryOutcome deliverBatch(CollectorTransport& transport, const std::string& a
         const ExchangeDeadline deadline(kExchangeTimeout);
         // Nothing is sent, so the collector cannot take a batch that is also kept.
         if (deadline.passed()) {
-            _info_log("[_handleRequest] exchange cut off before it began");
+            _warn_log("[_handleRequest] exchange cut off before it began");
             return notAnswered(batch);
         }
         CollectorRequest request;

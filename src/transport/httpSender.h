@@ -51,6 +51,9 @@ public:
 protected:
     void running(ListJobs& records) override;
     bool holdsRecordsBack() const override { return m_parts.settings.holdRecords; }
+    std::chrono::milliseconds gatherWindow() const override {
+        return std::chrono::milliseconds(m_parts.settings.batchWindowMs.load());
+    }
 
 private:
     void setUpChannel(const std::string& name);

@@ -3,6 +3,10 @@
 #pragma once
 
 #include <atomic>
+
+#ifndef QUILLMARK_BATCH_WINDOW_MS
+#define QUILLMARK_BATCH_WINDOW_MS 1000
+#endif
 #include <mutex>
 
 #include "transport/remoteSettings.h"
@@ -14,6 +18,9 @@ public:
     // Whether HTTPS checks the collector's certificate and host name (build option
     // QUILLMARK_TLS_VERIFY; off accepts a self-signed collector).
     std::atomic<bool> verifyTls{QUILLMARK_TLS_VERIFY != 0};
+    // How long the sending thread gathers records before a request (build option
+    // QUILLMARK_BATCH_WINDOW_MS; 0 sends what is queued at once). A full batch goes at once.
+    std::atomic<int> batchWindowMs{QUILLMARK_BATCH_WINDOW_MS};
 
     RemoteSettings::Endpoints settingsEndpoints() const {
         std::lock_guard lock(m_mutex);

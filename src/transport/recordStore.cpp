@@ -82,16 +82,22 @@ Batch storedBatch(const std::vector<std::string>& lines) {
 
 RecordStore::RecordStore(const ChannelRegistry& registry) : m_registry(registry) {}
 
-// A collector answer logs each record it leaves behind; no answer logs the whole batch.
+std::string RecordStore::undeliveredLine(size_t kept, size_t batchSize, bool answered) {
+    return "[store] " + std::to_string(kept) + " of " + std::to_string(batchSize) +
+           " records not delivered (" + (answered ? "refused" : "no answer") + "), kept";
+}
+
+// One line a batch: a stalled collector must not fill the log record by record.
 void RecordStore::keepUndelivered(const Batch& batch, const DeliveryOutcome& outcome,
                                   const std::string& channelName) {
     std::vector<std::string> kept;
     for (size_t i = 0; i < batch.size(); ++i) {
         if (i < outcome.records.size() && outcome.records[i] == RecordOutcome::Accepted) continue;
-        _info_log(outcome.collectorAnswered ? "write" : "write !!");
         kept.push_back(batch.record(i));
     }
-    if (!kept.empty()) keep(kept, channelName);
+    if (kept.empty()) return;
+    _warn_log(undeliveredLine(kept.size(), batch.size(), outcome.collectorAnswered));
+    keep(kept, channelName);
 }
 
 void RecordStore::setKeepObserver(KeepObserver observer) {
@@ -162,7 +168,16 @@ void RecordStore::resend(const Handler& channel,
             }
             const size_t failuresBefore = m_failures;
             const Batch batch = storedBatch(lines);
-            keepUndelivered(batch, post(batch), channel.m_handlerName);
+            const DeliveryOutcome outcome = post(batch);
+            // No collector answered: the next batches would only wait out their deadlines too,
+            // and a start that reached none is no failure of the records. The batch stays
+            // where it is, its failures uncounted, for the next attempt.
+            if (!outcome.collectorAnswered) {
+                _warn_log("[store] no answer to the re-send: " + std::to_string(batch.size()) +
+                          " and later stored records wait for the next attempt");
+                return;
+            }
+            keepUndelivered(batch, outcome, channel.m_handlerName);
             if (m_failures != failuresBefore) return;
             std::lock_guard lock(m_mutex);
             store.confirmBatch();

@@ -24,6 +24,8 @@ public:
     RecordStore(const RecordStore&) = delete;
     RecordStore& operator=(const RecordStore&) = delete;
 
+    // The warning keepUndelivered writes for a batch that left `kept` records behind.
+    static std::string undeliveredLine(size_t kept, size_t batchSize, bool answered);
     // Every record of the batch the outcome does not call accepted is stored under the channel.
     void keepUndelivered(const Batch& batch, const DeliveryOutcome& outcome,
                          const std::string& channelName);
@@ -32,8 +34,9 @@ public:
 
     // Sends what earlier starts stored for the channel's project, batch by batch through
     // post, once per project; a batch leaves the store once its answer was dealt with (its
-    // records accepted or stored anew). Stops at a batch whose failures could not be stored
-    // and once a shutdown cut the exchanges off.
+    // records accepted or stored anew). Stops at the first batch no collector answered (it
+    // stays, its failures not counted), at a batch whose failures could not be stored and
+    // once a shutdown cut the exchanges off.
     void resend(const Handler& channel, const std::function<DeliveryOutcome(const Batch&)>& post);
 
     // One log line with the number of records the store could not keep since the last one.

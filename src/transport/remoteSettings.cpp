@@ -147,6 +147,10 @@ void RemoteSettings::fetch(const std::string& collectorAddress, const std::strin
     const long port = alternative ? m_endpoints.altPort : m_endpoints.port;
     std::optional<CollectorAddress> service = parseCollectorAddress(url, 0);
     if (!service) return;
+    const std::string reserved = ".invalid";
+    const std::string& host = service->host;
+    m_unconfigured = host.size() >= reserved.size() &&
+                     host.compare(host.size() - reserved.size(), reserved.size(), reserved) == 0;
     // The configured port wins over one in the address, as the service was always asked.
     if (port > 0 && port <= 65535) service->port = static_cast<uint16_t>(port);
     CollectorRequest request;
@@ -164,7 +168,11 @@ void RemoteSettings::fetch(const std::string& collectorAddress, const std::strin
 void RemoteSettings::apply(const std::string& answer, std::vector<std::string>& urls) {
     Json::Value root;
     if (!parseSettings(answer, root)) {
-        _warn_log("Settings API Connection Faield");
+        if (m_unconfigured) {
+            _info_log("Settings API Connection Faield");
+        } else {
+            _warn_log("Settings API Connection Faield");
+        }
         loadCached();
         return;
     }

@@ -59,4 +59,7 @@ private:
     ChannelRegistry& m_registry;
     CollectorTransport& m_transport;
     const Endpoints m_endpoints;
+    // The service asked is a reserved ".invalid" name: none is configured (the default build),
+    // so its silence is expected and not worth a warning.
+    bool m_unconfigured = false;
 };

@@ -272,9 +272,10 @@ TEST(Crash, CatcherWithoutCollectorKeepsTheDump) {
 
     const std::string log = qm_test::readFileText(logFile);
     size_t at = 0;
-    for (const char* line : {"crash dump process start", "sendcrash start",
-                             "crash kept for the next start", "crashCallback finish"}) {
-        at = log.find(std::string("I/NDK: ") + line, at);
+    for (const char* line :
+         {"I/NDK: crash dump process start", "I/NDK: sendcrash start",
+          "W/NDK: crash kept for the next start", "I/NDK: crashCallback finish"}) {
+        at = log.find(line, at);
         EXPECT_NE(std::string::npos, at) << line << " missing or out of order in:\n" << log;
     }
     EXPECT_EQ(std::string::npos, log.find("sendCrashReport"));

@@ -8,6 +8,7 @@ namespace qm_test {
 
 ScriptedLibrary::ScriptedLibrary(ScriptedCollector::Responder responder)
     : collector(std::move(responder)), state(collector.factory()), core(state) {
+    state.settings.batchWindowMs = kBatchWindowMs;
     state.store.setKeepObserver([this](const std::string& record, const std::string& channel) {
         StoredRecord item;
         item.channel = channel;

@@ -26,6 +26,8 @@ public:
     // The address every channel is registered with; the script sees it in each request's URL.
     static constexpr const char* kAddress = "http://127.0.0.1";
     static constexpr int kPort = 8088;
+    // The gathering window of its sending thread: short, so tests do not wait for it.
+    static constexpr int kBatchWindowMs = 20;
 
     explicit ScriptedLibrary(
         ScriptedCollector::Responder responder = ScriptedCollector::acceptAll());

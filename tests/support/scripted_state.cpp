@@ -10,6 +10,7 @@ namespace qm_test {
 
 ScriptedState::ScriptedState(ScriptedCollector::Responder answers)
     : collector(std::move(answers)), storage("qm_scripted"), state(collector.factory()) {
+    state.settings.batchWindowMs = kBatchWindowMs;
     qm_platform::setLogToStderr(false);
 }
 

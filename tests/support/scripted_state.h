@@ -17,6 +17,8 @@ namespace qm_test {
 struct ScriptedState {
     // Address of the scripted collector: any address reaches it, this one names it.
     static constexpr const char* kAddress = "http://collector.test";
+    // The gathering window of its sending threads: short, so tests do not wait for it.
+    static constexpr int kBatchWindowMs = 20;
 
     explicit ScriptedState(ScriptedCollector::Responder answers = ScriptedCollector::acceptAll());
     ~ScriptedState();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -100,6 +101,56 @@ TEST(Pipeline, OnePassPostsOneJsonArrayOfItsRecords) {
     EXPECT_EQ("42", records[1]["build"].asString());
     EXPECT_EQ("FATAL", records[2]["logLevel"].asString());
     EXPECT_TRUE(library.stored().empty());
+}
+
+// Records are gathered for the window from the first of a batch, then go in one request; a
+// full batch (a quarter of the queue) goes at once, and a shutdown inside the window sends
+// what was gathered instead of waiting for it.
+TEST(Pipeline, RecordsAreGatheredForTheWindowUnlessTheBatchIsFullOrTheLibraryEnds) {
+    struct Row {
+        const char* name;
+        int windowMs;
+        int records;
+        int spacingMs;
+        bool destroyAtOnce;
+        size_t leastPosts;
+        size_t mostPosts;
+        // The last record arrives within this many ms of the last call.
+        int64_t withinMs;
+    };
+    const std::vector<Row> rows = {
+        {"spaced records share one request per window", 400, 6, 40, false, 1, 1, 2000},
+        // 60 ms apart, beyond the worker's lingering: each record is a pass of its own.
+        {"no window: each pass goes at once", 0, 6, 60, false, 4, 6, 2000},
+        {"a full batch does not wait for a long window", 60000, 125, 0, false, 1, 1, 5000},
+        {"destroyed inside the window: nothing waits for it", 60000, 5, 0, true, 1, 1, 3000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedLibrary library;
+        TempDir storage;
+        ASSERT_EQ(0, library.init("GatherApp", storage.path(), false));
+        ASSERT_TRUE(library.collector.waitForRecords(1, kDeliveryMs));  // the session record
+        library.state.settings.batchWindowMs = row.windowMs;
+        const size_t postsBefore = posts(library.collector).size();
+        for (int i = 0; i < row.records; ++i) {
+            if (i > 0 && row.spacingMs > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(row.spacingMs));
+            }
+            const std::string body = "gathered " + std::to_string(i);
+            ASSERT_TRUE(library.core.sendLog(VESK_LL_ERROR, body.c_str(), kUser));
+        }
+        const int64_t lastCall = qm_test::nowMs();
+        if (row.destroyAtOnce) library.core.destory();
+        ASSERT_TRUE(library.collector.waitForRecords(row.records + 1, kDeliveryMs));
+        EXPECT_LE(qm_test::nowMs() - lastCall, row.withinMs);
+        library.core.destory();
+        const size_t postsMade = posts(library.collector).size() - postsBefore;
+        EXPECT_GE(postsMade, row.leastPosts);
+        EXPECT_LE(postsMade, row.mostPosts);
+        EXPECT_EQ(static_cast<size_t>(row.records + 1), library.collector.records().size());
+        EXPECT_TRUE(library.stored().empty());
+    }
 }
 
 // Records share their channel's fields until they change: every record, queued before any

@@ -597,9 +597,6 @@ protected:
         for (size_t i : indices) expected.emplace_back(m_records.at(i), "channel-a");
         return expected;
     }
-    static Lines lines(const std::string& line, size_t count) {
-        return Lines(count, "I/NDK: " + line);
-    }
 
     std::atomic<bool> m_verifyTls{false};
     SchemeTransport m_transport{m_verifyTls};
@@ -782,12 +779,12 @@ TEST_F(PlainHttpSendTest, UnusableAddressOrCollectorLeavesEverythingStored) {
         send(address, 80);
         EXPECT_EQ(m_stored, records({0, 1, 2}));
         Lines expected{"W/NDK: [postToCollector] invalid collector address : " + address};
-        const Lines writes = lines("write !!", 3);
+        const Lines writes{"W/NDK: " + RecordStore::undeliveredLine(3, 3, false)};
         expected.insert(expected.end(), writes.begin(), writes.end());
         EXPECT_EQ(qm_platform::capturedLogLines(), expected);
     }
     Lines expected{"W/NDK: INVALID_SOCKET"};
-    const Lines writes = lines("write !!", 3);
+    const Lines writes{"W/NDK: " + RecordStore::undeliveredLine(3, 3, false)};
     expected.insert(expected.end(), writes.begin(), writes.end());
     for (const std::string& address :
          {"http://127.0.0.1:" + std::to_string(qm_test::unusedLoopbackPort()),

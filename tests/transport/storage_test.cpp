@@ -209,6 +209,50 @@ TEST(LocalStorage, RecordComesBackWithOneMoreFailureEachStartAndGoesAfterTheFour
     EXPECT_FALSE(exists(logFile(storage)));
 }
 
+// A re-send that no collector answers stops at its first batch and counts no failure: four
+// starts offline leave every stored record as it was, and the first start that reaches a
+// collector sends each of them once, in order, with the failures it had.
+TEST(LocalStorage, ResendStopsAtTheFirstUnansweredBatchAndOfflineStartsCountNoFailure) {
+    TempDir storage;
+    std::vector<std::string> bodies;
+    std::string content;
+    // About three batches of the re-send.
+    for (int i = 0; i < 60; ++i) {
+        bodies.push_back("stored " + std::to_string(i) + " " + std::string(100000, 's'));
+        content += storedLine(bodies.back(), "1");
+    }
+    writeFileText(logFile(storage), content);
+    for (int start = 1; start <= 4; ++start) {
+        SCOPED_TRACE("offline start " + std::to_string(start));
+        ScriptedLibrary offline(ScriptedCollector::unreachable());
+        ASSERT_EQ(0, offline.init(kProject, storage.path(), false));
+        // The session record goes after the re-send stopped.
+        ASSERT_TRUE(
+            qm_test::waitUntil([&] { return sessionArrived(offline.collector); }, kDeliveryMs));
+        offline.core.destory();
+        const std::vector<Json::Value> batches = batchesOf(offline.collector);
+        ASSERT_GE(batches.size(), 2u);
+        EXPECT_EQ("stored 0", bodiesOf(batches[0])[0].substr(0, 8));
+        for (size_t i = 1; i < batches.size(); ++i) {
+            for (const std::string& body : bodiesOf(batches[i])) {
+                EXPECT_NE("stored", body.substr(0, 6)) << "batch " << i;
+            }
+        }
+    }
+    ScriptedLibrary online;
+    ASSERT_EQ(0, online.init(kProject, storage.path(), false));
+    ASSERT_TRUE(online.collector.waitForRecords(bodies.size(), kDeliveryMs));
+    online.core.destory();
+    std::vector<std::string> arrived;
+    for (const Json::Value& record : online.collector.records()) {
+        const std::string body = record["body"].asString();
+        if (body.rfind("stored ", 0) != 0) continue;
+        arrived.push_back(body);
+        EXPECT_EQ("1", record["errorRate"].asString());
+    }
+    EXPECT_EQ(bodies, arrived);
+}
+
 TEST(LocalStorage, StoredRecordsReachTheNextCollectorWithTheirTextIntact) {
     TempDir storage;
     const std::string tricky = "quote \" backslash \\ bell \x07 tab \t line\nend \xc3\xbc";
@@ -268,7 +312,8 @@ TEST(LocalStorage, FailureCountsThatAreNotPlainNumbers) {
     content += storedLine("rate-huge", "99999999999999999999999");
     writeFileText(logFile(storage), content);
 
-    runStart(storage, {}, kRefusingEveryBatch);
+    // Answered and refused: only a collector's answer counts a failure.
+    runStart(storage, {}, refusing(""));
     const std::vector<Json::Value> lines = fileLines(logFile(storage));
     auto rateOf = [&](const std::string& body) {
         for (const Json::Value& line : lines) {
@@ -980,6 +1025,9 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
         ScriptedCollector::Responder answer;
         bool heldBack;  // sending never started: everything is still queued
         int signal;
+        int windowMs = ScriptedLibrary::kBatchWindowMs;
+        // Below a full batch, with the session record, when the window holds them.
+        size_t records = 300;
     };
     const std::vector<Row> rows = {
         {"in flight to a stalled collector, then killed", ScriptedCollector::stall(), false,
@@ -988,15 +1036,18 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
          SIGABRT},
         {"collector down, then a segfault", ScriptedCollector::unreachable(), false, SIGSEGV},
         {"held back in the queue, then killed", ScriptedCollector::acceptAll(), true, SIGKILL},
+        {"gathered inside the window, then a segfault", ScriptedCollector::acceptAll(), false,
+         SIGSEGV, 60000, 100},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TempDir storage;
-        const std::vector<std::string> bodies = journalBodies(0, 300);
+        const std::vector<std::string> bodies = journalBodies(0, row.records);
         const int status = qm_test::runInChild(
             [&] {
                 qm_platform::setLogToStderr(false);
                 ScriptedLibrary first(row.answer);
+                first.state.settings.batchWindowMs = row.windowMs;
                 if (first.init(kProject, storage.path(), row.heldBack) != 0) return 2;
                 for (const std::string& body : bodies) {
                     while (!first.core.sendLog(VESK_LL_ERROR, body.c_str(), kUser)) {

@@ -348,9 +348,32 @@ TEST(Diagnostics, TheLevelDecidesWhichPrioritiesAreWritten) {
     }
 }
 
-// The tests are built with the default level, info: every line is written, at its priority.
+// The property "log.tag.NDK" chooses the level by its first letter, as Android reads it; an
+// off build stays off, and anything else keeps the build's level.
+TEST(Diagnostics, TagPropertyChoosesTheLevelUnlessTheBuildIsOff) {
+    struct Case {
+        char first;
+        int build;
+        int level;
+    };
+    const Case cases[] = {
+        {'I', ANDROID_LOG_WARN, ANDROID_LOG_INFO},     {'v', ANDROID_LOG_WARN, ANDROID_LOG_INFO},
+        {'D', ANDROID_LOG_WARN, ANDROID_LOG_INFO},     {'W', ANDROID_LOG_INFO, ANDROID_LOG_WARN},
+        {'E', ANDROID_LOG_WARN, ANDROID_LOG_ERROR},    {'S', ANDROID_LOG_INFO, ANDROID_LOG_SILENT},
+        {'\0', ANDROID_LOG_WARN, ANDROID_LOG_WARN},    {'x', ANDROID_LOG_INFO, ANDROID_LOG_INFO},
+        {'I', ANDROID_LOG_SILENT, ANDROID_LOG_SILENT},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.level, _diagnostic_level_named(c.first, c.build))
+            << "'" << c.first << "' over " << c.build;
+    }
+}
+
+// The shipped default is warn; the suite runs with "log.tag.NDK" at INFO (tests/CMakeLists.txt),
+// so every line is written, at its priority.
 TEST(Diagnostics, ErrorConditionsAreWrittenAtWarnOrErrorWithTheirTexts) {
-    ASSERT_EQ(ANDROID_LOG_INFO, QUILLMARK_DIAGNOSTICS_LEVEL);
+    ASSERT_EQ(ANDROID_LOG_WARN, QUILLMARK_DIAGNOSTICS_LEVEL);
+    ASSERT_EQ(ANDROID_LOG_INFO, _diagnostic_threshold());
     qm_platform::setLogToStderr(false);
     qm_platform::startLogCapture();
     _info_log("plain");
