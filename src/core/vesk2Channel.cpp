@@ -15,9 +15,9 @@ namespace {
 
 // Fields the library sets itself: as custom keys they would replace them in every record and
 // re-route it (a crash record, the session switch) or make its failures unstorable.
-const char* const kReservedKeys[] = {"DmpData",   "logType",     "logSource", "logLevel",
-                                     "errorRate", "handlerName", "body",      "sendTime",
-                                     "host",      "logVersion",  "SessionID", "DeviceID"};
+const char* const kReservedKeys[] = {
+    "DmpData",  "logType", "logSource",  "logLevel",  "errorRate", "handlerName",    "body",
+    "sendTime", "host",    "logVersion", "SessionID", "DeviceID",  VESK_KEY_LASTLOGS};
 
 bool isReservedKey(const std::string& key) {
     return std::find(std::begin(kReservedKeys), std::end(kReservedKeys), key) !=
