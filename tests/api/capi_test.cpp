@@ -572,9 +572,9 @@ void exerciseCustomKeys(const ChannelOps& ops) {
 }
 
 // Fields the library sets cannot be replaced by custom keys; other keys still can.
-const char* const kReservedKeys[] = {"DmpData",   "logType",     "logSource", "logLevel",
-                                     "errorRate", "handlerName", "body",      "sendTime",
-                                     "host",      "logVersion",  "SessionID", "DeviceID"};
+const char* const kReservedKeys[] = {
+    "DmpData",  "logType", "logSource",  "logLevel",  "errorRate", "handlerName", "body",
+    "sendTime", "host",    "logVersion", "SessionID", "DeviceID",  "LastLogs"};
 
 void exerciseReservedKeys(const ChannelOps& ops) {
     for (const char* key : kReservedKeys) {
