@@ -113,8 +113,10 @@ bool parseRecordObject(const std::string& text, MapValues& record) {
     try {
         if (!jsonText::parse(text, object) || !object.isObject()) return false;
         for (const std::string& key : object.getMemberNames()) {
-            if (key == VESK_KEY_LASTLOGS && object[key].isArray()) {
-                record[key] = _lastLogsText(object[key]);
+            // Its text is spliced into the report as it is, so only an array written anew from
+            // what was parsed goes there.
+            if (key == VESK_KEY_LASTLOGS) {
+                if (object[key].isArray()) record[key] = _lastLogsText(object[key]);
                 continue;
             }
             if (!object[key].isString()) return false;
