@@ -171,6 +171,9 @@ void RecordJournal::commit() {
     m_recentCount.store(count + 1, std::memory_order_release);
 }
 
+// The crash path reads these from a signal handler, where only lock-free atomics are safe.
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
 namespace {
 
 // A write in progress starts at the committed end, after a wrap of at most one entry, and
