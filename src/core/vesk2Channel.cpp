@@ -15,9 +15,9 @@ namespace {
 
 // Fields the library sets itself: as custom keys they would replace them in every record and
 // re-route it (a crash record, the session switch) or make its failures unstorable.
-const char* const kReservedKeys[] = {"DmpData",   "logType",     "logSource", "logLevel",
-                                     "errorRate", "handlerName", "body",      "sendTime",
-                                     "host",      "logVersion",  "SessionID", "DeviceID"};
+const char* const kReservedKeys[] = {
+    "DmpData",  "logType", "logSource",  "logLevel",  "errorRate", "handlerName",    "body",
+    "sendTime", "host",    "logVersion", "SessionID", "DeviceID",  VESK_KEY_LASTLOGS};
 
 // Custom fields travel in every record of the channel and are encoded again whenever one
 // changes: the bound keeps a record's custom part well inside what the journal takes (512 KiB)

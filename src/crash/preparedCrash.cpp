@@ -7,8 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
+#include "record/vesk2Define.h"
 #include "transport/pendingCrashes.h"
 #include "util/utilLog.h"
 
@@ -120,10 +122,19 @@ bool PreparedCrash::writeBeside(const char* dumpPath) {
     if (fd < 0) return false;
     char timeLine[32];
     const size_t timeLength = crashTimeLine(timeLine, sizeof timeLine);
+    m_lastLogsSize =
+        lastLogs::write(m_journal.load(), VESK_CHANNEL_USER, m_lastLogsWork, m_lastLogs);
+    // The prepared object with the list as its last member: "{...," + member + "}".
+    const char* const memberStart = record.size > 2 ? ",\"" : "\"";
     // The lock goes with the file through the rename: a next start that overlaps this process
     // sees the record held until the report is over.
-    const bool written = lockForWriting(fd) && writeAll(fd, record.bytes, record.size) &&
-                         writeAll(fd, timeLine, timeLength) && rename(tempPath, finalPath) == 0;
+    const bool written = record.size >= 2 && record.bytes[record.size - 1] == '}' &&
+                         lockForWriting(fd) && writeAll(fd, record.bytes, record.size - 1) &&
+                         writeAll(fd, memberStart, strlen(memberStart)) &&
+                         writeAll(fd, VESK_KEY_LASTLOGS, strlen(VESK_KEY_LASTLOGS)) &&
+                         writeAll(fd, "\":", 2) && writeAll(fd, m_lastLogs, m_lastLogsSize) &&
+                         writeAll(fd, "}", 1) && writeAll(fd, timeLine, timeLength) &&
+                         rename(tempPath, finalPath) == 0;
     if (!written) {
         unlink(tempPath);
         close(fd);
@@ -132,6 +143,16 @@ bool PreparedCrash::writeBeside(const char* dumpPath) {
     if (m_recordFd >= 0) close(m_recordFd);
     m_recordFd = fd;
     return true;
+}
+
+void PreparedCrash::setJournal(const RecordJournal* journal) { m_journal.store(journal); }
+
+std::string PreparedCrash::lastLogs() {
+    if (m_lastLogsSize != 0) return std::string(m_lastLogs, m_lastLogsSize);
+    const auto work = std::make_unique<lastLogs::Workspace>();
+    std::string list(lastLogs::kCapacity, '\0');
+    list.resize(lastLogs::write(m_journal.load(), VESK_CHANNEL_USER, *work, &list[0]));
+    return list;
 }
 
 void PreparedCrash::release() {

@@ -14,6 +14,8 @@
 
 #include "thread/crossThread.h"
 #include "transport/pendingCrashes.h"
+#include "transport/lastLogs.h"
+#include "transport/recordJournal.h"
 
 class PreparedCrash {
 public:
@@ -39,6 +41,13 @@ public:
     // Lets go of the record written by writeBeside(): the report is over.
     void release();
 
+    // The journal whose last records of the main channel a crash carries; null forgets it. It
+    // must stay alive until it is forgotten.
+    void setJournal(const RecordJournal* journal);
+    // The list writeBeside() wrote into the record (lastLogs.h), so that the report the crashed
+    // process sends carries the same; before any crash, the list as it is now.
+    std::string lastLogs();
+
 private:
     struct Buffer {
         char bytes[kCapacity];
@@ -52,4 +61,9 @@ private:
     std::atomic<bool> m_crashed{false};
     // The written record, open and locked; only the crashing thread touches it.
     int m_recordFd = -1;
+    std::atomic<const RecordJournal*> m_journal{nullptr};
+    // Filled by the crashing thread only, in writeBeside().
+    lastLogs::Workspace m_lastLogsWork;
+    char m_lastLogs[lastLogs::kCapacity];
+    size_t m_lastLogsSize = 0;
 };

@@ -42,12 +42,14 @@ void VeskCatcher::initCrashServer(const std::string& strAdd, uint16_t uiPort,
         m_bInited = true;
     }
     m_delivery.store(delivery);
+    m_prepared.setJournal(delivery != nullptr ? delivery->mainJournal() : nullptr);
     refreshPreparedRecord();
 }
 
 void VeskCatcher::forgetDelivery(const CrashDelivery* delivery) {
     const CrashDelivery* expected = delivery;
     if (!m_delivery.compare_exchange_strong(expected, nullptr)) return;
+    m_prepared.setJournal(nullptr);
     {
         // Its main channel went with it: nothing is configured any more.
         std::lock_guard lock(m_mtxConfig);
@@ -155,6 +157,7 @@ VeskCatcher::ReportResult VeskCatcher::sendCrashReport(const std::string& strBod
     // be held twice during the request.
     MapValues record = completeCrashMap(strBody, mapFields);
     record[VESK_KEY_DMPDATA] = std::move(dmpData64);
+    record[VESK_KEY_LASTLOGS] = m_prepared.lastLogs();
     const DeliveryOutcome outcome = delivery->report(std::move(record));
     const bool accepted = outcome.records.size() == 1 && outcome.allAccepted();
     return accepted ? ReportResult::kDelivered : ReportResult::kKept;

@@ -24,6 +24,8 @@ inline const std::string VESK_KEY_PLATFORM = "Platform";
 inline const std::string VESK_KEY_SENDTIME = "sendTime";
 inline const std::string VESK_KEY_LOGLEVEL = "logLevel";
 inline const std::string VESK_KEY_DMPDATA = "DmpData";
+// The crash record's list of the records logged just before the crash (a JSON array).
+inline constexpr char VESK_KEY_LASTLOGS[] = "LastLogs";
 inline const std::string VESK_KEY_USERID = "UserID";
 inline const std::string VESK_KEY_LOGVERSION = "logVersion";
 inline const std::string VESK_KEY_SESSIONID = "SessionID";

@@ -47,27 +47,65 @@ std::string _joinArray(std::string object, size_t insertAt, std::string dump) {
     return array;
 }
 
+// "\"key\":\"\"" as the JSON writer writes an empty member; quotes inside keys and values are
+// escaped, so this matches the member itself only.
+std::string _emptyMember(const std::string& key) { return "\"" + key + "\":\"\""; }
+
 // The record as a JSON array of one object. The JSON writer would hold three or four copies of
 // a dump of several MiB at once, so the dump is written with an empty placeholder and spliced
 // in afterwards; Base64 needs no escaping, so the bytes are those the writer would have made.
+// The last logs, a JSON array already, are spliced in the same way in place of their string.
 std::string _crashArray(MapValues record) {
+    std::string list = "[]";
+    std::string& listText = record[VESK_KEY_LASTLOGS];
+    if (listText.size() >= 2 && listText.front() == '[' && listText.back() == ']') {
+        list.swap(listText);
+    }
+    listText.clear();
+    const std::string listPlaceholder = _emptyMember(VESK_KEY_LASTLOGS);
+    const auto writeObject = [&record, &list, &listPlaceholder](std::string& object) {
+        if (!writeRecordObject(record, object)) return false;
+        const size_t at = object.find(listPlaceholder);
+        if (at == std::string::npos) return false;
+        object.replace(at + listPlaceholder.size() - 2, 2, list);
+        return true;
+    };
     std::string dump;
     auto found = record.find(VESK_KEY_DMPDATA);
     if (found != record.end() && _isBase64Text(found->second)) dump.swap(found->second);
     std::string object;
-    if (!writeRecordObject(record, object)) return std::string();
+    if (!writeObject(object)) return std::string();
     if (dump.empty()) return _joinArray(std::move(object), std::string::npos, std::string());
 
-    // Quotes inside keys and values are escaped, so this matches the member itself only.
-    const std::string placeholder = "\"" + VESK_KEY_DMPDATA + "\":\"\"";
+    const std::string placeholder = _emptyMember(VESK_KEY_DMPDATA);
     const size_t at = object.find(placeholder);
     if (at == std::string::npos) {
         found->second.swap(dump);
-        if (!writeRecordObject(record, object)) return std::string();
+        if (!writeObject(object)) return std::string();
         return _joinArray(std::move(object), std::string::npos, std::string());
     }
     record.clear();
     return _joinArray(std::move(object), at + placeholder.size() - 1, std::move(dump));
+}
+
+// The list a crashed process wrote as the text the report carries: each entry's body, level
+// and time, as the crash path writes them. What is not such a list is left out.
+std::string _lastLogsText(const Json::Value& list) {
+    std::string text = "[";
+    for (const Json::Value& entry : list) {
+        if (!entry.isObject()) continue;
+        if (text.size() > 1) text += ',';
+        text += '{';
+        const char* separator = "";
+        for (const std::string& key : {VESK_FIX_LOGBODY, VESK_KEY_LOGLEVEL, VESK_KEY_SENDTIME}) {
+            text += separator;
+            separator = ",";
+            const Json::Value& value = entry[key];
+            jsonText::appendMember(key, value.isString() ? value.asString() : std::string(), text);
+        }
+        text += '}';
+    }
+    return text + "]";
 }
 
 bool parseRecordObject(const std::string& text, MapValues& record) {
@@ -75,6 +113,12 @@ bool parseRecordObject(const std::string& text, MapValues& record) {
     try {
         if (!jsonText::parse(text, object) || !object.isObject()) return false;
         for (const std::string& key : object.getMemberNames()) {
+            // Its text is spliced into the report as it is, so only an array written anew from
+            // what was parsed goes there.
+            if (key == VESK_KEY_LASTLOGS) {
+                if (object[key].isArray()) record[key] = _lastLogsText(object[key]);
+                continue;
+            }
             if (!object[key].isString()) return false;
             record[key] = object[key].asString();
         }
@@ -141,6 +185,10 @@ CrashDelivery::CrashDelivery(const ChannelRegistry& registry, TransportFactory t
 void CrashDelivery::noteNetworkModel(const std::string& model) {
     std::lock_guard lock(m_modelMutex);
     m_networkModel = model;
+}
+
+const RecordJournal* CrashDelivery::mainJournal() const {
+    return m_registry.journalOf(VESK_CHANNEL_USER);
 }
 
 std::string CrashDelivery::networkModel() const {

@@ -178,6 +178,7 @@ std::unique_ptr<RecordJournal> RecordJournal::open(const std::string& directory)
     std::unique_ptr<RecordJournal> journal(
         new RecordJournal(fd, static_cast<unsigned char*>(map), range));
     journal->recover();
+    journal->m_committedEnd.store(journal->m_writeAt, std::memory_order_release);
     journal->readyAhead(journal->m_writeAt);
     return journal;
 }
@@ -281,6 +282,52 @@ void RecordJournal::commit() {
     storeWord(m_map + kHeaderBytes + m_pendingAt % kRingBytes, m_pendingWord);
     m_writeAt = m_pendingEnd;
     m_nextSequence = after(m_nextSequence);
+    const uint64_t count = m_recentCount.load(std::memory_order_relaxed);
+    m_recent[count % kRecentEntries].store(m_pendingAt, std::memory_order_relaxed);
+    m_committedEnd.store(m_writeAt, std::memory_order_release);
+    m_recentCount.store(count + 1, std::memory_order_release);
+}
+
+// The crash path reads these from a signal handler, where only lock-free atomics are safe.
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+namespace {
+
+// A write in progress starts at the committed end, after a wrap of at most one entry, and
+// covers at most one entry: an entry that starts at least that far into the last lap of the
+// ring cannot be under it.
+bool beyondWriterReach(uint64_t entryAt, uint64_t committedEnd) {
+    return entryAt + RecordJournal::kRingBytes >= committedEnd + 2 * kMaxEntryBytes;
+}
+
+}  // namespace
+
+size_t RecordJournal::recentEntries(EntryView* views, size_t capacity) const {
+    const uint64_t count = m_recentCount.load(std::memory_order_acquire);
+    const uint64_t committedEnd = m_committedEnd.load(std::memory_order_acquire);
+    const unsigned char* const ring = m_map + kHeaderBytes;
+    // Each older entry ends where the next one starts or before: anything else was replaced
+    // by a writer meanwhile, and the walk stops there.
+    uint64_t nextAt = committedEnd;
+    size_t taken = 0;
+    for (uint64_t back = 1; back <= count && back <= kRecentEntries && taken < capacity; ++back) {
+        const uint64_t at =
+            m_recent[(count - back) % kRecentEntries].load(std::memory_order_relaxed);
+        if (at >= nextAt || !beyondWriterReach(at, committedEnd)) break;
+        const size_t place = at % kRingBytes;
+        const uint32_t length = lowOf(loadWord(ring + place));
+        if (length == kWrapLength || length > kMaxEntryBytes || length > kRingBytes - place - 8 ||
+            at + padded(8 + length) > nextAt) {
+            break;
+        }
+        views[taken++] = EntryView{ring + place + 8, length, at};
+        nextAt = at;
+    }
+    return taken;
+}
+
+bool RecordJournal::stillHolds(const EntryView& view) const {
+    return beyondWriterReach(view.at, m_committedEnd.load(std::memory_order_acquire));
 }
 
 void RecordJournal::markDone(uint32_t last) {

@@ -12,6 +12,8 @@
 
 #include <signal.h>
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -63,6 +65,21 @@ public:
     // the fault was an access to a journal whose file was cut short, now taken care of (the
     // access can go on). Async-signal-safe.
     static bool recoverFault(const siginfo_t* info);
+    // One committed entry as it lies in the ring: its fields (EntryWriter's bytes) and where
+    // it starts, counted like the write position.
+    struct EntryView {
+        const unsigned char* fields = nullptr;
+        size_t length = 0;
+        uint64_t at = 0;
+    };
+    // How many of the last committed entries recentEntries can reach.
+    static constexpr size_t kRecentEntries = 256;
+    // The entries this process committed last, newest first, at most `capacity`. Lock-free and
+    // without allocation, so a crash can read them from its signal handler while other threads
+    // go on writing: only entries no write in progress can reach are given.
+    size_t recentEntries(EntryView* views, size_t capacity) const;
+    // False once the entry may have been overwritten since recentEntries gave it.
+    bool stillHolds(const EntryView& view) const;
 
 private:
     RecordJournal(int fd, unsigned char* map, void* range);
@@ -105,6 +122,11 @@ private:
     uint32_t m_lastLeftover = 0;
     // Written under m_mutex, like the positions.
     EntryWriter m_entries;
+    // Where the last kRecentEntries committed entries start, by commit count modulo their
+    // number; written under m_mutex, read without it by recentEntries.
+    std::array<std::atomic<uint64_t>, kRecentEntries> m_recent{};
+    std::atomic<uint64_t> m_recentCount{0};
+    std::atomic<uint64_t> m_committedEnd{0};
 };
 
 template <typename Push>

@@ -616,9 +616,9 @@ void exerciseCustomFieldBound(const ChannelOps& ops) {
 }
 
 // Fields the library sets cannot be replaced by custom keys; other keys still can.
-const char* const kReservedKeys[] = {"DmpData",   "logType",     "logSource", "logLevel",
-                                     "errorRate", "handlerName", "body",      "sendTime",
-                                     "host",      "logVersion",  "SessionID", "DeviceID"};
+const char* const kReservedKeys[] = {
+    "DmpData",  "logType", "logSource",  "logLevel",  "errorRate", "handlerName", "body",
+    "sendTime", "host",    "logVersion", "SessionID", "DeviceID",  "LastLogs"};
 
 void exerciseReservedKeys(const ChannelOps& ops) {
     for (const char* key : kReservedKeys) {

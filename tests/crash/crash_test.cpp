@@ -145,6 +145,7 @@ void expectCompleteRecord(const Json::Value& record) {
     EXPECT_FALSE(record["NetworkModel"].asString().empty());
     EXPECT_FALSE(record["NetworkType"].asString().empty());
     EXPECT_EQ("v2", record["logVersion"].asString());
+    EXPECT_TRUE(record["LastLogs"].isArray());
 }
 
 // The application's callback ran once, after the report had read the dump ("sendcrash start"
@@ -243,6 +244,10 @@ TEST(Crash, IsReportedFromTheDyingProcess) {
             EXPECT_EQ(0, walk.crashedThread);
         } else {
             EXPECT_GT(walk.crashedThread, 0);
+            // The signal handler read the loggers' last records from the journal.
+            const Json::Value& logs = record["LastLogs"];
+            ASSERT_FALSE(logs.empty());
+            EXPECT_EQ(0u, logs[logs.size() - 1]["body"].asString().find("busy logger"));
         }
         EXPECT_GE(walk.threadCount, row.threads);
         EXPECT_TRUE(qm_crash::hasFrame(walk, row.frame));

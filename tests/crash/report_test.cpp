@@ -3,8 +3,10 @@
 // exchanges a scripted collector answers. These run in every build, sanitizers and qemu
 // included.
 #include <gtest/gtest.h>
+#include <sys/time.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -101,11 +103,17 @@ TEST(CrashReport, SendsOneCompletedRecordWhoseCrashKeysWin) {
     ASSERT_EQ(1u, requests.size());
     ASSERT_EQ(1u, requests[0].records.size());
     const Json::Value& record = requests[0].records[0];
-    // Byte for byte what the JSON writer makes of the record, in brackets.
+    // Byte for byte what the JSON writer makes of the record, in brackets, with the list of
+    // last logs as an array in place of its string.
     MapValues received;
-    for (const std::string& key : record.getMemberNames()) received[key] = record[key].asString();
+    for (const std::string& key : record.getMemberNames()) {
+        if (key != "LastLogs") received[key] = record[key].asString();
+    }
+    received["LastLogs"] = "";
     std::string object;
     ASSERT_TRUE(writeRecordObject(received, object));
+    const std::string list = jsonText::writeCompact(record["LastLogs"]);
+    object.replace(object.find("\"LastLogs\":\"\"") + 11, 2, list.substr(0, list.size() - 1));
     EXPECT_EQ("[" + object + "]", requests[0].body);
 
     EXPECT_EQ(kCrashBody, record["body"].asString());
@@ -318,4 +326,123 @@ TEST(CrashRecord, IsPreparedFromTheMainChannelAndWrittenBesideTheDumpWithTheCras
     const int64_t crashTime = std::stoll(lines[1]);
     EXPECT_LE(before, crashTime);
     EXPECT_GE(after, crashTime);
+}
+
+namespace {
+
+std::vector<std::string> bodiesOf(const Json::Value& list) {
+    std::vector<std::string> bodies;
+    for (const Json::Value& entry : list) bodies.push_back(entry["body"].asString());
+    return bodies;
+}
+
+std::vector<std::string> numbered(const std::string& prefix, int from, int to) {
+    std::vector<std::string> bodies;
+    for (int i = from; i < to; ++i) bodies.push_back(prefix + std::to_string(i));
+    return bodies;
+}
+
+void logNumbered(MainChannel& main, const std::string& prefix, int count) {
+    for (int i = 0; i < count; ++i) {
+        ASSERT_TRUE(main.core.sendLog(VESK_LL_WARN, (prefix + std::to_string(i)).c_str(),
+                                      VESK_CHANNEL_USER));
+    }
+}
+
+// A body over the text bound whose bound falls inside a two-byte character.
+std::string longBody() {
+    std::string body = "WARN ";
+    while (body.size() < 20000) body += "\xC3\xA9";  // é
+    return body;
+}
+
+}  // namespace
+
+// The records the main channel logged last travel with its crash: written beside the dump by
+// the signal path, carried the same by the report of the crashed process and by the one a next
+// start sends; the records themselves are delivered as ever.
+TEST(CrashRecord, CarriesTheLastLogsOfItsChannelInEveryReport) {
+    const struct {
+        const char* name;
+        std::function<void(MainChannel&)> log;
+        std::vector<std::string> expected;
+        bool answered = true;
+    } rows[] = {
+        {"no record", [](MainChannel&) {}, {}},
+        {"fewer than the bound",
+         [](MainChannel& main) {
+             main.core.sendLog(VESK_LL_ERROR, "ERROR first", VESK_CHANNEL_USER);
+             main.core.sendLog(VESK_LL_INFO, "INFO quote \" and \n line", VESK_CHANNEL_USER);
+             main.core.sendLog(VESK_LL_FATAL, "FATAL third", VESK_CHANNEL_USER);
+         },
+         {"ERROR first", "INFO quote \" and \n line", "FATAL third"}},
+        {"more than the bound", [](MainChannel& main) { logNumbered(main, "WARN record ", 100); },
+         numbered("WARN record ", 36, 100)},
+        {"long bodies cut on a character",
+         [](MainChannel& main) {
+             main.core.sendLog(VESK_LL_WARN, "WARN older", VESK_CHANNEL_USER);
+             main.core.sendLog(VESK_LL_WARN, longBody().c_str(), VESK_CHANNEL_USER);
+         },
+         {longBody().substr(0, 16383)}},
+        {"two channels on one journal",
+         [](MainChannel& main) {
+             ASSERT_EQ(0, main.core.initialize("ReportApp", main.storage.path().c_str(), "3.1.4",
+                                               "report-src", "report-type", MainChannel::kAddress,
+                                               80, true, false, VESK_CHANNEL_CORVANE));
+             for (int i = 0; i < 3; ++i) {
+                 main.core.sendLog(VESK_LL_WARN, ("WARN main " + std::to_string(i)).c_str(),
+                                   VESK_CHANNEL_USER);
+                 main.core.sendLog(VESK_LL_WARN, ("WARN other " + std::to_string(i)).c_str(),
+                                   VESK_CHANNEL_CORVANE);
+             }
+         },
+         numbered("WARN main ", 0, 3)},
+        {"right after a burst", [](MainChannel& main) { logNumbered(main, "WARN burst ", 300); },
+         numbered("WARN burst ", 236, 300)},
+        {"not answered, sent at the next start",
+         [](MainChannel& main) { logNumbered(main, "WARN kept ", 5); },
+         numbered("WARN kept ", 0, 5), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        MainChannel main;
+        ASSERT_TRUE(main.settled);
+        row.log(main);
+        VeskCatcher catcher;
+        catcher.initCrashServer(MainChannel::kAddress, 80, &main.state.crash);
+        // In the channel's directory, where a next start looks for kept crashes.
+        const std::string stem = main.storage.file("quillmark/ReportApp/crash");
+        const std::string dump = stem + ".dmp";
+        qm_test::writeFileText(dump, "MDMP");
+        ASSERT_TRUE(catcher.writePreparedRecord(dump.c_str()));
+        if (!row.answered) main.collector.setResponder(ScriptedCollector::unreachable());
+        EXPECT_EQ(row.answered ? Result::kDelivered : Result::kKept,
+                  catcher.sendCrashReport(kCrashBody, dump, {}));
+        catcher.releasePreparedRecord();
+
+        Json::Value written;
+        ASSERT_TRUE(jsonText::parse(qm_crash::splitLines(qm_test::readFileText(stem + ".rec"))[0],
+                                    written));
+        const Json::Value list = written["LastLogs"];
+        EXPECT_EQ(row.expected, bodiesOf(list));
+        // Each body begins with the level it was logged at.
+        for (const Json::Value& entry : list) {
+            EXPECT_EQ(0u, entry["body"].asString().find(entry["logLevel"].asString() + " "));
+            EXPECT_GT(std::stoll(entry["sendTime"].asString()), 1000000000000LL);
+        }
+
+        main.collector.setResponder(ScriptedCollector::acceptAll());
+        const timeval past[2] = {{1000000000, 0}, {1000000000, 0}};  // an earlier process's
+        utimes(dump.c_str(), past);
+        main.state.crash.deliverKept(*main.collector.factory()());
+        const std::vector<Json::Value> reports = main.crashRecords();
+        ASSERT_EQ(2u, reports.size());
+        for (const Json::Value& report : reports) EXPECT_EQ(list, report["LastLogs"]);
+        // The logged records still arrive, each once.
+        for (const std::string& body : row.expected) {
+            if (body.size() > 100) continue;
+            ASSERT_TRUE(main.waitForBody(body, 10000)) << body;
+            EXPECT_EQ(1u, main.withBody(body).size()) << body;
+        }
+    }
 }
