@@ -57,6 +57,7 @@ bool ChannelRegistry::add(std::unique_ptr<Handler>& channel) {
     if (!lock.owns_lock()) return false;
     if (newDirectory) m_journals[channel->m_directoryPath] = std::move(journal);
     m_setUps.push_back(channel->m_handlerName);
+    m_setUpsPending.store(m_setUps.size(), std::memory_order_relaxed);
     m_channels.push_back(std::move(channel));
     return true;
 }
@@ -151,6 +152,7 @@ bool ChannelRegistry::takeSetUp(std::string& name) {
     if (m_setUps.empty()) return false;
     name = std::move(m_setUps.front());
     m_setUps.pop_front();
+    m_setUpsPending.store(m_setUps.size(), std::memory_order_relaxed);
     return true;
 }
 

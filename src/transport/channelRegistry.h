@@ -6,6 +6,7 @@
 // the channel were unknown): an app thread never waits without a bound.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <list>
@@ -59,6 +60,8 @@ public:
 
     // The next channel registered and not yet set up; false when there is none.
     bool takeSetUp(std::string& name);
+    // Whether a channel waits for its set-up; lock-free, for the sending thread's own wait.
+    bool setUpPending() const { return m_setUpsPending.load(std::memory_order_relaxed) > 0; }
 
     std::string hostName() const;
     void setHostName(const std::string& name);
@@ -84,6 +87,7 @@ private:
     // One journal per channel directory (null when it could not be opened).
     std::map<std::string, std::unique_ptr<RecordJournal>> m_journals;
     std::list<std::string> m_setUps;
+    std::atomic<size_t> m_setUpsPending{0};
     std::string m_hostName;
 
     mutable std::mutex m_observerMutex;

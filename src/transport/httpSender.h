@@ -51,7 +51,10 @@ public:
 protected:
     void running(ListJobs& records) override;
     bool holdsRecordsBack() const override { return m_parts.settings.holdRecords; }
+    // A channel waiting for its set-up (device ID, kept crashes, the crash record's inputs)
+    // gets it with the first record: a crash soon after start must find it done.
     std::chrono::milliseconds gatherWindow() const override {
+        if (m_parts.registry.setUpPending()) return std::chrono::milliseconds(0);
         return std::chrono::milliseconds(m_parts.settings.batchWindowMs.load());
     }
 

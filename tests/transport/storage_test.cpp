@@ -1041,6 +1041,7 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        const bool gathered = row.windowMs > ScriptedLibrary::kBatchWindowMs;
         TempDir storage;
         const std::vector<std::string> bodies = journalBodies(0, row.records);
         const int status = qm_test::runInChild(
@@ -1049,6 +1050,9 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
                 ScriptedLibrary first(row.answer);
                 first.state.settings.batchWindowMs = row.windowMs;
                 if (first.init(kProject, storage.path(), row.heldBack) != 0) return 2;
+                // The channel's set-up pass goes at once, with the session record; the
+                // window holds what comes after it.
+                if (gathered) std::this_thread::sleep_for(std::chrono::milliseconds(300));
                 for (const std::string& body : bodies) {
                     while (!first.core.sendLog(VESK_LL_ERROR, body.c_str(), kUser)) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -1073,8 +1077,9 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
             if (body.rfind("journal ", 0) == 0) arrived.push_back(body);
         }
         EXPECT_EQ(arrived, bodies);
-        // The crashed run's session record comes back too, before its records.
-        EXPECT_EQ(2u, qm_test::withField(records, "body", "CREATE SESSION").size());
+        // The crashed run's session record comes back too, before its records, unless its
+        // set-up pass delivered it.
+        EXPECT_EQ(gathered ? 1u : 2u, qm_test::withField(records, "body", "CREATE SESSION").size());
         EXPECT_FALSE(exists(logFile(storage)));
     }
 }
