@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "transport/lastLogs.h"
+
 namespace pendingCrashes {
 
 // A handful of crashes is enough to see what a release breaks; more would only grow the
@@ -24,10 +26,10 @@ constexpr size_t kMaxDumps = 5;
 // not ours to fill.
 constexpr uint64_t kMaxBytes = 24ull * 1024 * 1024;
 // Largest record object the signal path writes (PreparedCrash's buffer), and the largest record
-// file read back: that object, its line end and the crash time. A larger file is not one the
-// library wrote; it counts as no record.
+// file read back: that object, the "LastLogs" member it adds, its line end and the crash time. A
+// larger file is not one the library wrote; it counts as no record.
 constexpr size_t kMaxRecordObjectBytes = 64 * 1024;
-constexpr size_t kMaxRecordBytes = kMaxRecordObjectBytes + 32;
+constexpr size_t kMaxRecordBytes = kMaxRecordObjectBytes + lastLogs::kCapacity + 64;
 // Largest dump that is sent, in bytes; a larger one is dropped.
 constexpr long kMaxDumpBytes = 0x800000;
 // Next starts that try one crash before it is dropped: a collector that refuses it every
