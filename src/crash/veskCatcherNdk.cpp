@@ -15,8 +15,8 @@
 #include "crash/reportStack.h"
 #include "crash/signalStack.h"
 #include "crash/veskCatcher.h"
+#include "transport/journalFaults.h"
 #include "transport/pendingCrashes.h"
-#include "transport/recordJournal.h"
 #include "util/noDestructor.h"
 #include "util/utilLog.h"
 
@@ -66,7 +66,7 @@ CrashWatchdog& _watchdog() {
 bool _armWatchdog(int signo, siginfo_t* info, void*) {
     // A journal file cut short from outside faults the application's next write into it; that
     // is no crash, and the write goes on.
-    if (signo == SIGBUS && RecordJournal::recoverFault(info)) return true;
+    if (signo == SIGBUS && journalFaults::recover(info)) return true;
     _watchdog().arm(signo);
     return false;  // not handled here: Breakpad goes on and writes the dump
 }

@@ -17,11 +17,18 @@
 #include <utility>
 #include <vector>
 
+#include "transport/storeFiles.h"
 #include "util/boundedFile.h"
 #include "util/jsonText.h"
 #include "util/noDestructor.h"
 #include "util/uniqueFile.h"
 #include "util/utilLog.h"
+
+using storeFiles::createBeside;
+using storeFiles::fileSize;
+using storeFiles::isStoredRecord;
+using storeFiles::LineReader;
+using storeFiles::writeAll;
 
 namespace {
 
@@ -39,99 +46,6 @@ void logByteCapDrop(size_t records) {
                " bytes: dropped " + std::to_string(records) + " oldest records");
 }
 
-// Size of a regular file; 0 when there is none, or a link or anything else is in its place.
-uint64_t fileSize(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
-    return static_cast<uint64_t>(info.st_size);
-}
-
-bool writeAll(int fd, const char* bytes, size_t size) {
-    while (size > 0) {
-        const ssize_t put = ::write(fd, bytes, size);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        bytes += put;
-        size -= static_cast<size_t>(put);
-    }
-    return true;
-}
-
-// A file of our own beside the store, made anew: whatever was in its place (a link included)
-// goes first, so nothing outside the folder is written through it.
-int createBeside(const std::string& path) {
-    ::unlink(path.c_str());
-    return boundedFile::openRegular(path, O_WRONLY | O_CREAT | O_EXCL);
-}
-
-// The lines of a stretch of a store file, read in pieces: no line longer than the store bound
-// is held (a file someone else grew may hold one of any length).
-class LineReader {
-public:
-    LineReader(int fd, uint64_t from, uint64_t until) : m_fd(fd), m_at(from), m_until(until) {}
-
-    // The next line without its line end; false at the end of the stretch or on a read error.
-    // A line over the store bound comes back empty, with `tooLong`.
-    bool next(std::string& line, bool& tooLong) {
-        line.clear();
-        tooLong = false;
-        if (m_at >= m_until) return false;
-        for (;;) {
-            if (m_start == m_end && !fill()) return m_lineStarted && finish();
-            m_lineStarted = true;
-            const char* const begin = m_buffer + m_start;
-            const char* const end = m_buffer + m_end;
-            const char* const found = static_cast<const char*>(memchr(begin, '\n', end - begin));
-            const size_t taken = static_cast<size_t>((found != nullptr ? found : end) - begin);
-            if (!tooLong && line.size() + taken <= LocalStore::kMaxStoreBytes) {
-                line.append(begin, taken);
-            } else if (!tooLong) {
-                tooLong = true;
-                std::string().swap(line);
-            }
-            m_start += taken;
-            m_at += taken;
-            if (found != nullptr) {
-                ++m_start;
-                ++m_at;
-                return finish();
-            }
-        }
-    }
-    // Where the next line starts: past the last line and its line end.
-    uint64_t position() const { return m_at; }
-
-private:
-    bool fill() {
-        if (m_at >= m_until) return false;
-        const size_t want =
-            static_cast<size_t>(std::min<uint64_t>(sizeof m_buffer, m_until - m_at));
-        for (;;) {
-            const ssize_t got = ::pread(m_fd, m_buffer, want, static_cast<off_t>(m_at));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                m_until = m_at;  // cut short: the file shrank, or cannot be read
-                return false;
-            }
-            m_start = 0;
-            m_end = static_cast<size_t>(got);
-            return true;
-        }
-    }
-    bool finish() {
-        m_lineStarted = false;
-        return true;
-    }
-
-    const int m_fd;
-    uint64_t m_at;
-    uint64_t m_until;
-    char m_buffer[64 * 1024];
-    size_t m_start = 0;
-    size_t m_end = 0;
-    bool m_lineStarted = false;
-};
-
 // Where a re-send's batch in flight ends, per project directory: the store bound may drop the
 // re-send's oldest lines while the batch is out, but not count its lines as dropped, since they
 // are being answered for. Only the sending thread uses stores (RecordStore serialises them).
@@ -140,39 +54,7 @@ std::map<std::string, uint64_t>& batchesInFlight() {
     return *ends;
 }
 
-bool isStoredRecord(const std::string& line) {
-    try {
-        Json::Value record;
-        return jsonText::parse(line, record) && record.isObject();
-    } catch (const std::exception&) {
-        return false;  // nested beyond the reader's depth limit
-    }
-}
-
 }  // namespace
-
-void StoreHealth::notKept(const std::string& condition, size_t records) {
-    std::lock_guard lock(m_mutex);
-    m_recordsNotKept += records;
-    if (!m_conditions.insert(condition).second) return;
-    _error_log("[store] records not kept: " + condition);
-}
-
-void StoreHealth::writable() {
-    std::lock_guard lock(m_mutex);
-    if (m_conditions.empty()) return;
-    _error_log("[store] writable again; " + std::to_string(m_recordsNotKept) +
-               " records were not kept");
-    m_conditions.clear();
-    m_recordsNotKept = 0;
-}
-
-void StoreHealth::reportLosses() {
-    std::lock_guard lock(m_mutex);
-    if (m_recordsNotKept == 0) return;
-    _error_log("[store] " + std::to_string(m_recordsNotKept) + " records were not kept");
-    m_recordsNotKept = 0;
-}
 
 LocalStore::LocalStore(std::string directory, StoreHealth& health)
     : m_directory(std::move(directory)), m_health(health) {}
@@ -259,7 +141,7 @@ void LocalStore::makeRoom(uint64_t currentSize, uint64_t incoming) const {
     const std::string path = appendPath();
     const FileDescriptor in(boundedFile::openRegular(path, O_RDONLY));
     if (!in) return;
-    LineReader lines(in.get(), 0, currentSize);
+    LineReader lines(in.get(), 0, currentSize, kMaxStoreBytes);
     size_t dropped = 0;
     std::string line;
     bool tooLong = false;
@@ -299,7 +181,7 @@ void LocalStore::dropResendLines(uint64_t bytes) const {
     const uint64_t from = std::max(readPosition(), inFlightEnd());
     const FileDescriptor in(boundedFile::openRegular(resendPath(), O_RDONLY));
     if (!in || from >= size) return;
-    LineReader lines(in.get(), from, size);
+    LineReader lines(in.get(), from, size, kMaxStoreBytes);
     size_t dropped = 0;
     std::string line;
     bool tooLong = false;
@@ -331,7 +213,7 @@ uint64_t LocalStore::skipBeyondBound(uint64_t position) const {
     if (size <= position || size - position <= bound) return position;
     const FileDescriptor in(boundedFile::openRegular(path, O_RDONLY));
     if (!in) return position;
-    LineReader lines(in.get(), position, size);
+    LineReader lines(in.get(), position, size, kMaxStoreBytes);
     size_t dropped = 0;
     std::string line;
     bool tooLong = false;
@@ -357,7 +239,7 @@ bool LocalStore::nextBatch(std::vector<std::string>& lines) {
         finishResend();
         return false;
     }
-    LineReader reader(in.get(), m_position, size);
+    LineReader reader(in.get(), m_position, size, kMaxStoreBytes);
     uint64_t position = m_position;
     size_t bytes = 0;
     std::string line;

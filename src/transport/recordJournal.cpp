@@ -1,7 +1,6 @@
 #include "transport/recordJournal.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -15,6 +14,8 @@
 #include <mutex>
 #include <string>
 
+#include "transport/journalFaults.h"
+#include "transport/journalRing.h"
 #include "util/boundedFile.h"
 #include "util/utilLog.h"
 
@@ -23,111 +24,11 @@
 #define MADV_POPULATE_WRITE 23
 #endif
 
+using namespace journalRing;
+
 namespace {
 
 const char kFileName[] = "/log.journal";
-const char kMagic[8] = {'Q', 'M', 'J', 'R', 'N', 'L', '0', '1'};
-const size_t kHeaderBytes = 4096;
-const size_t kDoneWordAt = 8;
-const size_t kFileBytes = kHeaderBytes + RecordJournal::kRingBytes;
-const uint32_t kWrapLength = 0xFFFFFFFFu;
-// A record larger than this is not journaled: it would hold most of the ring alone.
-const size_t kMaxEntryBytes = RecordJournal::kRingBytes / 4;
-
-uint64_t word(uint32_t high, uint32_t low) { return (static_cast<uint64_t>(high) << 32) | low; }
-uint32_t highOf(uint64_t value) { return static_cast<uint32_t>(value >> 32); }
-uint32_t lowOf(uint64_t value) { return static_cast<uint32_t>(value); }
-size_t padded(size_t bytes) { return (bytes + 7) & ~static_cast<size_t>(7); }
-// Sequence numbers wrap and skip 0, which means "none".
-uint32_t after(uint32_t sequence) { return sequence == 0xFFFFFFFFu ? 1 : sequence + 1; }
-// True when a comes after b, across a wrap of the numbers.
-bool isAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
-
-uint64_t loadWord(const unsigned char* at) {
-    return __atomic_load_n(reinterpret_cast<const uint64_t*>(at), __ATOMIC_ACQUIRE);
-}
-
-void storeWord(unsigned char* at, uint64_t value) {
-    __atomic_store_n(reinterpret_cast<uint64_t*>(at), value, __ATOMIC_RELEASE);
-}
-
-// The journals mapped in this process, for the SIGBUS handler: a slot's `begin` is 0 when free.
-struct MappedRange {
-    std::atomic<uintptr_t> begin{0};
-    std::atomic<uintptr_t> end{0};
-    std::atomic<bool> lost{false};
-};
-constexpr size_t kMaxMapped = 16;
-MappedRange g_mapped[kMaxMapped];
-// A slot being filled: the handler skips it.
-constexpr uintptr_t kClaiming = 1;
-struct sigaction g_previousBus;
-
-// A truncated file faults every access to its pages beyond the new end. The journal's pages are
-// replaced by anonymous memory: the write that faulted goes on, into memory nobody reads, and
-// the sending thread stops journaling at its next pass. Async-signal-safe.
-bool takeOverFault(const void* address) {
-    const uintptr_t at = reinterpret_cast<uintptr_t>(address);
-    for (MappedRange& range : g_mapped) {
-        const uintptr_t begin = range.begin.load(std::memory_order_acquire);
-        if (begin <= kClaiming || at < begin || at >= range.end.load(std::memory_order_acquire))
-            continue;
-        const size_t bytes = range.end.load(std::memory_order_acquire) - begin;
-        if (mmap(reinterpret_cast<void*>(begin), bytes, PROT_READ | PROT_WRITE,
-                 MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED) {
-            return false;
-        }
-        range.lost.store(true, std::memory_order_release);
-        return true;
-    }
-    return false;
-}
-
-// Faults elsewhere are not ours: they go on to the handler installed before, as if we were
-// not there.
-void onBusError(int signal, siginfo_t* info, void* context) {
-    if (info != nullptr && takeOverFault(info->si_addr)) return;
-    if ((g_previousBus.sa_flags & SA_SIGINFO) != 0 && g_previousBus.sa_sigaction != nullptr) {
-        g_previousBus.sa_sigaction(signal, info, context);
-        return;
-    }
-    if (g_previousBus.sa_handler != SIG_DFL && g_previousBus.sa_handler != SIG_IGN) {
-        g_previousBus.sa_handler(signal);
-        return;
-    }
-    // One sent by kill() stays ignored; a fault cannot be.
-    if (g_previousBus.sa_handler == SIG_IGN && info != nullptr && info->si_code <= 0) return;
-    // The process ends as it would have: the signal, raised again, is delivered on return.
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(SIGBUS, &fallback, nullptr);
-    raise(signal);
-}
-
-void installBusHandler() {
-    static std::once_flag installed;
-    std::call_once(installed, [] {
-        struct sigaction action {};
-        action.sa_sigaction = onBusError;
-        action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGBUS, &action, &g_previousBus);
-    });
-}
-
-MappedRange* claimRange(const unsigned char* map) {
-    for (MappedRange& range : g_mapped) {
-        uintptr_t free = 0;
-        if (!range.begin.compare_exchange_strong(free, kClaiming)) continue;
-        range.lost.store(false);
-        range.end.store(reinterpret_cast<uintptr_t>(map) + kFileBytes);
-        range.begin.store(reinterpret_cast<uintptr_t>(map), std::memory_order_release);
-        return &range;
-    }
-    return nullptr;
-}
-
 // Reserves the file's blocks: a store into a mapped hole on a full disk would kill the
 // process with SIGBUS instead of failing.
 bool sizeFile(int fd) {
@@ -167,48 +68,38 @@ std::unique_ptr<RecordJournal> RecordJournal::open(const std::string& directory)
         return nullptr;
     }
     // A file truncated from outside must not take the application down: its faults are ours.
-    installBusHandler();
-    MappedRange* range = claimRange(static_cast<unsigned char*>(map));
-    if (range == nullptr) {
+    journalFaults::Slot* slot = journalFaults::watch(map, kFileBytes);
+    if (slot == nullptr) {
         _warn_log("[journal] too many journals open, records not journaled: " + path);
         munmap(map, kFileBytes);
         close(fd);
         return nullptr;
     }
     std::unique_ptr<RecordJournal> journal(
-        new RecordJournal(fd, static_cast<unsigned char*>(map), range));
+        new RecordJournal(fd, static_cast<unsigned char*>(map), slot));
     journal->recover();
     journal->m_committedEnd.store(journal->m_writeAt, std::memory_order_release);
     journal->readyAhead(journal->m_writeAt);
     return journal;
 }
 
-RecordJournal::RecordJournal(int fd, unsigned char* map, void* range)
-    : m_fd(fd), m_map(map), m_range(range) {}
+RecordJournal::RecordJournal(int fd, unsigned char* map, journalFaults::Slot* slot)
+    : m_fd(fd), m_map(map), m_slot(slot) {}
 
 RecordJournal::~RecordJournal() {
-    static_cast<MappedRange*>(m_range)->begin.store(0, std::memory_order_release);
+    journalFaults::release(m_slot);
     munmap(m_map, kFileBytes);
     close(m_fd);
-}
-
-bool RecordJournal::recoverFault(const siginfo_t* info) {
-    return info != nullptr && takeOverFault(info->si_addr);
 }
 
 // Each pass: a journal whose file shrank, or whose pages a fault already took over, is given up.
 // Its pages turn anonymous at once, so the application's next write cannot fault on them.
 bool RecordJournal::stillMapped() {
-    MappedRange& range = *static_cast<MappedRange*>(m_range);
     struct stat status {};
-    const bool shrank =
-        fstat(m_fd, &status) == 0 && static_cast<size_t>(status.st_size) < kFileBytes;
-    if (shrank && !range.lost.load(std::memory_order_acquire)) {
-        mmap(m_map, kFileBytes, PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1,
-             0);
-        range.lost.store(true, std::memory_order_release);
+    if (fstat(m_fd, &status) == 0 && static_cast<size_t>(status.st_size) < kFileBytes) {
+        journalFaults::giveUp(m_slot);
     }
-    return !range.lost.load(std::memory_order_acquire);
+    return !journalFaults::lost(m_slot);
 }
 
 void RecordJournal::reset() {

@@ -10,8 +10,6 @@
 // number the sending thread dealt with (delivered or stored) and where the next entry starts.
 #pragma once
 
-#include <signal.h>
-
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -24,13 +22,15 @@
 
 #include "thread/crossThread.h"
 #include "transport/journalEntry.h"
+#include "transport/journalFaults.h"
+#include "transport/journalRing.h"
 #include "util/vesk2Utils.h"
 
 class RecordJournal {
 public:
     // Size of the ring. It holds what the queue (500 records) and one pass (2 MiB) can hold
     // in common cases; a record that does not fit is sent as usual, only not journaled.
-    static constexpr size_t kRingBytes = 2 * 1024 * 1024;
+    static constexpr size_t kRingBytes = journalRing::kRingBytes;
 
     // Opens or makes "<directory>/log.journal". Null when the file cannot be mapped or another
     // process holds it (the records of this process are then not journaled).
@@ -61,10 +61,6 @@ public:
     // Records that did not fit since the journal opened.
     uint64_t notJournaled() const;
 
-    // For a SIGBUS handler that runs before the journal's own (the crash catcher's): true when
-    // the fault was an access to a journal whose file was cut short, now taken care of (the
-    // access can go on). Async-signal-safe.
-    static bool recoverFault(const siginfo_t* info);
     // One committed entry as it lies in the ring: its fields (EntryWriter's bytes) and where
     // it starts, counted like the write position.
     struct EntryView {
@@ -82,7 +78,7 @@ public:
     bool stillHolds(const EntryView& view) const;
 
 private:
-    RecordJournal(int fd, unsigned char* map, void* range);
+    RecordJournal(int fd, unsigned char* map, journalFaults::Slot* slot);
     // False once the file shrank under the mapping (checked with fstat) or a fault took it over.
     bool stillMapped();
     void recover();
@@ -102,7 +98,7 @@ private:
     const int m_fd;
     unsigned char* const m_map;
     // Its slot in the SIGBUS handler's table.
-    void* const m_range;
+    journalFaults::Slot* const m_slot;
     // Set by the sending thread under m_mutex once the file was cut short: nothing is written.
     bool m_givenUp = false;
     mutable std::mutex m_mutex;

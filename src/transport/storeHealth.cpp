@@ -1,0 +1,26 @@
+#include "transport/storeHealth.h"
+
+#include "util/utilLog.h"
+
+void StoreHealth::notKept(const std::string& condition, size_t records) {
+    std::lock_guard lock(m_mutex);
+    m_recordsNotKept += records;
+    if (!m_conditions.insert(condition).second) return;
+    _error_log("[store] records not kept: " + condition);
+}
+
+void StoreHealth::writable() {
+    std::lock_guard lock(m_mutex);
+    if (m_conditions.empty()) return;
+    _error_log("[store] writable again; " + std::to_string(m_recordsNotKept) +
+               " records were not kept");
+    m_conditions.clear();
+    m_recordsNotKept = 0;
+}
+
+void StoreHealth::reportLosses() {
+    std::lock_guard lock(m_mutex);
+    if (m_recordsNotKept == 0) return;
+    _error_log("[store] " + std::to_string(m_recordsNotKept) + " records were not kept");
+    m_recordsNotKept = 0;
+}
