@@ -729,6 +729,11 @@ struct ReadmeRun {
     bool folderMade = false;
 };
 
+// The emulator the test programs run under, if any, with a space after it.
+#ifndef QM_PROGRAM_RUNNER
+#define QM_PROGRAM_RUNNER ""
+#endif
+
 ReadmeRun runReadmeProgram(const char* program, size_t records) {
     qm_test::CollectorProcess collector;
     TempDir dir;
@@ -738,7 +743,7 @@ ReadmeRun runReadmeProgram(const char* program, size_t records) {
     const qm_test::ScopedVariable portText("QM_SNIPPET_PORT", port.c_str());
     const qm_test::ScopedVariable folder("QM_SNIPPET_STORAGE", storage.c_str());
     ReadmeRun run;
-    const int result = std::system(program);
+    const int result = std::system((std::string(QM_PROGRAM_RUNNER) + program).c_str());
     run.status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
     collector.waitForRecords(records, kDeliveryMs);
     run.records = collector.records();
