@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "util/utf8.h"
+
 namespace lastLogs {
 
 namespace {
@@ -56,38 +58,6 @@ bool readFields(const RecordJournal::EntryView& entry, Fields& fields) {
     return fields.handler.bytes != nullptr && fields.body.bytes != nullptr;
 }
 
-bool inRange(unsigned char byte, unsigned char low, unsigned char high) {
-    return byte >= low && byte <= high;
-}
-
-// Length of the well-formed UTF-8 sequence at text, 0 when there is none (the forms strict
-// JSON readers accept, as the record writer repairs them).
-size_t sequenceLength(const unsigned char* text, size_t size) {
-    const unsigned char lead = text[0];
-    if (lead < 0x80) return 1;
-    size_t length = 0;
-    unsigned char secondLow = 0x80;
-    unsigned char secondHigh = 0xBF;
-    if (inRange(lead, 0xC2, 0xDF)) {
-        length = 2;
-    } else if (inRange(lead, 0xE0, 0xEF)) {
-        length = 3;
-        if (lead == 0xE0) secondLow = 0xA0;
-        if (lead == 0xED) secondHigh = 0x9F;
-    } else if (inRange(lead, 0xF0, 0xF4)) {
-        length = 4;
-        if (lead == 0xF0) secondLow = 0x90;
-        if (lead == 0xF4) secondHigh = 0x8F;
-    } else {
-        return 0;
-    }
-    if (size < length || !inRange(text[1], secondLow, secondHigh)) return 0;
-    for (size_t k = 2; k < length; ++k) {
-        if (!inRange(text[k], 0x80, 0xBF)) return 0;
-    }
-    return length;
-}
-
 // The longest prefix of at most `bound` bytes that does not split a character.
 size_t cutOnCharacter(const Text& text, size_t bound) {
     if (text.size <= bound) return text.size;
@@ -116,7 +86,7 @@ public:
         size_t at = 0;
         while (at < size) {
             const unsigned char byte = text[at];
-            const size_t length = sequenceLength(text + at, size - at);
+            const size_t length = utf8::sequenceLength(text + at, size - at);
             if (length == 0) {
                 put("\xEF\xBF\xBD");
                 ++at;

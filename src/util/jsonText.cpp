@@ -8,6 +8,8 @@
 #include <memory>
 #include <sstream>
 
+#include "util/utf8.h"
+
 // The classic reader is deprecated in current jsoncpp, but it is the one whose partial-parse
 // behaviour the answer check and the stored files are built around.
 #pragma GCC diagnostic push
@@ -29,37 +31,8 @@ std::unique_ptr<Json::StreamWriter> newCompactWriter() {
 
 const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
-bool inRange(unsigned char byte, unsigned char low, unsigned char high) {
-    return byte >= low && byte <= high;
-}
-
-// Length of the well-formed sequence at text[at], 0 when there is none: no overlong forms, no
-// surrogates, nothing above U+10FFFF (the forms strict JSON readers accept).
 size_t sequenceLength(const char* text, size_t at, size_t size) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[at + k]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) return 1;
-    size_t length = 0;
-    unsigned char secondLow = 0x80;
-    unsigned char secondHigh = 0xBF;
-    if (inRange(lead, 0xC2, 0xDF)) {
-        length = 2;
-    } else if (inRange(lead, 0xE0, 0xEF)) {
-        length = 3;
-        if (lead == 0xE0) secondLow = 0xA0;
-        if (lead == 0xED) secondHigh = 0x9F;
-    } else if (inRange(lead, 0xF0, 0xF4)) {
-        length = 4;
-        if (lead == 0xF0) secondLow = 0x90;
-        if (lead == 0xF4) secondHigh = 0x8F;
-    } else {
-        return 0;
-    }
-    if (size - at < length || !inRange(byte(1), secondLow, secondHigh)) return 0;
-    for (size_t k = 2; k < length; ++k) {
-        if (!inRange(byte(k), 0x80, 0xBF)) return 0;
-    }
-    return length;
+    return utf8::sequenceLength(reinterpret_cast<const unsigned char*>(text) + at, size - at);
 }
 
 bool isWellFormed(const char* text, size_t size) {
