@@ -1,6 +1,6 @@
 // Plain HTTP/1.1 to a collector over a socket of our own: the answer reader, the request head
 // and a transport that keeps its connection between exchanges (keep-alive). Each exchange as a
-// whole (connect, send, the whole answer) ends by its deadline.
+// whole (name lookup, connect, send, the whole answer) ends by its deadline.
 #pragma once
 
 #include <http_parser.h>

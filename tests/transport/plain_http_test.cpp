@@ -1,6 +1,6 @@
 // The plain-HTTP transport against scripted loopback servers and a real reverse proxy: how an
-// answer is framed and read, how long an exchange may take, where the request goes for each
-// form of address, and which records of a batch end in local storage.
+// answer is framed and read, how long an exchange (its name lookup included) may take, where the
+// request goes for each form of address, and which records of a batch end in local storage.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
