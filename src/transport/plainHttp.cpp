@@ -1,7 +1,6 @@
 #include "transport/plainHttp.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,17 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <utility>
 
 #include "transport/httpSender.h"
 
 namespace plainHttp {
 namespace {
-
-struct AddrInfoDeleter {
-    void operator()(addrinfo* info) const { freeaddrinfo(info); }
-};
 
 // Waits until the socket is ready for events or the deadline passes, in slices so that a
 // cut-off pulled in meanwhile is seen. Readiness includes errors: the next call reports them.
@@ -47,8 +41,8 @@ bool connectBefore(int fd, const sockaddr* address, socklen_t length,
 }
 
 // Non-blocking from the start: every wait goes through waitFor and so ends by the deadline.
-Socket openSocket(const addrinfo& entry) {
-    Socket socket(::socket(entry.ai_family, entry.ai_socktype | SOCK_CLOEXEC, entry.ai_protocol));
+Socket openSocket(const Endpoint& endpoint) {
+    Socket socket(::socket(endpoint.family, endpoint.socketType | SOCK_CLOEXEC, endpoint.protocol));
     if (!socket.valid()) return socket;
     const int flags = fcntl(socket.fd(), F_GETFL, 0);
     if (flags < 0 || fcntl(socket.fd(), F_SETFL, flags | O_NONBLOCK) < 0) return Socket();
@@ -60,22 +54,12 @@ Socket openSocket(const addrinfo& entry) {
     return socket;
 }
 
-// Name resolution itself is the system resolver's and bounded by its own time-outs.
-Socket connectTo(const std::string& host, uint16_t port, const ExchangeDeadline& deadline) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return Socket();
-    std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
-    for (addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-        Socket candidate = openSocket(*entry);
+Socket connectToAny(const Endpoints& endpoints, const ExchangeDeadline& deadline) {
+    for (const Endpoint& endpoint : endpoints) {
+        Socket candidate = openSocket(endpoint);
         if (!candidate.valid()) continue;
-        if (connectBefore(candidate.fd(), entry->ai_addr, entry->ai_addrlen, deadline)) {
-            return candidate;
-        }
+        const auto* address = reinterpret_cast<const sockaddr*>(&endpoint.address);
+        if (connectBefore(candidate.fd(), address, endpoint.length, deadline)) return candidate;
         if (deadline.passed()) break;
     }
     return Socket();
@@ -216,7 +200,8 @@ struct PlainHttpTransport::Attempt {
     bool reusable = false;
 };
 
-PlainHttpTransport::PlainHttpTransport(std::chrono::milliseconds maxIdle) : m_maxIdle(maxIdle) {}
+PlainHttpTransport::PlainHttpTransport(std::chrono::milliseconds maxIdle, NameResolver resolver)
+    : m_maxIdle(maxIdle), m_lookup(std::move(resolver)) {}
 
 CollectorAnswer PlainHttpTransport::exchange(const CollectorRequest& request,
                                              const ExchangeDeadline& deadline) {
@@ -239,12 +224,27 @@ CollectorAnswer PlainHttpTransport::exchange(const std::string& host, uint16_t p
         if (!onKept.closedBeforeAnswer || deadline.passed()) return settle(onKept);
         m_socket = Socket();
     }
-    m_socket = connectTo(host, port, deadline);
-    if (!m_socket.valid()) return CollectorAnswer();
+    CollectorAnswer notConnected;
+    m_socket = connectTo(host, port, deadline, notConnected);
+    if (!m_socket.valid()) return notConnected;
     m_host = host;
     m_port = port;
     Attempt onNew = attempt(head, body, deadline, maxAnswerBytes);
     return settle(onNew);
+}
+
+// Addresses none of which took a connect, and not for want of time, are looked up anew next time.
+Socket PlainHttpTransport::connectTo(const std::string& host, uint16_t port,
+                                     const ExchangeDeadline& deadline, CollectorAnswer& failed) {
+    bool timedOut = false;
+    const Endpoints endpoints = m_lookup.find(host, port, deadline, timedOut);
+    if (timedOut) {
+        failed.failure = "no answer to the name lookup of " + host + " in time";
+        return Socket();
+    }
+    Socket connected = connectToAny(endpoints, deadline);
+    if (!connected.valid() && !endpoints.empty() && !deadline.passed()) m_lookup.forget(host, port);
+    return connected;
 }
 
 // A peer that closed the idle connection, or wrote to it unasked, has made it readable.

@@ -1,6 +1,6 @@
 // Plain HTTP/1.1 to a collector over a socket of our own: the answer reader, the request head
 // and a transport that keeps its connection between exchanges (keep-alive). Each exchange as a
-// whole (connect, send, the whole answer) ends by its deadline.
+// whole (name lookup, connect, send, the whole answer) ends by its deadline.
 #pragma once
 
 #include <http_parser.h>
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "transport/exchangeDeadline.h"
+#include "transport/nameLookup.h"
 #include "transport/transport.h"
 
 namespace plainHttp {
@@ -85,10 +86,13 @@ private:
 // when the address changed, when the kept one was idle longer than maxIdle, or when the peer
 // closed it or sent something unasked meanwhile. If a kept connection fails before any byte
 // of the answer arrived (the peer closed it as the request went out), the exchange is tried
-// once more on a new connection, under the same deadline.
+// once more on a new connection, under the same deadline. Host names are looked up through
+// resolver (NameLookup): by the exchange's deadline, and once for as long as their addresses
+// take connects.
 class PlainHttpTransport : public CollectorTransport {
 public:
-    explicit PlainHttpTransport(std::chrono::milliseconds maxIdle = kMaxIdle);
+    explicit PlainHttpTransport(std::chrono::milliseconds maxIdle = kMaxIdle,
+                                NameResolver resolver = systemResolve);
 
     CollectorAnswer exchange(const CollectorRequest& request,
                              const ExchangeDeadline& deadline) override;
@@ -102,12 +106,15 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Attempt;
 
+    Socket connectTo(const std::string& host, uint16_t port, const ExchangeDeadline& deadline,
+                     CollectorAnswer& failed);
     bool keptConnectionFits(const std::string& host, uint16_t port) const;
     Attempt attempt(const std::string& head, const std::string& body,
                     const ExchangeDeadline& deadline, size_t maxAnswerBytes);
     CollectorAnswer settle(Attempt& outcome);
 
     std::chrono::milliseconds m_maxIdle;
+    NameLookup m_lookup;
     Socket m_socket;
     std::string m_host;
     uint16_t m_port = 0;

@@ -1,11 +1,20 @@
 // The whole road of a record, from sendLog to the collector, and what the collector's answer
 // makes the library keep for a later attempt. The library runs in this process on a state of
-// its own, a scripted collector behind its transport; only the end-to-end table at the end
-// forks the application and starts a collector process.
+// its own, a scripted collector behind its transport; only the end-to-end tables at the end
+// fork the application: against a collector process, and behind a resolver that never answers.
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -517,3 +526,92 @@ INSTANTIATE_TEST_SUITE_P(CollectorProcesses, EndToEnd, ::testing::ValuesIn(endTo
                          [](const ::testing::TestParamInfo<CollectorBehaviour>& info) {
                              return info.param.name;
                          });
+
+// ---------------------------------------------------------------------------------------------
+// A host-name collector behind a resolver that never answers, in a process of its own: the
+// name lookups of the settings request and of the posts end with the shutdown's cut-off.
+
+namespace {
+
+// Gives this process a network and a /etc/resolv.conf of its own, whose one name server, on
+// the loopback, takes queries and never answers: a network that drops DNS. The silent server
+// is left open until the process ends. Returns what failed, or nothing.
+std::string isolateBehindSilentResolver(const std::string& resolvConf) {
+    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) return "unshare";
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return "private /";
+    if (::mount(resolvConf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) {
+        return "bind resolv.conf";
+    }
+    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq loopback{};
+    std::snprintf(loopback.ifr_name, sizeof loopback.ifr_name, "lo");
+    if (control < 0 || ::ioctl(control, SIOCGIFFLAGS, &loopback) != 0) return "lo flags";
+    loopback.ifr_flags = static_cast<short>(loopback.ifr_flags | IFF_UP);
+    if (::ioctl(control, SIOCSIFFLAGS, &loopback) != 0) return "lo up";
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(53);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(control, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+        return "bind port 53";
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(EndToEndNameLookup, ResolverThatNeverAnswersHoldsDestroyOnlyUntilTheCutOff) {
+    if (std::getenv("QM_UNDER_QEMU") != nullptr) {
+        GTEST_SKIP()
+            << "runs under qemu-user: the bound on destroy's time is the native build's to check";
+    }
+    if (::geteuid() != 0) GTEST_SKIP() << "a network namespace of its own needs root";
+    struct Row {
+        const char* name;
+        const char* resolverOptions;  // a line of resolv.conf
+    };
+    // The system resolver alone would take 2 x 5 s, and 2 x 15 s, before it gave up.
+    const std::vector<Row> rows = {
+        {"default resolver options", ""},
+        {"timeout:15 attempts:2", "options timeout:15 attempts:2\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir storage;
+        const std::string resolvConf = storage.file("resolv.conf");
+        std::ofstream(resolvConf) << "nameserver 127.0.0.1\n" << row.resolverOptions;
+        const std::string elapsedFile = storage.file("destroy-ms.txt");
+        const int code = qm_test::runInChild(
+            [&] {
+                const std::string failed = isolateBehindSilentResolver(resolvConf);
+                if (!failed.empty()) return failed == "unshare" ? 3 : 4;
+                qm_platform::setLogToStderr(false);
+                if (QuillMarkInitialize("LookupApp", storage.path().c_str(), "1.0.0",
+                                        "http://collector.quillmark.test", 80, nullptr, nullptr,
+                                        true, false, kUser) != 0) {
+                    return 2;
+                }
+                if (QuillMarkSendLog(QUILLMARK_ERROR, "kept while the resolver hangs") != 1) {
+                    return 5;
+                }
+                // The sending thread is inside its first lookup by now.
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                const auto start = std::chrono::steady_clock::now();
+                QuillMarkDestroy();
+                std::ofstream(elapsedFile) << std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::steady_clock::now() - start)
+                                                  .count();
+                return 0;
+            },
+            60000);
+        if (code == 3) GTEST_SKIP() << "no network namespace can be made here";
+        ASSERT_EQ(0, code);
+        long elapsedMs = -1;
+        std::ifstream(elapsedFile) >> elapsedMs;
+        EXPECT_GE(elapsedMs, 0);
+        EXPECT_LT(elapsedMs, 3500);
+        // The session's opening record and the app's one: nothing was sent, nothing lost.
+        EXPECT_EQ(qm_test::storedBodies(storage.path() + "/quillmark/LookupApp"),
+                  (std::vector<std::string>{"CREATE SESSION", "kept while the resolver hangs"}));
+    }
+}

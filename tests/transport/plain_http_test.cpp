@@ -1,6 +1,6 @@
 // The plain-HTTP transport against scripted loopback servers and a real reverse proxy: how an
-// answer is framed and read, how long an exchange may take, where the request goes for each
-// form of address, and which records of a batch end in local storage.
+// answer is framed and read, how long an exchange (its name lookup included) may take, where the
+// request goes for each form of address, and which records of a batch end in local storage.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -11,9 +11,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -352,6 +355,123 @@ TEST(PlainHttpExchangeTest, AnotherAddressGetsItsOwnConnection) {
     EXPECT_EQ(first.requests().size(), 2u);
     EXPECT_EQ(second.acceptedConnections(), 1u);
     EXPECT_EQ(second.requests().size(), 1u);
+}
+
+// ---- name lookups: bounded by the deadline, one at a time, their answer kept ----
+
+const char kName[] = "collector.quillmark.test";
+
+// Answers kName with the loopback address and counts its calls. While held it answers nothing,
+// as a resolver behind a network that drops its queries; the state is shared with the lookup
+// threads, which may outlive the test's transport.
+class ScriptedResolver {
+public:
+    explicit ScriptedResolver(bool held) : m_state(std::make_shared<State>()) {
+        m_state->held = held;
+    }
+    ~ScriptedResolver() { release(); }
+
+    plainHttp::NameResolver resolver() const {
+        return [state = m_state](const std::string& host, uint16_t port) {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            ++state->calls;
+            state->changed.wait(lock, [&] { return !state->held; });
+            ++state->returned;
+            state->changed.notify_all();
+            return host == kName ? plainHttp::systemResolve(kHost, port) : plainHttp::Endpoints();
+        };
+    }
+    void release() {
+        std::unique_lock<std::mutex> lock(m_state->mutex);
+        m_state->held = false;
+        m_state->changed.notify_all();
+        m_state->changed.wait_for(lock, std::chrono::seconds(10),
+                                  [&] { return m_state->returned == m_state->calls; });
+    }
+    int calls() const {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        return m_state->calls;
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool held = false;
+        int calls = 0;
+        int returned = 0;
+    };
+    std::shared_ptr<State> m_state;
+};
+
+TEST(PlainHttpExchangeTest, NameLookupEndsByTheDeadlineRunsOnceAndIsKeptForReconnects) {
+    using C = qm_test::ConnectionScript;
+    struct Case {
+        const char* name;
+        std::vector<C> connections;
+        // One letter per exchange: 'L' no answer to the name lookup in time, 'X' not connected
+        // otherwise, 'N' complete on a new connection, 'R' complete on a kept one.
+        std::string exchanges;
+        int heldFor;  // exchanges during which the resolver does not answer
+        int calls;
+        milliseconds deadline{300};
+        milliseconds cutOffIn{0};  // zero: no process-wide cut-off
+        bool nobodyListens = false;
+    };
+    const Steps answerThenClose{ReplyStep::send(okAnswer("{}")), ReplyStep::close()};
+    const std::vector<Case> cases = {
+        {"resolver never answers: one lookup for both exchanges", {}, "LL", 2, 1},
+        {"resolver never answers, cut off by a shutdown",
+         {},
+         "L",
+         1,
+         1,
+         milliseconds(30000),
+         milliseconds(300)},
+        {"an answer that came late serves the next exchange", {C{{answerThenClose}}}, "LN", 1, 1},
+        {"the address is reused for every reconnect",
+         {C{{answerThenClose}}, C{{answerThenClose}}, C{{answerThenClose}}},
+         "NNN",
+         0,
+         1,
+         milliseconds(5000)},
+        {"no connect to the address: it is looked up again",
+         {},
+         "XX",
+         0,
+         2,
+         milliseconds(5000),
+         milliseconds(0),
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedResolver resolver(c.heldFor > 0);
+        RawServer server(c.connections);
+        const uint16_t port = c.nobodyListens ? qm_test::unusedLoopbackPort() : server.port();
+        plainHttp::PlainHttpTransport transport(CollectorTransport::kMaxIdle, resolver.resolver());
+        std::string seen;
+        for (int i = 0; i < static_cast<int>(c.exchanges.size()); ++i) {
+            if (i == c.heldFor) resolver.release();
+            const auto start = std::chrono::steady_clock::now();
+            if (c.cutOffIn.count() > 0) ExchangeDeadline::cutOffAt(start + c.cutOffIn);
+            const plainHttp::Answer answer =
+                transport.exchange(kName, port, kHead, kBody, ExchangeDeadline(c.deadline));
+            ExchangeDeadline::clearCutOff();
+            // The held resolver would never answer: only the deadline ended these.
+            EXPECT_LT(millisecondsSince(start), 3000);
+            const bool lookupTimedOut = answer.failure.find("name lookup") != std::string::npos;
+            seen += lookupTimedOut      ? 'L'
+                    : !answer.connected ? 'X'
+                    : !answer.complete  ? '-'
+                    : answer.reused     ? 'R'
+                                        : 'N';
+        }
+        EXPECT_EQ(seen, c.exchanges);
+        EXPECT_EQ(resolver.calls(), c.calls);
+        server.finish();
+        EXPECT_EQ(server.acceptedConnections(), c.connections.size());
+    }
 }
 
 // ---- the deadline: a trickling or stalled peer holds the exchange no longer than it allows ----
