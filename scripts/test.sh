@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run: set-up, a warnings-as-errors build with the test suite, the suite again
 # under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and a 32-bit x86
-# build whose tests run under qemu-i386, then every fuzz target for 20 s (scripts/fuzz.sh).
+# build whose tests run under qemu-i386, then every fuzz target for 10 s (scripts/fuzz.sh).
 # While one stage's tests run, the next stage builds at the lowest CPU priority: the tests
 # mostly wait on sockets and child processes, and the build takes only the time they leave.
 # Each step prints its wall time and the CPU time it took; the run ends with a summary.
@@ -191,7 +191,7 @@ test_stage() {
         setarch "$(uname -m)" -R ctest --test-dir build/ci-tsan --output-on-failure \
         -j"$checked_test_jobs" ;;
     i386) run_tests build/ci-i386 ;;
-    fuzz) scripts/fuzz.sh 20 ;;
+    fuzz) scripts/fuzz.sh 10 ;;
   esac
 }
 
