@@ -68,7 +68,8 @@ set_target_properties(quillmark_breakpad PROPERTIES POSITION_INDEPENDENT_CODE ON
 # -w: its warnings are not ours. Hidden: nothing of it is part of our public surface (the
 # static library localises hidden symbols). Uninstrumented under sanitizers: it runs inside a
 # signal handler on a forked, ptrace-driven helper where sanitizer run-times do not belong.
-target_compile_options(quillmark_breakpad PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-w -fvisibility=hidden>)
+target_compile_options(quillmark_breakpad PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-w -fvisibility=hidden>
+                       -ffunction-sections -fdata-sections)
 # The assembly file carries no .note.GNU-stack, which would make every stack executable.
 target_compile_options(quillmark_breakpad PRIVATE $<$<COMPILE_LANGUAGE:ASM>:-Wa,--noexecstack>)
 if(QUILLMARK_SANITIZE)
