@@ -2,8 +2,11 @@
 
 #include <json/value.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -167,13 +170,30 @@ void RecordStore::keepRecords(const std::vector<std::string>& records,
             break;
         case LocalStore::Appended::Busy:
             m_busyAt = std::chrono::steady_clock::now();
-            if (mayWait) return;
+            if (mayWait) {
+                boundWaiting(waiting);
+                return;
+            }
             ++m_failures;
             waiting.resize(waiting.size() - lines.size());
             if (!waiting.empty()) return;
             break;
     }
     m_waiting.erase(channel.m_directoryPath);
+}
+
+// As the store itself would: beyond its bound the oldest lines go, with the store's log line.
+void RecordStore::boundWaiting(std::vector<std::string>& waiting) {
+    uint64_t bytes = 0;
+    for (const std::string& line : waiting) bytes += line.size() + 1;
+    size_t dropped = 0;
+    while (bytes > LocalStore::kMaxStoreBytes && dropped < waiting.size()) {
+        bytes -= waiting[dropped++].size() + 1;
+    }
+    if (dropped == 0) return;
+    waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(dropped));
+    _error_log("[store] byte cap of " + std::to_string(LocalStore::kMaxStoreBytes) +
+               " bytes: dropped " + std::to_string(dropped) + " oldest records");
 }
 
 bool RecordStore::keepWaiting() {

@@ -64,6 +64,7 @@ private:
                    const std::string& channelName, bool mayWait);
     void keepRecords(const std::vector<std::string>& records, const std::string& channelName,
                      bool mayWait);
+    static void boundWaiting(std::vector<std::string>& waiting);
 
     const ChannelRegistry& m_registry;
     // Serialises every use of the store files.
