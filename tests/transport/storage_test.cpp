@@ -1412,21 +1412,15 @@ namespace {
 // Runs the bodies in children forked at once, each released at the same moment; their exit codes.
 std::vector<int> runAtOnce(const std::vector<std::function<int()>>& bodies) {
     const auto startAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    std::vector<int> statuses(bodies.size(), -2);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < bodies.size(); ++i) {
-        threads.emplace_back([&, i] {
-            statuses[i] = qm_test::runInChild(
-                [&] {
-                    qm_platform::setLogToStderr(false);
-                    std::this_thread::sleep_until(startAt);
-                    return bodies[i]();
-                },
-                3 * kDeliveryMs);
+    std::vector<std::function<int()>> released;
+    for (const std::function<int()>& body : bodies) {
+        released.push_back([&startAt, &body] {
+            qm_platform::setLogToStderr(false);
+            std::this_thread::sleep_until(startAt);
+            return body();
         });
     }
-    for (std::thread& thread : threads) thread.join();
-    return statuses;
+    return qm_test::runInChildren(released, 3 * kDeliveryMs);
 }
 
 int initMain(const TempDir& storage, const std::string& address, uint16_t port,
