@@ -71,7 +71,7 @@ std::string LocalStore::resendPath() const { return m_directory + kResendName; }
 LocalStore::Appended LocalStore::append(const std::vector<std::string>& lines) {
     if (lines.empty()) return Appended::Written;
     const FileLock lock = takeStoreLock(m_directory);
-    if (!lock.held()) return Appended::Busy;
+    if (!lock.mayProceed()) return Appended::Busy;
     return appendLocked(lines);
 }
 
@@ -203,7 +203,7 @@ void LocalStore::dropResendLines(uint64_t bytes) const {
 // is left alone, and appends report it.
 bool LocalStore::claim() {
     const FileLock lock = takeStoreLock(m_directory);
-    if (!lock.held()) return false;
+    if (!lock.mayProceed()) return false;
     const std::string resend = resendPath();
     if (fileSize(resend) == 0) {
         finishResend();  // a re-send that ended, or never began
@@ -240,7 +240,7 @@ bool LocalStore::nextBatch(std::vector<std::string>& lines) {
     batchesInFlight().erase(m_directory);
     m_inFlight = false;
     const FileLock lock = takeStoreLock(m_directory);
-    if (!lock.held()) return false;
+    if (!lock.mayProceed()) return false;
     // An append may have dropped the oldest lines meanwhile.
     m_position = std::max(m_position, readPosition());
     struct stat info {};
@@ -283,7 +283,7 @@ bool LocalStore::confirmBatch() {
     batchesInFlight().erase(m_directory);
     m_inFlight = false;
     const FileLock lock = takeStoreLock(m_directory);
-    if (!lock.held()) return false;
+    if (!lock.mayProceed()) return false;
     m_position = std::max(m_batchEnd, readPosition());
     if (m_position >= fileSize(resendPath())) {
         finishResend();

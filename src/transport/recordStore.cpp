@@ -223,7 +223,7 @@ void RecordStore::resend(const Handler& channel,
     if (channel.m_directoryPath.empty() || !claimResend(channel.m_directoryPath)) return;
     // Held to the end: another process that starts meanwhile leaves the re-send to this one.
     const FileLock owner = takeResendLock(channel.m_directoryPath);
-    if (!owner.held()) {
+    if (!owner.mayProceed()) {
         _info_log("[store] another process sends the stored records of " + channel.m_directoryPath);
         return;
     }

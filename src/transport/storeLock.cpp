@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "transport/exchangeDeadline.h"
@@ -24,12 +25,16 @@ FileLock::~FileLock() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
-FileLock::FileLock(FileLock&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+FileLock::FileLock(FileLock&& other) noexcept
+    : m_fd(other.m_fd), m_unavailable(other.m_unavailable) {
+    other.m_fd = -1;
+}
 
 FileLock& FileLock::operator=(FileLock&& other) noexcept {
     if (this != &other) {
         if (m_fd >= 0) ::close(m_fd);
         m_fd = other.m_fd;
+        m_unavailable = other.m_unavailable;
         other.m_fd = -1;
     }
     return *this;
@@ -38,8 +43,15 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
 FileLock FileLock::take(const std::string& path, std::chrono::milliseconds wait) {
     const int fd = boundedFile::openRegular(path, O_RDWR | O_CREAT);
     if (fd < 0) {
-        _warn_log("[store] cannot open the lock " + path + ": " + boundedFile::errorText(errno));
-        return FileLock();
+        // Once: every store operation would say it again.
+        static std::atomic<bool> logged{false};
+        if (!logged.exchange(true)) {
+            _warn_log("[store] working without the lock " + path + ": " +
+                      boundedFile::errorText(errno));
+        }
+        FileLock none;
+        none.m_unavailable = true;
+        return none;
     }
     FileLock lock(fd);
     // The shutdown's cut-off bounds the wait too: destroy must not wait out another process.
@@ -55,7 +67,7 @@ FileLock FileLock::take(const std::string& path, std::chrono::milliseconds wait)
 
 FileLock takeStoreLock(const std::string& directory) {
     FileLock lock = FileLock::take(directory + kStoreLockName, FileLock::kStoreWait);
-    if (!lock.held()) _warn_log("[store] " + directory + " is busy in another process");
+    if (!lock.mayProceed()) _warn_log("[store] " + directory + " is busy in another process");
     return lock;
 }
 

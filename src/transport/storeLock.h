@@ -25,10 +25,15 @@ public:
     // another process kept it or the file cannot be made.
     static FileLock take(const std::string& path, std::chrono::milliseconds wait);
     bool held() const { return m_fd >= 0; }
+    // Whether the operation it guards may go on: held, or no lock file can be had at all (a
+    // directory or a link in its place), where waiting would only keep the records from the
+    // store for ever; the processes then work unguarded, as before there was a lock.
+    bool mayProceed() const { return held() || m_unavailable; }
 
 private:
     explicit FileLock(int fd) : m_fd(fd) {}
     int m_fd = -1;
+    bool m_unavailable = false;
 };
 
 // The lock over a project's store files ("log.txt", "log.resend", "log.resend.pos"), taken

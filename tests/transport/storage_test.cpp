@@ -1604,4 +1604,24 @@ TEST(LocalStorage, ProcessesSharingTheFolderDeliverEachRecordOnce) {
         }
         for (int fd : {locked[0], locked[1], release[0], release[1]}) close(fd);
     }
+
+    {
+        SCOPED_TRACE("no lock file can be had: the store works unguarded, and says so once");
+        TempDir storage;
+        std::filesystem::create_directories(projectDir(storage) + "/log.lock");
+        writeFileText(logFile(storage), storedLine("stored-before", "1") + "\n");
+        CapturedLog log;
+        ScriptedLibrary library(refusing("odd"));
+        ASSERT_EQ(0, library.init(kProject, storage.path(), false));
+        ASSERT_TRUE(library.core.sendLog(VESK_LL_ERROR, "odd-0", kUser));
+        EXPECT_TRUE(library.collector.waitForRecords(3, kDeliveryMs));
+        library.core.destory();
+        EXPECT_EQ(1u,
+                  qm_test::withField(library.collector.records(), "body", "stored-before").size());
+        EXPECT_EQ(std::vector<std::string>{"odd-0"}, qm_test::storedBodies(projectDir(storage)));
+        const std::vector<std::string> lines = log.lines();
+        EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                      return line.find("working without the lock") != std::string::npos;
+                  }));
+    }
 }
