@@ -12,6 +12,7 @@
 #include "transport/pendingCrashes.h"
 #include "transport/recordWriter.h"
 #include "transport/sendPass.h"
+#include "util/boundedFile.h"
 #include "util/jsonText.h"
 #include "util/utilLog.h"
 #include "util/utilTools.h"
@@ -131,11 +132,13 @@ bool parseRecordObject(const std::string& text, MapValues& record) {
 // The record the crashed process wrote, or, when it wrote none or one that cannot be read (a
 // power loss after the rename leaves it empty), one made from the channel as it is now: the dump
 // is what matters, and user ID or custom fields may have changed since.
-bool keptCrashRecord(const pendingCrashes::Crash& crash, MapValues& record) {
+// Both files are read through the lock's descriptors: closing another one would end the lock.
+bool keptCrashRecord(const pendingCrashes::Crash& crash, const pendingCrashes::CrashLock& lock,
+                     MapValues& record) {
     long long crashTimeMs = 0;
     std::string objectText;
     if (!crash.recordPath.empty() &&
-        (!pendingCrashes::readRecord(crash.recordPath, objectText, crashTimeMs) ||
+        (!pendingCrashes::readRecord(lock.recordFd(), objectText, crashTimeMs) ||
          !parseRecordObject(objectText, record))) {
         _warn_log("unreadable crash record, completed from the channel: " + crash.recordPath);
         record.clear();
@@ -153,12 +156,16 @@ bool keptCrashRecord(const pendingCrashes::Crash& crash, MapValues& record) {
     record[VESK_KEY_LOGLEVEL] = "FATAL";
     record[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
     if (crashTimeMs > 0) record[VESK_KEY_SENDTIME] = std::to_string(crashTimeMs);
-    std::string dump;
-    std::string error;
-    if (!UtilTools::readFileAsBase64(crash.dumpPath, pendingCrashes::kMaxDumpBytes, dump, error)) {
-        _warn_log("unreadable crash dump, dropping it: " + crash.dumpPath + ": " + error);
+    std::string bytes;
+    const bool read = boundedFile::readOpened(lock.dumpFd(), pendingCrashes::kMaxDumpBytes, bytes);
+    if (!read || bytes.empty()) {
+        _warn_log("unreadable crash dump, dropping it: " + crash.dumpPath + ": " +
+                  (read ? std::string("empty") : boundedFile::errorText(errno)));
         return false;
     }
+    std::string dump;
+    UtilTools::encode_base64_string(bytes, dump);
+    std::string().swap(bytes);
     record[VESK_KEY_DMPDATA] = std::move(dump);
     return true;
 }
@@ -258,6 +265,9 @@ void CrashDelivery::deliverKept(CollectorTransport& transport) const {
         pendingCrashes::collect(channel.m_directoryPath, pendingCrashes::processStartNs(),
                                 pendingCrashes::wallClockNowNs());
     for (const pendingCrashes::Crash& crash : crashes) {
+        // Another process of the app sends it (or its crashed process still reports it).
+        const pendingCrashes::CrashLock lock(crash);
+        if (!lock.held()) continue;
         // The settings of this start decide: crash logs switched off drop what waits.
         if (!m_registry.snapshot(VESK_CHANNEL_USER, channel)) return;
         if (!channel.m_isCrashEnable) {
@@ -266,7 +276,7 @@ void CrashDelivery::deliverKept(CollectorTransport& transport) const {
             continue;
         }
         MapValues record;
-        if (!keptCrashRecord(crash, record)) {
+        if (!keptCrashRecord(crash, lock, record)) {
             pendingCrashes::discard(crash);
             continue;
         }

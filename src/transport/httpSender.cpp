@@ -113,6 +113,9 @@ void HttpSender::running(ListJobs& records) {
                    failure.what());
         return;
     }
+    // A store another process keeps busy holds the pass's failures in memory: their entries
+    // stay undone until a later pass wrote them, so a kill meanwhile does not take them.
+    if (!m_parts.store.keepWaiting()) return;
     // Only now: every record the pass took was delivered, stored or dropped.
     for (const auto& [journal, last] : taken) journal->markDone(last);
 }
@@ -128,21 +131,31 @@ void HttpSender::setUpChannel(const std::string& name) {
     m_parts.store.resend(channel, [this, &target](const Batch& batch) {
         return deliverBatch(*m_transport, target.address, target.port, batch);
     });
-    recoverJournal(name);
+    recoverJournal(name, channel.m_directoryPath);
     startNetworkInsight(channel);
     // After the settings request: its crash switch decides whether kept crashes go.
     if (name == VESK_CHANNEL_USER) m_parts.crash.deliverKept(*m_transport);
 }
 
 // Marked done only once sent or stored: a crash before that finds them again.
-void HttpSender::recoverJournal(const std::string& name) {
-    RecordJournal* journal = m_parts.registry.journalOf(name);
-    if (journal == nullptr) return;
-    uint32_t last = 0;
-    std::vector<MapValues> leftovers = journal->takeLeftovers(last);
-    if (leftovers.empty()) return;
-    m_pass->recover(std::move(leftovers), name);
-    journal->markDone(last);
+void HttpSender::recoverJournal(const std::string& name, const std::string& directory) {
+    RecordJournal* own = m_parts.registry.journalOf(name);
+    const auto recoverFrom = [this, &name](RecordJournal& journal) {
+        uint32_t last = 0;
+        std::vector<MapValues> leftovers = journal.takeLeftovers(last);
+        if (leftovers.empty()) return;
+        m_pass->recover(std::move(leftovers), name);
+        if (m_parts.store.keepWaiting()) journal.markDone(last);
+    };
+    if (own != nullptr) recoverFrom(*own);
+    if (directory.empty()) return;
+    // The journals of processes that ended (a second process of the app that crashed): held
+    // while their records go, so a process starting meanwhile does not take them as well.
+    for (size_t index = 0; index < RecordJournal::kFiles; ++index) {
+        if (own != nullptr && index == own->index()) continue;
+        const std::unique_ptr<RecordJournal> idle = RecordJournal::openIdle(directory, index);
+        if (idle) recoverFrom(*idle);
+    }
 }
 
 // The jobs are queued by the settings request before start(), so the thread's first pass

@@ -61,7 +61,7 @@ protected:
 private:
     void setUpChannel(const std::string& name);
     // Hands what an earlier process journaled and never delivered to the pass.
-    void recoverJournal(const std::string& name);
+    void recoverJournal(const std::string& name, const std::string& directory);
     // At the set-up of the first channel that is not "Corvane": creates the measuring thread
     // with that channel's identity, asks for the settings (whose URLs it is fed) and starts it.
     void startNetworkInsight(const Handler& channel);

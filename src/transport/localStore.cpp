@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "transport/storeFiles.h"
+#include "transport/storeLock.h"
 #include "util/boundedFile.h"
 #include "util/jsonText.h"
 #include "util/noDestructor.h"
@@ -67,15 +68,22 @@ std::string LocalStore::appendPath() const { return m_directory + kAppendName; }
 
 std::string LocalStore::resendPath() const { return m_directory + kResendName; }
 
-bool LocalStore::append(const std::vector<std::string>& lines) {
-    if (lines.empty()) return true;
+LocalStore::Appended LocalStore::append(const std::vector<std::string>& lines) {
+    if (lines.empty()) return Appended::Written;
+    const FileLock lock = takeStoreLock(m_directory);
+    if (!lock.mayProceed()) return Appended::Busy;
+    return appendLocked(lines);
+}
+
+// The size, the trim's copy and rename and the write are one step for the other processes.
+LocalStore::Appended LocalStore::appendLocked(const std::vector<std::string>& lines) {
     // One byte more per line for its line end, and one for a line cut by an earlier crash.
     uint64_t incoming = 1;
     for (const std::string& line : lines) incoming += line.size() + 1;
     size_t first = 0;
     while (first < lines.size() && incoming > kMaxStoreBytes) incoming -= lines[first++].size() + 1;
     logByteCapDrop(first);
-    if (first == lines.size()) return true;
+    if (first == lines.size()) return Appended::Written;
 
     const std::string path = appendPath();
     const uint64_t size = fileSize(path);
@@ -95,7 +103,7 @@ bool LocalStore::append(const std::vector<std::string>& lines) {
     if (!file) {
         m_health.notKept("cannot open " + path + ": " + boundedFile::errorText(errno),
                          lines.size() - first);
-        return false;
+        return Appended::NotWritten;
     }
     // A writer that died in the middle of a line left the file without its last line end;
     // starting on a new line keeps that cut line from swallowing the next record.
@@ -115,11 +123,11 @@ bool LocalStore::append(const std::vector<std::string>& lines) {
     if (!written) {
         m_health.notKept("cannot write " + path + ": " + boundedFile::errorText(errno),
                          lines.size() - first);
-        return false;
+        return Appended::NotWritten;
     }
     m_health.writable();
     if (resendDrop > 0) dropResendLines(resendDrop);
-    return true;
+    return Appended::Written;
 }
 
 uint64_t LocalStore::unsentResendBytes() const {
@@ -194,6 +202,8 @@ void LocalStore::dropResendLines(uint64_t bytes) const {
 // Only a regular file is taken over: anything else in its place (a directory, a device, a link)
 // is left alone, and appends report it.
 bool LocalStore::claim() {
+    const FileLock lock = takeStoreLock(m_directory);
+    if (!lock.mayProceed()) return false;
     const std::string resend = resendPath();
     if (fileSize(resend) == 0) {
         finishResend();  // a re-send that ended, or never began
@@ -229,6 +239,8 @@ bool LocalStore::nextBatch(std::vector<std::string>& lines) {
     lines.clear();
     batchesInFlight().erase(m_directory);
     m_inFlight = false;
+    const FileLock lock = takeStoreLock(m_directory);
+    if (!lock.mayProceed()) return false;
     // An append may have dropped the oldest lines meanwhile.
     m_position = std::max(m_position, readPosition());
     struct stat info {};
@@ -267,15 +279,18 @@ bool LocalStore::nextBatch(std::vector<std::string>& lines) {
     return true;
 }
 
-void LocalStore::confirmBatch() {
+bool LocalStore::confirmBatch() {
     batchesInFlight().erase(m_directory);
     m_inFlight = false;
+    const FileLock lock = takeStoreLock(m_directory);
+    if (!lock.mayProceed()) return false;
     m_position = std::max(m_batchEnd, readPosition());
     if (m_position >= fileSize(resendPath())) {
         finishResend();
-        return;
+        return true;
     }
     writePosition(m_position);
+    return true;
 }
 
 uint64_t LocalStore::readPosition() const {

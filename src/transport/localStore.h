@@ -5,7 +5,10 @@
 //   "log.resend.pos"  how many bytes of "log.resend" the collector has answered for
 // A record leaves the store only once the collector answered for the batch that carried it, so
 // a kill at any moment loses nothing (a batch in flight at the kill is sent twice).
-// Not thread-safe by itself: RecordStore serialises every use.
+// Other processes of the app may share the directory: every operation on the files holds the
+// directory's store lock (storeLock.h) for its file work and gives up when it cannot have it
+// within FileLock::kStoreWait. Within a process it is not thread-safe by itself: RecordStore
+// serialises every use.
 #pragma once
 
 #include <cstddef>
@@ -30,24 +33,30 @@ public:
     LocalStore(const LocalStore&) = delete;
     LocalStore& operator=(const LocalStore&) = delete;
 
-    // Appends each line (a JSON object, without line end). False when the file could not be
-    // written; the condition is logged once until a write succeeds again.
-    bool append(const std::vector<std::string>& lines);
+    enum class Appended { Written, NotWritten, Busy };
+    // Appends each line (a JSON object, without line end). NotWritten when the file could not
+    // be written (the condition is logged once until a write succeeds again); Busy when another
+    // process kept the store lock, nothing written.
+    Appended append(const std::vector<std::string>& lines);
 
     // Takes over what earlier starts stored: an interrupted re-send first, else "log.txt" moved
-    // aside (records stored meanwhile then wait for the next start). False when there is none.
+    // aside (records stored meanwhile then wait for the next start). False when there is none
+    // or the store is busy. The caller owns the re-send (takeResendLock).
     bool claim();
     // The next lines of the claimed file that hold a JSON object, at most kMaxBatchBytes (a
-    // longer single line goes alone); false when the claimed file is done.
+    // longer single line goes alone); false when the claimed file is done or the store is busy
+    // (the rest stays for a later start).
     bool nextBatch(std::vector<std::string>& lines);
-    // The lines of the last batch were answered for: they leave the store.
-    void confirmBatch();
+    // The lines of the last batch were answered for: they leave the store. False when the store
+    // was busy: the batch stays, and a later start sends it again.
+    bool confirmBatch();
 
     // Paths, for log lines and tests.
     std::string appendPath() const;
     std::string resendPath() const;
 
 private:
+    Appended appendLocked(const std::vector<std::string>& lines);
     uint64_t readPosition() const;
     bool writePosition(uint64_t position) const;
     void finishResend() const;

@@ -54,10 +54,16 @@ void removeFile(const std::string& path) {
     if (!path.empty()) ::unlink(path.c_str());
 }
 
-// True while another process holds the record's write lock: its crashed process is still
-// reporting it.
-bool heldByAnotherProcess(const std::string& recordPath) {
-    const FileDescriptor fd(boundedFile::openRegular(recordPath, O_RDONLY));
+// The file a crash is locked by: its record, which its crashed process holds while it reports,
+// or the dump of one without a record.
+const std::string& lockedFileOf(const Crash& crash) {
+    return crash.recordPath.empty() ? crash.dumpPath : crash.recordPath;
+}
+
+// True while another process holds the file's lock: the crashed process is still reporting it,
+// or another start sends it.
+bool heldByAnotherProcess(const std::string& path) {
+    const FileDescriptor fd(boundedFile::openRegular(path, O_RDONLY));
     if (!fd) return false;
     struct flock probe {};
     probe.l_type = F_RDLCK;
@@ -161,11 +167,11 @@ std::vector<Crash> collect(const std::string& directory, int64_t startedNs, int6
         // A record that is not a regular file counts as none: the dump is completed from the
         // channel, and the odd file goes with the crash.
         if (isRegularFile(record)) {
-            if (heldByAnotherProcess(record)) continue;
             crash.recordPath = record;
         } else if (nowNs - crash.modifiedNs < std::chrono::nanoseconds(kOrphanAge).count()) {
             continue;
         }
+        if (heldByAnotherProcess(lockedFileOf(crash))) continue;
         if (!readableDump(crash.dumpPath, info)) {
             discard(crash);
             continue;
@@ -199,9 +205,36 @@ bool countFailedAttempt(const Crash& crash) {
     return false;
 }
 
-bool readRecord(const std::string& recordPath, std::string& objectText, long long& crashTimeMs) {
+namespace {
+
+bool sameFile(const std::string& path, int fd) {
+    struct stat named {};
+    struct stat opened {};
+    return ::lstat(path.c_str(), &named) == 0 && ::fstat(fd, &opened) == 0 &&
+           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino && opened.st_nlink > 0;
+}
+
+}  // namespace
+
+CrashLock::CrashLock(const Crash& crash)
+    : m_dump(
+          boundedFile::openRegular(crash.dumpPath, crash.recordPath.empty() ? O_RDWR : O_RDONLY)),
+      m_record(crash.recordPath.empty() ? -1 : boundedFile::openRegular(crash.recordPath, O_RDWR)) {
+    if (!m_dump || (!crash.recordPath.empty() && !m_record)) return;
+    const int locked = crash.recordPath.empty() ? m_dump.get() : m_record.get();
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(locked, F_SETLK, &whole) != 0) return;
+    // Taken only after another process had sent the crash and deleted its files: the names
+    // are gone, or name other files.
+    m_held = sameFile(crash.dumpPath, m_dump.get()) &&
+             (crash.recordPath.empty() || sameFile(crash.recordPath, m_record.get()));
+}
+
+bool readRecord(int recordFd, std::string& objectText, long long& crashTimeMs) {
     std::string text;
-    if (!boundedFile::readWhole(recordPath, kMaxRecordBytes, text)) return false;
+    if (!boundedFile::readOpened(recordFd, kMaxRecordBytes, text)) return false;
     const size_t lineEnd = text.find('\n');
     objectText = text.substr(0, lineEnd);
     crashTimeMs = 0;

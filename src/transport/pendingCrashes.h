@@ -3,7 +3,9 @@
 // "<id>.rec" (the record's compact JSON object, a line end and the crash time in milliseconds
 // since the epoch). The record is written under "<id>.rec.tmp" and renamed, so a record file
 // that exists is complete; the crashed process holds a write lock (fcntl) on it until it dies
-// or has finished its own report, so a next start that overlaps it leaves it alone.
+// or has finished its own report, so a next start that overlaps it leaves it alone. A process
+// that sends a kept crash holds the same kind of lock on it for the whole send (CrashLock), so
+// of the processes of an app that start at once on one folder, one sends each crash.
 //
 // A crash stays until the collector accepts it, within these bounds per project: the oldest
 // go first, each with a log line.
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "transport/lastLogs.h"
+#include "util/uniqueFile.h"
 
 namespace pendingCrashes {
 
@@ -57,7 +60,8 @@ struct Crash {
 // with a log line: dumps that are empty, over kMaxDumpBytes or unreadable; the oldest beyond
 // kMaxDumps and kMaxBytes; records and temporary records left without a dump. It skips, for a
 // later start: dumps written since `startedNs` (this process's own, or one that overlaps it),
-// dumps whose record another process still holds, and young dumps without a record.
+// crashes another process holds (its crashed process, or one sending it), and young dumps
+// without a record.
 std::vector<Crash> collect(const std::string& directory, int64_t startedNs, int64_t nowNs);
 
 // Deletes the dump, its record and its attempt count.
@@ -67,9 +71,31 @@ void discard(const Crash& crash);
 // dropped (with a log line).
 bool countFailedAttempt(const Crash& crash);
 
+// A crash held for its send: a write lock (fcntl, F_SETLK) on its record, or on its dump when it
+// has none, and the files' descriptors. fcntl locks belong to the process and end when any of
+// its descriptors of the file closes, so the files are read through these, and deleted or
+// counted while the lock is held.
+class CrashLock {
+public:
+    // Not held when another process holds the crash or its files went meanwhile (the process
+    // that held them sent it).
+    explicit CrashLock(const Crash& crash);
+    CrashLock(const CrashLock&) = delete;
+    CrashLock& operator=(const CrashLock&) = delete;
+    bool held() const { return m_held; }
+    int dumpFd() const { return m_dump.get(); }
+    // -1 without a record.
+    int recordFd() const { return m_record.get(); }
+
+private:
+    FileDescriptor m_dump;
+    FileDescriptor m_record;
+    bool m_held = false;
+};
+
 // The record's JSON object text and crash time (0 when it has none); false when the record
-// cannot be read, is empty, over kMaxRecordBytes or not a regular file.
-bool readRecord(const std::string& recordPath, std::string& objectText, long long& crashTimeMs);
+// cannot be read, is empty or over kMaxRecordBytes.
+bool readRecord(int recordFd, std::string& objectText, long long& crashTimeMs);
 
 // The start of this process's own crashes as collect() wants it: the time of the first call,
 // which the first channel registration makes (a process forked before it has none of ours).

@@ -1,22 +1,19 @@
 #include "transport/recordJournal.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 
 #include "transport/journalFaults.h"
+#include "transport/journalFile.h"
 #include "transport/journalRing.h"
-#include "util/boundedFile.h"
 #include "util/utilLog.h"
 
 // Older C library headers lack it; a kernel that lacks it answers EINVAL.
@@ -26,65 +23,37 @@
 
 using namespace journalRing;
 
-namespace {
-
-const char kFileName[] = "/log.journal";
-// Reserves the file's blocks: a store into a mapped hole on a full disk would kill the
-// process with SIGBUS instead of failing.
-bool sizeFile(int fd) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) return false;
-    const uint64_t allocated = static_cast<uint64_t>(status.st_blocks) * 512;
-    if (static_cast<size_t>(status.st_size) == kFileBytes && allocated >= kFileBytes) {
-        return true;
+std::unique_ptr<RecordJournal> RecordJournal::open(const std::string& directory) {
+    for (size_t index = 0; index < kFiles; ++index) {
+        journalFile::Mapped file;
+        const journalFile::Taken taken = journalFile::take(directory, index, true, file);
+        if (taken == journalFile::Taken::Mapped) return adopt(file, index);
+        if (taken == journalFile::Taken::Failed) return nullptr;
     }
-    return posix_fallocate(fd, 0, kFileBytes) == 0;
+    _warn_log("[journal] every journal of " + directory +
+              " is in use by other processes, records not journaled");
+    return nullptr;
 }
 
-}  // namespace
+std::unique_ptr<RecordJournal> RecordJournal::openIdle(const std::string& directory, size_t index) {
+    journalFile::Mapped file;
+    if (index >= kFiles ||
+        journalFile::take(directory, index, false, file) != journalFile::Taken::Mapped) {
+        return nullptr;
+    }
+    return adopt(file, index);
+}
 
-std::unique_ptr<RecordJournal> RecordJournal::open(const std::string& directory) {
-    const std::string path = directory + kFileName;
-    const int fd = boundedFile::openRegular(path, O_RDWR | O_CREAT);
-    if (fd < 0) {
-        _warn_log("[journal] cannot open " + path + ": " + boundedFile::errorText(errno));
-        return nullptr;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        _warn_log("[journal] in use by another process, records not journaled: " + path);
-        close(fd);
-        return nullptr;
-    }
-    if (!sizeFile(fd)) {
-        _warn_log("[journal] no room for " + path);
-        close(fd);
-        return nullptr;
-    }
-    // Populated now, so that no sendLog meets a page fault that reads the disk.
-    void* map = mmap(nullptr, kFileBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
-    if (map == MAP_FAILED) {
-        _warn_log("[journal] cannot map " + path);
-        close(fd);
-        return nullptr;
-    }
-    // A file truncated from outside must not take the application down: its faults are ours.
-    journalFaults::Slot* slot = journalFaults::watch(map, kFileBytes);
-    if (slot == nullptr) {
-        _warn_log("[journal] too many journals open, records not journaled: " + path);
-        munmap(map, kFileBytes);
-        close(fd);
-        return nullptr;
-    }
-    std::unique_ptr<RecordJournal> journal(
-        new RecordJournal(fd, static_cast<unsigned char*>(map), slot));
+std::unique_ptr<RecordJournal> RecordJournal::adopt(const journalFile::Mapped& file, size_t index) {
+    std::unique_ptr<RecordJournal> journal(new RecordJournal(file.fd, file.map, file.slot, index));
     journal->recover();
     journal->m_committedEnd.store(journal->m_writeAt, std::memory_order_release);
     journal->readyAhead(journal->m_writeAt);
     return journal;
 }
 
-RecordJournal::RecordJournal(int fd, unsigned char* map, journalFaults::Slot* slot)
-    : m_fd(fd), m_map(map), m_slot(slot) {}
+RecordJournal::RecordJournal(int fd, unsigned char* map, journalFaults::Slot* slot, size_t index)
+    : m_fd(fd), m_map(map), m_index(index), m_slot(slot) {}
 
 RecordJournal::~RecordJournal() {
     journalFaults::release(m_slot);

@@ -23,6 +23,7 @@
 #include "thread/crossThread.h"
 #include "transport/journalEntry.h"
 #include "transport/journalFaults.h"
+#include "transport/journalFile.h"
 #include "transport/journalRing.h"
 #include "util/vesk2Utils.h"
 
@@ -32,9 +33,19 @@ public:
     // in common cases; a record that does not fit is sent as usual, only not journaled.
     static constexpr size_t kRingBytes = journalRing::kRingBytes;
 
-    // Opens or makes "<directory>/log.journal". Null when the file cannot be mapped or another
-    // process holds it (the records of this process are then not journaled).
+    // Journal files a directory may hold, one a process of the app (journalFile.h).
+    static constexpr size_t kFiles = journalFile::kFiles;
+    static std::string fileName(size_t index) { return journalFile::name(index); }
+
+    // Opens or makes the first journal file of the directory no other process holds. Null when
+    // the file cannot be mapped or every one is held (the records of this process are then
+    // not journaled).
     static std::unique_ptr<RecordJournal> open(const std::string& directory);
+    // The journal file `index` when it exists whole and no process holds it: one a process
+    // that has ended left, for its leftovers. Held until the object goes.
+    static std::unique_ptr<RecordJournal> openIdle(const std::string& directory, size_t index);
+    // Which of the directory's journal files this is.
+    size_t index() const { return m_index; }
     ~RecordJournal();
     RecordJournal(const RecordJournal&) = delete;
     RecordJournal& operator=(const RecordJournal&) = delete;
@@ -78,7 +89,8 @@ public:
     bool stillHolds(const EntryView& view) const;
 
 private:
-    RecordJournal(int fd, unsigned char* map, journalFaults::Slot* slot);
+    RecordJournal(int fd, unsigned char* map, journalFaults::Slot* slot, size_t index);
+    static std::unique_ptr<RecordJournal> adopt(const journalFile::Mapped& file, size_t index);
     // False once the file shrank under the mapping (checked with fstat) or a fault took it over.
     bool stillMapped();
     void recover();
@@ -97,6 +109,7 @@ private:
 
     const int m_fd;
     unsigned char* const m_map;
+    const size_t m_index;
     // Its slot in the SIGBUS handler's table.
     journalFaults::Slot* const m_slot;
     // Set by the sending thread under m_mutex once the file was cut short: nothing is written.

@@ -2,20 +2,26 @@
 
 #include <json/value.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "transport/exchangeDeadline.h"
 #include "transport/localStore.h"
+#include "transport/storeLock.h"
 #include "util/jsonText.h"
 #include "util/utilLog.h"
 
 namespace {
 
 const char* const kErrorRate = "errorRate";
+// A store that was busy a moment ago is not waited for again in the same pass.
+constexpr std::chrono::milliseconds kRetryAfter{200};
 
 // The failures a stored record already had: the leading decimal number of its "errorRate"
 // text, as it was always written. A count below zero would let a record come back for ever,
@@ -90,6 +96,11 @@ std::string RecordStore::undeliveredLine(size_t kept, size_t batchSize, bool ans
 // One line a batch: a stalled collector must not fill the log record by record.
 void RecordStore::keepUndelivered(const Batch& batch, const DeliveryOutcome& outcome,
                                   const std::string& channelName) {
+    keepBatch(batch, outcome, channelName, true);
+}
+
+void RecordStore::keepBatch(const Batch& batch, const DeliveryOutcome& outcome,
+                            const std::string& channelName, bool mayWait) {
     std::vector<std::string> kept;
     for (size_t i = 0; i < batch.size(); ++i) {
         if (i < outcome.records.size() && outcome.records[i] == RecordOutcome::Accepted) continue;
@@ -97,7 +108,7 @@ void RecordStore::keepUndelivered(const Batch& batch, const DeliveryOutcome& out
     }
     if (kept.empty()) return;
     _warn_log(undeliveredLine(kept.size(), batch.size(), outcome.collectorAnswered));
-    keep(kept, channelName);
+    keepRecords(kept, channelName, mayWait);
 }
 
 void RecordStore::setKeepObserver(KeepObserver observer) {
@@ -106,6 +117,11 @@ void RecordStore::setKeepObserver(KeepObserver observer) {
 }
 
 void RecordStore::keep(const std::vector<std::string>& records, const std::string& channelName) {
+    keepRecords(records, channelName, true);
+}
+
+void RecordStore::keepRecords(const std::vector<std::string>& records,
+                              const std::string& channelName, bool mayWait) {
     KeepObserver observer;
     {
         std::lock_guard lock(m_mutex);
@@ -142,7 +158,59 @@ void RecordStore::keep(const std::vector<std::string>& records, const std::strin
         return;
     }
     std::lock_guard lock(m_mutex);
-    if (!LocalStore(channel.m_directoryPath, m_health).append(lines)) ++m_failures;
+    std::vector<std::string>& waiting = m_waiting[channel.m_directoryPath];
+    // Older lines first, as they came.
+    waiting.insert(waiting.end(), std::make_move_iterator(lines.begin()),
+                   std::make_move_iterator(lines.end()));
+    switch (LocalStore(channel.m_directoryPath, m_health).append(waiting)) {
+        case LocalStore::Appended::Written:
+            break;
+        case LocalStore::Appended::NotWritten:
+            ++m_failures;
+            break;
+        case LocalStore::Appended::Busy:
+            m_busyAt = std::chrono::steady_clock::now();
+            if (mayWait) {
+                boundWaiting(waiting);
+                return;
+            }
+            ++m_failures;
+            waiting.resize(waiting.size() - lines.size());
+            if (!waiting.empty()) return;
+            break;
+    }
+    m_waiting.erase(channel.m_directoryPath);
+}
+
+// As the store itself would: beyond its bound the oldest lines go, with the store's log line.
+void RecordStore::boundWaiting(std::vector<std::string>& waiting) {
+    uint64_t bytes = 0;
+    for (const std::string& line : waiting) bytes += line.size() + 1;
+    size_t dropped = 0;
+    while (bytes > LocalStore::kMaxStoreBytes && dropped < waiting.size()) {
+        bytes -= waiting[dropped++].size() + 1;
+    }
+    if (dropped == 0) return;
+    waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(dropped));
+    _error_log("[store] byte cap of " + std::to_string(LocalStore::kMaxStoreBytes) +
+               " bytes: dropped " + std::to_string(dropped) + " oldest records");
+}
+
+bool RecordStore::keepWaiting() {
+    std::lock_guard lock(m_mutex);
+    if (m_waiting.empty()) return true;
+    if (std::chrono::steady_clock::now() - m_busyAt < kRetryAfter) return false;
+    for (auto it = m_waiting.begin(); it != m_waiting.end();) {
+        const LocalStore::Appended appended = LocalStore(it->first, m_health).append(it->second);
+        if (appended == LocalStore::Appended::Busy) {
+            m_busyAt = std::chrono::steady_clock::now();
+            ++it;
+            continue;
+        }
+        if (appended == LocalStore::Appended::NotWritten) ++m_failures;
+        it = m_waiting.erase(it);
+    }
+    return m_waiting.empty();
 }
 
 bool RecordStore::claimResend(const std::string& directory) {
@@ -153,6 +221,12 @@ bool RecordStore::claimResend(const std::string& directory) {
 void RecordStore::resend(const Handler& channel,
                          const std::function<DeliveryOutcome(const Batch&)>& post) {
     if (channel.m_directoryPath.empty() || !claimResend(channel.m_directoryPath)) return;
+    // Held to the end: another process that starts meanwhile leaves the re-send to this one.
+    const FileLock owner = takeResendLock(channel.m_directoryPath);
+    if (!owner.mayProceed()) {
+        _info_log("[store] another process sends the stored records of " + channel.m_directoryPath);
+        return;
+    }
     LocalStore store(channel.m_directoryPath, m_health);
     std::vector<std::string> lines;
     try {
@@ -177,10 +251,10 @@ void RecordStore::resend(const Handler& channel,
                           " and later stored records wait for the next attempt");
                 return;
             }
-            keepUndelivered(batch, outcome, channel.m_handlerName);
+            keepBatch(batch, outcome, channel.m_handlerName, false);
             if (m_failures != failuresBefore) return;
             std::lock_guard lock(m_mutex);
-            store.confirmBatch();
+            if (!store.confirmBatch()) return;
         }
     } catch (const std::exception&) {
         _error_log("[check_local_storage] stored records not read");

@@ -1,10 +1,13 @@
 // What the sending thread keeps on the device: the records a collector did not take, each with
 // its count of failed deliveries, appended to its project's LocalStore; and the re-send of what
-// earlier processes kept, once per project and store. Only the sending thread uses a store.
+// earlier processes kept, once per project and store, by one of the processes that share the
+// storage folder. Only the sending thread uses a store.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -30,13 +33,19 @@ public:
     void keepUndelivered(const Batch& batch, const DeliveryOutcome& outcome,
                          const std::string& channelName);
     // Stores the records (compact JSON objects) with one more failure each, in one append.
+    // While another process keeps the store busy they wait in memory for keepWaiting().
     void keep(const std::vector<std::string>& records, const std::string& channelName);
+    // Appends what waits for a busy store; true when nothing waits any more. Until then the
+    // caller leaves the records' journal entries undone, so a kill does not take them.
+    bool keepWaiting();
 
     // Sends what earlier starts stored for the channel's project, batch by batch through
-    // post, once per project; a batch leaves the store once its answer was dealt with (its
+    // post, once per project, unless another process sends them (it holds the re-send's lock
+    // for the whole re-send); a batch leaves the store once its answer was dealt with (its
     // records accepted or stored anew). Stops at the first batch no collector answered (it
     // stays, its failures not counted), at a batch whose failures could not be stored and
-    // once a shutdown cut the exchanges off.
+    // once a shutdown cut the exchanges off; a store busy in another process ends it too, the
+    // rest left for a later start.
     void resend(const Handler& channel, const std::function<DeliveryOutcome(const Batch&)>& post);
 
     // One log line with the number of records the store could not keep since the last one.
@@ -49,6 +58,13 @@ public:
 
 private:
     bool claimResend(const std::string& directory);
+    // mayWait: a busy store keeps the lines in memory; otherwise it counts as a failure (a
+    // re-send's batch then stays in the re-send instead).
+    void keepBatch(const Batch& batch, const DeliveryOutcome& outcome,
+                   const std::string& channelName, bool mayWait);
+    void keepRecords(const std::vector<std::string>& records, const std::string& channelName,
+                     bool mayWait);
+    static void boundWaiting(std::vector<std::string>& waiting);
 
     const ChannelRegistry& m_registry;
     // Serialises every use of the store files.
@@ -59,5 +75,10 @@ private:
     std::set<std::string> m_claimed;
     // Stores that could not be written; a re-send stops when its batch adds one.
     size_t m_failures = 0;
+    // Lines (one more failure counted) whose store was busy, per project directory.
+    std::map<std::string, std::vector<std::string>> m_waiting;
+    // When an append last gave up on a busy store: a pass that just waited it out does not
+    // wait again at its end.
+    std::chrono::steady_clock::time_point m_busyAt;
     KeepObserver m_observer;
 };

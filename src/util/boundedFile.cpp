@@ -50,15 +50,19 @@ int openRegular(int folder, const char* name, int flags, struct stat* info) {
 }
 
 bool readWhole(int folder, const char* name, size_t limit, std::string& text) {
+    const FileDescriptor fd(openRegular(folder, name, O_RDONLY));
+    return fd && readOpened(fd.get(), limit, text);
+}
+
+bool readOpened(int fd, size_t limit, std::string& text) {
     struct stat info;
-    const FileDescriptor fd(openRegular(folder, name, O_RDONLY, &info));
-    if (!fd) return false;
+    if (::fstat(fd, &info) != 0) return false;
     if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) > limit) {
         errno = EFBIG;
         return false;
     }
     text.reserve(static_cast<size_t>(info.st_size));
-    return readFrom(fd.get(), limit, true, text);
+    return readFrom(fd, limit, true, text);
 }
 
 bool readStart(const std::string& path, size_t limit, std::string& text) {

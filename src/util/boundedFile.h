@@ -31,6 +31,8 @@ bool readWhole(int folder, const char* name, size_t limit, std::string& text);
 inline bool readWhole(const std::string& path, size_t limit, std::string& text) {
     return readWhole(AT_FDCWD, path.c_str(), limit, text);
 }
+// The same from a descriptor openRegular gave, read from its current offset.
+bool readOpened(int fd, size_t limit, std::string& text);
 // At most the first `limit` bytes of a regular file, whatever its size.
 bool readStart(const std::string& path, size_t limit, std::string& text);
 

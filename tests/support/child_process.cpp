@@ -54,8 +54,7 @@ void killAndReap(pid_t child) {
     }
 }
 
-int waitWithTimeout(pid_t child, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+int waitUntil(pid_t child, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         int status = 0;
         const pid_t ended = ::waitpid(child, &status, WNOHANG);
@@ -80,7 +79,26 @@ int runInChild(const std::function<int()>& body, int timeoutMs) {
     if (child < 0) return -1;
     if (child == 0) runBodyAndExit(body, parent);
     ::setpgid(child, child);  // also here, so a kill on time-out cannot precede the child's own
-    return waitWithTimeout(child, timeoutMs);
+    return waitUntil(child,
+                     std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs));
+}
+
+std::vector<int> runInChildren(const std::vector<std::function<int()>>& bodies, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t parent = ::getpid();
+    std::vector<pid_t> children;
+    for (const std::function<int()>& body : bodies) {
+        const pid_t child = ::fork();
+        if (child == 0) runBodyAndExit(body, parent);
+        if (child > 0) ::setpgid(child, child);
+        children.push_back(child);
+    }
+    std::vector<int> results;
+    for (const pid_t child : children)
+        results.push_back(child < 0 ? -1 : waitUntil(child, deadline));
+    return results;
 }
 
 }  // namespace qm_test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 namespace qm_test {
 
@@ -13,5 +14,10 @@ namespace qm_test {
 // signal, or -1 if it did not end within `timeoutMs` (it is then killed with everything it
 // started).
 int runInChild(const std::function<int()>& body, int timeoutMs);
+
+// The same for several bodies at once, each in a child of its own, all forked from the calling
+// thread before any is waited for (a child forked while other threads run may not start threads
+// of its own under ThreadSanitizer); their results in order, within one shared `timeoutMs`.
+std::vector<int> runInChildren(const std::vector<std::function<int()>>& bodies, int timeoutMs);
 
 }  // namespace qm_test

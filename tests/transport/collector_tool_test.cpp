@@ -529,6 +529,14 @@ TEST(ChildProcess, ReportsExitCodesSignalsExceptionsAndTimeouts) {
                       },
                       300));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    // At once: each its own result, in order, and one that hangs does not hold the others'.
+    EXPECT_EQ((std::vector<int>{-1, 3, 128 + SIGABRT}),
+              qm_test::runInChildren({[] {
+                                          ::sleep(30);
+                                          return 0;
+                                      },
+                                      [] { return 3; }, []() -> int { ::abort(); }},
+                                     300));
 }
 
 }  // namespace

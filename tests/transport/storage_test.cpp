@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -26,8 +28,11 @@
 
 #include "crash/veskCatcher.h"
 #include "platform/host_capture.h"
+#include "plume/quillmark.h"
 #include "support/child_process.h"
+#include "support/collector_process.h"
 #include "support/file_text.h"
+#include "support/raw_server.h"
 #include "support/record_queries.h"
 #include "support/scripted_library.h"
 #include "support/slow_build.h"
@@ -902,7 +907,21 @@ TEST(RecordJournal, FullBusyOrDamagedJournals) {
     {
         std::unique_ptr<RecordJournal> journal = RecordJournal::open(dir.path());
         ASSERT_NE(journal, nullptr);
-        EXPECT_EQ(RecordJournal::open(dir.path()), nullptr);  // held by this "process"
+        // Each further holder (another process of the app) journals into a file of its own,
+        // up to the bound; a held file is nobody's leftovers.
+        std::vector<std::unique_ptr<RecordJournal>> others;
+        for (size_t i = 1; i < RecordJournal::kFiles; ++i) {
+            others.push_back(RecordJournal::open(dir.path()));
+            ASSERT_NE(others.back(), nullptr) << i;
+            EXPECT_EQ(i, others.back()->index());
+        }
+        EXPECT_EQ(RecordJournal::open(dir.path()), nullptr);
+        EXPECT_EQ(RecordJournal::openIdle(dir.path(), 1), nullptr);
+        others.clear();
+        EXPECT_NE(RecordJournal::openIdle(dir.path(), 1), nullptr);
+        EXPECT_EQ(RecordJournal::openIdle(dir.path(), RecordJournal::kFiles), nullptr);
+        writeFileText(dir.path() + RecordJournal::fileName(2), "short");
+        EXPECT_EQ(RecordJournal::openIdle(dir.path(), 2), nullptr);
         const size_t fits = RecordJournal::kRingBytes / 4096;
         EXPECT_LT(appendRecords(*journal, 0, fits + 50, true, 4000).size(), fits + 50);
         EXPECT_GT(journal->notJournaled(), 0u);
@@ -1387,4 +1406,227 @@ TEST(PendingCrashes, MainChannelSetUpSendsKeptCrashesOldestFirst) {
          {{false, ""}, {false, ""}}},
     };
     for (const KeptDeliveryRow& row : rows) expectKeptDelivery(row);
+}
+
+// Two processes of one app (its ":service" process) on one storage folder: each record the
+// folder keeps, in its store or in either process's journal, and each kept crash reach the
+// collector once, whichever process sends them; a store the other process holds makes a record
+// wait, not go.
+namespace {
+
+// Runs the bodies in children forked at once, each released at the same moment; their exit codes.
+std::vector<int> runAtOnce(const std::vector<std::function<int()>>& bodies) {
+    const auto startAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    std::vector<std::function<int()>> released;
+    for (const std::function<int()>& body : bodies) {
+        released.push_back([&startAt, &body] {
+            qm_platform::setLogToStderr(false);
+            std::this_thread::sleep_until(startAt);
+            return body();
+        });
+    }
+    return qm_test::runInChildren(released, 3 * kDeliveryMs);
+}
+
+int initMain(const TempDir& storage, const std::string& address, uint16_t port,
+             bool heldBack = false) {
+    return QuillMarkInitialize(kProject, storage.path().c_str(), "1.0.0", address.c_str(), port,
+                               nullptr, nullptr, true, heldBack, kUser);
+}
+
+std::vector<std::string> numbered(const std::string& prefix, size_t count) {
+    std::vector<std::string> bodies;
+    for (size_t i = 0; i < count; ++i) bodies.push_back(prefix + std::to_string(i));
+    return bodies;
+}
+
+// Every expected body arrived exactly once; so did `sessions` session records.
+void expectEachOnce(const std::vector<Json::Value>& records,
+                    const std::vector<std::vector<std::string>>& expected, size_t sessions) {
+    const std::vector<std::string> arrived = bodiesOf(records);
+    size_t count = 0;
+    for (const std::vector<std::string>& bodies : expected) {
+        for (const std::string& body : bodies) {
+            EXPECT_EQ(1, std::count(arrived.begin(), arrived.end(), body)) << body;
+            ++count;
+        }
+    }
+    EXPECT_EQ(sessions, qm_test::withField(records, "body", "CREATE SESSION").size());
+    EXPECT_EQ(count + sessions, arrived.size());
+}
+
+}  // namespace
+
+TEST(LocalStorage, ProcessesSharingTheFolderDeliverEachRecordOnce) {
+    {
+        SCOPED_TRACE("both start at once on stored records and a kept crash");
+        TempDir storage;
+        std::filesystem::create_directories(projectDir(storage));
+        // Two batches of a re-send, each answered late: the starts overlap whatever their pace.
+        std::vector<std::string> stored = numbered("stored-", 50);
+        std::string content;
+        for (std::string& body : stored) {
+            body += std::string(LocalStore::kMaxBatchBytes / 40, '.');
+            content += storedLine(body, "1") + "\n";
+        }
+        writeFileText(logFile(storage), content);
+        keepCrash(projectDir(storage), "kept", 60);
+        qm_test::CollectorOptions slow;
+        slow.extraArgs = {"--delay-ms", "100"};
+        qm_test::CollectorProcess collector(slow);
+        const std::vector<std::string> own[2] = {numbered("first-", 10), numbered("second-", 10)};
+        const size_t total = stored.size() + 1 + 2 * (own[0].size() + 1);
+        std::vector<std::function<int()>> processes;
+        for (const std::vector<std::string>& bodies : own) {
+            processes.push_back([&] {
+                if (initMain(storage, collector.address(), collector.port()) != 0) return 2;
+                for (const std::string& body : bodies) {
+                    EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_ERROR, body.c_str()));
+                }
+                // Whichever sends the store and the crash, both stay until it is done.
+                EXPECT_TRUE(collector.waitForRecords(total, 2 * kDeliveryMs));
+                QuillMarkDestroy();
+                return 0;
+            });
+        }
+        EXPECT_EQ((std::vector<int>{0, 0}), runAtOnce(processes));
+        const std::vector<Json::Value> records = collector.records();
+        std::vector<Json::Value> logs;
+        std::copy_if(records.begin(), records.end(), std::back_inserter(logs),
+                     [](const Json::Value& record) {
+                         return record["body"].asString() != "Android NDK Crash";
+                     });
+        expectEachOnce(logs, {stored, own[0], own[1]}, 2);
+        const std::vector<Json::Value> crashes =
+            qm_test::withField(records, "body", "Android NDK Crash");
+        EXPECT_EQ(1u, crashes.size());
+        for (const Json::Value& crash : crashes) EXPECT_EQ("kept", crash["UserID"].asString());
+        EXPECT_TRUE(qm_test::storedBodies(projectDir(storage)).empty());
+        EXPECT_FALSE(exists(projectDir(storage) + "/kept.dmp"));
+    }
+
+    {
+        SCOPED_TRACE(
+            "both log while the collector refuses, then both are killed with records held");
+        TempDir storage;
+        qm_test::CollectorOptions refusing;
+        // Refused in its answer: a re-send that meets it goes on, so the store ends whole in
+        // "log.txt" (an unanswered one would stay in "log.resend", ahead of "log.txt").
+        refusing.extraArgs = {"--fail-body", "refused-"};
+        qm_test::CollectorProcess refusingCollector(refusing);
+        const std::vector<std::string> refused[2] = {numbered("refused-a-", 100),
+                                                     numbered("refused-b-", 100)};
+        std::vector<std::function<int()>> loggers;
+        for (const std::vector<std::string>& bodies : refused) {
+            loggers.push_back([&] {
+                if (initMain(storage, refusingCollector.address(), refusingCollector.port()) != 0)
+                    return 2;
+                for (const std::string& body : bodies) {
+                    EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_ERROR, body.c_str()));
+                }
+                QuillMarkDestroy();  // stores what the collector refused
+                return 0;
+            });
+        }
+        EXPECT_EQ((std::vector<int>{0, 0}), runAtOnce(loggers));
+        EXPECT_EQ(2 * refused[0].size(), qm_test::storedBodies(projectDir(storage)).size());
+
+        // Held back and never sent: their records are only in the journals, one a process.
+        const uint16_t nobody = qm_test::unusedLoopbackPort();
+        const std::vector<std::string> held[2] = {numbered("held-a-", 100),
+                                                  numbered("held-b-", 100)};
+        std::vector<std::function<int()>> killed;
+        for (const std::vector<std::string>& bodies : held) {
+            killed.push_back([&] {
+                if (initMain(storage, "http://127.0.0.1", nobody, true) != 0) return 2;
+                for (const std::string& body : bodies) {
+                    EXPECT_EQ(1, QuillMarkSendLog(QUILLMARK_ERROR, body.c_str()));
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                raise(SIGKILL);
+                return 3;
+            });
+        }
+        EXPECT_EQ((std::vector<int>{128 + SIGKILL, 128 + SIGKILL}), runAtOnce(killed));
+        EXPECT_TRUE(exists(projectDir(storage) + RecordJournal::fileName(1)));
+
+        qm_test::CollectorProcess collector;
+        const size_t total = 4 * held[0].size() + 3;
+        EXPECT_EQ(0, runAtOnce({[&] {
+                      if (initMain(storage, collector.address(), collector.port()) != 0) return 2;
+                      EXPECT_TRUE(collector.waitForRecords(total, 2 * kDeliveryMs));
+                      QuillMarkDestroy();
+                      return 0;
+                  }})[0]);
+        expectEachOnce(collector.records(), {refused[0], refused[1], held[0], held[1]}, 3);
+        EXPECT_TRUE(qm_test::storedBodies(projectDir(storage)).empty());
+    }
+
+    {
+        SCOPED_TRACE("the other process holds the store through a pass");
+        TempDir storage;
+        std::filesystem::create_directories(projectDir(storage));
+        int locked[2];
+        int release[2];
+        ASSERT_EQ(0, pipe(locked));
+        ASSERT_EQ(0, pipe(release));
+        const pid_t holder = fork();
+        if (holder == 0) {
+            const int fd =
+                open((projectDir(storage) + "/log.lock").c_str(), O_RDWR | O_CREAT, 0600);
+            const char ok = flock(fd, LOCK_EX) == 0 ? '1' : '0';
+            char go = 0;
+            if (write(locked[1], &ok, 1) != 1 || read(release[0], &go, 1) != 1) _exit(1);
+            _exit(0);
+        }
+        char ok = 0;
+        ASSERT_EQ(1, read(locked[0], &ok, 1));
+        ASSERT_EQ('1', ok);
+        CapturedLog log;
+        ScriptedLibrary library(refusing("busy"));
+        ASSERT_EQ(0, library.init(kProject, storage.path(), false));
+        const auto busyLines = [&log] {
+            const std::vector<std::string> lines = log.lines();
+            return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                return line.find("busy in another process") != std::string::npos;
+            });
+        };
+        ASSERT_TRUE(library.core.sendLog(VESK_LL_ERROR, "busy-0", kUser));
+        // The set-up's claim of the store, then the pass's append gave up.
+        EXPECT_TRUE(qm_test::waitUntil([&] { return busyLines() >= 2; }, kDeliveryMs));
+        EXPECT_TRUE(qm_test::storedBodies(projectDir(storage)).empty());
+        ASSERT_EQ(1, write(release[1], "g", 1));
+        waitpid(holder, nullptr, 0);
+        ASSERT_TRUE(library.core.sendLog(VESK_LL_ERROR, "busy-1", kUser));
+        EXPECT_TRUE(qm_test::waitUntil(
+            [&] { return qm_test::storedBodies(projectDir(storage)).size() == 2; }, kDeliveryMs));
+        library.core.destory();
+        const std::vector<Json::Value> lines = fileLines(logFile(storage));
+        ASSERT_EQ(2u, lines.size());
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ("busy-" + std::to_string(i), lines[i]["body"].asString());
+            EXPECT_EQ("1", lines[i]["errorRate"].asString());  // counted once, though it waited
+        }
+        for (int fd : {locked[0], locked[1], release[0], release[1]}) close(fd);
+    }
+
+    {
+        SCOPED_TRACE("no lock file can be had: the store works unguarded, and says so once");
+        TempDir storage;
+        std::filesystem::create_directories(projectDir(storage) + "/log.lock");
+        writeFileText(logFile(storage), storedLine("stored-before", "1") + "\n");
+        CapturedLog log;
+        ScriptedLibrary library(refusing("odd"));
+        ASSERT_EQ(0, library.init(kProject, storage.path(), false));
+        ASSERT_TRUE(library.core.sendLog(VESK_LL_ERROR, "odd-0", kUser));
+        EXPECT_TRUE(library.collector.waitForRecords(3, kDeliveryMs));
+        library.core.destory();
+        EXPECT_EQ(1u,
+                  qm_test::withField(library.collector.records(), "body", "stored-before").size());
+        EXPECT_EQ(std::vector<std::string>{"odd-0"}, qm_test::storedBodies(projectDir(storage)));
+        const std::vector<std::string> lines = log.lines();
+        EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                      return line.find("working without the lock") != std::string::npos;
+                  }));
+    }
 }
