@@ -1,0 +1,191 @@
+// How long QuillMarkInitialize holds the application's thread. Each call is the first of a fresh
+// process (the library keeps process-wide state, and a second initialise of a channel does
+// nothing): this program runs itself as a child per call, which times the call with the
+// monotonic clock and hands the time back through a pipe. Two series: storage folders that do
+// not exist yet (the library makes them and everything in them), and one folder an earlier
+// start already filled.
+//
+//   quillmark_init_bench [--runs N] [--library-dir DIR]
+//       --runs N          calls per series (20)
+//       --library-dir DIR the children load libquillmark.so.1 from DIR (LD_LIBRARY_PATH), so
+//                         another build of the library is measured by the same program
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "plume/quillmark.h"
+
+namespace {
+
+// Nothing listens there: the sending thread's exchanges fail at once and stay off the timing.
+const char kCollector[] = "http://127.0.0.1";
+const uint16_t kCollectorPort = 9;
+
+int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The child: one initialise, its time written to `fd`. It leaves at once, without waiting for
+// the library's threads, whose work is not what is measured; with `settle` it first lets them
+// finish what a start leaves in the folder.
+int probe(const char* storage, int fd, bool settle) {
+    const int64_t start = monotonicNs();
+    const int32_t result =
+        QuillMarkInitialize("BenchApp", storage, "1.0.0", kCollector, kCollectorPort, nullptr,
+                            nullptr, true, false, "quillmark-user");
+    const int64_t took = monotonicNs() - start;
+    char line[64];
+    const int length =
+        snprintf(line, sizeof line, "%d %lld\n", result, static_cast<long long>(took));
+    if (write(fd, line, static_cast<size_t>(length)) != length) _exit(3);
+    if (settle) {
+        usleep(500 * 1000);
+        QuillMarkDestroy();
+    }
+    _exit(result == 0 ? 0 : 2);
+}
+
+// Runs one child on `storage`; its time in ms, or a negative value when it failed.
+double timeOne(const std::string& self, const std::string& storage, const char* libraryDir,
+               bool settle = false) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        close(fds[0]);
+        if (libraryDir != nullptr) setenv("LD_LIBRARY_PATH", libraryDir, 1);
+        // The library's log lines (the collector is not there) would bury the table.
+        const int quiet = open("/dev/null", O_WRONLY);
+        if (quiet >= 0) dup2(quiet, STDERR_FILENO);
+        const std::string fd = std::to_string(fds[1]);
+        execl(self.c_str(), self.c_str(), settle ? "--settle" : "--probe", storage.c_str(),
+              fd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char buffer[64] = {0};
+    size_t got = 0;
+    for (ssize_t n; got + 1 < sizeof buffer &&
+                    (n = read(fds[0], buffer + got, sizeof buffer - 1 - got)) > 0;) {
+        got += static_cast<size_t>(n);
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    int result = -1;
+    long long ns = -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        sscanf(buffer, "%d %lld", &result, &ns) != 2 || result != 0) {
+        fprintf(stderr, "child on %s failed (status %d, output \"%s\")\n", storage.c_str(), status,
+                buffer);
+        return -1;
+    }
+    return static_cast<double>(ns) / 1e6;
+}
+
+// Nearest rank: of 20 calls, the 99th percentile is the slowest.
+double percentile(std::vector<double> values, double share) {
+    std::sort(values.begin(), values.end());
+    const size_t rank = static_cast<size_t>(std::ceil(share * static_cast<double>(values.size())));
+    return values[std::max<size_t>(rank, 1) - 1];
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+bool report(const char* series, const std::vector<double>& times) {
+    if (times.empty()) return false;
+    printf("| %s | %zu | %.3f ms | %.3f ms | %.3f ms |\n", series, times.size(), median(times),
+           percentile(times, 0.99), *std::min_element(times.begin(), times.end()));
+    return true;
+}
+
+std::string loadedLibrary() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&QuillMarkInitialize), &info) == 0 || !info.dli_fname) {
+        return "?";
+    }
+    return info.dli_fname;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && (strcmp(argv[1], "--probe") == 0 || strcmp(argv[1], "--settle") == 0)) {
+        return probe(argv[2], atoi(argv[3]), strcmp(argv[1], "--settle") == 0);
+    }
+    if (argc == 2 && strcmp(argv[1], "--which") == 0) {
+        printf("%s\n", loadedLibrary().c_str());
+        return 0;
+    }
+    int runs = 20;
+    const char* libraryDir = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
+            runs = std::max(1, atoi(argv[++i]));
+        } else if (strcmp(argv[i], "--library-dir") == 0 && i + 1 < argc) {
+            libraryDir = argv[++i];
+        } else {
+            fprintf(stderr, "usage: %s [--runs N] [--library-dir DIR]\n", argv[0]);
+            return 1;
+        }
+    }
+    char self[4096] = {0};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return 1;
+    char scratch[] = "/tmp/qm-init-bench-XXXXXX";
+    if (mkdtemp(scratch) == nullptr) return 1;
+    const std::string root = scratch;
+
+    std::vector<double> fresh;
+    for (int i = 0; i < runs; ++i) {
+        // Parents included: the library makes the whole path.
+        const double ms =
+            timeOne(self, root + "/fresh-" + std::to_string(i) + "/files", libraryDir);
+        if (ms >= 0) fresh.push_back(ms);
+    }
+    const std::string existing = root + "/existing/files";
+    std::vector<double> again;
+    // The first start fills the folder (journal, device ID); only the later ones are timed.
+    if (timeOne(self, existing, libraryDir, true) >= 0) {
+        for (int i = 0; i < runs; ++i) {
+            const double ms = timeOne(self, existing, libraryDir);
+            if (ms >= 0) again.push_back(ms);
+        }
+    }
+    std::string which = "?";
+    if (FILE* pipe = popen(
+            ((libraryDir ? "LD_LIBRARY_PATH=" + std::string(libraryDir) + " " : std::string()) +
+             "'" + self + "' --which")
+                .c_str(),
+            "r")) {
+        char line[4096] = {0};
+        if (fgets(line, sizeof line, pipe) != nullptr)
+            which = std::string(line, strcspn(line, "\n"));
+        pclose(pipe);
+    }
+    printf("library: %s\n\n", which.c_str());
+    printf("| QuillMarkInitialize | calls | median | p99 | fastest |\n|---|---|---|---|---|\n");
+    const bool ok = report("fresh storage folder", fresh) && report("existing folder", again);
+    std::string remove = "rm -rf '" + root + "'";
+    if (system(remove.c_str()) != 0) fprintf(stderr, "could not remove %s\n", root.c_str());
+    return ok && fresh.size() == static_cast<size_t>(runs) &&
+                   again.size() == static_cast<size_t>(runs)
+               ? 0
+               : 1;
+}
