@@ -56,13 +56,13 @@ HttpSender::~HttpSender() {
     }
 }
 
-bool HttpSender::queueRecord(RecordJournal* journal, QueuedRecord record) {
+bool HttpSender::queueRecord(JournalSlot* journal, QueuedRecord record) {
     ListJobs slot;
     slot.push_back(std::move(record));
     return queueRecord(journal, slot);
 }
 
-bool HttpSender::queueRecord(RecordJournal* journal, ListJobs& slot) {
+bool HttpSender::queueRecord(JournalSlot* journal, ListJobs& slot) {
     if (journal == nullptr || slot.size() != 1) return push(slot);
     return journal->appendAndPush(slot.front(), [this, &slot] { return push(slot); });
 }
@@ -75,9 +75,19 @@ const vesk2Performance* HttpSender::performance() const {
 void HttpSender::running(ListJobs& records) {
     if (!m_transport) {
         m_transport = m_parts.transports ? m_parts.transports() : nullptr;
-        if (!m_transport) return;  // nothing could send: the records wait in the queue
-        m_pass = std::make_unique<SendPass>(m_parts.registry, m_parts.store, *m_transport);
+        if (m_transport) {
+            m_pass = std::make_unique<SendPass>(m_parts.registry, m_parts.store, *m_transport);
+        }
     }
+    // Also when nothing can send: the records waiting in the queue are journaled meanwhile.
+    if (m_parts.registry.journalsPending()) {
+        try {
+            openJournals(records);
+        } catch (const std::exception& failure) {
+            _error_log(std::string("[journal] not opened in full: ") + failure.what());
+        }
+    }
+    if (!m_transport) return;  // nothing could send: the records wait in the queue
     if (!m_hostLookedUp) {
         try {
             m_parts.registry.setHostName(UtilTools::getHostName());
@@ -117,6 +127,18 @@ void HttpSender::running(ListJobs& records) {
     for (const auto& [journal, last] : taken) journal->markDone(last);
 }
 
+void HttpSender::openJournals(ListJobs& records) {
+    m_parts.registry.openJournals([&](const JournalSlot& slot, RecordJournal& journal) {
+        auto journalWaiting = [&](QueuedRecord& record) {
+            if (record.awaits != &slot) return;
+            record.awaits = nullptr;
+            journal.appendAndPush(record, [] { return true; });
+        };
+        for (QueuedRecord& record : records) journalWaiting(record);
+        forEachQueued(journalWaiting);
+    });
+}
+
 void HttpSender::setUpChannel(const std::string& name) {
     Handler channel;
     if (!m_parts.registry.snapshot(name, channel)) return;
@@ -136,7 +158,8 @@ void HttpSender::setUpChannel(const std::string& name) {
 
 // Marked done only once sent or stored: a crash before that finds them again.
 void HttpSender::recoverJournal(const std::string& name) {
-    RecordJournal* journal = m_parts.registry.journalOf(name);
+    const JournalSlot* slot = m_parts.registry.journalOf(name);
+    RecordJournal* journal = slot != nullptr ? slot->journal() : nullptr;
     if (journal == nullptr) return;
     uint32_t last = 0;
     std::vector<MapValues> leftovers = journal->takeLeftovers(last);

@@ -1,8 +1,8 @@
-// The sending thread: a small loop over the parts it is handed. Each pass sets up the channels
-// registered since the last one (device ID, the re-send of what earlier starts stored, the
-// records an earlier process journaled, the settings request and the measuring thread, the
-// kept crashes), then hands the records it took from the queue to the pass, which batches,
-// posts and stores them, and marks them done in their journals.
+// The sending thread: a small loop over the parts it is handed. Each pass opens the journals of
+// the channels registered since the last one, sets those channels up (device ID, the re-send of
+// what earlier starts stored, the records an earlier process journaled, the settings request and
+// the measuring thread, the kept crashes), then hands the records it took from the queue to the
+// pass, which batches, posts and stores them, and marks them done in their journals.
 #pragma once
 
 #include <chrono>
@@ -40,10 +40,11 @@ public:
     explicit HttpSender(SenderParts parts);
     ~HttpSender() override;
 
-    // Queues the one record of slot (see Thread::takeBlank), journaled first when there is a
-    // journal, without allocating; false when refused.
-    bool queueRecord(RecordJournal* journal, ListJobs& slot);
-    bool queueRecord(RecordJournal* journal, QueuedRecord record);
+    // Queues the one record of slot (see Thread::takeBlank), journaled first when its
+    // directory's journal is open (else journaled when the sending thread opens it), without
+    // allocating; false when refused.
+    bool queueRecord(JournalSlot* journal, ListJobs& slot);
+    bool queueRecord(JournalSlot* journal, QueuedRecord record);
 
     // The measuring thread, null until the first qualifying set-up; for tests, from any thread.
     const vesk2Performance* performance() const;
@@ -59,6 +60,10 @@ protected:
     }
 
 private:
+    // Opens the journals of channels registered since (file work kept off the application's
+    // threads), journaling the records of their directories queued before: those of `records`
+    // first, the pass's, then those still queued.
+    void openJournals(ListJobs& records);
     void setUpChannel(const std::string& name);
     // Hands what an earlier process journaled and never delivered to the pass.
     void recoverJournal(const std::string& name);
