@@ -129,13 +129,16 @@ void HttpSender::running(ListJobs& records) {
 
 void HttpSender::openJournals(ListJobs& records) {
     m_parts.registry.openJournals([&](const JournalSlot& slot, RecordJournal& journal) {
-        auto journalWaiting = [&](QueuedRecord& record) {
-            if (record.awaits != &slot) return;
-            record.awaits = nullptr;
-            journal.appendAndPush(record, [] { return true; });
-        };
-        for (QueuedRecord& record : records) journalWaiting(record);
-        forEachQueued(journalWaiting);
+        // The journal's mutex outside the queue's, in the order sendLog takes them.
+        journal.appendEach([&](const auto& append) {
+            auto journalWaiting = [&](QueuedRecord& record) {
+                if (record.awaits != &slot) return;
+                record.awaits = nullptr;
+                append(record);
+            };
+            for (QueuedRecord& record : records) journalWaiting(record);
+            forEachQueued(journalWaiting);
+        });
     });
 }
 

@@ -38,9 +38,7 @@ public:
     // For the sending thread, once: opens the journal without holding the slot, then, holding
     // it, calls journalWaiting with the journal (not when it could not be opened) to journal
     // the records queued before (those that await this slot), and only then makes the journal
-    // visible. journalWaiting may take the queue's lock and the journal's: no other thread
-    // reaches this journal yet. Application threads queueing meanwhile wait for it: it must be
-    // short.
+    // visible. Application threads queueing meanwhile wait for it: it must be short.
     void open(const std::function<void(RecordJournal&)>& journalWaiting);
 
 private:
