@@ -1,9 +1,10 @@
 // How long QuillMarkInitialize holds the application's thread. Each call is the first of a fresh
 // process (the library keeps process-wide state, and a second initialise of a channel does
 // nothing): this program runs itself as a child per call, which times the call with the
-// monotonic clock and hands the time back through a pipe. Two series: storage folders that do
-// not exist yet (the library makes them and everything in them), and one folder an earlier
-// start already filled.
+// monotonic clock and hands the time back through a pipe. Three series: storage folders that do
+// not exist yet (the library makes them, a parent included, and everything in them), empty
+// storage folders (an app's first start: its files folder is there, the library's folders and
+// files are not), and one folder an earlier start already filled.
 //
 //   quillmark_init_bench [--runs N] [--library-dir DIR]
 //       --runs N          calls per series (20)
@@ -11,6 +12,7 @@
 //                         another build of the library is measured by the same program
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -152,12 +154,16 @@ int main(int argc, char** argv) {
     if (mkdtemp(scratch) == nullptr) return 1;
     const std::string root = scratch;
 
-    std::vector<double> fresh;
+    std::vector<double> made;
+    std::vector<double> empty;
     for (int i = 0; i < runs; ++i) {
         // Parents included: the library makes the whole path.
-        const double ms =
-            timeOne(self, root + "/fresh-" + std::to_string(i) + "/files", libraryDir);
-        if (ms >= 0) fresh.push_back(ms);
+        double ms = timeOne(self, root + "/new-" + std::to_string(i) + "/files", libraryDir);
+        if (ms >= 0) made.push_back(ms);
+        const std::string folder = root + "/empty-" + std::to_string(i);
+        if (mkdir(folder.c_str(), 0770) != 0) continue;
+        ms = timeOne(self, folder, libraryDir);
+        if (ms >= 0) empty.push_back(ms);
     }
     const std::string existing = root + "/existing/files";
     std::vector<double> again;
@@ -181,11 +187,10 @@ int main(int argc, char** argv) {
     }
     printf("library: %s\n\n", which.c_str());
     printf("| QuillMarkInitialize | calls | median | p99 | fastest |\n|---|---|---|---|---|\n");
-    const bool ok = report("fresh storage folder", fresh) && report("existing folder", again);
+    const bool ok = report("new storage folder (and its parent)", made) &&
+                    report("empty storage folder", empty) && report("existing folder", again);
     std::string remove = "rm -rf '" + root + "'";
     if (system(remove.c_str()) != 0) fprintf(stderr, "could not remove %s\n", root.c_str());
-    return ok && fresh.size() == static_cast<size_t>(runs) &&
-                   again.size() == static_cast<size_t>(runs)
-               ? 0
-               : 1;
+    const size_t all = static_cast<size_t>(runs);
+    return ok && made.size() == all && empty.size() == all && again.size() == all ? 0 : 1;
 }

@@ -70,8 +70,9 @@ void ChannelRegistry::openJournals(
         }
     }
     for (JournalSlot* slot : waiting) {
-        slot->open([&](RecordJournal& journal) { journalWaiting(*slot, journal); });
-        m_journalsPending.fetch_sub(1, std::memory_order_release);
+        if (slot->open([&](RecordJournal& journal) { journalWaiting(*slot, journal); })) {
+            m_journalsPending.fetch_sub(1, std::memory_order_release);
+        }
     }
 }
 

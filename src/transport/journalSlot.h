@@ -35,16 +35,19 @@ public:
     template <typename Push>
     bool appendAndPush(QueuedRecord& record, Push&& push);
 
-    // For the sending thread, once: opens the journal without holding the slot, then, holding
+    // For a sending thread: opens the journal without holding the slot, then, holding
     // it, calls journalWaiting with the journal (not when it could not be opened) to journal
     // the records queued before (those that await this slot), and only then makes the journal
-    // visible. Application threads queueing meanwhile wait for it: it must be short.
-    void open(const std::function<void(RecordJournal&)>& journalWaiting);
+    // visible. Application threads queueing meanwhile wait for it: it must be short. False when
+    // it was opened before (or by another sending thread meanwhile).
+    bool open(const std::function<void(RecordJournal&)>& journalWaiting);
 
 private:
     const std::string m_directory;
     // Held by a record queued before the journal is visible and by the opening's hand-over.
     std::mutex m_mutex;
+    // Held for a whole opening, file work included: a journal is opened once.
+    std::mutex m_opening;
     std::unique_ptr<RecordJournal> m_owned;
     std::atomic<RecordJournal*> m_journal{nullptr};
     std::atomic<bool> m_opened{false};
