@@ -12,6 +12,7 @@
 //                         another build of the library is measured by the same program
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -33,24 +34,50 @@ namespace {
 const char kCollector[] = "http://127.0.0.1";
 const uint16_t kCollectorPort = 9;
 
-int64_t monotonicNs() {
+int64_t clockNs(clockid_t clock) {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(clock, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
+
+// Context switches of the calling thread so far: it blocked (voluntary), or the scheduler ran
+// another task (involuntary).
+struct Switches {
+    long blocked = 0;
+    long preempted = 0;
+};
+
+Switches switches() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return {usage.ru_nvcsw, usage.ru_nivcsw};
+}
+
+// One call: its time on the monotonic clock, the calling thread's CPU time in it, and how often
+// the thread left the CPU meanwhile.
+struct Sample {
+    double wallMs = 0;
+    double cpuMs = 0;
+    Switches left;
+};
 
 // The child: one initialise, its time written to `fd`. It leaves at once, without waiting for
 // the library's threads, whose work is not what is measured; with `settle` it first lets them
 // finish what a start leaves in the folder.
 int probe(const char* storage, int fd, bool settle) {
-    const int64_t start = monotonicNs();
+    const Switches before = switches();
+    const int64_t cpuStart = clockNs(CLOCK_THREAD_CPUTIME_ID);
+    const int64_t start = clockNs(CLOCK_MONOTONIC);
     const int32_t result =
         QuillMarkInitialize("BenchApp", storage, "1.0.0", kCollector, kCollectorPort, nullptr,
                             nullptr, true, false, "quillmark-user");
-    const int64_t took = monotonicNs() - start;
-    char line[64];
-    const int length =
-        snprintf(line, sizeof line, "%d %lld\n", result, static_cast<long long>(took));
+    const int64_t took = clockNs(CLOCK_MONOTONIC) - start;
+    const int64_t cpu = clockNs(CLOCK_THREAD_CPUTIME_ID) - cpuStart;
+    const Switches after = switches();
+    char line[128];
+    const int length = snprintf(line, sizeof line, "%d %lld %lld %ld %ld\n", result,
+                                static_cast<long long>(took), static_cast<long long>(cpu),
+                                after.blocked - before.blocked, after.preempted - before.preempted);
     if (write(fd, line, static_cast<size_t>(length)) != length) _exit(3);
     if (settle) {
         usleep(500 * 1000);
@@ -59,13 +86,15 @@ int probe(const char* storage, int fd, bool settle) {
     _exit(result == 0 ? 0 : 2);
 }
 
-// Runs one child on `storage`; its time in ms, or a negative value when it failed.
-double timeOne(const std::string& self, const std::string& storage, const char* libraryDir,
+// Runs one child on `storage`; a negative time when it failed.
+Sample timeOne(const std::string& self, const std::string& storage, const char* libraryDir,
                bool settle = false) {
+    Sample failed;
+    failed.wallMs = -1;
     int fds[2];
-    if (pipe(fds) != 0) return -1;
+    if (pipe(fds) != 0) return failed;
     const pid_t child = fork();
-    if (child < 0) return -1;
+    if (child < 0) return failed;
     if (child == 0) {
         close(fds[0]);
         if (libraryDir != nullptr) setenv("LD_LIBRARY_PATH", libraryDir, 1);
@@ -78,7 +107,7 @@ double timeOne(const std::string& self, const std::string& storage, const char* 
         _exit(127);
     }
     close(fds[1]);
-    char buffer[64] = {0};
+    char buffer[128] = {0};
     size_t got = 0;
     for (ssize_t n; got + 1 < sizeof buffer &&
                     (n = read(fds[0], buffer + got, sizeof buffer - 1 - got)) > 0;) {
@@ -89,13 +118,19 @@ double timeOne(const std::string& self, const std::string& storage, const char* 
     waitpid(child, &status, 0);
     int result = -1;
     long long ns = -1;
+    long long cpuNs = -1;
+    Sample sample;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        sscanf(buffer, "%d %lld", &result, &ns) != 2 || result != 0) {
+        sscanf(buffer, "%d %lld %lld %ld %ld", &result, &ns, &cpuNs, &sample.left.blocked,
+               &sample.left.preempted) != 5 ||
+        result != 0) {
         fprintf(stderr, "child on %s failed (status %d, output \"%s\")\n", storage.c_str(), status,
                 buffer);
-        return -1;
+        return failed;
     }
-    return static_cast<double>(ns) / 1e6;
+    sample.wallMs = static_cast<double>(ns) / 1e6;
+    sample.cpuMs = static_cast<double>(cpuNs) / 1e6;
+    return sample;
 }
 
 // Nearest rank: of 20 calls, the 99th percentile is the slowest.
@@ -111,10 +146,22 @@ double median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-bool report(const char* series, const std::vector<double>& times) {
-    if (times.empty()) return false;
-    printf("| %s | %zu | %.3f ms | %.3f ms | %.3f ms |\n", series, times.size(), median(times),
-           percentile(times, 0.99), *std::min_element(times.begin(), times.end()));
+bool report(const char* series, const std::vector<Sample>& samples) {
+    if (samples.empty()) return false;
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    size_t blocked = 0;
+    size_t preempted = 0;
+    for (const Sample& sample : samples) {
+        wall.push_back(sample.wallMs);
+        cpu.push_back(sample.cpuMs);
+        if (sample.left.blocked > 0) ++blocked;
+        if (sample.left.preempted > 0) ++preempted;
+    }
+    printf("| %s | %zu | %.3f ms | %.3f ms | %.3f ms | %.3f / %.3f ms | %zu / %zu |\n", series,
+           samples.size(), median(wall), percentile(wall, 0.99),
+           *std::min_element(wall.begin(), wall.end()), median(cpu), percentile(cpu, 0.99), blocked,
+           preempted);
     return true;
 }
 
@@ -154,24 +201,24 @@ int main(int argc, char** argv) {
     if (mkdtemp(scratch) == nullptr) return 1;
     const std::string root = scratch;
 
-    std::vector<double> made;
-    std::vector<double> empty;
+    std::vector<Sample> made;
+    std::vector<Sample> empty;
     for (int i = 0; i < runs; ++i) {
         // Parents included: the library makes the whole path.
-        double ms = timeOne(self, root + "/new-" + std::to_string(i) + "/files", libraryDir);
-        if (ms >= 0) made.push_back(ms);
+        Sample sample = timeOne(self, root + "/new-" + std::to_string(i) + "/files", libraryDir);
+        if (sample.wallMs >= 0) made.push_back(sample);
         const std::string folder = root + "/empty-" + std::to_string(i);
         if (mkdir(folder.c_str(), 0770) != 0) continue;
-        ms = timeOne(self, folder, libraryDir);
-        if (ms >= 0) empty.push_back(ms);
+        sample = timeOne(self, folder, libraryDir);
+        if (sample.wallMs >= 0) empty.push_back(sample);
     }
     const std::string existing = root + "/existing/files";
-    std::vector<double> again;
+    std::vector<Sample> again;
     // The first start fills the folder (journal, device ID); only the later ones are timed.
-    if (timeOne(self, existing, libraryDir, true) >= 0) {
+    if (timeOne(self, existing, libraryDir, true).wallMs >= 0) {
         for (int i = 0; i < runs; ++i) {
-            const double ms = timeOne(self, existing, libraryDir);
-            if (ms >= 0) again.push_back(ms);
+            const Sample sample = timeOne(self, existing, libraryDir);
+            if (sample.wallMs >= 0) again.push_back(sample);
         }
     }
     std::string which = "?";
@@ -186,7 +233,9 @@ int main(int argc, char** argv) {
         pclose(pipe);
     }
     printf("library: %s\n\n", which.c_str());
-    printf("| QuillMarkInitialize | calls | median | p99 | fastest |\n|---|---|---|---|---|\n");
+    printf(
+        "| QuillMarkInitialize | calls | median | p99 | fastest | CPU median / p99 | calls that "
+        "blocked / were preempted |\n|---|---|---|---|---|---|---|\n");
     const bool ok = report("new storage folder (and its parent)", made) &&
                     report("empty storage folder", empty) && report("existing folder", again);
     std::string remove = "rm -rf '" + root + "'";
