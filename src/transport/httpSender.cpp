@@ -79,15 +79,11 @@ void HttpSender::running(ListJobs& records) {
             m_pass = std::make_unique<SendPass>(m_parts.registry, m_parts.store, *m_transport);
         }
     }
-    // Also when nothing can send: the records waiting in the queue are journaled meanwhile.
-    if (m_parts.registry.journalsPending()) {
-        try {
-            openJournals(records);
-        } catch (const std::exception& failure) {
-            _error_log(std::string("[journal] not opened in full: ") + failure.what());
-        }
+    if (!m_transport) {
+        // Nothing can send: the records wait in the queue, journaled meanwhile.
+        openJournals(records);
+        return;
     }
-    if (!m_transport) return;  // nothing could send: the records wait in the queue
     if (!m_hostLookedUp) {
         try {
             m_parts.registry.setHostName(UtilTools::getHostName());
@@ -101,11 +97,13 @@ void HttpSender::running(ListJobs& records) {
         // Out of memory, or a reader meeting a file it cannot take: the channel's earlier records
         // wait for the next start, and this one's go on.
         try {
-            setUpChannel(name);
+            setUpChannel(name, records);
         } catch (const std::exception& failure) {
             _error_log("[setUpChannel] " + name + " not set up in full: " + failure.what());
         }
     }
+    // Also those of channels whose set-up stopped before it opened them.
+    openJournals(records);
     if (records.empty()) return;  // held back (holdsRecordsBack): the records stay queued
     // Records the application held back and never released are kept, not sent, at the end.
     const bool storeOnly =
@@ -128,6 +126,15 @@ void HttpSender::running(ListJobs& records) {
 }
 
 void HttpSender::openJournals(ListJobs& records) {
+    if (!m_parts.registry.journalsPending()) return;
+    try {
+        openWaitingJournals(records);
+    } catch (const std::exception& failure) {
+        _error_log(std::string("[journal] not opened in full: ") + failure.what());
+    }
+}
+
+void HttpSender::openWaitingJournals(ListJobs& records) {
     m_parts.registry.openJournals([&](const JournalSlot& slot, RecordJournal& journal) {
         // The journal's mutex outside the queue's, in the order sendLog takes them.
         journal.appendEach([&](const auto& append) {
@@ -142,13 +149,15 @@ void HttpSender::openJournals(ListJobs& records) {
     });
 }
 
-void HttpSender::setUpChannel(const std::string& name) {
+void HttpSender::setUpChannel(const std::string& name, ListJobs& records) {
     Handler channel;
     if (!m_parts.registry.snapshot(name, channel)) return;
     // Before the stored records go again, so what this channel builds from now on carries
-    // "DeviceID".
+    // "DeviceID"; first of all, since a crash soon after the start carries it too.
     channel.m_deviceID = loadDeviceId(channel.m_deviceIdPath);
     m_parts.registry.update(name, [&](Handler& kept) { kept.m_deviceID = channel.m_deviceID; });
+    // Before anything is read back or sent: from here on what is queued survives a kill.
+    openJournals(records);
     const BatchTarget target{channel.m_Addr, channel.m_Port, name};
     m_parts.store.resend(channel, [this, &target](const Batch& batch) {
         return deliverBatch(*m_transport, target.address, target.port, batch);

@@ -1,5 +1,5 @@
-// The sending thread: a small loop over the parts it is handed. Each pass opens the journals of
-// the channels registered since the last one, sets those channels up (device ID, the re-send of
+// The sending thread: a small loop over the parts it is handed. Each pass sets up the channels
+// registered since the last one (device ID, their directories' journals, the re-send of
 // what earlier starts stored, the records an earlier process journaled, the settings request and
 // the measuring thread, the kept crashes), then hands the records it took from the queue to the
 // pass, which batches, posts and stores them, and marks them done in their journals.
@@ -62,9 +62,13 @@ protected:
 private:
     // Opens the journals of channels registered since (file work kept off the application's
     // threads), journaling the records of their directories queued before: those of `records`
-    // first, the pass's, then those still queued.
+    // first, the pass's, then those still queued. A failure is logged: the records go on
+    // unjournaled.
     void openJournals(ListJobs& records);
-    void setUpChannel(const std::string& name);
+    void openWaitingJournals(ListJobs& records);
+    // Device ID, the journals (openJournals with the pass's records), the store's re-send, the
+    // journal's leftovers, the settings request and the measuring thread, the kept crashes.
+    void setUpChannel(const std::string& name, ListJobs& records);
     // Hands what an earlier process journaled and never delivered to the pass.
     void recoverJournal(const std::string& name);
     // At the set-up of the first channel that is not "Corvane": creates the measuring thread
