@@ -197,7 +197,7 @@ bool VESK2Log::sendLog(VESK_LOG_LEVEL eLevel, const char* strMsg, const char* ha
     ListJobs slot;
     if (!m_pSender->takeBlank(slot)) return false;
     QueuedRecord& record = slot.front();
-    RecordJournal* journal = nullptr;
+    JournalSlot* journal = nullptr;
     if (!m_state.registry.recordFields(name, record, &journal)) return false;
     record.setOwn({{VESK_FIX_LOGBODY, message},
                    {VESK_KEY_LOGLEVEL, VeskConvert::levelToString(eLevel)},

@@ -122,8 +122,7 @@ bool PreparedCrash::writeBeside(const char* dumpPath) {
     if (fd < 0) return false;
     char timeLine[32];
     const size_t timeLength = crashTimeLine(timeLine, sizeof timeLine);
-    m_lastLogsSize =
-        lastLogs::write(m_journal.load(), VESK_CHANNEL_USER, m_lastLogsWork, m_lastLogs);
+    m_lastLogsSize = lastLogs::write(openJournal(), VESK_CHANNEL_USER, m_lastLogsWork, m_lastLogs);
     // The prepared object with the list as its last member: "{...," + member + "}".
     const char* const memberStart = record.size > 2 ? ",\"" : "\"";
     // The lock goes with the file through the rename: a next start that overlaps this process
@@ -145,13 +144,18 @@ bool PreparedCrash::writeBeside(const char* dumpPath) {
     return true;
 }
 
-void PreparedCrash::setJournal(const RecordJournal* journal) { m_journal.store(journal); }
+void PreparedCrash::setJournal(const JournalSlot* journal) { m_journal.store(journal); }
+
+const RecordJournal* PreparedCrash::openJournal() const {
+    const JournalSlot* slot = m_journal.load();
+    return slot != nullptr ? slot->journal() : nullptr;
+}
 
 std::string PreparedCrash::lastLogs() {
     if (m_lastLogsSize != 0) return std::string(m_lastLogs, m_lastLogsSize);
     const auto work = std::make_unique<lastLogs::Workspace>();
     std::string list(lastLogs::kCapacity, '\0');
-    list.resize(lastLogs::write(m_journal.load(), VESK_CHANNEL_USER, *work, &list[0]));
+    list.resize(lastLogs::write(openJournal(), VESK_CHANNEL_USER, *work, &list[0]));
     return list;
 }
 

@@ -13,8 +13,9 @@
 #include <string>
 
 #include "thread/crossThread.h"
-#include "transport/pendingCrashes.h"
+#include "transport/journalSlot.h"
 #include "transport/lastLogs.h"
+#include "transport/pendingCrashes.h"
 #include "transport/recordJournal.h"
 
 class PreparedCrash {
@@ -41,14 +42,18 @@ public:
     // Lets go of the record written by writeBeside(): the report is over.
     void release();
 
-    // The journal whose last records of the main channel a crash carries; null forgets it. It
-    // must stay alive until it is forgotten.
-    void setJournal(const RecordJournal* journal);
+    // The journal slot whose last records of the main channel a crash carries (read when the
+    // crash comes: the journal may open later); null forgets it. It must stay alive until it is
+    // forgotten.
+    void setJournal(const JournalSlot* journal);
     // The list writeBeside() wrote into the record (lastLogs.h), so that the report the crashed
     // process sends carries the same; before any crash, the list as it is now.
     std::string lastLogs();
 
 private:
+    // Async-signal-safe: atomic loads only.
+    const RecordJournal* openJournal() const;
+
     struct Buffer {
         char bytes[kCapacity];
         size_t size = 0;
@@ -61,7 +66,7 @@ private:
     std::atomic<bool> m_crashed{false};
     // The written record, open and locked; only the crashing thread touches it.
     int m_recordFd = -1;
-    std::atomic<const RecordJournal*> m_journal{nullptr};
+    std::atomic<const JournalSlot*> m_journal{nullptr};
     // Filled by the crashing thread only, in writeBeside().
     lastLogs::Workspace m_lastLogsWork;
     char m_lastLogs[lastLogs::kCapacity];

@@ -123,6 +123,11 @@ void Thread::giveBack(ListJobs& spent) {
     m_spare.splice(m_spare.begin(), spent, spent.begin(), kept);
 }
 
+void Thread::forEachQueued(const std::function<void(QueuedRecord&)>& visit) {
+    std::lock_guard lock(m_mutex);
+    for (QueuedRecord& record : m_lstJobs) visit(record);
+}
+
 bool Thread::stopRequested() const {
     std::lock_guard lock(m_mutex);
     return m_bStopping;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -86,6 +87,9 @@ protected:
     // For running(): records dealt with, readied (QueuedRecord::clearForReuse) for takeBlank
     // to hand out again. At most iMaxJobs are kept; the rest stay in `spent`.
     void giveBack(ListJobs& spent);
+    // For running(): calls visit on each record still queued, oldest first, under the queue's
+    // lock, so that no push goes between them; visit must be short and must not push.
+    void forEachQueued(const std::function<void(QueuedRecord&)>& visit);
 
 private:
     void _threadWorker();

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <utility>
+#include <vector>
 
 #include "util/utilLog.h"
 
@@ -19,8 +20,9 @@ bool ensureDirectory(const std::string& path) {
 
 }  // namespace
 
-// The directory and the journal are made outside the registry's lock, which the sending
-// thread and logging threads need meanwhile; registrations take turns on m_addMutex.
+// The directory is made outside the registry's lock, which the sending thread and logging
+// threads need meanwhile; registrations take turns on m_addMutex. The journal file is the
+// sending thread's work (openJournals).
 bool ChannelRegistry::add(std::unique_ptr<Handler>& channel) {
     if (!channel) {
         _error_log("handler is null");
@@ -30,8 +32,6 @@ bool ChannelRegistry::add(std::unique_ptr<Handler>& channel) {
     if (contains(channel->m_handlerName)) return false;
     channel->m_deviceID.clear();
     channel->fieldsChanged();
-    std::unique_ptr<RecordJournal> journal;
-    bool newDirectory = false;
     // Send-only: no directory, so nothing is stored, read back or kept (device ID, settings).
     if (!channel->m_SendOnlyMode) {
         const std::string root = channel->m_sdCardPath + "/quillmark";
@@ -46,20 +46,34 @@ bool ChannelRegistry::add(std::unique_ptr<Handler>& channel) {
         }
         channel->m_directoryPath = directory;
         channel->m_deviceIdPath = directory + "/deviceID.db";
-        {
-            std::unique_lock lock(m_mutex, kAppWait);
-            if (!lock.owns_lock()) return false;
-            newDirectory = m_journals.find(directory) == m_journals.end();
-        }
-        if (newDirectory) journal = RecordJournal::open(directory);
     }
     std::unique_lock lock(m_mutex, kAppWait);
     if (!lock.owns_lock()) return false;
-    if (newDirectory) m_journals[channel->m_directoryPath] = std::move(journal);
+    const std::string& directory = channel->m_directoryPath;
+    if (!directory.empty() && m_journals.find(directory) == m_journals.end()) {
+        m_journals[directory] = std::make_unique<JournalSlot>(directory);
+        m_journalsPending.fetch_add(1, std::memory_order_release);
+    }
     m_setUps.push_back(channel->m_handlerName);
     m_setUpsPending.store(m_setUps.size(), std::memory_order_relaxed);
     m_channels.push_back(std::move(channel));
     return true;
+}
+
+void ChannelRegistry::openJournals(
+    const std::function<void(const JournalSlot&, RecordJournal&)>& journalWaiting) {
+    std::vector<JournalSlot*> waiting;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [directory, slot] : m_journals) {
+            if (!slot->opened()) waiting.push_back(slot.get());
+        }
+    }
+    for (JournalSlot* slot : waiting) {
+        if (slot->open([&](RecordJournal& journal) { journalWaiting(*slot, journal); })) {
+            m_journalsPending.fetch_sub(1, std::memory_order_release);
+        }
+    }
 }
 
 Handler* ChannelRegistry::find(const std::string& name) const {
@@ -69,7 +83,7 @@ Handler* ChannelRegistry::find(const std::string& name) const {
     return nullptr;
 }
 
-RecordJournal* ChannelRegistry::journalOf(const Handler& channel) const {
+JournalSlot* ChannelRegistry::journalOf(const Handler& channel) const {
     if (channel.m_directoryPath.empty()) return nullptr;
     auto found = m_journals.find(channel.m_directoryPath);
     return found == m_journals.end() ? nullptr : found->second.get();
@@ -126,11 +140,14 @@ bool ChannelRegistry::updateSwitch(const std::string& name,
 void ChannelRegistry::forEach(
     const std::function<void(const Handler&, RecordJournal*)>& visit) const {
     std::lock_guard lock(m_mutex);
-    for (const auto& channel : m_channels) visit(*channel, journalOf(*channel));
+    for (const auto& channel : m_channels) {
+        const JournalSlot* slot = journalOf(*channel);
+        visit(*channel, slot != nullptr ? slot->journal() : nullptr);
+    }
 }
 
 bool ChannelRegistry::recordFields(const std::string& name, QueuedRecord& record,
-                                   RecordJournal** journal) const {
+                                   JournalSlot** journal) const {
     std::unique_lock lock(m_mutex, kAppWait);
     if (!lock.owns_lock()) return false;
     const Handler* channel = find(name);
@@ -140,7 +157,7 @@ bool ChannelRegistry::recordFields(const std::string& name, QueuedRecord& record
     return true;
 }
 
-RecordJournal* ChannelRegistry::journalOf(const std::string& name) const {
+JournalSlot* ChannelRegistry::journalOf(const std::string& name) const {
     std::unique_lock lock(m_mutex, kAppWait);
     if (!lock.owns_lock()) return nullptr;
     const Handler* channel = find(name);

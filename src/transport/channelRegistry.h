@@ -16,6 +16,7 @@
 #include <string>
 
 #include "record/handler.h"
+#include "transport/journalSlot.h"
 #include "transport/recordJournal.h"
 #include "util/vesk2Utils.h"
 
@@ -35,9 +36,10 @@ public:
     // Bounded by kAppWait: add, contains, read, update, updateSwitch, recordFields,
     // journalOf(name). The others wait as long as the lock is held.
 
-    // Registers the channel and lays out its directory ("<storage>/quillmark/<project>", its
-    // journal opened once per directory). On success the registry owns the record; on refusal
-    // (null, known name, a directory that cannot be made) the caller keeps it.
+    // Registers the channel and lays out its directory ("<storage>/quillmark/<project>", with a
+    // journal slot per directory, opened later by openJournals). On success the registry owns
+    // the record; on refusal (null, known name, a directory that cannot be made) the caller
+    // keeps it.
     bool add(std::unique_ptr<Handler>& channel);
     bool contains(const std::string& name) const;
     // A copy of the channel's record; false when unknown.
@@ -50,13 +52,23 @@ public:
     // Calls look with the channel's record under the lock (it must be short); false when
     // unknown.
     bool read(const std::string& name, const std::function<void(const Handler&)>& look) const;
-    // Calls visit for each channel in registration order, under the lock: it must be short.
+    // Calls visit for each channel in registration order, under the lock: it must be short. The
+    // journal is its directory's open one, else null.
     void forEach(const std::function<void(const Handler&, RecordJournal*)>& visit) const;
 
-    // Gives record the channel's shared fields and journal the journal of its directory (null
-    // without one); false when unknown.
-    bool recordFields(const std::string& name, QueuedRecord& record, RecordJournal** journal) const;
-    RecordJournal* journalOf(const std::string& name) const;
+    // Gives record the channel's shared fields and journal the journal slot of its directory
+    // (null without one); false when unknown.
+    bool recordFields(const std::string& name, QueuedRecord& record, JournalSlot** journal) const;
+    // The slot lives as long as the registry.
+    JournalSlot* journalOf(const std::string& name) const;
+
+    // Whether a journal waits to be opened; lock-free.
+    bool journalsPending() const { return m_journalsPending.load(std::memory_order_acquire) > 0; }
+    // For the sending thread: opens each journal not opened yet (JournalSlot::open, without the
+    // registry's lock), calling journalWaiting with the slot and its journal, before the
+    // journal is visible, to journal the records queued before.
+    void openJournals(
+        const std::function<void(const JournalSlot& slot, RecordJournal& journal)>& journalWaiting);
 
     // The next channel registered and not yet set up; false when there is none.
     bool takeSetUp(std::string& name);
@@ -78,14 +90,15 @@ public:
 private:
     // The caller holds m_mutex.
     Handler* find(const std::string& name) const;
-    RecordJournal* journalOf(const Handler& channel) const;
+    JournalSlot* journalOf(const Handler& channel) const;
 
     mutable std::timed_mutex m_mutex;
     // Serialises add(), which works on files without m_mutex.
     std::mutex m_addMutex;
     std::list<std::unique_ptr<Handler>> m_channels;
-    // One journal per channel directory (null when it could not be opened).
-    std::map<std::string, std::unique_ptr<RecordJournal>> m_journals;
+    // One journal slot per channel directory, never removed.
+    std::map<std::string, std::unique_ptr<JournalSlot>> m_journals;
+    std::atomic<size_t> m_journalsPending{0};
     std::list<std::string> m_setUps;
     std::atomic<size_t> m_setUpsPending{0};
     std::string m_hostName;

@@ -194,7 +194,7 @@ void CrashDelivery::noteNetworkModel(const std::string& model) {
     m_networkModel = model;
 }
 
-const RecordJournal* CrashDelivery::mainJournal() const {
+const JournalSlot* CrashDelivery::mainJournal() const {
     return m_registry.journalOf(VESK_CHANNEL_USER);
 }
 

@@ -30,9 +30,9 @@ public:
     // The network model the prepared record carries. It comes from an interface scan, which
     // application threads must not wait for: the sending thread notes it, others reuse it.
     void noteNetworkModel(const std::string& model);
-    // The journal of the main channel's directory, whose last records a crash carries; null
-    // without a main channel or journal. It lives as long as the registry.
-    const RecordJournal* mainJournal() const;
+    // The journal slot of the main channel's directory, whose last records a crash carries;
+    // null without a main channel or directory. It lives as long as the registry.
+    const JournalSlot* mainJournal() const;
 
     // Completes the crash record from the main channel and posts it at once, on the calling
     // thread, with a transport of its own. What the collector said of it; not answered when it

@@ -56,13 +56,13 @@ HttpSender::~HttpSender() {
     }
 }
 
-bool HttpSender::queueRecord(RecordJournal* journal, QueuedRecord record) {
+bool HttpSender::queueRecord(JournalSlot* journal, QueuedRecord record) {
     ListJobs slot;
     slot.push_back(std::move(record));
     return queueRecord(journal, slot);
 }
 
-bool HttpSender::queueRecord(RecordJournal* journal, ListJobs& slot) {
+bool HttpSender::queueRecord(JournalSlot* journal, ListJobs& slot) {
     if (journal == nullptr || slot.size() != 1) return push(slot);
     return journal->appendAndPush(slot.front(), [this, &slot] { return push(slot); });
 }
@@ -75,8 +75,14 @@ const vesk2Performance* HttpSender::performance() const {
 void HttpSender::running(ListJobs& records) {
     if (!m_transport) {
         m_transport = m_parts.transports ? m_parts.transports() : nullptr;
-        if (!m_transport) return;  // nothing could send: the records wait in the queue
-        m_pass = std::make_unique<SendPass>(m_parts.registry, m_parts.store, *m_transport);
+        if (m_transport) {
+            m_pass = std::make_unique<SendPass>(m_parts.registry, m_parts.store, *m_transport);
+        }
+    }
+    if (!m_transport) {
+        // Nothing can send: the records wait in the queue, journaled meanwhile.
+        openJournals(records);
+        return;
     }
     if (!m_hostLookedUp) {
         try {
@@ -91,11 +97,13 @@ void HttpSender::running(ListJobs& records) {
         // Out of memory, or a reader meeting a file it cannot take: the channel's earlier records
         // wait for the next start, and this one's go on.
         try {
-            setUpChannel(name);
+            setUpChannel(name, records);
         } catch (const std::exception& failure) {
             _error_log("[setUpChannel] " + name + " not set up in full: " + failure.what());
         }
     }
+    // Also those of channels whose set-up stopped before it opened them.
+    openJournals(records);
     if (records.empty()) return;  // held back (holdsRecordsBack): the records stay queued
     // Records the application held back and never released are kept, not sent, at the end.
     const bool storeOnly =
@@ -120,13 +128,39 @@ void HttpSender::running(ListJobs& records) {
     for (const auto& [journal, last] : taken) journal->markDone(last);
 }
 
-void HttpSender::setUpChannel(const std::string& name) {
+void HttpSender::openJournals(ListJobs& records) {
+    if (!m_parts.registry.journalsPending()) return;
+    try {
+        openWaitingJournals(records);
+    } catch (const std::exception& failure) {
+        _error_log(std::string("[journal] not opened in full: ") + failure.what());
+    }
+}
+
+void HttpSender::openWaitingJournals(ListJobs& records) {
+    m_parts.registry.openJournals([&](const JournalSlot& slot, RecordJournal& journal) {
+        // The journal's mutex outside the queue's, in the order sendLog takes them.
+        journal.appendEach([&](const auto& append) {
+            auto journalWaiting = [&](QueuedRecord& record) {
+                if (record.awaits != &slot) return;
+                record.awaits = nullptr;
+                append(record);
+            };
+            for (QueuedRecord& record : records) journalWaiting(record);
+            forEachQueued(journalWaiting);
+        });
+    });
+}
+
+void HttpSender::setUpChannel(const std::string& name, ListJobs& records) {
     Handler channel;
     if (!m_parts.registry.snapshot(name, channel)) return;
     // Before the stored records go again, so what this channel builds from now on carries
-    // "DeviceID".
+    // "DeviceID"; first of all, since a crash soon after the start carries it too.
     channel.m_deviceID = loadDeviceId(channel.m_deviceIdPath);
     m_parts.registry.update(name, [&](Handler& kept) { kept.m_deviceID = channel.m_deviceID; });
+    // Before anything is read back or sent: from here on what is queued survives a kill.
+    openJournals(records);
     const BatchTarget target{channel.m_Addr, channel.m_Port, name};
     m_parts.store.resend(channel, [this, &target](const Batch& batch) {
         return deliverBatch(*m_transport, target.address, target.port, batch);
@@ -139,7 +173,8 @@ void HttpSender::setUpChannel(const std::string& name) {
 
 // Marked done only once sent or stored: a crash before that finds them again.
 void HttpSender::recoverJournal(const std::string& name, const std::string& directory) {
-    RecordJournal* own = m_parts.registry.journalOf(name);
+    const JournalSlot* slot = m_parts.registry.journalOf(name);
+    RecordJournal* own = slot != nullptr ? slot->journal() : nullptr;
     const auto recoverFrom = [this, &name](RecordJournal& journal) {
         uint32_t last = 0;
         std::vector<MapValues> leftovers = journal.takeLeftovers(last);

@@ -1,8 +1,8 @@
 // The sending thread: a small loop over the parts it is handed. Each pass sets up the channels
-// registered since the last one (device ID, the re-send of what earlier starts stored, the
-// records an earlier process journaled, the settings request and the measuring thread, the
-// kept crashes), then hands the records it took from the queue to the pass, which batches,
-// posts and stores them, and marks them done in their journals.
+// registered since the last one (device ID, their directories' journals, the re-send of
+// what earlier starts stored, the records an earlier process journaled, the settings request and
+// the measuring thread, the kept crashes), then hands the records it took from the queue to the
+// pass, which batches, posts and stores them, and marks them done in their journals.
 #pragma once
 
 #include <chrono>
@@ -40,10 +40,11 @@ public:
     explicit HttpSender(SenderParts parts);
     ~HttpSender() override;
 
-    // Queues the one record of slot (see Thread::takeBlank), journaled first when there is a
-    // journal, without allocating; false when refused.
-    bool queueRecord(RecordJournal* journal, ListJobs& slot);
-    bool queueRecord(RecordJournal* journal, QueuedRecord record);
+    // Queues the one record of slot (see Thread::takeBlank), journaled first when its
+    // directory's journal is open (else journaled when the sending thread opens it), without
+    // allocating; false when refused.
+    bool queueRecord(JournalSlot* journal, ListJobs& slot);
+    bool queueRecord(JournalSlot* journal, QueuedRecord record);
 
     // The measuring thread, null until the first qualifying set-up; for tests, from any thread.
     const vesk2Performance* performance() const;
@@ -59,7 +60,15 @@ protected:
     }
 
 private:
-    void setUpChannel(const std::string& name);
+    // Opens the journals of channels registered since (file work kept off the application's
+    // threads), journaling the records of their directories queued before: those of `records`
+    // first, the pass's, then those still queued. A failure is logged: the records go on
+    // unjournaled.
+    void openJournals(ListJobs& records);
+    void openWaitingJournals(ListJobs& records);
+    // Device ID, the journals (openJournals with the pass's records), the store's re-send, the
+    // journal's leftovers, the settings request and the measuring thread, the kept crashes.
+    void setUpChannel(const std::string& name, ListJobs& records);
     // Hands what an earlier process journaled and never delivered to the pass.
     void recoverJournal(const std::string& name, const std::string& directory);
     // At the set-up of the first channel that is not "Corvane": creates the measuring thread

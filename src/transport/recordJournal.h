@@ -55,9 +55,11 @@ public:
     // carries its sequence number in QueuedRecord::sequence; one that does not fit has 0.
     template <typename Push>
     bool appendAndPush(QueuedRecord& record, Push&& push);
+    // Journals each record walk hands to its argument, in one hold (walk may lock the queue).
+    template <typename Walk>
+    void appendEach(Walk&& walk);
 
-    // Every entry up to sequence number `last` was dealt with. Also readies the ring ahead of
-    // the next entries (readyAhead), off the application's threads.
+    // Every entry up to sequence number `last` was dealt with; also readies the ring ahead.
     void markDone(uint32_t last);
     // How much of the ring after the last entry is made writable ahead of time: more than the
     // queue and a pass in flight hold in common cases.
@@ -72,8 +74,7 @@ public:
     // Records that did not fit since the journal opened.
     uint64_t notJournaled() const;
 
-    // One committed entry as it lies in the ring: its fields (EntryWriter's bytes) and where
-    // it starts, counted like the write position.
+    // One committed entry in the ring: its fields (EntryWriter's bytes) and its start position.
     struct EntryView {
         const unsigned char* fields = nullptr;
         size_t length = 0;
@@ -81,9 +82,9 @@ public:
     };
     // How many of the last committed entries recentEntries can reach.
     static constexpr size_t kRecentEntries = 256;
-    // The entries this process committed last, newest first, at most `capacity`. Lock-free and
-    // without allocation, so a crash can read them from its signal handler while other threads
-    // go on writing: only entries no write in progress can reach are given.
+    // The entries this process committed last, newest first, at most `capacity`; lock-free and
+    // allocation-free, for a crash's signal handler while others write: only entries no write in
+    // progress can reach.
     size_t recentEntries(EntryView* views, size_t capacity) const;
     // False once the entry may have been overwritten since recentEntries gave it.
     bool stillHolds(const EntryView& view) const;
@@ -100,11 +101,10 @@ private:
     uint32_t write(const QueuedRecord& record);
     void commit();
     void markDoneLocked(uint32_t last);
-    // A first write to a clean page of a shared file mapping faults (the kernel tracks dirty
-    // pages), and pages turn clean again after each writeback: left alone, such faults would
-    // fall on sendLog every few records. Makes the pages up to kReadyAheadBytes after writeAt
-    // writable without writing to them (MADV_POPULATE_WRITE; a kernel without it leaves them
-    // as they are). Only the thread that marks records done calls it, after open.
+    // A first write to a clean page of a shared file mapping faults (dirty pages are tracked),
+    // and pages turn clean after each writeback: such faults would fall on sendLog every few
+    // records. Makes the pages up to kReadyAheadBytes after writeAt writable without writing
+    // (MADV_POPULATE_WRITE, where the kernel has it). Only the thread that marks done calls it.
     void readyAhead(uint64_t writeAt);
 
     const int m_fd;
@@ -146,4 +146,13 @@ bool RecordJournal::appendAndPush(QueuedRecord& record, Push&& push) {
     if (!push()) return false;
     if (sequence != 0) commit();
     return true;
+}
+
+template <typename Walk>
+void RecordJournal::appendEach(Walk&& walk) {
+    std::lock_guard lock(m_mutex);
+    walk([this](QueuedRecord& record) {
+        record.sequence = write(record);
+        if (record.sequence != 0) commit();
+    });
 }

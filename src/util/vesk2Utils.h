@@ -48,6 +48,9 @@ struct QueuedRecord {
     MapValues own;
     // Set by the queue's owner for its own bookkeeping (the journal's sequence number); 0 none.
     uint32_t sequence = 0;
+    // Also the owner's: the journal, not open yet when the record was queued, that is to take
+    // it once open; null none.
+    const void* awaits = nullptr;
 };
 
 // A queue of records, oldest first.
@@ -126,6 +129,7 @@ inline void QueuedRecord::setOwn(std::initializer_list<OwnField> fields) {
 inline void QueuedRecord::clearForReuse() {
     shared.reset();
     sequence = 0;
+    awaits = nullptr;
     size_t bytes = 0;
     for (const auto& field : own) bytes += field.first.capacity() + field.second.capacity();
     if (own.size() > kReusableFields || bytes > kReusableBytes) own.clear();

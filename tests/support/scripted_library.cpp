@@ -6,8 +6,23 @@
 
 namespace qm_test {
 
-ScriptedLibrary::ScriptedLibrary(ScriptedCollector::Responder responder)
-    : collector(std::move(responder)), state(collector.factory()), core(state) {
+namespace {
+
+TransportFactory heldFactory(TransportFactory factory, std::function<void()> beforeTransport) {
+    if (!beforeTransport) return factory;
+    return [factory = std::move(factory), beforeTransport = std::move(beforeTransport)] {
+        beforeTransport();
+        return factory();
+    };
+}
+
+}  // namespace
+
+ScriptedLibrary::ScriptedLibrary(ScriptedCollector::Responder responder,
+                                 std::function<void()> beforeTransport)
+    : collector(std::move(responder)),
+      state(heldFactory(collector.factory(), std::move(beforeTransport))),
+      core(state) {
     state.settings.batchWindowMs = kBatchWindowMs;
     state.store.setKeepObserver([this](const std::string& record, const std::string& channel) {
         StoredRecord item;

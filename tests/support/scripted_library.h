@@ -5,6 +5,7 @@
 
 #include <json/json.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,8 +30,11 @@ public:
     // The gathering window of its sending thread: short, so tests do not wait for it.
     static constexpr int kBatchWindowMs = 20;
 
+    // beforeTransport, when given, runs on the thread that asks for a transport before each is
+    // made: the sending thread's first pass waits in it for as long as it does.
     explicit ScriptedLibrary(
-        ScriptedCollector::Responder responder = ScriptedCollector::acceptAll());
+        ScriptedCollector::Responder responder = ScriptedCollector::acceptAll(),
+        std::function<void()> beforeTransport = nullptr);
 
     // The core's initialise against kAddress:kPort, with version "1.0.0" and the defaults.
     int init(const std::string& project, const std::string& storage, bool heldBack,

@@ -997,6 +997,8 @@ TEST(RecordJournal, FileCutShortFromOutsideNeverEndsTheApp) {
                 VeskCatcher catcher;
                 ScriptedLibrary library;
                 if (library.init(kProject, storage.path(), false) != 0) return 2;
+                // The sending thread opens the journal before its first pass delivers.
+                if (!library.collector.waitForRecords(1, kDeliveryMs)) return 7;
                 catcher.initSdCardPath(projectDir(storage));
                 if (row.catcher && !catcher.openCrashCatcher()) return 3;
                 if (row.otherFile) {
@@ -1052,6 +1054,9 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
         int windowMs = ScriptedLibrary::kBatchWindowMs;
         // Below a full batch, with the session record, when the window holds them.
         size_t records = 300;
+        // Logged while the sending thread is held before it opens the journal (initialise
+        // made none), then killed during the channel's set-up.
+        bool beforeTheJournal = false;
     };
     const std::vector<Row> rows = {
         {"in flight to a stalled collector, then killed", ScriptedCollector::stall(), false,
@@ -1062,6 +1067,8 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
         {"held back in the queue, then killed", ScriptedCollector::acceptAll(), true, SIGKILL},
         {"gathered inside the window, then a segfault", ScriptedCollector::acceptAll(), false,
          SIGSEGV, 60000, 100},
+        {"logged before the journal opened, killed during the set-up", ScriptedCollector::stall(),
+         false, SIGKILL, ScriptedLibrary::kBatchWindowMs, 300, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -1071,9 +1078,20 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
         const int status = qm_test::runInChild(
             [&] {
                 qm_platform::setLogToStderr(false);
-                ScriptedLibrary first(row.answer);
+                std::atomic<bool> held{row.beforeTheJournal};
+                std::atomic<bool> asked{false};
+                ScriptedLibrary first(
+                    [&](const SeenRequest& request, const ExchangeDeadline& deadline) {
+                        asked = true;
+                        return row.answer(request, deadline);
+                    },
+                    [&] {
+                        while (held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    });
                 first.state.settings.batchWindowMs = row.windowMs;
                 if (first.init(kProject, storage.path(), row.heldBack) != 0) return 2;
+                const std::string journalFile = projectDir(storage) + "/log.journal";
+                if (row.beforeTheJournal && exists(journalFile)) return 5;
                 // The channel's set-up pass goes at once, with the session record; the
                 // window holds what comes after it.
                 if (gathered) std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -1081,6 +1099,12 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
                     while (!first.core.sendLog(VESK_LL_ERROR, body.c_str(), kUser)) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     }
+                }
+                if (row.beforeTheJournal) {
+                    if (exists(journalFile)) return 6;
+                    held = false;
+                    // The set-up's first exchange comes after the journal took the records.
+                    if (!qm_test::waitUntil([&] { return asked.load(); }, kDeliveryMs)) return 7;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
                 // Sanitizer run-times catch some of these signals; the process must die of it.
