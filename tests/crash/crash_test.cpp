@@ -502,7 +502,8 @@ void expectKeptCrashDelivered(const KeptCrashRow& row) {
     } else {
         EXPECT_EQ("MDMP", qm_test::decodeBase64(record["DmpData"].asString()).substr(0, 4));
     }
-    EXPECT_TRUE(keptFilesIn(dumpDirOf(storage)).empty());
+    const std::vector<std::string> left = keptFilesIn(dumpDirOf(storage));
+    EXPECT_TRUE(left.empty()) << "left: " << ::testing::PrintToString(left);
 }
 
 }  // namespace
