@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <mutex>
@@ -67,6 +68,14 @@ bool _armWatchdog(int signo, siginfo_t* info, void*) {
     // A journal file cut short from outside faults the application's next write into it; that
     // is no crash, and the write goes on.
     if (signo == SIGBUS && journalFaults::recover(info)) return true;
+    // One crash per process: a thread that faults while another's crash is handled (or the
+    // crashed thread faulting again inside its report) would write a second dump, without a
+    // record, which a next start sends as a crash of its own. It waits here for the end the
+    // first crash's watchdog sets.
+    static std::atomic_flag crashing = ATOMIC_FLAG_INIT;
+    if (crashing.test_and_set()) {
+        for (;;) pause();
+    }
     _watchdog().arm(signo);
     return false;  // not handled here: Breakpad goes on and writes the dump
 }
