@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <json/value.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -94,7 +95,11 @@ struct Harness {
 
         std::string objectText;
         long long crashTimeMs = 0;
-        if (pendingCrashes::readRecord(base + ".rec", objectText, crashTimeMs)) {
+        const int recordFd = open((base + ".rec").c_str(), O_RDONLY | O_CLOEXEC);
+        require(recordFd >= 0, "no record to read");
+        const bool read = pendingCrashes::readRecord(recordFd, objectText, crashTimeMs);
+        close(recordFd);
+        if (read) {
             require(!objectText.empty() && objectText.find('\n') == std::string::npos,
                     "the record's object is not one line");
             require(objectText.size() <= pendingCrashes::kMaxRecordBytes,
