@@ -70,7 +70,7 @@ std::string LocalStore::resendPath() const { return m_directory + kResendName; }
 
 LocalStore::Appended LocalStore::append(const std::vector<std::string>& lines) {
     if (lines.empty()) return Appended::Written;
-    const FileLock lock = takeStoreLock(m_directory);
+    const FileLock lock = takeStoreLock(m_directory, m_health);
     if (!lock.mayProceed()) return Appended::Busy;
     return appendLocked(lines);
 }
@@ -202,7 +202,7 @@ void LocalStore::dropResendLines(uint64_t bytes) const {
 // Only a regular file is taken over: anything else in its place (a directory, a device, a link)
 // is left alone, and appends report it.
 bool LocalStore::claim() {
-    const FileLock lock = takeStoreLock(m_directory);
+    const FileLock lock = takeStoreLock(m_directory, m_health);
     if (!lock.mayProceed()) return false;
     const std::string resend = resendPath();
     if (fileSize(resend) == 0) {
@@ -239,7 +239,7 @@ bool LocalStore::nextBatch(std::vector<std::string>& lines) {
     lines.clear();
     batchesInFlight().erase(m_directory);
     m_inFlight = false;
-    const FileLock lock = takeStoreLock(m_directory);
+    const FileLock lock = takeStoreLock(m_directory, m_health);
     if (!lock.mayProceed()) return false;
     // An append may have dropped the oldest lines meanwhile.
     m_position = std::max(m_position, readPosition());
@@ -282,7 +282,7 @@ bool LocalStore::nextBatch(std::vector<std::string>& lines) {
 bool LocalStore::confirmBatch() {
     batchesInFlight().erase(m_directory);
     m_inFlight = false;
-    const FileLock lock = takeStoreLock(m_directory);
+    const FileLock lock = takeStoreLock(m_directory, m_health);
     if (!lock.mayProceed()) return false;
     m_position = std::max(m_batchEnd, readPosition());
     if (m_position >= fileSize(resendPath())) {

@@ -222,7 +222,7 @@ void RecordStore::resend(const Handler& channel,
                          const std::function<DeliveryOutcome(const Batch&)>& post) {
     if (channel.m_directoryPath.empty() || !claimResend(channel.m_directoryPath)) return;
     // Held to the end: another process that starts meanwhile leaves the re-send to this one.
-    const FileLock owner = takeResendLock(channel.m_directoryPath);
+    const FileLock owner = takeResendLock(channel.m_directoryPath, m_health);
     if (!owner.mayProceed()) {
         _info_log("[store] another process sends the stored records of " + channel.m_directoryPath);
         return;

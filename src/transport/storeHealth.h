@@ -16,9 +16,13 @@ public:
     void writable();
     // One log line with the records not kept since the last such line, if any.
     void reportLosses();
+    // The lock file at path cannot be had (error: its errno) and the store works unguarded;
+    // said once per path.
+    void unguarded(const std::string& path, int error);
 
 private:
     std::mutex m_mutex;
     std::set<std::string> m_conditions;
+    std::set<std::string> m_unguarded;
     size_t m_recordsNotKept = 0;
 };

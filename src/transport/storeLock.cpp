@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <thread>
 
 #include "transport/exchangeDeadline.h"
@@ -43,14 +42,8 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
 FileLock FileLock::take(const std::string& path, std::chrono::milliseconds wait) {
     const int fd = boundedFile::openRegular(path, O_RDWR | O_CREAT);
     if (fd < 0) {
-        // Once: every store operation would say it again.
-        static std::atomic<bool> logged{false};
-        if (!logged.exchange(true)) {
-            _warn_log("[store] working without the lock " + path + ": " +
-                      boundedFile::errorText(errno));
-        }
         FileLock none;
-        none.m_unavailable = true;
+        none.m_unavailable = errno != 0 ? errno : EINVAL;
         return none;
     }
     FileLock lock(fd);
@@ -65,12 +58,22 @@ FileLock FileLock::take(const std::string& path, std::chrono::milliseconds wait)
     return FileLock();
 }
 
-FileLock takeStoreLock(const std::string& directory) {
-    FileLock lock = FileLock::take(directory + kStoreLockName, FileLock::kStoreWait);
+namespace {
+
+FileLock takeTold(const std::string& path, std::chrono::milliseconds wait, StoreHealth& health) {
+    FileLock lock = FileLock::take(path, wait);
+    if (lock.unavailable() != 0) health.unguarded(path, lock.unavailable());
+    return lock;
+}
+
+}  // namespace
+
+FileLock takeStoreLock(const std::string& directory, StoreHealth& health) {
+    FileLock lock = takeTold(directory + kStoreLockName, FileLock::kStoreWait, health);
     if (!lock.mayProceed()) _warn_log("[store] " + directory + " is busy in another process");
     return lock;
 }
 
-FileLock takeResendLock(const std::string& directory) {
-    return FileLock::take(directory + kResendLockName, std::chrono::milliseconds(0));
+FileLock takeResendLock(const std::string& directory, StoreHealth& health) {
+    return takeTold(directory + kResendLockName, std::chrono::milliseconds(0), health);
 }

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <string>
 
+#include "transport/storeHealth.h"
+
 class FileLock {
 public:
     // How long a store operation waits for the other process's. It holds the lock only for a
@@ -28,17 +30,20 @@ public:
     // Whether the operation it guards may go on: held, or no lock file can be had at all (a
     // directory or a link in its place), where waiting would only keep the records from the
     // store for ever; the processes then work unguarded, as before there was a lock.
-    bool mayProceed() const { return held() || m_unavailable; }
+    bool mayProceed() const { return held() || m_unavailable != 0; }
+    // Why no lock file could be had (its errno), 0 when one could.
+    int unavailable() const { return m_unavailable; }
 
 private:
     explicit FileLock(int fd) : m_fd(fd) {}
     int m_fd = -1;
-    bool m_unavailable = false;
+    int m_unavailable = 0;
 };
 
 // The lock over a project's store files ("log.txt", "log.resend", "log.resend.pos"), taken
-// for each operation that reads, changes or replaces them.
-FileLock takeStoreLock(const std::string& directory);
+// for each operation that reads, changes or replaces them. A lock file that cannot be had is
+// told to health.
+FileLock takeStoreLock(const std::string& directory, StoreHealth& health);
 // Owned for the whole re-send of a project's stored records: one process sends them, the
 // others leave them to it. Tried once.
-FileLock takeResendLock(const std::string& directory);
+FileLock takeResendLock(const std::string& directory, StoreHealth& health);
