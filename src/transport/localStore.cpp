@@ -41,12 +41,6 @@ const size_t kPositionBytes = 32;
 // Appends and copies write in pieces of this size.
 const size_t kWriteChunkBytes = 64 * 1024;
 
-void logByteCapDrop(size_t records) {
-    if (records == 0) return;
-    _error_log("[store] byte cap of " + std::to_string(LocalStore::kMaxStoreBytes) +
-               " bytes: dropped " + std::to_string(records) + " oldest records");
-}
-
 // Where a re-send's batch in flight ends, per project directory: the store bound may drop the
 // re-send's oldest lines while the batch is out, but not count its lines as dropped, since they
 // are being answered for. Only the sending thread uses stores (RecordStore serialises them).
@@ -56,6 +50,12 @@ std::map<std::string, uint64_t>& batchesInFlight() {
 }
 
 }  // namespace
+
+void LocalStore::logByteCapDrop(size_t records) {
+    if (records == 0) return;
+    _error_log("[store] byte cap of " + std::to_string(kMaxStoreBytes) + " bytes: dropped " +
+               std::to_string(records) + " oldest records");
+}
 
 LocalStore::LocalStore(std::string directory, StoreHealth& health)
     : m_directory(std::move(directory)), m_health(health) {}

@@ -24,6 +24,8 @@ public:
     // "log.resend" together. Appends beyond it drop the oldest records first (a re-send's before
     // those of "log.txt"), and so does a start that takes over larger files.
     static constexpr uint64_t kMaxStoreBytes = 16 * 1024 * 1024;
+    // The one line that says how many of the oldest records the bound dropped (none: nothing).
+    static void logByteCapDrop(size_t records);
     // A batch of a re-send takes lines until they exceed this many bytes, as a pass does.
     static constexpr size_t kMaxBatchBytes = 2097152;
 

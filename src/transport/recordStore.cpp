@@ -192,8 +192,7 @@ void RecordStore::boundWaiting(std::vector<std::string>& waiting) {
     }
     if (dropped == 0) return;
     waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(dropped));
-    _error_log("[store] byte cap of " + std::to_string(LocalStore::kMaxStoreBytes) +
-               " bytes: dropped " + std::to_string(dropped) + " oldest records");
+    LocalStore::logByteCapDrop(dropped);
 }
 
 bool RecordStore::keepWaiting() {
