@@ -59,6 +59,12 @@ static_assert(std::atomic<RecordJournal*>::is_always_lock_free);
 template <typename Push>
 bool JournalSlot::appendAndPush(QueuedRecord& record, Push&& push) {
     if (RecordJournal* open = journal()) return open->appendAndPush(record, push);
+    // A journal that could not be opened never will be: sent as usual, not journaled, and no
+    // lock taken for it.
+    if (opened()) {
+        record.sequence = 0;
+        return push();
+    }
     // The opening hands over under the lock: a record pushed here is either in the queue
     // before it journals the queue, or finds the journal visible.
     std::lock_guard lock(m_mutex);
