@@ -14,9 +14,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -25,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/libraryState.h"
 #include "platform/host_capture.h"
 #include "plume/quillmark.h"
 #include "proc_usage.h"
@@ -431,6 +435,119 @@ void reportAccounting(int runs) {
     }
 }
 
+// A steady trickle, as an app logs in the background: 100 records, one every 100 ms. Figures:
+// the requests the collector took, the context switches of the library's threads (every thread
+// of the process but this one and the poller; a switch is a wake-up or a preemption) from the
+// first call until the last record arrived, the same over 2 s of idle after it, the delay from
+// each call to its arrival (p99, from a 1 ms poll of the collector's file) and from the last
+// call to the last arrival.
+enum TrickleFigure {
+    kRequests,
+    kWakeUps,
+    kIdleWakeUps,
+    kArrivalP99,
+    kLastArrival,
+    kTrickleFigures
+};
+constexpr int kTrickleRecords = 100;
+
+// Voluntary plus involuntary context switches of this process's threads, but those named.
+double contextSwitches(const std::vector<pid_t>& except) {
+    double total = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        const pid_t tid = static_cast<pid_t>(std::atol(entry.path().filename().c_str()));
+        if (std::find(except.begin(), except.end(), tid) != except.end()) continue;
+        std::ifstream status(entry.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") == std::string::npos) continue;
+            total += std::atof(line.c_str() + line.find(':') + 1);
+        }
+    }
+    return total;
+}
+
+Figures trickleRun(const qm_test::CollectorProcess& collector, const std::string& storage,
+                   int windowMs) {
+    if (windowMs >= 0) LibraryState::process().settings.batchWindowMs = windowMs;
+    const std::vector<std::string> messages = distinctMessages(kTrickleRecords);
+    if (initChannel(collector, storage) != 0) return {};
+    // The session record, and the set-up's own work, before the count starts.
+    if (!collector.waitForRecordCount(1, 10000)) return {};
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const size_t requestsBefore = collector.requests().size();
+    std::vector<Clock::time_point> called(kTrickleRecords), arrived(kTrickleRecords);
+    std::atomic<pid_t> pollerId{0};
+    std::atomic<bool> polling{true};
+    std::thread poller([&] {
+        pollerId = qm_bench::currentThreadId();
+        size_t seen = 0;
+        while (polling && seen < static_cast<size_t>(kTrickleRecords)) {
+            const size_t count = collector.recordCount();
+            const auto now = Clock::now();
+            for (; seen + 1 < count && seen < static_cast<size_t>(kTrickleRecords); ++seen) {
+                arrived[seen] = now;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    while (pollerId == 0) std::this_thread::yield();
+    const std::vector<pid_t> ours{qm_bench::currentThreadId(), pollerId.load()};
+    const double switchesBefore = contextSwitches(ours);
+    const auto start = Clock::now();
+    for (int i = 0; i < kTrickleRecords; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(100 * i));
+        called[i] = Clock::now();
+        if (QuillMarkSendLog(QUILLMARK_INFO, messages[i].c_str()) != 1) polling = false;
+    }
+    const bool all = collector.waitForRecordCount(kTrickleRecords + 1, 20000);
+    polling = false;
+    poller.join();
+    if (!all) return {};
+    const double switches = contextSwitches(ours) - switchesBefore;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double idleBefore = contextSwitches(ours);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double idle = contextSwitches(ours) - idleBefore;
+    std::vector<double> delays;
+    for (int i = 0; i < kTrickleRecords; ++i) {
+        delays.push_back(std::chrono::duration<double, std::milli>(arrived[i] - called[i]).count());
+    }
+    const double last = delays.back();
+    std::sort(delays.begin(), delays.end());
+    return {static_cast<double>(collector.requests().size() - requestsBefore), switches, idle,
+            percentile(delays, 0.99), last};
+}
+
+void reportTrickle(int runs, const char* only) {
+    struct Row {
+        const char* name;
+        int windowMs;  // -1: the build's default
+    };
+    const Row rows[] = {{"trickle, the build's window", -1},
+                        {"trickle, no window (each pass at once)", 0}};
+    printf(
+        "| 100 records, one every 100 ms | requests | library threads' context switches | the "
+        "same, 2 s idle after | call → collector p99 | last call → its arrival |\n");
+    printf("|---|---|---|---|---|---|\n");
+    for (const Row& row : rows) {
+        if (!selected(row.name, only)) continue;
+        const std::vector<Figures> kept =
+            repeat(qm_test::CollectorOptions(), runs, kTrickleFigures,
+                   [&](qm_test::CollectorProcess& collector, const std::string& storage) {
+                       return trickleRun(collector, storage, row.windowMs);
+                   });
+        if (kept.empty()) {
+            printf("| %s | run failed |\n", row.name);
+            continue;
+        }
+        const Figures m = medians(kept, kTrickleFigures);
+        printf("| %s | %.0f | %.0f | %.0f | %.0f ms | %.0f ms |\n",
+               rowLabel(row.name, kept.size(), runs).c_str(), m[kRequests], m[kWakeUps],
+               m[kIdleWakeUps], m[kArrivalP99], m[kLastArrival]);
+    }
+    printf("\n");
+}
+
 void BM_SerialiseRecord(benchmark::State& state) {
     MapValues record = {{"body", kMessage},
                         {"logLevel", "INFO"},
@@ -466,6 +583,7 @@ int main(int argc, char** argv) {
            runs);
     reportLatency(runs, only);
     reportThroughput(runs, only);
+    reportTrickle(runs, only);
     fflush(stdout);
 
     if (micro) {
