@@ -70,6 +70,8 @@ set_target_properties(quillmark_breakpad PROPERTIES POSITION_INDEPENDENT_CODE ON
 # signal handler on a forked, ptrace-driven helper where sanitizer run-times do not belong.
 target_compile_options(quillmark_breakpad PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-w -fvisibility=hidden>
                        -ffunction-sections -fdata-sections)
+# Built for size: it runs once, for a crash.
+target_compile_options(quillmark_breakpad PRIVATE $<$<NOT:$<CONFIG:Debug>>:-Os>)
 # The assembly file carries no .note.GNU-stack, which would make every stack executable.
 target_compile_options(quillmark_breakpad PRIVATE $<$<COMPILE_LANGUAGE:ASM>:-Wa,--noexecstack>)
 if(QUILLMARK_SANITIZE)
