@@ -20,6 +20,9 @@ MapValues passFieldsOf(const Handler& channel, const std::string& hostName,
     fields[VESK_KEY_NETWORKTYPE] =
         networkModel.find("wlan") != std::string::npos ? "Wifi" : "Cellular";
     fields[VESK_KEY_LOGVERSION] = "v2";
+    // The sending thread reads or makes the ID at the channel's set-up: records queued before
+    // it (the session record, what the app logs in its first milliseconds) carry it too.
+    if (!channel.m_deviceID.empty()) fields[VESK_KEY_DEVICEID] = channel.m_deviceID;
     return fields;
 }
 

@@ -21,7 +21,8 @@
 class RecordWriter;
 
 // The fields a pass adds to each record of the channel, over the record's own: "host" (when
-// the channel reports one), "NetworkModel", "NetworkType", "logVersion".
+// the channel reports one), "NetworkModel", "NetworkType", "logVersion", and "DeviceID" once the
+// channel has one.
 MapValues passFieldsOf(const Handler& channel, const std::string& hostName,
                        const std::string& networkModel);
 

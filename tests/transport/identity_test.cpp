@@ -1,6 +1,7 @@
 // The device ID across starts: made once per project directory, read back by later starts,
-// carried by records built after the channel's set-up, and what odd "deviceID.db" files give.
-// Each start is a library on a state of its own in this process, against one storage directory.
+// carried by every record the channel sends (those queued before its set-up too), and what odd
+// "deviceID.db" files give. Each start is a library on a state of its own in this process, against
+// one storage directory.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <sys/stat.h>
@@ -111,10 +112,13 @@ TEST(DeviceId, MadeOnceThenReadBackAndSharedByTheChannelsOfAProject) {
     expectDeviceIdShape(id, before, after);
     EXPECT_EQ(id, onlyRecord(records, "first start")["DeviceID"].asString());
     EXPECT_EQ(id, onlyRecord(records, "corvane")["DeviceID"].asString());
+    // Queued by initialise, before the sending thread made the ID: it carries it all the same.
+    EXPECT_EQ(id, onlyRecord(records, "CREATE SESSION")["DeviceID"].asString());
 
     ScriptedLibrary second;
     records = startAndLog(second, storage, "second start");
     EXPECT_EQ(id, onlyRecord(records, "second start")["DeviceID"].asString());
+    EXPECT_EQ(id, onlyRecord(records, "CREATE SESSION")["DeviceID"].asString());
     EXPECT_EQ(id, readFileText(idFile(storage)));
 }
 
