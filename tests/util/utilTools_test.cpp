@@ -1,4 +1,4 @@
-// Tests of UtilTools: Base64 encoding, time, formatting, trimming, C strings, error text,
+// Tests of UtilTools: Base64 encoding, time, formatting, trimming, C strings,
 // the IPv4 range check, and the level of the library's own diagnostics.
 #include "util/utilTools.h"
 
@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -22,7 +21,6 @@
 #include "transport/channelRegistry.h"
 #include "transport/httpSender.h"
 #include "util/utilLog.h"
-#include "util/utilUtf8.h"
 
 namespace {
 
@@ -263,30 +261,6 @@ TEST(CharToString, DefaultIsNotChanged) {
     const std::string def = "  keep  ";
     EXPECT_EQ(UtilTools::charToString(nullptr, def), "keep");
     EXPECT_EQ(def, "  keep  ");
-}
-
-// ---------------------------------------------------------------- System error text
-
-TEST(SysErrMsg, MissingFile) {
-    FILE* f = fopen("/nonexistent-quillmark-dir/missing-file", "r");
-    ASSERT_EQ(f, nullptr);
-    ASSERT_EQ(errno, ENOENT);
-    const std::string msg = UtilTools::getSysErrMsg();
-    EXPECT_EQ(msg, std::string("(2)") + strerror(2));
-}
-
-TEST(SysErrMsg, OtherNumbers) {
-    errno = EACCES;
-    EXPECT_EQ(UtilTools::getSysErrMsg(), "(" + std::to_string(EACCES) + ")" + strerror(EACCES));
-    errno = 0;
-    EXPECT_EQ(UtilTools::getSysErrMsg().substr(0, 3), "(0)");
-    errno = 987654;
-    const std::string unknown = UtilTools::getSysErrMsg();
-    EXPECT_EQ(unknown.substr(0, 8), "(987654)");
-    EXPECT_GT(unknown.size(), 8u);
-    EXPECT_TRUE(UtilUtf8::is_utf8(unknown));
-    errno = -3;
-    EXPECT_EQ(UtilTools::getSysErrMsg().substr(0, 4), "(-3)");
 }
 
 // ---------------------------------------------------------------- Address range
