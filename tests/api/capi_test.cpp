@@ -400,33 +400,20 @@ INSTANTIATE_TEST_SUITE_P(EveryTextArgument, HostileInitialize, ::testing::Values
                              return caseName(info.param);
                          });
 
-// Collector addresses as an application may write them. The port argument is 1 where the
-// address names one, so the request's URL shows which won.
+// Collector addresses as an application may write them: initialize takes what the address
+// reader takes (its table is request_test's) and refuses the rest with -4. The port argument
+// is 1 where the address names one, so the request's URL shows which won.
 TEST(InitializeAddress, UrlFormsAreAcceptedAndDeliverAndMalformedOnesAreRefused) {
     const struct {
         const char* address;
         uint16_t portArgument;
         int32_t result;
     } cases[] = {
-        {"http://127.0.0.1:8123", 1, 0},
         {"HTTP://127.0.0.1:8123/", 1, 0},
         {"hTtP://127.0.0.1", 8123, 0},
-        {"http://127.0.0.1/", 8123, 0},
         {"127.0.0.1", 8123, -4},
-        {"ftp://127.0.0.1", 8123, -4},
-        {"http://", 8123, -4},
-        {"http:///v2", 8123, -4},
-        {"http://127.0.0.1:", 8123, -4},
-        {"http://127.0.0.1:0", 8123, -4},
+        // Out of range in the address, not in the argument: the address is what is wrong.
         {"http://127.0.0.1:70000", 8123, -4},
-        {"http://127.0.0.1:8123/?q=1", 8123, -4},
-        {"http://127.0.0.1:8123/#top", 8123, -4},
-        {"http://user@127.0.0.1:8123", 8123, -4},
-        {"http://127.0.0.1 :8123", 8123, -4},
-        {"http://[::1", 8123, -4},
-        {"http://[not:an:address]:80", 8123, -4},
-        {"http://::1:80", 8123, -4},
-        {"https//127.0.0.1", 8123, -4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
