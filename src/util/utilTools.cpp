@@ -9,10 +9,8 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "util/boundedFile.h"
-#include "util/utilUtf8.h"
 
 namespace {
 
@@ -102,34 +100,6 @@ std::string_view UtilTools::trimmed(std::string_view text, const char* pChSep) {
 
 std::string UtilTools::charToString(const char* pChar, const std::string& defVal) {
     return std::string(trimmed(pChar != nullptr ? std::string_view(pChar) : defVal, "\t "));
-}
-
-namespace {
-
-// strerror_r comes in two forms (GNU: returns the text; XSI: fills the buffer, returns 0).
-// Only one of the two is used on a given C library.
-[[maybe_unused]] const char* _strerrorText(const char* result, const char* /*buffer*/) {
-    return result;
-}
-[[maybe_unused]] const char* _strerrorText(int result, const char* buffer) {
-    return result == 0 ? buffer : nullptr;
-}
-
-}  // namespace
-
-std::string UtilTools::getSysErrMsg() {
-    const int err = errno;  // first, before anything can change it
-    char buffer[256] = {0};
-    // strerror_r rather than strerror: the same text, without strerror's shared buffer.
-    const char* text = _strerrorText(strerror_r(err, buffer, sizeof buffer), buffer);
-    std::string message = "(" + std::to_string(err) + ")";
-    if (text != nullptr) {
-        message += text;
-    } else {
-        message += "Unknown error " + std::to_string(err);
-    }
-    if (!UtilUtf8::is_utf8(message)) return UtilUtf8::ansi_2_utf8(message);
-    return message;
 }
 
 bool rangeCheck(uint32_t uip, const std::string& low, const std::string& high) {

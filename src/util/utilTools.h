@@ -23,7 +23,6 @@ public:
     static std::string_view trimmed(std::string_view text, const char* pChSep);
     // pChar (or defVal when null) trimmed of tabs and spaces at both ends.
     static std::string charToString(const char* pChar, const std::string& defVal);
-    static std::string getSysErrMsg();
 
     // Device host name and the name of the active network interface (see utilNetwork.cpp).
     static std::string getHostName();

@@ -153,30 +153,7 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// The facade's life cycle
-
-TEST(FacadeLifecycle, DestroyTwiceIsHarmlessAndTheNextCallBuildsANewFacade) {
-    const int code = runInChild(
-        [] {
-            QuillMarkDestroy();  // nothing to destroy yet
-            EXPECT_EQ(nullptr, currentPlumeLog());
-            EXPECT_EQ(QUILLMARK_DEBUG, QuillMarkGetLogLevel());
-            EXPECT_NE(nullptr, currentPlumeLog());
-            QuillMarkDestroy();
-            EXPECT_EQ(nullptr, currentPlumeLog());
-            QuillMarkDestroy();
-            DestroyPlumeLog();
-            EXPECT_EQ(nullptr, currentPlumeLog());
-            EXPECT_EQ(QUILLMARK_DEBUG, QuillMarkGetLogLevel());
-            PlumeLog* created = currentPlumeLog();
-            EXPECT_NE(nullptr, created);
-            EXPECT_EQ(created, GetPlumeLog());
-            EXPECT_EQ(created, GetPlumeLog());
-            return 0;
-        },
-        kChildTimeoutMs);
-    EXPECT_EQ(0, code);
-}
+// The C functions on the process's facade
 
 void crashCallback(void*) {}
 
@@ -423,33 +400,20 @@ INSTANTIATE_TEST_SUITE_P(EveryTextArgument, HostileInitialize, ::testing::Values
                              return caseName(info.param);
                          });
 
-// Collector addresses as an application may write them. The port argument is 1 where the
-// address names one, so the request's URL shows which won.
+// Collector addresses as an application may write them: initialize takes what the address
+// reader takes (its table is request_test's) and refuses the rest with -4. The port argument
+// is 1 where the address names one, so the request's URL shows which won.
 TEST(InitializeAddress, UrlFormsAreAcceptedAndDeliverAndMalformedOnesAreRefused) {
     const struct {
         const char* address;
         uint16_t portArgument;
         int32_t result;
     } cases[] = {
-        {"http://127.0.0.1:8123", 1, 0},
         {"HTTP://127.0.0.1:8123/", 1, 0},
         {"hTtP://127.0.0.1", 8123, 0},
-        {"http://127.0.0.1/", 8123, 0},
         {"127.0.0.1", 8123, -4},
-        {"ftp://127.0.0.1", 8123, -4},
-        {"http://", 8123, -4},
-        {"http:///v2", 8123, -4},
-        {"http://127.0.0.1:", 8123, -4},
-        {"http://127.0.0.1:0", 8123, -4},
+        // Out of range in the address, not in the argument: the address is what is wrong.
         {"http://127.0.0.1:70000", 8123, -4},
-        {"http://127.0.0.1:8123/?q=1", 8123, -4},
-        {"http://127.0.0.1:8123/#top", 8123, -4},
-        {"http://user@127.0.0.1:8123", 8123, -4},
-        {"http://127.0.0.1 :8123", 8123, -4},
-        {"http://[::1", 8123, -4},
-        {"http://[not:an:address]:80", 8123, -4},
-        {"http://::1:80", 8123, -4},
-        {"https//127.0.0.1", 8123, -4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
@@ -797,14 +761,27 @@ void raceThreads(int count, const std::function<void(int)>& body) {
     for (std::thread& thread : threads) thread.join();
 }
 
-TEST(EntryPointRaces, SixteenFirstCallsShareOneFacade) {
+// One facade per process: made by the first call, of sixteen racing threads too; deleted once
+// by destroys however many and however raced; made anew by the next call.
+TEST(EntryPointRaces, FirstCallsShareOneFacadeAndAnyNumberOfDestroysDeleteItOnce) {
     const int code = runInChild(
         [] {
+            QuillMarkDestroy();  // nothing to destroy yet
+            EXPECT_EQ(nullptr, currentPlumeLog());
             std::vector<PlumeLog*> seen(16, nullptr);
             raceThreads(16, [&seen](int i) { seen[i] = GetPlumeLog(); });
+            EXPECT_NE(nullptr, currentPlumeLog());
             for (PlumeLog* facade : seen) EXPECT_EQ(currentPlumeLog(), facade);
-            // Two destroys racing delete it once.
             raceThreads(2, [](int) { DestroyPlumeLog(); });
+            EXPECT_EQ(nullptr, currentPlumeLog());
+            DestroyPlumeLog();
+            EXPECT_EQ(QUILLMARK_DEBUG, QuillMarkGetLogLevel());
+            PlumeLog* created = currentPlumeLog();
+            EXPECT_NE(nullptr, created);
+            EXPECT_EQ(created, GetPlumeLog());
+            QuillMarkDestroy();
+            EXPECT_EQ(nullptr, currentPlumeLog());
+            QuillMarkDestroy();
             EXPECT_EQ(nullptr, currentPlumeLog());
             return 0;
         },

@@ -61,27 +61,34 @@ Lines keptLine(size_t kept, size_t size, bool answered) {
     return {"W/NDK: " + RecordStore::undeliveredLine(kept, size, answered)};
 }
 
+// Every answer goes the road of a pass: the scripted transport gives it to deliverBatch, which
+// reads it against the batch, and the records it did not take are handed to storage.
 class AnswerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_store.setKeepObserver([this](const std::string& text, const std::string& channel) {
             m_stored.emplace_back(text, channel);
         });
-        qm_platform::startLogCapture();
     }
     void TearDown() override { qm_platform::stopLogCapture(); }
 
-    // The answer read against the batch, and the records it did not take handed to storage.
-    DeliveryOutcome evaluate(const std::string& answer, const Bulk& bulk,
+    DeliveryOutcome evaluate(const CollectorAnswer& answer, const Bulk& bulk,
                              const std::string& channel = "quillmark-user") {
         m_stored.clear();
         qm_platform::startLogCapture();
         Batch batch;
         for (const std::string& record : bulk.records) batch.add(record);
-        EXPECT_EQ(batch.body(), bulk.body);
-        const DeliveryOutcome outcome = readCollectorAnswer(answer, batch.size());
+        qm_test::ScriptedCollector collector(
+            [&answer](const qm_test::SeenRequest&, const ExchangeDeadline&) { return answer; });
+        const std::unique_ptr<CollectorTransport> transport = collector.factory()();
+        const DeliveryOutcome outcome = deliverBatch(*transport, "http://127.0.0.1", 80, batch);
         EXPECT_EQ(outcome.records.size(), bulk.records.size());
         m_store.keepUndelivered(batch, outcome, channel);
+        EXPECT_EQ(collector.requests().size(), 1u);
+        for (const qm_test::SeenRequest& request : collector.requests()) {
+            EXPECT_EQ(request.url, "http://127.0.0.1:80/v2/log");
+            EXPECT_EQ(request.body, bulk.body);
+        }
         return outcome;
     }
 
@@ -90,11 +97,12 @@ protected:
     std::vector<Stored> m_stored;
 };
 
-TEST_F(AnswerTest, NoAnswerStoresTheWholeBatchInOrder) {
-    const Bulk bulk = makeBulk(3);
-    EXPECT_EQ(evaluate("", bulk, "Corvane").count(RecordOutcome::NotAnswered), 3u);
-    EXPECT_EQ(m_stored, recordsOf(bulk, {0, 1, 2}, "Corvane"));
-    EXPECT_EQ(qm_platform::capturedLogLines(), keptLine(3, 3, false));
+CollectorAnswer complete(long status, const std::string& body) {
+    CollectorAnswer answer;
+    answer.connected = answer.sent = answer.complete = true;
+    answer.status = status;
+    answer.body = body;
+    return answer;
 }
 
 TEST_F(AnswerTest, EachResultEntryDecidesItsOwnRecord) {
@@ -126,24 +134,19 @@ TEST_F(AnswerTest, EachResultEntryDecidesItsOwnRecord) {
     resultList += "]";
     const Bulk bulk = makeBulk(rows.size());
 
-    const DeliveryOutcome outcome = evaluate(answerWith(resultList), bulk, "channel-b");
+    const DeliveryOutcome outcome =
+        evaluate(complete(200, answerWith(resultList)), bulk, "channel-b");
     EXPECT_EQ(outcome.count(RecordOutcome::Refused), failing.size());
     EXPECT_TRUE(outcome.collectorAnswered);
     EXPECT_EQ(m_stored, recordsOf(bulk, failing, "channel-b"));
     EXPECT_EQ(qm_platform::capturedLogLines(), keptLine(failing.size(), rows.size(), true));
 }
 
-// Which records of a batch of three an answer leaves to local storage. Only a collector answer
-// (an object with "header" and a "resultList" array) decides per record; every other answer
-// keeps the whole batch, and a record without an entry of its own is kept too.
-TEST_F(AnswerTest, OnlyACollectorAnswerDecidesPerRecord) {
-    struct Row {
-        const char* name;
-        std::string answer;
-        bool cut;  // an answer cut short: the entries that were cut are simply missing
-        std::vector<size_t> kept;
-    };
-    const std::vector<size_t> all = {0, 1, 2};
+// The answer shapes, one table: what a batch of three keeps for each answer a transport may
+// hand back. Only a complete 2xx answer is read, and only a collector answer (an object with
+// "header" and a "resultList" array) decides per record; every other answer keeps the whole
+// batch not answered, and a record without an entry of its own is not answered either.
+TEST_F(AnswerTest, OnlyACompleteSuccessfulCollectorAnswerDecidesPerRecord) {
     const std::string head =
         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nX-Note: a \"header\" word\r\n\r\n";
     const std::string middleFails =
@@ -159,75 +162,112 @@ TEST_F(AnswerTest, OnlyACollectorAnswerDecidesPerRecord) {
         "            \"code\": 7\n          }\n        },\n"
         "        {\n          \"isSuccessful\": true\n        }\n"
         "      ]\n    }\n  }\n}";
+    struct Row {
+        const char* name;
+        std::string body;
+        // One letter per record: 'Y' accepted, 'N' refused, '-' not answered.
+        const char* outcome;
+        long status = 200;
+        bool complete = true;
+        // An answer the transport cut at its read limit: the entries cut away are missing.
+        bool cut = false;
+        bool connected = true;
+    };
     const std::vector<Row> rows = {
-        {"per record", middleFails, false, {1}},
-        {"below status line and headers", head + middleFails, false, {1}},
-        {"text after the object", head + middleFails + "\r\nsomething after\r\n", false, {1}},
+        {"per record", middleFails, "YNY"},
+        {"below status line and headers", head + middleFails, "YNY"},
+        {"text after the object", head + middleFails + "\r\nsomething after\r\n", "YNY"},
         {"pretty-printed over lines",
          "{\"header\":{},\n \"body\":{\"data\":{\"resultList\":[\n"
          "  {\"isSuccessful\":true},\n  {\"isSuccessful\":false},\n  {\"isSuccessful\":true}]}}}\n",
-         false,
-         {1}},
+         "YNY"},
         // What json.dumps(answer, indent=2) writes.
-        {"indented by two", indented, false, {1}},
-        {"indented, below status line and headers", head + indented, false, {1}},
-        {"indented, cut inside an entry", indented.substr(0, indented.rfind("true")), true, {1, 2}},
-        {"space after the brace", "{ " + middleFails.substr(1), false, {1}},
-        {"line feed after the brace", "{\n" + middleFails.substr(1), false, {1}},
+        {"indented by two", indented, "YNY"},
+        {"indented, below status line and headers", head + indented, "YNY"},
+        {"indented, cut inside an entry", indented.substr(0, indented.rfind("true")), "YNN", 200,
+         true, true},
+        {"space after the brace", "{ " + middleFails.substr(1), "YNY"},
+        {"line feed after the brace", "{\n" + middleFails.substr(1), "YNY"},
         {"tabs and CRLF",
          "{\r\n\t\"header\" :\t{ } ,\r\n\t\"body\":{\"data\":{\"resultList\":[\r\n\t\t"
          "{\"isSuccessful\":true} "
          ",\r\n\t\t{\"isSuccessful\":false},{\"isSuccessful\":true}\r\n\t]}}\r\n}",
-         false,
-         {1}},
+         "YNY"},
         {"body before header",
          R"({"body":{"data":{"resultList":[{"isSuccessful":true},{"isSuccessful":false},)"
          R"({"isSuccessful":true}]}},"header":{"code":200}})",
-         false,
-         {1}},
-        {"shorter list",
-         answerWith(R"([{"isSuccessful":false},{"isSuccessful":true}])"),
-         false,
-         {0, 2}},
-        {"shorter list, cut", answerWith(R"([{"isSuccessful":true}])"), true, {1, 2}},
-        {"empty list", answerWith("[]"), false, all},
+         "YNY"},
+        {"shorter list", answerWith(R"([{"isSuccessful":false},{"isSuccessful":true}])"), "NY-"},
+        {"shorter list, cut", answerWith(R"([{"isSuccessful":true}])"), "Y--", 200, true, true},
+        {"empty list", answerWith("[]"), "---"},
         {"longer list",
          answerWith(R"([{"isSuccessful":true},{"isSuccessful":true},{"isSuccessful":true},)"
                     R"({"isSuccessful":false}])"),
-         false,
-         {}},
+         "YYY"},
         // The entry being read at the break is no result; the complete ones apply.
-        {"broken between entries", brokenStart, true, {0, 1, 2}},
-        {"broken inside an entry", brokenStart + R"({"isSucc)", true, {0, 1, 2}},
-        {"list continued on the next line",
-         brokenStart + "\n{\"isSuccessful\":true}]}}}",
-         false,
-         {0, 2}},
-        {"plain text", "OK", false, all},
+        {"broken between entries", brokenStart, "N--", 200, true, true},
+        {"broken inside an entry", brokenStart + R"({"isSucc)", "N--", 200, true, true},
+        {"list continued on the next line", brokenStart + "\n{\"isSuccessful\":true}]}}}", "NY-"},
+        {"plain text", "OK", "---"},
         {"html page",
          "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/html\r\n\r\n<html><body>502</body></html>",
-         false, all},
-        {"empty body", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false, all},
-        {"binary", std::string("\x01\xFF\x00{\"head", 8), false, all},
+         "---"},
+        {"empty body", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "---"},
+        {"binary", std::string("\x01\xFF\x00{\"head", 8), "---"},
         {"Header in another case",
-         R"({"Header":{},"body":{"data":{"resultList":[{"isSuccessful":true}]}}})", false, all},
-        {"no header", R"({"body":{"data":{"resultList":[{"isSuccessful":true}]}}})", false, all},
+         R"({"Header":{},"body":{"data":{"resultList":[{"isSuccessful":true}]}}})", "---"},
+        {"no header", R"({"body":{"data":{"resultList":[{"isSuccessful":true}]}}})", "---"},
         {"error without results", R"({"header":{"code":500,"message":"invalid project key"}})",
-         false, all},
-        {"empty body member", R"({"header":{},"body":{}})", false, all},
-        {"body is text", R"({"header":{},"body":"rejected"})", false, all},
+         "---"},
+        {"empty body member", R"({"header":{},"body":{}})", "---"},
+        {"body is text", R"({"header":{},"body":"rejected"})", "---"},
         {"resultList an object",
-         R"({"header":{},"body":{"data":{"resultList":{"isSuccessful":true}}}})", false, all},
-        {"resultList null", R"({"header":{},"body":{"data":{"resultList":null}}})", false, all},
-        {"broken after the marker", R"({"header")", false, all},
+         R"({"header":{},"body":{"data":{"resultList":{"isSuccessful":true}}}})", "---"},
+        {"resultList null", R"({"header":{},"body":{"data":{"resultList":null}}})", "---"},
+        {"broken after the marker", R"({"header")", "---"},
+        // The status and completeness of the exchange, whatever the body says.
+        {"201", middleFails, "YNY", 201},
+        {"299", middleFails, "YNY", 299},
+        {"200 cut after the list", middleFails, "YNY", 200, true, true},
+        {"200, not complete", middleFails, "---", 200, false},
+        {"no status, not complete", middleFails, "---", 0, false},
+        {"nothing connected", middleFails, "---", 0, false, false, false},
+        {"199", middleFails, "---", 199},
+        {"300", middleFails, "---", 300},
+        {"302", middleFails, "---", 302},
+        {"404", middleFails, "---", 404},
+        {"408", middleFails, "---", 408},
+        {"413", middleFails, "---", 413},
+        {"429", middleFails, "---", 429},
+        {"500", middleFails, "---", 500},
+        {"503", middleFails, "---", 503},
     };
     const Bulk bulk = makeBulk(3);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const DeliveryOutcome outcome = evaluate(row.answer, bulk);
-        EXPECT_EQ(m_stored, recordsOf(bulk, row.kept, "quillmark-user"));
-        EXPECT_EQ(outcome.count(RecordOutcome::Accepted), 3 - row.kept.size());
-        EXPECT_EQ(outcome.allAccepted(), row.kept.empty());
+        CollectorAnswer answer = complete(row.status, row.body);
+        answer.complete = row.complete;
+        answer.cut = row.cut;
+        answer.connected = answer.sent = row.connected;
+        if (!row.connected) answer.body.clear();
+        const DeliveryOutcome outcome = evaluate(answer, bulk);
+        std::string seen;
+        std::vector<size_t> kept;
+        for (size_t i = 0; i < outcome.records.size(); ++i) {
+            const RecordOutcome each = outcome.records[i];
+            seen += each == RecordOutcome::Accepted  ? 'Y'
+                    : each == RecordOutcome::Refused ? 'N'
+                                                     : '-';
+            if (each != RecordOutcome::Accepted) kept.push_back(i);
+        }
+        EXPECT_EQ(seen, row.outcome);
+        EXPECT_EQ(m_stored, recordsOf(bulk, kept, "quillmark-user"));
+        // A batch that reached nobody is logged as such, and what it kept.
+        if (!row.connected) {
+            Lines expected = keptLine(3, 3, false);
+            expected.insert(expected.begin(), "W/NDK: INVALID_SOCKET");
+            EXPECT_EQ(qm_platform::capturedLogLines(), expected);
+        }
     }
 }
 
@@ -254,55 +294,6 @@ TEST(BatchTest, BodyAndRecordsAgree) {
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(one.record(0), R"({"dmp":"QUJD"})");
     EXPECT_TRUE(Batch::ofOne("").empty());
-}
-
-}  // namespace
-
-// Only a complete 2xx answer reaches the answer reader: every other status, and an answer that
-// is not complete, leaves the whole batch not answered, whatever its body says.
-namespace {
-
-TEST(DeliverBatchTest, OnlyACompleteSuccessStatusIsReadPerRecord) {
-    struct Row {
-        long status;
-        bool complete;
-        bool cut;
-        std::vector<RecordOutcome> outcome;
-    };
-    const auto yes = RecordOutcome::Accepted;
-    const auto no = RecordOutcome::Refused;
-    const std::vector<RecordOutcome> none(3, RecordOutcome::NotAnswered);
-    const std::vector<Row> rows = {
-        {200, true, false, {yes, no, yes}}, {201, true, false, {yes, no, yes}},
-        {299, true, false, {yes, no, yes}}, {200, true, true, {yes, no, yes}},
-        {200, false, false, none},          {0, false, false, none},
-        {199, true, false, none},           {300, true, false, none},
-        {302, true, false, none},           {404, true, false, none},
-        {408, true, false, none},           {413, true, false, none},
-        {429, true, false, none},           {500, true, false, none},
-        {503, true, false, none},
-    };
-    Batch batch;
-    for (const char* record : {R"({"a":"0"})", R"({"a":"1"})", R"({"a":"2"})"}) batch.add(record);
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.status) + (row.complete ? " complete" : "") +
-                     (row.cut ? " cut" : ""));
-        qm_test::ScriptedCollector collector(
-            [&row](const qm_test::SeenRequest&, const ExchangeDeadline&) {
-                CollectorAnswer answer;
-                answer.connected = answer.sent = true;
-                answer.complete = row.complete;
-                answer.status = row.status;
-                answer.cut = row.cut;
-                answer.body = qm_test::ScriptedCollector::answerFor({true, false, true});
-                return answer;
-            });
-        const std::unique_ptr<CollectorTransport> transport = collector.factory()();
-        EXPECT_EQ(deliverBatch(*transport, "http://127.0.0.1", 80, batch).records, row.outcome);
-        ASSERT_EQ(collector.requests().size(), 1u);
-        EXPECT_EQ(collector.requests()[0].url, "http://127.0.0.1:80/v2/log");
-        EXPECT_EQ(collector.requests()[0].body, batch.body());
-    }
 }
 
 }  // namespace
