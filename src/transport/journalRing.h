@@ -9,9 +9,15 @@ namespace journalRing {
 
 // Size of the ring, after the header page.
 inline constexpr size_t kRingBytes = 2 * 1024 * 1024;
-inline constexpr char kMagic[8] = {'Q', 'M', 'J', 'R', 'N', 'L', '0', '1'};
+inline constexpr char kMagic[8] = {'Q', 'M', 'J', 'R', 'N', 'L', '0', '2'};
+// The first format, whose entries each held a record's fields merged: still read back.
+inline constexpr char kMagicMerged[8] = {'Q', 'M', 'J', 'R', 'N', 'L', '0', '1'};
 inline constexpr size_t kHeaderBytes = 4096;
+// (sequence number of the last entry dealt with, offset of the entry after it)
 inline constexpr size_t kDoneWordAt = 8;
+// (sequence number, offset) of the first entry a reader starts at: the done one's, or that of an
+// older fields entry an undone record still uses. Not in the first format.
+inline constexpr size_t kKeepWordAt = 16;
 inline constexpr size_t kFileBytes = kHeaderBytes + kRingBytes;
 inline constexpr uint32_t kWrapLength = 0xFFFFFFFFu;
 // A record larger than this is not journaled: it would hold most of the ring alone.

@@ -5,9 +5,12 @@
 // every record that was queued or in flight and hands it to local storage.
 //
 // The file: a header page, then a ring of entries. An entry is an 8-byte word (sequence number,
-// length) followed by the record's fields, padded to 8 bytes. The word is written last, so an
-// entry cut by a kill is not read back. The header holds the "done" word: the last sequence
-// number the sending thread dealt with (delivered or stored) and where the next entry starts.
+// length) followed by its body (journalEntry.h), padded to 8 bytes: a record's own fields with a
+// reference to the fields entry that holds its channel's, written once per change of them. The
+// word is written last, so an entry cut by a kill is not read back. The header holds the "done"
+// word: the last sequence number the sending thread dealt with (delivered or stored) and where
+// the next entry starts; and the "keep" word: where a reader starts, at the oldest fields entry
+// an undone record uses when that lies before, which the writer never overwrites.
 #pragma once
 
 #include <array>
@@ -74,18 +77,24 @@ public:
     // Records that did not fit since the journal opened.
     uint64_t notJournaled() const;
 
-    // One committed entry in the ring: its fields (EntryWriter's bytes) and its start position.
+    // One committed record entry in the ring: its own fields (a list, journalEntry.h), its
+    // start position, and the fields entry it uses (sequence 0: none).
     struct EntryView {
         const unsigned char* fields = nullptr;
         size_t length = 0;
         uint64_t at = 0;
+        uint32_t fieldsSequence = 0;
+        uint32_t fieldsOffset = 0;
     };
     // How many of the last committed entries recentEntries can reach.
     static constexpr size_t kRecentEntries = 256;
-    // The entries this process committed last, newest first, at most `capacity`; lock-free and
-    // allocation-free, for a crash's signal handler while others write: only entries no write in
-    // progress can reach.
+    // The record entries this process committed last, newest first, at most `capacity`;
+    // lock-free and allocation-free, for a crash's signal handler while others write: only
+    // entries no write in progress can reach.
     size_t recentEntries(EntryView* views, size_t capacity) const;
+    // The fields entry a record entry of recentEntries uses, as a view of its list; false when
+    // it uses none or a writer may have replaced it. Lock-free and allocation-free.
+    bool sharedFieldsOf(const EntryView& record, EntryView& fields) const;
     // False once the entry may have been overwritten since recentEntries gave it.
     bool stillHolds(const EntryView& view) const;
 
@@ -94,12 +103,22 @@ private:
     static std::unique_ptr<RecordJournal> adopt(const journalFile::Mapped& file, size_t index);
     // False once the file shrank under the mapping (checked with fstat) or a fault took it over.
     bool stillMapped();
-    void recover();
     void reset();
-    // Writes the record's fields at the next place and returns its sequence number; 0 when it
-    // does not fit. Not visible until commit.
+    // Writes the record's entry at the next place, after a fields entry for its channel's fields
+    // when none it may use is in the ring, and returns its sequence number; 0 when it does not
+    // fit. The record entry is not visible until commit.
     uint32_t write(const QueuedRecord& record);
     void commit();
+    // Makes the entry at `at` (ending at `end`, with the word `entry`) visible.
+    void commitEntry(uint64_t at, uint64_t end, uint64_t entry);
+    // The entry of `bytes` bytes goes at `at`, or at the ring's start after a wrap word when it
+    // does not fit before the ring's end.
+    static uint64_t placed(uint64_t at, size_t bytes);
+    void putWrapWord(uint64_t at, uint64_t entryAt);
+    // Adopts what an earlier process left; an old-format file is made anew with its records.
+    void recover();
+    // Moves the keep position to the oldest fields entry an undone record uses, else to done.
+    void updateKeep();
     void markDoneLocked(uint32_t last);
     // A first write to a clean page of a shared file mapping faults (dirty pages are tracked),
     // and pages turn clean after each writeback: such faults would fall on sendLog every few
@@ -118,6 +137,8 @@ private:
     // Positions in the ring, counted in bytes since the journal opened (offset = % kRingBytes).
     uint64_t m_doneAt = 0;
     uint64_t m_writeAt = 0;
+    // Where a reader starts (at most m_doneAt): nothing from here on is overwritten.
+    uint64_t m_keepFrom = 0;
     uint32_t m_doneSequence = 0;
     uint32_t m_nextSequence = 1;
     // The entry written and not yet committed: where it starts and its first word.
