@@ -7,11 +7,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 
 #include "record/vesk2Define.h"
 #include "transport/pendingCrashes.h"
+#include "transport/recordWriter.h"
+#include "util/jsonText.h"
 #include "util/utilLog.h"
 
 namespace {
@@ -83,6 +86,62 @@ bool lockForWriting(int fd) {
 }
 
 }  // namespace
+
+bool CrashMembers::write(std::initializer_list<const MapValues*> layers, size_t bound,
+                         std::string& text) {
+    text.clear();
+    // Escaping only lengthens: what is larger before it needs no escaping to be refused.
+    size_t least = 2;
+    bool wellFormed = true;
+    forEachField(layers, [&](const std::string& key, const std::string& value) {
+        if (key == VESK_KEY_HANDLERNAME) return;
+        least += key.size() + value.size() + 6;
+        wellFormed = wellFormed && jsonText::isWellFormedUtf8(key);
+    });
+    m_tooLarge = least > bound + 1;
+    if (m_tooLarge) return false;
+    // A key that needs repair can collide with another once repaired: the general way.
+    if (!wellFormed) {
+        MapValues merged;
+        forEachField(layers, [&merged](const std::string& key, const std::string& value) {
+            merged.emplace_hint(merged.end(), key, value);
+        });
+        if (!writeRecordObject(merged, text)) return false;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        m_tooLarge = text.size() > bound;
+        return !m_tooLarge;
+    }
+    try {
+        text.reserve(least);
+        text += '{';
+        auto known = m_members.begin();
+        forEachField(layers, [&](const std::string& key, const std::string& value) {
+            if (key == VESK_KEY_HANDLERNAME) return;
+            // Both in key order: members whose key went are dropped on the way.
+            while (known != m_members.end() && known->first < key) known = m_members.erase(known);
+            if (known == m_members.end() || known->first != key) {
+                known = m_members.emplace_hint(known, key, Member());
+            }
+            Member& member = known->second;
+            if (member.text.empty() || member.value != value) {
+                member.value = value;
+                member.text.clear();
+                jsonText::appendMember(key, value, member.text);
+            }
+            if (text.size() > 1) text += ',';
+            text += member.text;
+            ++known;
+        });
+        m_members.erase(known, m_members.end());
+        text += '}';
+    } catch (const std::exception&) {
+        m_members.clear();
+        text.clear();
+        return false;
+    }
+    m_tooLarge = text.size() > bound;
+    return !m_tooLarge;
+}
 
 bool PreparedCrash::store(const std::string& recordText) {
     if (recordText.size() > kCapacity) {
