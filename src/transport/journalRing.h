@@ -29,6 +29,12 @@ inline uint64_t word(uint32_t high, uint32_t low) {
 inline uint32_t highOf(uint64_t value) { return static_cast<uint32_t>(value >> 32); }
 inline uint32_t lowOf(uint64_t value) { return static_cast<uint32_t>(value); }
 inline size_t padded(size_t bytes) { return (bytes + 7) & ~static_cast<size_t>(7); }
+// Where an entry of `bytes` bytes written at position `at` goes: there, or at the ring's start
+// (after a wrap word) when it would not fit before the ring's end.
+inline uint64_t placed(uint64_t at, size_t bytes) {
+    const size_t place = at % kRingBytes;
+    return place + bytes > kRingBytes ? at + (kRingBytes - place) : at;
+}
 // Sequence numbers wrap and skip 0, which means "none".
 inline uint32_t after(uint32_t sequence) { return sequence == 0xFFFFFFFFu ? 1 : sequence + 1; }
 // True when a comes after b, across a wrap of the numbers.

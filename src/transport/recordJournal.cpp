@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -49,13 +48,13 @@ std::unique_ptr<RecordJournal> RecordJournal::openIdle(const std::string& direct
 std::unique_ptr<RecordJournal> RecordJournal::adopt(const journalFile::Mapped& file, size_t index) {
     std::unique_ptr<RecordJournal> journal(new RecordJournal(file.fd, file.map, file.slot, index));
     journal->recover();
-    journal->m_committedEnd.store(journal->m_writeAt, std::memory_order_release);
+    journal->m_recent.setEnd(journal->m_writeAt);
     journal->readyAhead(journal->m_writeAt);
     return journal;
 }
 
 RecordJournal::RecordJournal(int fd, unsigned char* map, journalFaults::Slot* slot, size_t index)
-    : m_fd(fd), m_map(map), m_index(index), m_slot(slot) {}
+    : m_fd(fd), m_map(map), m_index(index), m_slot(slot), m_recent(map + kHeaderBytes) {}
 
 RecordJournal::~RecordJournal() {
     journalFaults::release(m_slot);
@@ -106,17 +105,12 @@ void RecordJournal::recover() {
             m_leftovers.push_back(record.own);
         }
         // An earlier process's records are not this process's last logs.
-        m_recentCount.store(0, std::memory_order_relaxed);
+        m_recent.forget();
     }
     if (!m_leftovers.empty()) {
         _warn_log("[journal] " + std::to_string(m_leftovers.size()) +
                   " records of an earlier process were not delivered; they are kept");
     }
-}
-
-uint64_t RecordJournal::placed(uint64_t at, size_t bytes) {
-    const size_t place = at % kRingBytes;
-    return place + bytes > kRingBytes ? at + (kRingBytes - place) : at;
 }
 
 void RecordJournal::putWrapWord(uint64_t at, uint64_t entryAt) {
@@ -130,9 +124,12 @@ uint32_t RecordJournal::write(const QueuedRecord& record) {
         return 0;
     }
     EntryWriter::Shared* const shared = m_entries.sharedOf(record);
-    // Records use a fields entry only from the done position on, so the keep position trails
-    // done by at most a lap of one channel's records: once done passed it, it is written anew.
-    const bool fieldsDue = shared != nullptr && !(shared->journaled && shared->at >= m_doneAt);
+    // A fields entry from the keep position on is whole (the writer never passes keep). Once it
+    // lies half a ring back it is written anew, so that the records using it let the keep
+    // position follow done instead of holding the ring: one copy of the channel's fields per
+    // half lap, not one per pass.
+    const bool fieldsDue = shared != nullptr && !(shared->journaled && shared->at >= m_keepFrom &&
+                                                  m_writeAt - shared->at <= kRingBytes / 2);
     const size_t fieldsBytes = fieldsDue ? padded(8 + EntryWriter::fieldsEntryBytes(*shared)) : 0;
     const size_t recordBytes = padded(8 + EntryWriter::recordEntryBytes(record));
     const uint64_t fieldsAt = fieldsDue ? placed(m_writeAt, fieldsBytes) : m_writeAt;
@@ -171,79 +168,7 @@ void RecordJournal::commitEntry(uint64_t at, uint64_t end, uint64_t entry) {
     storeWord(m_map + kHeaderBytes + at % kRingBytes, entry);
     m_writeAt = end;
     m_nextSequence = after(m_nextSequence);
-    const uint64_t count = m_recentCount.load(std::memory_order_relaxed);
-    m_recent[count % kRecentEntries].store(at, std::memory_order_relaxed);
-    m_committedEnd.store(m_writeAt, std::memory_order_release);
-    m_recentCount.store(count + 1, std::memory_order_release);
-}
-
-// The crash path reads these from a signal handler, where only lock-free atomics are safe.
-static_assert(std::atomic<uint64_t>::is_always_lock_free);
-
-namespace {
-
-// A write in progress starts at the committed end, after a wrap of at most one entry, and
-// covers at most one entry: an entry that starts at least that far into the last lap of the
-// ring cannot be under it.
-bool beyondWriterReach(uint64_t entryAt, uint64_t committedEnd) {
-    return entryAt + RecordJournal::kRingBytes >= committedEnd + 2 * kMaxEntryBytes;
-}
-
-}  // namespace
-
-size_t RecordJournal::recentEntries(EntryView* views, size_t capacity) const {
-    const uint64_t count = m_recentCount.load(std::memory_order_acquire);
-    const uint64_t committedEnd = m_committedEnd.load(std::memory_order_acquire);
-    const unsigned char* const ring = m_map + kHeaderBytes;
-    // Each older entry ends where the next one starts or before: anything else was replaced
-    // by a writer meanwhile, and the walk stops there.
-    uint64_t nextAt = committedEnd;
-    size_t taken = 0;
-    for (uint64_t back = 1; back <= count && back <= kRecentEntries && taken < capacity; ++back) {
-        const uint64_t at =
-            m_recent[(count - back) % kRecentEntries].load(std::memory_order_relaxed);
-        if (at >= nextAt || !beyondWriterReach(at, committedEnd)) break;
-        const size_t place = at % kRingBytes;
-        const uint32_t length = lowOf(loadWord(ring + place));
-        if (length == kWrapLength || length > kMaxEntryBytes || length > kRingBytes - place - 8 ||
-            at + padded(8 + length) > nextAt) {
-            break;
-        }
-        nextAt = at;
-        uint32_t fieldsSequence = 0;
-        uint32_t fieldsOffset = 0;
-        const unsigned char* const body = ring + place + 8;
-        if (!journalEntry::recordHead(body, length, fieldsSequence, fieldsOffset)) continue;
-        views[taken++] =
-            EntryView{body + journalEntry::kRecordHeadBytes,
-                      length - journalEntry::kRecordHeadBytes, at, fieldsSequence, fieldsOffset};
-    }
-    return taken;
-}
-
-bool RecordJournal::sharedFieldsOf(const EntryView& record, EntryView& fields) const {
-    if (record.fieldsSequence == 0 || record.fieldsOffset >= kRingBytes) return false;
-    const uint64_t back = (record.at % kRingBytes + kRingBytes - record.fieldsOffset) % kRingBytes;
-    if (back == 0 || back > record.at) return false;
-    const uint64_t at = record.at - back;
-    if (!beyondWriterReach(at, m_committedEnd.load(std::memory_order_acquire))) return false;
-    const unsigned char* const entry = m_map + kHeaderBytes + record.fieldsOffset;
-    const uint64_t head = loadWord(entry);
-    const uint32_t length = lowOf(head);
-    uint32_t kind = 0;
-    if (highOf(head) != record.fieldsSequence || length < journalEntry::kFieldsHeadBytes ||
-        length > kRingBytes - record.fieldsOffset - 8) {
-        return false;
-    }
-    memcpy(&kind, entry + 8, sizeof kind);
-    if (kind != journalEntry::kFieldsKind) return false;
-    fields = EntryView{entry + 8 + journalEntry::kFieldsHeadBytes,
-                       length - journalEntry::kFieldsHeadBytes, at, 0, 0};
-    return true;
-}
-
-bool RecordJournal::stillHolds(const EntryView& view) const {
-    return beyondWriterReach(view.at, m_committedEnd.load(std::memory_order_acquire));
+    m_recent.committed(at, end);
 }
 
 void RecordJournal::markDone(uint32_t last) {

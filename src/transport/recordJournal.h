@@ -13,8 +13,6 @@
 // an undone record uses when that lies before, which the writer never overwrites.
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,6 +25,7 @@
 #include "transport/journalEntry.h"
 #include "transport/journalFaults.h"
 #include "transport/journalFile.h"
+#include "transport/journalRecent.h"
 #include "transport/journalRing.h"
 #include "util/vesk2Utils.h"
 
@@ -77,26 +76,16 @@ public:
     // Records that did not fit since the journal opened.
     uint64_t notJournaled() const;
 
-    // One committed record entry in the ring: its own fields (a list, journalEntry.h), its
-    // start position, and the fields entry it uses (sequence 0: none).
-    struct EntryView {
-        const unsigned char* fields = nullptr;
-        size_t length = 0;
-        uint64_t at = 0;
-        uint32_t fieldsSequence = 0;
-        uint32_t fieldsOffset = 0;
-    };
-    // How many of the last committed entries recentEntries can reach.
-    static constexpr size_t kRecentEntries = 256;
-    // The record entries this process committed last, newest first, at most `capacity`;
-    // lock-free and allocation-free, for a crash's signal handler while others write: only
-    // entries no write in progress can reach.
-    size_t recentEntries(EntryView* views, size_t capacity) const;
-    // The fields entry a record entry of recentEntries uses, as a view of its list; false when
-    // it uses none or a writer may have replaced it. Lock-free and allocation-free.
-    bool sharedFieldsOf(const EntryView& record, EntryView& fields) const;
-    // False once the entry may have been overwritten since recentEntries gave it.
-    bool stillHolds(const EntryView& view) const;
+    // The lock-free reading of the last entries, for a crash's signal handler (journalRecent.h).
+    using EntryView = JournalRecent::EntryView;
+    static constexpr size_t kRecentEntries = JournalRecent::kEntries;
+    size_t recentEntries(EntryView* views, size_t capacity) const {
+        return m_recent.entries(views, capacity);
+    }
+    bool sharedFieldsOf(const EntryView& record, EntryView& fields) const {
+        return m_recent.sharedFieldsOf(record, fields);
+    }
+    bool stillHolds(const EntryView& view) const { return m_recent.stillHolds(view); }
 
 private:
     RecordJournal(int fd, unsigned char* map, journalFaults::Slot* slot, size_t index);
@@ -111,9 +100,7 @@ private:
     void commit();
     // Makes the entry at `at` (ending at `end`, with the word `entry`) visible.
     void commitEntry(uint64_t at, uint64_t end, uint64_t entry);
-    // The entry of `bytes` bytes goes at `at`, or at the ring's start after a wrap word when it
-    // does not fit before the ring's end.
-    static uint64_t placed(uint64_t at, size_t bytes);
+    // A wrap word at `at` when the entry goes at the ring's start instead (journalRing::placed).
     void putWrapWord(uint64_t at, uint64_t entryAt);
     // Adopts what an earlier process left; an old-format file is made anew with its records.
     void recover();
@@ -152,11 +139,8 @@ private:
     uint32_t m_lastLeftover = 0;
     // Written under m_mutex, like the positions.
     EntryWriter m_entries;
-    // Where the last kRecentEntries committed entries start, by commit count modulo their
-    // number; written under m_mutex, read without it by recentEntries.
-    std::array<std::atomic<uint64_t>, kRecentEntries> m_recent{};
-    std::atomic<uint64_t> m_recentCount{0};
-    std::atomic<uint64_t> m_committedEnd{0};
+    // Told of each commit under m_mutex, read without it.
+    JournalRecent m_recent;
 };
 
 template <typename Push>
