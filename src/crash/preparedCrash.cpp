@@ -10,10 +10,10 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "record/vesk2Define.h"
 #include "transport/pendingCrashes.h"
-#include "transport/recordWriter.h"
 #include "util/jsonText.h"
 #include "util/utilLog.h"
 
@@ -100,40 +100,37 @@ bool CrashMembers::write(std::initializer_list<const MapValues*> layers, size_t 
     });
     m_tooLarge = least > bound + 1;
     if (m_tooLarge) return false;
-    // A key that needs repair can collide with another once repaired: the general way.
-    if (!wellFormed) {
-        MapValues merged;
-        forEachField(layers, [&merged](const std::string& key, const std::string& value) {
-            merged.emplace_hint(merged.end(), key, value);
-        });
-        if (!writeRecordObject(merged, text)) return false;
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        m_tooLarge = text.size() > bound;
-        return !m_tooLarge;
-    }
     try {
+        // A key that needs repair can collide with another once repaired: the general way.
+        if (!wellFormed) {
+            jsonText::appendCompactObject(layers, VESK_KEY_HANDLERNAME.c_str(), text);
+            while (!text.empty() && text.back() == '\n') text.pop_back();
+            m_tooLarge = text.size() > bound;
+            return !m_tooLarge;
+        }
+        std::vector<Member> members;
+        members.reserve(m_members.size() + 1);
+        size_t known = 0;  // both in key order: the first kept member not passed yet
         text.reserve(least);
         text += '{';
-        auto known = m_members.begin();
         forEachField(layers, [&](const std::string& key, const std::string& value) {
             if (key == VESK_KEY_HANDLERNAME) return;
-            // Both in key order: members whose key went are dropped on the way.
-            while (known != m_members.end() && known->first < key) known = m_members.erase(known);
-            if (known == m_members.end() || known->first != key) {
-                known = m_members.emplace_hint(known, key, Member());
-            }
-            Member& member = known->second;
-            if (member.text.empty() || member.value != value) {
+            while (known < m_members.size() && m_members[known].key < key) ++known;
+            Member member;
+            if (known < m_members.size() && m_members[known].key == key &&
+                m_members[known].value == value) {
+                member = std::move(m_members[known++]);
+            } else {
+                member.key = key;
                 member.value = value;
-                member.text.clear();
                 jsonText::appendMember(key, value, member.text);
             }
             if (text.size() > 1) text += ',';
             text += member.text;
-            ++known;
+            members.push_back(std::move(member));
         });
-        m_members.erase(known, m_members.end());
         text += '}';
+        m_members.swap(members);
     } catch (const std::exception&) {
         m_members.clear();
         text.clear();

@@ -10,9 +10,9 @@
 #include <atomic>
 #include <cstddef>
 #include <initializer_list>
-#include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "thread/crossThread.h"
 #include "transport/journalSlot.h"
@@ -34,10 +34,12 @@ public:
 
 private:
     struct Member {
+        std::string key;
         std::string value;
         std::string text;
     };
-    std::map<std::string, Member> m_members;
+    // In key order.
+    std::vector<Member> m_members;
     bool m_tooLarge = false;
 };
 

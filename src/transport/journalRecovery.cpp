@@ -1,8 +1,7 @@
 #include "transport/journalRecovery.h"
 
+#include <algorithm>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <utility>
 
 #include "transport/journalEntry.h"
@@ -70,10 +69,18 @@ Found read(const unsigned char* map) {
     found.doneSequence = highOf(done);
     found.keepFrom = lowOf(keep);
     bool doneFound = false;
-    // The fields entries met so far, by sequence number: a record uses one written before it.
-    std::map<uint32_t, std::shared_ptr<const MapValues>> shared;
+    // The fields entries met so far, in walk order, so by sequence number counted from the
+    // first: a record uses one written before it.
+    const uint32_t first = highOf(keep);
+    std::vector<std::pair<uint32_t, MapValues>> shared;
+    auto sharedOf = [&](uint32_t sequence) -> const MapValues* {
+        const auto used = std::lower_bound(
+            shared.begin(), shared.end(), sequence - first,
+            [first](const auto& known, uint32_t from) { return known.first - first < from; });
+        return used != shared.end() && used->first == sequence ? &used->second : nullptr;
+    };
     const auto [end, next] =
-        walk(ring, found.keepFrom, highOf(keep),
+        walk(ring, found.keepFrom, first,
              [&](uint32_t sequence, const unsigned char* body, uint32_t length, uint64_t at) {
                  journalEntry::Parsed entry;
                  if (!journalEntry::parse(body, length, entry)) return false;
@@ -83,18 +90,18 @@ Found read(const unsigned char* map) {
                      doneFound = true;
                  }
                  if (entry.kind == journalEntry::kFieldsKind) {
-                     shared[sequence] = std::make_shared<const MapValues>(std::move(entry.fields));
+                     shared.emplace_back(sequence, std::move(entry.fields));
                      return true;
                  }
                  if (!undone) return true;
                  MapValues record;
                  if (entry.fieldsSequence != 0) {
-                     const auto used = shared.find(entry.fieldsSequence);
-                     if (used == shared.end()) {
+                     const MapValues* const used = sharedOf(entry.fieldsSequence);
+                     if (used == nullptr) {
                          ++found.unresolved;
                          return true;
                      }
-                     record = *used->second;
+                     record = *used;
                  }
                  for (auto& [key, value] : entry.fields) record[key] = std::move(value);
                  found.records.push_back(std::move(record));
