@@ -55,31 +55,40 @@ size_t JournalRecent::entries(EntryView* views, size_t capacity) const {
         uint32_t fieldsOffset = 0;
         const unsigned char* const body = ring + place + 8;
         if (!journalEntry::recordHead(body, length, fieldsSequence, fieldsOffset)) continue;
-        views[taken++] =
-            EntryView{body + journalEntry::kRecordHeadBytes,
-                      length - journalEntry::kRecordHeadBytes, at, fieldsSequence, fieldsOffset};
+        views[taken++] = EntryView{body + journalEntry::kRecordHeadBytes,
+                                   length - journalEntry::kRecordHeadBytes, at};
     }
     return taken;
 }
 
+uint32_t JournalRecent::fieldsSequenceOf(const EntryView& record) {
+    uint32_t sequence = 0;
+    memcpy(&sequence, record.fields - 8, sizeof sequence);
+    return sequence;
+}
+
 bool JournalRecent::sharedFieldsOf(const EntryView& record, EntryView& fields) const {
-    if (record.fieldsSequence == 0 || record.fieldsOffset >= kRingBytes) return false;
-    const uint64_t back = (record.at % kRingBytes + kRingBytes - record.fieldsOffset) % kRingBytes;
+    // The record's head, just before its list: kind, fields sequence, fields offset.
+    const uint32_t fieldsSequence = fieldsSequenceOf(record);
+    uint32_t fieldsOffset = 0;
+    memcpy(&fieldsOffset, record.fields - 4, sizeof fieldsOffset);
+    if (fieldsSequence == 0 || fieldsOffset >= kRingBytes) return false;
+    const uint64_t back = (record.at % kRingBytes + kRingBytes - fieldsOffset) % kRingBytes;
     if (back == 0 || back > record.at) return false;
     const uint64_t at = record.at - back;
     if (!beyondWriterReach(at, m_committedEnd.load(std::memory_order_acquire))) return false;
-    const unsigned char* const entry = m_ring + record.fieldsOffset;
+    const unsigned char* const entry = m_ring + fieldsOffset;
     const uint64_t head = loadWord(entry);
     const uint32_t length = lowOf(head);
     uint32_t kind = 0;
-    if (highOf(head) != record.fieldsSequence || length < journalEntry::kFieldsHeadBytes ||
-        length > kRingBytes - record.fieldsOffset - 8) {
+    if (highOf(head) != fieldsSequence || length < journalEntry::kFieldsHeadBytes ||
+        length > kRingBytes - fieldsOffset - 8) {
         return false;
     }
     memcpy(&kind, entry + 8, sizeof kind);
     if (kind != journalEntry::kFieldsKind) return false;
     fields = EntryView{entry + 8 + journalEntry::kFieldsHeadBytes,
-                       length - journalEntry::kFieldsHeadBytes, at, 0, 0};
+                       length - journalEntry::kFieldsHeadBytes, at};
     return true;
 }
 

@@ -10,14 +10,12 @@
 
 class JournalRecent {
 public:
-    // One committed record entry in the ring: its own fields (a list, journalEntry.h), its
-    // start position, and the fields entry it uses (sequence 0: none).
+    // One committed entry in the ring: its list of fields (journalEntry.h) and its start
+    // position.
     struct EntryView {
         const unsigned char* fields = nullptr;
         size_t length = 0;
         uint64_t at = 0;
-        uint32_t fieldsSequence = 0;
-        uint32_t fieldsOffset = 0;
     };
     // How many of the last committed entries entries() can reach.
     static constexpr size_t kEntries = 256;
@@ -33,8 +31,10 @@ public:
 
     // The record entries committed last, newest first, at most `capacity`.
     size_t entries(EntryView* views, size_t capacity) const;
-    // The fields entry a record entry of entries() uses, as a view of its list; false when it
-    // uses none or a writer may have replaced it.
+    // The sequence number of the fields entry a record entry of entries() uses; 0 none.
+    static uint32_t fieldsSequenceOf(const EntryView& record);
+    // That fields entry, as a view of its list; false when it uses none or a writer may have
+    // replaced it.
     bool sharedFieldsOf(const EntryView& record, EntryView& fields) const;
     // False once the entry may have been overwritten since it was read.
     bool stillHolds(const EntryView& view) const;

@@ -66,10 +66,11 @@ public:
     explicit SharedFields(const RecordJournal& journal) : m_journal(journal) {}
     // False when the entry's fields entry cannot be read.
     bool fillIn(const RecordJournal::EntryView& entry, Fields& fields) {
-        if (entry.fieldsSequence == 0) return true;
-        if (!m_known || entry.fieldsSequence != m_sequence) {
+        const uint32_t sequence = JournalRecent::fieldsSequenceOf(entry);
+        if (sequence == 0) return true;
+        if (!m_known || sequence != m_sequence) {
             m_known = false;
-            m_sequence = entry.fieldsSequence;
+            m_sequence = sequence;
             m_fields = Fields();
             RecordJournal::EntryView shared;
             if (!m_journal.sharedFieldsOf(entry, shared) ||
