@@ -7,6 +7,7 @@
 //   qm_bench [--runs N] [--only TEXT] [--micro]
 //       --only TEXT   only the rows whose name contains TEXT, e.g. "plain HTTP, 1" to profile one
 //       --micro       also the Google Benchmark micro benchmarks
+//       --only "custom fields"  the custom-field figures alone
 //   qm_bench --accounting [--runs N]  where 20,000 records from 4 threads ended, and how long
 //                                     QuillMarkDestroy took, per collector behaviour
 #include <benchmark/benchmark.h>
@@ -23,6 +24,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,6 +40,7 @@
 #include "support/record_queries.h"
 #include "support/temp_dir.h"
 #include "transport/httpSender.h"
+#include "transport/recordJournal.h"
 #include "transport/recordWriter.h"
 
 using Clock = std::chrono::steady_clock;
@@ -333,6 +336,154 @@ void reportThroughput(int runs, const char* only) {
     printf("\n");
 }
 
+// The cost of custom fields on the app thread: 30 fields of 4 KiB added, then sendLog with them;
+// 200 fields of 64 KiB offered, most past the channel's 256 KiB bound; and how many records of
+// such a channel the journal holds.
+enum FieldsFigure {
+    kAddSlowest,
+    kAddMedian,
+    kFieldsP50,
+    kFieldsP99,
+    kFirstAfterChange,
+    kFieldsRefused,
+    kFieldsFigures
+};
+constexpr int kFieldCount = 30;
+constexpr size_t kFieldBytes = 4096;
+constexpr int kFieldsCalls = 2000;
+constexpr int kChanges = 20;
+
+double microsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+std::string fieldKey(int index) { return "customField" + std::to_string(index); }
+
+Figures customFieldsRun(const qm_test::CollectorProcess& collector, const std::string& storage,
+                        size_t fieldBytes) {
+    const std::vector<std::string> messages = distinctMessages(kFieldsCalls + kChanges);
+    if (initChannel(collector, storage) != 0) return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<double> adds;
+    for (int i = 0; i < kFieldCount; ++i) {
+        const std::string value(fieldBytes, static_cast<char>('a' + i % 26));
+        const auto start = Clock::now();
+        if (QuillMarkAddCustomKey(fieldKey(i).c_str(), value.c_str()) != 1) return {};
+        adds.push_back(microsSince(start));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // In bursts of 100 as the latency rows, but 100 ms apart: about 1,000 records a second,
+    // each carrying 120 KiB to the collector.
+    std::vector<double> sends;
+    double refused = 0;
+    for (int i = 0; i < kFieldsCalls; ++i) {
+        const auto start = Clock::now();
+        if (QuillMarkSendLog(QUILLMARK_INFO, messages[i].c_str()) != 1) ++refused;
+        sends.push_back(microsSince(start));
+        if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::vector<double> firstAfter;
+    for (int i = 0; i < kChanges; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::string value(fieldBytes, static_cast<char>('A' + i % 26));
+        if (QuillMarkAddCustomKey(fieldKey(i).c_str(), value.c_str()) != 1) return {};
+        const auto start = Clock::now();
+        if (QuillMarkSendLog(QUILLMARK_INFO, messages[kFieldsCalls + i].c_str()) != 1) ++refused;
+        firstAfter.push_back(microsSince(start));
+    }
+    std::sort(adds.begin(), adds.end());
+    std::sort(sends.begin(), sends.end());
+    return {adds.back(),
+            percentile(adds, 0.5),
+            percentile(sends, 0.5),
+            percentile(sends, 0.99),
+            median(firstAfter),
+            refused};
+}
+
+enum LargeFieldsFigure { kLargeTotalMs, kLargeRefused, kLargeFigures };
+constexpr int kLargeFields = 200;
+
+Figures largeFieldsRun(const qm_test::CollectorProcess& collector, const std::string& storage) {
+    if (initChannel(collector, storage) != 0) return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<std::string> keys;
+    for (int i = 0; i < kLargeFields; ++i) keys.push_back(fieldKey(i));
+    // Key and value together at the 64 KiB a field may hold.
+    const std::string value(64 * 1024 - keys.back().size(), 'v');
+    double refused = 0;
+    const auto start = Clock::now();
+    for (const std::string& key : keys) {
+        if (QuillMarkAddCustomKey(key.c_str(), value.c_str()) != 1) ++refused;
+    }
+    return {microsSince(start) / 1000, refused};
+}
+
+// Not timed: records of a channel with 30 fields of 4 KiB journaled into a fresh ring, each as
+// sendLog journals it, until one does not fit.
+double journalCapacity(const std::string& storage) {
+    std::unique_ptr<RecordJournal> journal = RecordJournal::open(storage);
+    if (!journal) return -1;
+    auto channel = std::make_shared<MapValues>();
+    (*channel)["handlerName"] = "quillmark-user";
+    for (int i = 0; i < kFieldCount; ++i) (*channel)[fieldKey(i)] = std::string(kFieldBytes, 'f');
+    double held = 0;
+    for (;;) {
+        QueuedRecord record(
+            channel, {{"body", kMessage}, {"logLevel", "INFO"}, {"sendTime", "1765000000000"}});
+        journal->appendAndPush(record, [] { return true; });
+        if (record.sequence == 0) return held;
+        ++held;
+    }
+}
+
+// The second row is the same with fields of 16 bytes: what the cost owes to the channel's
+// fields and not to the machine.
+void reportCustomFields(int runs, const char* only) {
+    const char* const name = "custom fields";
+    if (!selected(name, only)) return;
+    qm_test::CollectorOptions options;
+    options.recordRequests = false;
+    const std::vector<Figures> large =
+        repeat(options, runs, kLargeFigures,
+               [](qm_test::CollectorProcess& collector, const std::string& storage) {
+                   return largeFieldsRun(collector, storage);
+               });
+    qm_test::TempDir dir("qm_bench_journal");
+    const double held = journalCapacity(dir.path());
+    printf(
+        "| custom fields | AddCustomKey slowest | median | sendLog p50 | p99 | first sendLog "
+        "after a change | sendLog refused | 200 × 64 KiB: total | refused | journal holds |\n");
+    printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    const struct {
+        const char* name;
+        size_t fieldBytes;
+    } rows[] = {{"30 × 4 KiB", kFieldBytes}, {"30 × 16 bytes", 16}};
+    for (const auto& row : rows) {
+        const std::vector<Figures> kept =
+            repeat(options, runs, kFieldsFigures,
+                   [&](qm_test::CollectorProcess& collector, const std::string& storage) {
+                       return customFieldsRun(collector, storage, row.fieldBytes);
+                   });
+        if (kept.empty()) {
+            printf("| %s | run failed |\n", row.name);
+            continue;
+        }
+        const Figures m = medians(kept, kFieldsFigures);
+        printf("| %s | %.0f µs | %.1f µs | %.2f µs | %.2f µs | %.1f µs | %.0f |",
+               rowLabel(row.name, kept.size(), runs).c_str(), m[kAddSlowest], m[kAddMedian],
+               m[kFieldsP50], m[kFieldsP99], m[kFirstAfterChange], m[kFieldsRefused]);
+        if (row.fieldBytes != kFieldBytes || large.empty()) {
+            printf(" | | |\n");
+            continue;
+        }
+        const Figures l = medians(large, kLargeFigures);
+        printf(" %.1f ms%s | %.0f | %.0f records |\n", l[kLargeTotalMs],
+               rowLabel("", large.size(), runs).c_str(), l[kLargeRefused], held);
+    }
+    printf("\n");
+}
+
 // Where records end: 4 threads send 5,000 records each, one every 0.5 ms, then QuillMarkDestroy.
 enum AccountingFigure {
     kReturned1,
@@ -584,6 +735,7 @@ int main(int argc, char** argv) {
     reportLatency(runs, only);
     reportThroughput(runs, only);
     reportTrickle(runs, only);
+    reportCustomFields(runs, only);
     fflush(stdout);
 
     if (micro) {

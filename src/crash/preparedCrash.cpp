@@ -7,11 +7,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "record/vesk2Define.h"
 #include "transport/pendingCrashes.h"
+#include "util/jsonText.h"
 #include "util/utilLog.h"
 
 namespace {
@@ -83,6 +86,59 @@ bool lockForWriting(int fd) {
 }
 
 }  // namespace
+
+bool CrashMembers::write(std::initializer_list<const MapValues*> layers, size_t bound,
+                         std::string& text) {
+    text.clear();
+    // Escaping only lengthens: what is larger before it needs no escaping to be refused.
+    size_t least = 2;
+    bool wellFormed = true;
+    forEachField(layers, [&](const std::string& key, const std::string& value) {
+        if (key == VESK_KEY_HANDLERNAME) return;
+        least += key.size() + value.size() + 6;
+        wellFormed = wellFormed && jsonText::isWellFormedUtf8(key);
+    });
+    m_tooLarge = least > bound + 1;
+    if (m_tooLarge) return false;
+    try {
+        // A key that needs repair can collide with another once repaired: the general way.
+        if (!wellFormed) {
+            jsonText::appendCompactObject(layers, VESK_KEY_HANDLERNAME.c_str(), text);
+            while (!text.empty() && text.back() == '\n') text.pop_back();
+            m_tooLarge = text.size() > bound;
+            return !m_tooLarge;
+        }
+        std::vector<Member> members;
+        members.reserve(m_members.size() + 1);
+        size_t known = 0;  // both in key order: the first kept member not passed yet
+        text.reserve(least);
+        text += '{';
+        forEachField(layers, [&](const std::string& key, const std::string& value) {
+            if (key == VESK_KEY_HANDLERNAME) return;
+            while (known < m_members.size() && m_members[known].key < key) ++known;
+            Member member;
+            if (known < m_members.size() && m_members[known].key == key &&
+                m_members[known].value == value) {
+                member = std::move(m_members[known++]);
+            } else {
+                member.key = key;
+                member.value = value;
+                jsonText::appendMember(key, value, member.text);
+            }
+            if (text.size() > 1) text += ',';
+            text += member.text;
+            members.push_back(std::move(member));
+        });
+        text += '}';
+        m_members.swap(members);
+    } catch (const std::exception&) {
+        m_members.clear();
+        text.clear();
+        return false;
+    }
+    m_tooLarge = text.size() > bound;
+    return !m_tooLarge;
+}
 
 bool PreparedCrash::store(const std::string& recordText) {
     if (recordText.size() > kCapacity) {

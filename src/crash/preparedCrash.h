@@ -9,14 +9,39 @@
 
 #include <atomic>
 #include <cstddef>
+#include <initializer_list>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "thread/crossThread.h"
 #include "transport/journalSlot.h"
 #include "transport/lastLogs.h"
 #include "transport/pendingCrashes.h"
 #include "transport/recordJournal.h"
+#include "util/vesk2Utils.h"
+
+// The crash record's compact object, made again after each change of what it holds. The members
+// ("key":"value" as the record writer writes them) are kept between calls, so a change of one
+// field escapes that field alone and the rest is copied.
+class CrashMembers {
+public:
+    // The object of the layers' fields merged (each layer over the ones before), "handlerName"
+    // left out, byte for byte as writeRecordObject writes it, into text. False when it could not
+    // be written, or when it would be larger than `bound` (tooLarge() then says so).
+    bool write(std::initializer_list<const MapValues*> layers, size_t bound, std::string& text);
+    bool tooLarge() const { return m_tooLarge; }
+
+private:
+    struct Member {
+        std::string key;
+        std::string value;
+        std::string text;
+    };
+    // In key order.
+    std::vector<Member> m_members;
+    bool m_tooLarge = false;
+};
 
 class PreparedCrash {
 public:

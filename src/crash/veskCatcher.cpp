@@ -79,8 +79,18 @@ void VeskCatcher::refreshPreparedRecord() {
     crashKeys[VESK_KEY_LOGLEVEL] = VeskConvert::levelToString(VESK_LL_FATAL);
     crashKeys[VESK_FIX_LOGSOURCE] = VESK_CRASH_SOURCE;
     std::string recordText;
+    std::shared_ptr<const MapValues> channel;
+    MapValues pass;
     const CrashDelivery* delivery = m_delivery.load();
-    if (delivery == nullptr || !delivery->prepareRecord(crashKeys, recordText)) recordText.clear();
+    if (delivery == nullptr || !delivery->recordLayers(channel, pass) ||
+        !m_members.write({channel.get(), &pass, &crashKeys}, PreparedCrash::kCapacity,
+                         recordText)) {
+        recordText.clear();
+    }
+    if (m_members.tooLarge()) {
+        _warn_log("crash record of more than " + std::to_string(PreparedCrash::kCapacity) +
+                  " bytes not prepared: a crash now would keep only its dump");
+    }
     m_prepared.store(recordText);
 }
 

@@ -102,6 +102,8 @@ private:
     bool m_bInited = false;
     std::atomic<const CrashDelivery*> m_delivery{nullptr};
     std::mutex m_mtxPrepare;
+    // Under m_mtxPrepare.
+    CrashMembers m_members;
     PreparedCrash m_prepared;
     // Guards the configuration and the handler: application threads change them while a
     // crash on another thread reads them.

@@ -203,16 +203,13 @@ std::string CrashDelivery::networkModel() const {
     return m_networkModel;
 }
 
-bool CrashDelivery::prepareRecord(const MapValues& crashKeys, std::string& objectText) const {
-    objectText.clear();
-    Handler channel;
-    if (!m_registry.snapshot(VESK_CHANNEL_USER, channel)) return false;
-    MapValues record = crashFields(channel, m_registry.hostName(), networkModel());
-    for (const auto& [key, value] : crashKeys) record[key] = value;
-    if (!writeRecordObject(record, objectText)) return false;
-    // One line: the crash time follows it in the record file.
-    while (!objectText.empty() && objectText.back() == '\n') objectText.pop_back();
-    return !objectText.empty();
+bool CrashDelivery::recordLayers(std::shared_ptr<const MapValues>& channel, MapValues& pass) const {
+    const std::string host = m_registry.hostName();
+    const std::string model = networkModel();
+    return m_registry.read(VESK_CHANNEL_USER, [&](const Handler& main) {
+        channel = main.recordFields();
+        pass = passFieldsOf(main, host, model);
+    });
 }
 
 // Other threads may hold the registry's lock, and so may the crashed thread itself if it died

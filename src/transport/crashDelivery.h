@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -23,10 +24,10 @@ public:
 
     CrashDelivery(const ChannelRegistry& registry, TransportFactory transports);
 
-    // The main channel's crash record as a compact JSON object on one line: crashKeys over the
-    // channel's fields and the pass's fields, without "sendTime" and the dump; false when there
-    // is no main channel.
-    bool prepareRecord(const MapValues& crashKeys, std::string& objectText) const;
+    // What the main channel's crash record is made of before its crash keys, each layer under
+    // the next: the channel's fields (the map its records share) and the pass's fields. False
+    // when there is no main channel.
+    bool recordLayers(std::shared_ptr<const MapValues>& channel, MapValues& pass) const;
     // The network model the prepared record carries. It comes from an interface scan, which
     // application threads must not wait for: the sending thread notes it, others reuse it.
     void noteNetworkModel(const std::string& model);

@@ -31,10 +31,10 @@ uint32_t read32(const unsigned char* at) {
     return value;
 }
 
-// The fields of one entry (EntryWriter's layout); false when its bytes do not hold them.
-bool readFields(const RecordJournal::EntryView& entry, Fields& fields) {
-    const unsigned char* at = entry.fields;
-    const unsigned char* const end = at + entry.length;
+// Fills in, from a list of fields (journalEntry.h), those not found yet: a record's own come
+// first and win over its channel's. False when the bytes do not hold a list.
+bool readList(const unsigned char* at, size_t length, Fields& fields) {
+    const unsigned char* const end = at + length;
     if (end - at < 4) return false;
     const uint32_t count = read32(at);
     at += 4;
@@ -49,13 +49,60 @@ bool readFields(const RecordJournal::EntryView& entry, Fields& fields) {
         const Text key{at, keySize};
         const Text value{at + keySize, valueSize};
         at += keySize + valueSize;
-        if (key.is("handlerName")) fields.handler = value;
-        if (key.is("logType")) fields.type = value;
-        if (key.is("body")) fields.body = value;
-        if (key.is("logLevel")) fields.level = value;
-        if (key.is("sendTime")) fields.time = value;
+        Text* const slot = key.is("handlerName") ? &fields.handler
+                           : key.is("logType")   ? &fields.type
+                           : key.is("body")      ? &fields.body
+                           : key.is("logLevel")  ? &fields.level
+                           : key.is("sendTime")  ? &fields.time
+                                                 : nullptr;
+        if (slot != nullptr && slot->bytes == nullptr) *slot = value;
     }
-    return fields.handler.bytes != nullptr && fields.body.bytes != nullptr;
+    return true;
+}
+
+// The channel's fields an entry uses, read once for a run of entries that use the same.
+class SharedFields {
+public:
+    explicit SharedFields(const RecordJournal& journal) : m_journal(journal) {}
+    // False when the entry's fields entry cannot be read.
+    bool fillIn(const RecordJournal::EntryView& entry, Fields& fields) {
+        const uint32_t sequence = JournalRecent::fieldsSequenceOf(entry);
+        if (sequence == 0) return true;
+        if (!m_known || sequence != m_sequence) {
+            m_known = false;
+            m_sequence = sequence;
+            m_fields = Fields();
+            RecordJournal::EntryView shared;
+            if (!m_journal.sharedFieldsOf(entry, shared) ||
+                !readList(shared.fields, shared.length, m_fields)) {
+                return false;
+            }
+            m_known = true;
+            if (m_oldest == nullptr || shared.at < m_oldestView.at) {
+                m_oldestView = shared;
+                m_oldest = &m_oldestView;
+            }
+        }
+        if (fields.handler.bytes == nullptr) fields.handler = m_fields.handler;
+        if (fields.type.bytes == nullptr) fields.type = m_fields.type;
+        return true;
+    }
+    // The oldest fields entry read, or null.
+    const RecordJournal::EntryView* oldest() const { return m_oldest; }
+
+private:
+    const RecordJournal& m_journal;
+    bool m_known = false;
+    uint32_t m_sequence = 0;
+    Fields m_fields;
+    RecordJournal::EntryView m_oldestView;
+    const RecordJournal::EntryView* m_oldest = nullptr;
+};
+
+// The fields of one record entry; false when its bytes do not hold them.
+bool readFields(const RecordJournal::EntryView& entry, SharedFields& shared, Fields& fields) {
+    return readList(entry.fields, entry.length, fields) && shared.fillIn(entry, fields) &&
+           fields.handler.bytes != nullptr && fields.body.bytes != nullptr;
 }
 
 // The longest prefix of at most `bound` bytes that does not split a character.
@@ -138,9 +185,10 @@ size_t write(const RecordJournal* journal, const char* channel, Workspace& work,
     size_t picked = 0;
     size_t textLeft = kMaxTextBytes;
     const RecordJournal::EntryView* oldest = nullptr;
+    SharedFields shared(*journal);
     for (size_t i = 0; i < entries && picked < kMaxRecords && textLeft > 0; ++i) {
         Fields fields;
-        if (!readFields(work.views[i], fields) || !fields.handler.is(channel) ||
+        if (!readFields(work.views[i], shared, fields) || !fields.handler.is(channel) ||
             fields.type.is("SESSION") || fields.level.size > kMaxShortField ||
             fields.time.size > kMaxShortField) {
             continue;
@@ -168,7 +216,10 @@ size_t write(const RecordJournal* journal, const char* channel, Workspace& work,
     list.put("]");
     // Copied while other threads went on logging: a writer that lapped the oldest of them
     // meanwhile may have left torn text, and none of it goes out then.
-    if (list.full() || (oldest != nullptr && !journal->stillHolds(*oldest))) return writeEmpty(out);
+    if (list.full() || (oldest != nullptr && !journal->stillHolds(*oldest)) ||
+        (shared.oldest() != nullptr && !journal->stillHolds(*shared.oldest()))) {
+        return writeEmpty(out);
+    }
     return list.used();
 }
 

@@ -5,14 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "transport/journalEntry.h"
 #include "transport/journalFaults.h"
 #include "transport/journalFile.h"
+#include "transport/journalRecovery.h"
 #include "transport/journalRing.h"
 #include "util/utilLog.h"
 
@@ -47,13 +48,13 @@ std::unique_ptr<RecordJournal> RecordJournal::openIdle(const std::string& direct
 std::unique_ptr<RecordJournal> RecordJournal::adopt(const journalFile::Mapped& file, size_t index) {
     std::unique_ptr<RecordJournal> journal(new RecordJournal(file.fd, file.map, file.slot, index));
     journal->recover();
-    journal->m_committedEnd.store(journal->m_writeAt, std::memory_order_release);
+    journal->m_recent.setEnd(journal->m_writeAt);
     journal->readyAhead(journal->m_writeAt);
     return journal;
 }
 
 RecordJournal::RecordJournal(int fd, unsigned char* map, journalFaults::Slot* slot, size_t index)
-    : m_fd(fd), m_map(map), m_index(index), m_slot(slot) {}
+    : m_fd(fd), m_map(map), m_index(index), m_slot(slot), m_recent(map + kHeaderBytes) {}
 
 RecordJournal::~RecordJournal() {
     journalFaults::release(m_slot);
@@ -75,45 +76,46 @@ void RecordJournal::reset() {
     memset(m_map, 0, kFileBytes);
     memcpy(m_map, kMagic, sizeof kMagic);
     storeWord(m_map + kDoneWordAt, word(0, 0));
+    storeWord(m_map + kKeepWordAt, word(after(0), 0));
 }
 
-// Walks the entries after the done word for as long as their sequence numbers follow on.
 void RecordJournal::recover() {
-    const uint64_t done = loadWord(m_map + kDoneWordAt);
-    const uint32_t offset = lowOf(done);
-    if (memcmp(m_map, kMagic, sizeof kMagic) != 0 || offset >= kRingBytes || offset % 8 != 0) {
+    journalRecovery::Found found = journalRecovery::read(m_map);
+    if (found.unresolved != 0) {
+        _warn_log("[journal] " + std::to_string(found.unresolved) +
+                  " records of an earlier process lost their channel's fields; left out");
+    }
+    if (found.format == journalRecovery::Format::Current) {
+        m_doneSequence = found.doneSequence;
+        m_keepFrom = found.keepFrom;
+        m_doneAt = found.doneAt;
+        m_writeAt = found.writeAt;
+        m_nextSequence = found.nextSequence;
+        m_lastLeftover = found.lastRecord;
+        m_leftovers = std::move(found.records);
+    } else {
+        // Unknown or damaged: begun anew. The first format's records are journaled again, each
+        // whole as its own fields, so a crash before they are stored still keeps them.
         reset();
-        return;
-    }
-    unsigned char* const ring = m_map + kHeaderBytes;
-    m_doneSequence = highOf(done);
-    m_doneAt = offset;
-    uint64_t at = offset;
-    uint64_t end = offset;
-    uint32_t expected = after(m_doneSequence);
-    while (at - offset < kRingBytes) {
-        const size_t place = at % kRingBytes;
-        const uint64_t entry = loadWord(ring + place);
-        const uint32_t length = lowOf(entry);
-        if (length == kWrapLength) {
-            at += kRingBytes - place;
-            continue;
+        for (MapValues& fields : found.records) {
+            const QueuedRecord record(std::move(fields));
+            const uint32_t sequence = write(record);
+            if (sequence != 0) commit();
+            if (sequence != 0) m_lastLeftover = sequence;
+            m_leftovers.push_back(record.own);
         }
-        if (highOf(entry) != expected || length > kRingBytes - place - 8) break;
-        MapValues record;
-        if (!EntryWriter::read(ring + place + 8, length, record)) break;
-        m_leftovers.push_back(std::move(record));
-        m_lastLeftover = expected;
-        expected = after(expected);
-        at += padded(8 + length);
-        end = at;
+        // An earlier process's records are not this process's last logs.
+        m_recent.forget();
     }
-    m_writeAt = end;
-    m_nextSequence = expected;
     if (!m_leftovers.empty()) {
         _warn_log("[journal] " + std::to_string(m_leftovers.size()) +
                   " records of an earlier process were not delivered; they are kept");
     }
+}
+
+void RecordJournal::putWrapWord(uint64_t at, uint64_t entryAt) {
+    if (entryAt != at)
+        storeWord(m_map + kHeaderBytes + at % kRingBytes, word(m_nextSequence, kWrapLength));
 }
 
 uint32_t RecordJournal::write(const QueuedRecord& record) {
@@ -121,73 +123,52 @@ uint32_t RecordJournal::write(const QueuedRecord& record) {
         ++m_notJournaled;
         return 0;
     }
-    const size_t bound = padded(8 + m_entries.sizeBound(record));
-    const size_t place = m_writeAt % kRingBytes;
-    const size_t wrap = place + bound > kRingBytes ? kRingBytes - place : 0;
-    if (bound > kMaxEntryBytes || m_writeAt + wrap + bound - m_doneAt > kRingBytes) {
+    EntryWriter::Shared* const shared = m_entries.sharedOf(record);
+    // A fields entry from the keep position on is whole (the writer never passes keep). Once it
+    // lies half a ring back it is written anew, so that the records using it let the keep
+    // position follow done instead of holding the ring: one copy of the channel's fields per
+    // half lap, not one per pass.
+    const bool fieldsDue = shared != nullptr && !(shared->journaled && shared->at >= m_keepFrom &&
+                                                  m_writeAt - shared->at <= kRingBytes / 2);
+    const size_t fieldsBytes = fieldsDue ? padded(8 + EntryWriter::fieldsEntryBytes(*shared)) : 0;
+    const size_t recordBytes = padded(8 + EntryWriter::recordEntryBytes(record));
+    const uint64_t fieldsAt = fieldsDue ? placed(m_writeAt, fieldsBytes) : m_writeAt;
+    const uint64_t recordAt = placed(fieldsAt + fieldsBytes, recordBytes);
+    if (fieldsBytes > kMaxEntryBytes || recordBytes > kMaxEntryBytes ||
+        recordAt + recordBytes - m_keepFrom > kRingBytes) {
         ++m_notJournaled;
         return 0;
     }
     unsigned char* const ring = m_map + kHeaderBytes;
-    if (wrap != 0) storeWord(ring + place, word(m_nextSequence, kWrapLength));
-    const uint64_t entryAt = m_writeAt + wrap;
-    const size_t length = m_entries.write(record, ring + entryAt % kRingBytes + 8);
-    m_pendingAt = entryAt;
-    m_pendingEnd = entryAt + padded(8 + length);
+    if (fieldsDue) {
+        // Visible at once: a record the queue refuses leaves it for the next.
+        putWrapWord(m_writeAt, fieldsAt);
+        EntryWriter::writeFields(*shared, ring + fieldsAt % kRingBytes + 8);
+        shared->journaled = true;
+        shared->at = fieldsAt;
+        shared->sequence = m_nextSequence;
+        commitEntry(
+            fieldsAt, fieldsAt + fieldsBytes,
+            word(m_nextSequence, static_cast<uint32_t>(EntryWriter::fieldsEntryBytes(*shared))));
+    }
+    putWrapWord(m_writeAt, recordAt);
+    const size_t length = EntryWriter::writeRecord(
+        record, shared != nullptr ? shared->sequence : 0,
+        shared != nullptr ? static_cast<uint32_t>(shared->at % kRingBytes) : 0,
+        ring + recordAt % kRingBytes + 8);
+    m_pendingAt = recordAt;
+    m_pendingEnd = recordAt + padded(8 + length);
     m_pendingWord = word(m_nextSequence, static_cast<uint32_t>(length));
     return m_nextSequence;
 }
 
-void RecordJournal::commit() {
-    storeWord(m_map + kHeaderBytes + m_pendingAt % kRingBytes, m_pendingWord);
-    m_writeAt = m_pendingEnd;
+void RecordJournal::commit() { commitEntry(m_pendingAt, m_pendingEnd, m_pendingWord); }
+
+void RecordJournal::commitEntry(uint64_t at, uint64_t end, uint64_t entry) {
+    storeWord(m_map + kHeaderBytes + at % kRingBytes, entry);
+    m_writeAt = end;
     m_nextSequence = after(m_nextSequence);
-    const uint64_t count = m_recentCount.load(std::memory_order_relaxed);
-    m_recent[count % kRecentEntries].store(m_pendingAt, std::memory_order_relaxed);
-    m_committedEnd.store(m_writeAt, std::memory_order_release);
-    m_recentCount.store(count + 1, std::memory_order_release);
-}
-
-// The crash path reads these from a signal handler, where only lock-free atomics are safe.
-static_assert(std::atomic<uint64_t>::is_always_lock_free);
-
-namespace {
-
-// A write in progress starts at the committed end, after a wrap of at most one entry, and
-// covers at most one entry: an entry that starts at least that far into the last lap of the
-// ring cannot be under it.
-bool beyondWriterReach(uint64_t entryAt, uint64_t committedEnd) {
-    return entryAt + RecordJournal::kRingBytes >= committedEnd + 2 * kMaxEntryBytes;
-}
-
-}  // namespace
-
-size_t RecordJournal::recentEntries(EntryView* views, size_t capacity) const {
-    const uint64_t count = m_recentCount.load(std::memory_order_acquire);
-    const uint64_t committedEnd = m_committedEnd.load(std::memory_order_acquire);
-    const unsigned char* const ring = m_map + kHeaderBytes;
-    // Each older entry ends where the next one starts or before: anything else was replaced
-    // by a writer meanwhile, and the walk stops there.
-    uint64_t nextAt = committedEnd;
-    size_t taken = 0;
-    for (uint64_t back = 1; back <= count && back <= kRecentEntries && taken < capacity; ++back) {
-        const uint64_t at =
-            m_recent[(count - back) % kRecentEntries].load(std::memory_order_relaxed);
-        if (at >= nextAt || !beyondWriterReach(at, committedEnd)) break;
-        const size_t place = at % kRingBytes;
-        const uint32_t length = lowOf(loadWord(ring + place));
-        if (length == kWrapLength || length > kMaxEntryBytes || length > kRingBytes - place - 8 ||
-            at + padded(8 + length) > nextAt) {
-            break;
-        }
-        views[taken++] = EntryView{ring + place + 8, length, at};
-        nextAt = at;
-    }
-    return taken;
-}
-
-bool RecordJournal::stillHolds(const EntryView& view) const {
-    return beyondWriterReach(view.at, m_committedEnd.load(std::memory_order_acquire));
+    m_recent.committed(at, end);
 }
 
 void RecordJournal::markDone(uint32_t last) {
@@ -243,10 +224,36 @@ void RecordJournal::markDoneLocked(uint32_t last) {
         m_doneSequence = highOf(entry);
         moved = true;
     }
-    if (moved) {
-        storeWord(m_map + kDoneWordAt,
-                  word(m_doneSequence, static_cast<uint32_t>(m_doneAt % kRingBytes)));
+    if (!moved) return;
+    storeWord(m_map + kDoneWordAt,
+              word(m_doneSequence, static_cast<uint32_t>(m_doneAt % kRingBytes)));
+    updateKeep();
+}
+
+void RecordJournal::updateKeep() {
+    const unsigned char* const ring = m_map + kHeaderBytes;
+    uint64_t keep = m_doneAt;
+    for (uint64_t at = m_doneAt; at < m_writeAt;) {
+        const size_t place = at % kRingBytes;
+        const uint64_t entry = loadWord(ring + place);
+        if (lowOf(entry) == kWrapLength) {
+            at += kRingBytes - place;
+            continue;
+        }
+        uint32_t fieldsSequence = 0;
+        uint32_t fieldsOffset = 0;
+        if (journalEntry::recordHead(ring + place + 8, lowOf(entry), fieldsSequence,
+                                     fieldsOffset) &&
+            fieldsSequence != 0) {
+            keep = std::min(keep, at - (place + kRingBytes - fieldsOffset) % kRingBytes);
+        }
+        at += padded(8 + lowOf(entry));
     }
+    if (keep == m_keepFrom) return;
+    m_keepFrom = keep;
+    const uint32_t sequence =
+        keep == m_writeAt ? m_nextSequence : highOf(loadWord(ring + keep % kRingBytes));
+    storeWord(m_map + kKeepWordAt, word(sequence, static_cast<uint32_t>(keep % kRingBytes)));
 }
 
 std::vector<MapValues> RecordJournal::takeLeftovers(uint32_t& last) {

@@ -5,13 +5,14 @@
 // every record that was queued or in flight and hands it to local storage.
 //
 // The file: a header page, then a ring of entries. An entry is an 8-byte word (sequence number,
-// length) followed by the record's fields, padded to 8 bytes. The word is written last, so an
-// entry cut by a kill is not read back. The header holds the "done" word: the last sequence
-// number the sending thread dealt with (delivered or stored) and where the next entry starts.
+// length) followed by its body (journalEntry.h), padded to 8 bytes: a record's own fields with a
+// reference to the fields entry that holds its channel's, written once per change of them. The
+// word is written last, so an entry cut by a kill is not read back. The header holds the "done"
+// word: the last sequence number the sending thread dealt with (delivered or stored) and where
+// the next entry starts; and the "keep" word: where a reader starts, at the oldest fields entry
+// an undone record uses when that lies before, which the writer never overwrites.
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "transport/journalEntry.h"
 #include "transport/journalFaults.h"
 #include "transport/journalFile.h"
+#include "transport/journalRecent.h"
 #include "transport/journalRing.h"
 #include "util/vesk2Utils.h"
 
@@ -74,32 +76,36 @@ public:
     // Records that did not fit since the journal opened.
     uint64_t notJournaled() const;
 
-    // One committed entry in the ring: its fields (EntryWriter's bytes) and its start position.
-    struct EntryView {
-        const unsigned char* fields = nullptr;
-        size_t length = 0;
-        uint64_t at = 0;
-    };
-    // How many of the last committed entries recentEntries can reach.
-    static constexpr size_t kRecentEntries = 256;
-    // The entries this process committed last, newest first, at most `capacity`; lock-free and
-    // allocation-free, for a crash's signal handler while others write: only entries no write in
-    // progress can reach.
-    size_t recentEntries(EntryView* views, size_t capacity) const;
-    // False once the entry may have been overwritten since recentEntries gave it.
-    bool stillHolds(const EntryView& view) const;
+    // The lock-free reading of the last entries, for a crash's signal handler (journalRecent.h).
+    using EntryView = JournalRecent::EntryView;
+    static constexpr size_t kRecentEntries = JournalRecent::kEntries;
+    size_t recentEntries(EntryView* views, size_t capacity) const {
+        return m_recent.entries(views, capacity);
+    }
+    bool sharedFieldsOf(const EntryView& record, EntryView& fields) const {
+        return m_recent.sharedFieldsOf(record, fields);
+    }
+    bool stillHolds(const EntryView& view) const { return m_recent.stillHolds(view); }
 
 private:
     RecordJournal(int fd, unsigned char* map, journalFaults::Slot* slot, size_t index);
     static std::unique_ptr<RecordJournal> adopt(const journalFile::Mapped& file, size_t index);
     // False once the file shrank under the mapping (checked with fstat) or a fault took it over.
     bool stillMapped();
-    void recover();
     void reset();
-    // Writes the record's fields at the next place and returns its sequence number; 0 when it
-    // does not fit. Not visible until commit.
+    // Writes the record's entry at the next place, after a fields entry for its channel's fields
+    // when none it may use is in the ring, and returns its sequence number; 0 when it does not
+    // fit. The record entry is not visible until commit.
     uint32_t write(const QueuedRecord& record);
     void commit();
+    // Makes the entry at `at` (ending at `end`, with the word `entry`) visible.
+    void commitEntry(uint64_t at, uint64_t end, uint64_t entry);
+    // A wrap word at `at` when the entry goes at the ring's start instead (journalRing::placed).
+    void putWrapWord(uint64_t at, uint64_t entryAt);
+    // Adopts what an earlier process left; an old-format file is made anew with its records.
+    void recover();
+    // Moves the keep position to the oldest fields entry an undone record uses, else to done.
+    void updateKeep();
     void markDoneLocked(uint32_t last);
     // A first write to a clean page of a shared file mapping faults (dirty pages are tracked),
     // and pages turn clean after each writeback: such faults would fall on sendLog every few
@@ -118,6 +124,8 @@ private:
     // Positions in the ring, counted in bytes since the journal opened (offset = % kRingBytes).
     uint64_t m_doneAt = 0;
     uint64_t m_writeAt = 0;
+    // Where a reader starts (at most m_doneAt): nothing from here on is overwritten.
+    uint64_t m_keepFrom = 0;
     uint32_t m_doneSequence = 0;
     uint32_t m_nextSequence = 1;
     // The entry written and not yet committed: where it starts and its first word.
@@ -131,11 +139,8 @@ private:
     uint32_t m_lastLeftover = 0;
     // Written under m_mutex, like the positions.
     EntryWriter m_entries;
-    // Where the last kRecentEntries committed entries start, by commit count modulo their
-    // number; written under m_mutex, read without it by recentEntries.
-    std::array<std::atomic<uint64_t>, kRecentEntries> m_recent{};
-    std::atomic<uint64_t> m_recentCount{0};
-    std::atomic<uint64_t> m_committedEnd{0};
+    // Told of each commit under m_mutex, read without it.
+    JournalRecent m_recent;
 };
 
 template <typename Push>

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -326,6 +327,68 @@ TEST(CrashRecord, IsPreparedFromTheMainChannelAndWrittenBesideTheDumpWithTheCras
     const int64_t crashTime = std::stoll(lines[1]);
     EXPECT_LE(before, crashTime);
     EXPECT_GE(after, crashTime);
+
+    // Prepared again after each change (as the registry's observer does for the process's
+    // catcher), the record holds every field as it is now, once; past the record's bound nothing
+    // is prepared, until the fields shrink again.
+    VeskCatcher changed;
+    changed.initCrashServer("http://collector.test", 80, &main.state.crash);
+    auto change = [&](const char* key, const std::string& value) {
+        if (value.empty()) {
+            main.core.delGlobalField(key, VESK_CHANNEL_USER);
+        } else {
+            main.core.addGlobalField(key, value.c_str(), VESK_CHANNEL_USER);
+        }
+        changed.refreshPreparedRecord();
+    };
+    for (int i = 0; i < 6; ++i) {
+        const std::string key = "f" + std::to_string(i);
+        change(key.c_str(), "v" + key);
+    }
+    change("f2", "changed \"2\"");
+    change("f4", "");
+    change("big", std::string(40000, 'b'));
+    change("big2", std::string(40000, 'b'));
+    VeskCatcher tooLarge;
+    tooLarge.initCrashServer("http://collector.test", 80, &main.state.crash);
+    EXPECT_FALSE(tooLarge.writePreparedRecord(dump.c_str()));
+    change("big", "");
+    change("big2", "");
+    ASSERT_TRUE(changed.writePreparedRecord(dump.c_str()));
+    changed.releasePreparedRecord();
+    const std::string text =
+        qm_crash::splitLines(qm_test::readFileText(main.storage.file("crash.rec")))[0];
+    ASSERT_TRUE(jsonText::parse(text, record));
+    const std::map<std::string, std::string> expected = {
+        {"f0", "vf0"}, {"f1", "vf1"}, {"f2", "changed \"2\""}, {"f3", "vf3"}, {"f5", "vf5"}};
+    for (const auto& [key, value] : expected) {
+        EXPECT_EQ(value, record[key].asString()) << key;
+        EXPECT_EQ(text.find("\"" + key + "\":"), text.rfind("\"" + key + "\":")) << key;
+    }
+    EXPECT_FALSE(record.isMember("f4"));
+    EXPECT_FALSE(record.isMember("big"));
+    EXPECT_EQ("77", record["build"].asString());
+
+    // Members kept from one change to the next make the text writeRecordObject makes of the
+    // same fields, whatever changed, went or came in between.
+    CrashMembers members;
+    const MapValues upper{{"body", "crash"}, {"logLevel", "FATAL"}};
+    const std::vector<MapValues> changes = {
+        {{"a", "1"}, {"body", "replaced"}, {"handlerName", "u"}, {"q", "quote \" \\ \n"}},
+        {{"a", "2"}, {"handlerName", "u"}, {"q", "quote \" \\ \n"}, {"z", "\xC3\xA9"}},
+        {{"0", "first"}, {"a", "2"}, {"bad", "\xFF byte"}, {"z", "\xC3\xA9"}},
+        {{"\xFF key", "needs repair"}, {"a", "2"}},
+        {{"a", "3"}},
+    };
+    for (const MapValues& channel : changes) {
+        std::string made;
+        ASSERT_TRUE(members.write({&channel, &upper}, PreparedCrash::kCapacity, made));
+        MapValues merged = channel;
+        for (const auto& [key, value] : upper) merged[key] = value;
+        std::string expectedText;
+        ASSERT_TRUE(writeRecordObject(merged, expectedText));
+        EXPECT_EQ(expectedText, made + "\n");
+    }
 }
 
 namespace {
@@ -397,6 +460,15 @@ TEST(CrashRecord, CarriesTheLastLogsOfItsChannelInEveryReport) {
              }
          },
          numbered("WARN main ", 0, 3)},
+        {"a channel with 30 custom fields of 1 KiB",
+         [](MainChannel& main) {
+             for (int i = 0; i < 30; ++i) {
+                 main.core.addGlobalField(("custom" + std::to_string(i)).c_str(),
+                                          std::string(1024, 'c').c_str(), VESK_CHANNEL_USER);
+             }
+             logNumbered(main, "WARN fields ", 3);
+         },
+         numbered("WARN fields ", 0, 3)},
         {"right after a burst", [](MainChannel& main) { logNumbered(main, "WARN burst ", 300); },
          numbered("WARN burst ", 236, 300)},
         {"not answered, sent at the next start",

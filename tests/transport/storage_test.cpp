@@ -38,6 +38,7 @@
 #include "support/slow_build.h"
 #include "support/temp_dir.h"
 #include "transport/batchDelivery.h"
+#include "transport/journalRing.h"
 #include "transport/localStore.h"
 #include "transport/pendingCrashes.h"
 #include "util/jsonText.h"
@@ -850,10 +851,11 @@ TEST(RecordJournal, LeftoversAreTheUndoneRecordsInOrder) {
     }
 }
 
-// A full ring, a second process and a damaged file: records still flow, only unjournaled.
 // Each entry reads back as its record merged, whatever the own fields' keys are next to the
 // channel's, and however records of different channels, or of a channel whose fields changed,
-// follow one another (the writer keeps the channels' fields encoded between entries).
+// follow one another: the channel's fields are journaled once per change, each record refers to
+// them. Records still undone keep the fields entry they use, even once done passed it and the
+// ring went round many times since.
 TEST(RecordJournal, EachEntryReadsBackAsItsRecordMerged) {
     using Fields = std::shared_ptr<const MapValues>;
     const Fields user = std::make_shared<const MapValues>(
@@ -863,6 +865,9 @@ TEST(RecordJournal, EachEntryReadsBackAsItsRecordMerged) {
     const Fields other =
         std::make_shared<const MapValues>(MapValues{{"a", "1"}, {"ab", "2"}, {"\xC3\xA9", "3"}});
     const Fields third = std::make_shared<const MapValues>(MapValues{{"m", "third"}});
+    MapValues large{{"handlerName", "u"}};
+    for (int i = 0; i < 30; ++i) large["custom" + std::to_string(i)] = std::string(4096, 'a' + i);
+    const Fields big = std::make_shared<const MapValues>(large);
     struct Row {
         const char* name;
         Fields shared;
@@ -880,28 +885,53 @@ TEST(RecordJournal, EachEntryReadsBackAsItsRecordMerged) {
         {"the first channel again", user, {{"body", "again"}}},
         {"the first channel's fields changed", userLater, {{"body", "later"}, {"zone", "z"}}},
         {"an empty value", userLater, {{"body", ""}}},
+        {"a channel with 30 fields of 4 KiB", big, {{"body", "big"}}},
+        {"the changed channel after it", userLater, {{"body", "after big"}}},
     };
-    TempDir dir;
-    {
+    struct Run {
+        const char* name;
+        // Rounds of every row, each marked done, before the last round.
+        size_t laps;
+        // Rows of the last round marked done, from its first; the rest are the leftovers.
+        size_t done;
+    };
+    const Run runs[] = {
+        {"nothing done", 0, 0},
+        {"done passed the fields entry undone records use", 0, 2},
+        {"after many laps of the ring", qm_test::countFor<size_t>(60, 20), 2},
+        {"only the last record undone", qm_test::countFor<size_t>(60, 20), rows.size() - 1},
+    };
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.name);
+        TempDir dir;
+        {
+            std::unique_ptr<RecordJournal> journal = RecordJournal::open(dir.path());
+            ASSERT_NE(journal, nullptr);
+            for (size_t lap = 0; lap <= run.laps; ++lap) {
+                std::vector<uint32_t> sequences;
+                for (const Row& row : rows) {
+                    QueuedRecord record(row.shared, row.own);
+                    ASSERT_TRUE(journal->appendAndPush(record, [] { return true; })) << row.name;
+                    ASSERT_NE(record.sequence, 0u) << row.name;
+                    sequences.push_back(record.sequence);
+                }
+                if (lap < run.laps) journal->markDone(sequences.back());
+                if (lap == run.laps && run.done != 0) journal->markDone(sequences[run.done - 1]);
+            }
+        }
         std::unique_ptr<RecordJournal> journal = RecordJournal::open(dir.path());
         ASSERT_NE(journal, nullptr);
-        for (const Row& row : rows) {
-            QueuedRecord record(row.shared, row.own);
-            ASSERT_TRUE(journal->appendAndPush(record, [] { return true; })) << row.name;
-            EXPECT_NE(record.sequence, 0u) << row.name;
+        uint32_t last = 0;
+        const std::vector<MapValues> found = journal->takeLeftovers(last);
+        ASSERT_EQ(found.size(), rows.size() - run.done);
+        for (size_t i = run.done; i < rows.size(); ++i) {
+            EXPECT_EQ(found[i - run.done], mergedFields(QueuedRecord(rows[i].shared, rows[i].own)))
+                << rows[i].name;
         }
-    }
-    std::unique_ptr<RecordJournal> journal = RecordJournal::open(dir.path());
-    ASSERT_NE(journal, nullptr);
-    uint32_t last = 0;
-    const std::vector<MapValues> found = journal->takeLeftovers(last);
-    ASSERT_EQ(found.size(), rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        EXPECT_EQ(found[i], mergedFields(QueuedRecord(rows[i].shared, rows[i].own)))
-            << rows[i].name;
     }
 }
 
+// A full ring, a second process and a damaged file: records still flow, only unjournaled.
 TEST(RecordJournal, FullBusyOrDamagedJournals) {
     TempDir dir;
     {
@@ -928,6 +958,23 @@ TEST(RecordJournal, FullBusyOrDamagedJournals) {
         // A record larger than a quarter of the ring is never journaled.
         EXPECT_TRUE(appendRecords(*journal, 0, 1, true, RecordJournal::kRingBytes / 4).empty());
     }
+    {
+        // A channel's fields are journaled once, not with each record: a channel with 30 fields
+        // of 4 KiB still lets the ring hold 2,000 records and more.
+        TempDir large;
+        std::unique_ptr<RecordJournal> journal = RecordJournal::open(large.path());
+        ASSERT_NE(journal, nullptr);
+        MapValues fields{{"handlerName", "quillmark-user"}};
+        for (int i = 0; i < 30; ++i) fields["custom" + std::to_string(i)] = std::string(4096, 'c');
+        const auto channel = std::make_shared<const MapValues>(fields);
+        for (size_t i = 0; i < 2000; ++i) {
+            QueuedRecord record(channel, {{"body", journalRecord(i).at("body")},
+                                          {"logLevel", "INFO"},
+                                          {"sendTime", "1765000000000"}});
+            journal->appendAndPush(record, [] { return true; });
+            ASSERT_NE(record.sequence, 0u) << i;
+        }
+    }
     const std::string path = dir.path() + "/log.journal";
     struct Damage {
         const char* name;
@@ -939,8 +986,10 @@ TEST(RecordJournal, FullBusyOrDamagedJournals) {
         {"nothing", 0, "", 0},
         {"magic", 0, "XXXX", 0},
         {"done offset beyond the ring", 8, std::string("\xff\xff\xff\x7f", 4), 0},
+        {"keep offset beyond the ring", 16, std::string("\xff\xff\xff\x7f", 4), 0},
         {"first entry's length beyond the ring", 4096, std::string("\xf0\xff\xff\x7f", 4), 0},
-        {"second entry's field count", 4096 + 8 + 4, "\x7f", 0},
+        {"the fields entry's kind", 4096 + 8, "\x7f", 0},
+        {"the fields entry's field count", 4096 + 8 + 4, "\x7f", 0},
     };
     for (const Damage& damage : damages) {
         SCOPED_TRACE(damage.name);
@@ -962,6 +1011,49 @@ TEST(RecordJournal, FullBusyOrDamagedJournals) {
             EXPECT_LT(found.size(), 2u);
         }
     }
+}
+
+// A journal an earlier version left ("QMJRNL01": each entry a record's fields merged) reads
+// back, and its records stay journaled in the present format until they are marked done.
+TEST(RecordJournal, FirstFormatJournalStillReadsBack) {
+    auto put32 = [](std::string& out, uint32_t value) {
+        out.append(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    std::string file(journalRing::kFileBytes, '\0');
+    file.replace(0, 8, "QMJRNL01");
+    const uint32_t doneSequence = 6;
+    const uint32_t doneOffset = 64;
+    file.replace(8, 4, reinterpret_cast<const char*>(&doneOffset), 4);
+    file.replace(12, 4, reinterpret_cast<const char*>(&doneSequence), 4);
+    size_t at = journalRing::kHeaderBytes + doneOffset;
+    for (size_t i = 0; i < 3; ++i) {
+        const MapValues record = journalRecord(i);
+        std::string body;
+        put32(body, static_cast<uint32_t>(record.size()));
+        for (const auto& [key, value] : record) {
+            put32(body, static_cast<uint32_t>(key.size()));
+            put32(body, static_cast<uint32_t>(value.size()));
+            body += key + value;
+        }
+        std::string entry;
+        put32(entry, static_cast<uint32_t>(body.size()));
+        put32(entry, doneSequence + 1 + static_cast<uint32_t>(i));
+        entry += body;
+        file.replace(at, entry.size(), entry);
+        at += journalRing::padded(entry.size());
+    }
+    TempDir dir;
+    writeFileText(dir.path() + "/log.journal", file);
+    EXPECT_EQ(leftoverBodies(dir.path()), journalBodies(0, 3));
+    EXPECT_EQ(qm_test::readFileText(dir.path() + "/log.journal").substr(0, 8), "QMJRNL02");
+    {
+        std::unique_ptr<RecordJournal> journal = RecordJournal::open(dir.path());
+        ASSERT_NE(journal, nullptr);
+        uint32_t last = 0;
+        EXPECT_EQ(journal->takeLeftovers(last).size(), 3u);
+        journal->markDone(last);
+    }
+    EXPECT_TRUE(leftoverBodies(dir.path()).empty());
 }
 
 // A journal cut short from outside (the app clearing its folder, a cleaner) never ends the
