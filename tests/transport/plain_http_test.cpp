@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <deque>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -917,10 +916,7 @@ public:
 
     bool ready() const { return m_pid > 0 && listening(m_port, 5000); }
     uint16_t port() const { return m_port; }
-    std::string errorLog() const {
-        std::ifstream in(m_dir.file("error.log"));
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string errorLog() const { return qm_test::readFileText(m_dir.file("error.log")); }
 
 private:
     qm_test::TempDir m_dir;
