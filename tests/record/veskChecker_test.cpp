@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -12,61 +13,47 @@ bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-// ---------------------------------------------------------------- project names
-
-TEST(CheckProjectName, Examples) {
-    EXPECT_FALSE(VeskChecker::checkProjectName(""));
-    EXPECT_FALSE(VeskChecker::checkProjectName("-abc"));
-    EXPECT_FALSE(VeskChecker::checkProjectName("_abc"));
-    EXPECT_FALSE(VeskChecker::checkProjectName("ab.c"));
-    EXPECT_FALSE(VeskChecker::checkProjectName("ab c"));
-    EXPECT_TRUE(VeskChecker::checkProjectName("a"));
-    EXPECT_TRUE(VeskChecker::checkProjectName("7"));
-    EXPECT_TRUE(VeskChecker::checkProjectName("My-Project_01"));
-    EXPECT_TRUE(VeskChecker::checkProjectName(std::string(1000, 'x')));
-}
-
-TEST(CheckProjectName, EveryByte) {
-    for (int b = 0; b < 256; ++b) {
-        const unsigned char c = static_cast<unsigned char>(b);
-        const char ch = static_cast<char>(b);
-        const bool inner = isLetter(c) || isDigit(c) || c == '-' || c == '_';
-        const bool first = isLetter(c) || isDigit(c);
-        EXPECT_EQ(VeskChecker::checkProjectName(std::string(1, ch)), first) << b;
-        EXPECT_EQ(VeskChecker::checkProjectName(std::string("a") + ch), inner) << b;
-        EXPECT_EQ(VeskChecker::checkProjectName(std::string("a") + ch + "b"), inner) << b;
-    }
-}
-
-TEST(CheckProjectName, NoTrimming) {
-    EXPECT_FALSE(VeskChecker::checkProjectName(" abc"));
-    EXPECT_FALSE(VeskChecker::checkProjectName("abc "));
-    EXPECT_FALSE(VeskChecker::checkProjectName(std::string("abc\0", 4)));
-    EXPECT_FALSE(VeskChecker::checkProjectName("caf\xC3\xA9"));
-}
-
-// ---------------------------------------------------------------- project versions
-
-TEST(CheckProjectVersion, Examples) {
-    EXPECT_FALSE(VeskChecker::checkProjectVersion(""));
-    EXPECT_FALSE(VeskChecker::checkProjectVersion(".1"));
-    EXPECT_FALSE(VeskChecker::checkProjectVersion("-1"));
-    EXPECT_TRUE(VeskChecker::checkProjectVersion("_1"));
-    EXPECT_TRUE(VeskChecker::checkProjectVersion("1.2.3"));
-    EXPECT_FALSE(VeskChecker::checkProjectVersion("1.2 3"));
-    EXPECT_FALSE(VeskChecker::checkProjectVersion("1.2+3"));
-    EXPECT_TRUE(VeskChecker::checkProjectVersion("v2.6.2-beta_1"));
-    EXPECT_TRUE(VeskChecker::checkProjectVersion(std::string(1000, '9')));
-}
-
-TEST(CheckProjectVersion, EveryByte) {
-    for (int b = 0; b < 256; ++b) {
-        const unsigned char c = static_cast<unsigned char>(b);
-        const char ch = static_cast<char>(b);
-        const bool inner = isLetter(c) || isDigit(c) || c == '-' || c == '_' || c == '.';
-        const bool first = isLetter(c) || isDigit(c) || c == '_';
-        EXPECT_EQ(VeskChecker::checkProjectVersion(std::string(1, ch)), first) << b;
-        EXPECT_EQ(VeskChecker::checkProjectVersion(std::string("1") + ch), inner) << b;
-        EXPECT_EQ(VeskChecker::checkProjectVersion(std::string("1") + ch + "0"), inner) << b;
+// Every byte at the start, at the end and inside a text of one valid character each side:
+// nothing is trimmed, and a byte of a multi-byte UTF-8 letter is refused like any other.
+TEST(VeskChecker, EveryByteFirstLastAndInsideAndWholeTexts) {
+    struct Checker {
+        const char* name;
+        bool (*check)(const std::string&);
+        char valid;  // stands before and after the byte under test
+        bool (*first)(unsigned char);
+        bool (*inner)(unsigned char);
+        std::vector<std::string> accepted;
+        std::vector<std::string> refused;
+    };
+    const std::vector<Checker> checkers = {
+        {"project name",
+         VeskChecker::checkProjectName,
+         'a',
+         [](unsigned char c) { return isLetter(c) || isDigit(c); },
+         [](unsigned char c) { return isLetter(c) || isDigit(c) || c == '-' || c == '_'; },
+         {"My-Project_01", std::string(1000, 'x')},
+         {"", " abc", "caf\xC3\xA9"}},
+        {"project version",
+         VeskChecker::checkProjectVersion,
+         '1',
+         [](unsigned char c) { return isLetter(c) || isDigit(c) || c == '_'; },
+         [](unsigned char c) {
+             return isLetter(c) || isDigit(c) || c == '-' || c == '_' || c == '.';
+         },
+         {"v2.6.2-beta_1", "_1", std::string(1000, '9')},
+         {"", ".1", "1.2+3"}},
+    };
+    for (const Checker& checker : checkers) {
+        SCOPED_TRACE(checker.name);
+        for (int b = 0; b < 256; ++b) {
+            const unsigned char c = static_cast<unsigned char>(b);
+            const std::string byte(1, static_cast<char>(b));
+            const std::string valid(1, checker.valid);
+            EXPECT_EQ(checker.check(byte), checker.first(c)) << b;
+            EXPECT_EQ(checker.check(valid + byte), checker.inner(c)) << b;
+            EXPECT_EQ(checker.check(valid + byte + valid), checker.inner(c)) << b;
+        }
+        for (const std::string& text : checker.accepted) EXPECT_TRUE(checker.check(text)) << text;
+        for (const std::string& text : checker.refused) EXPECT_FALSE(checker.check(text)) << text;
     }
 }

@@ -14,10 +14,10 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "support/file_text.h"
 #include "util/tlsTrust.h"
 
 namespace qm_test {
@@ -38,16 +38,9 @@ void pinCertificate(const std::string& pem) {
 constexpr int kStartTimeoutMs = 10000;
 constexpr int kStopTimeoutMs = 5000;
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // The collector may be writing while we read: a line without its line feed is left for later.
 std::vector<Json::Value> readJsonLines(const std::string& path) {
-    const std::string text = readFile(path);
+    const std::string text = readFileText(path);
     Json::CharReaderBuilder builder;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::vector<Json::Value> values;
@@ -82,7 +75,7 @@ CollectorProcess::CollectorProcess(const CollectorOptions& options)
     try {
         waitUntilListening();
         if (m_options.https && m_options.pinCertificate) {
-            const std::string pem = readFile(m_dir.file("cert.pem"));
+            const std::string pem = readFileText(m_dir.file("cert.pem"));
             if (pem.empty()) throw std::runtime_error("no certificate from the collector");
             pinCertificate(pem);
         }
@@ -102,7 +95,9 @@ std::vector<Json::Value> CollectorProcess::records() const {
     return readJsonLines(m_dir.file("records.jsonl"));
 }
 
-std::string CollectorProcess::recordsText() const { return readFile(m_dir.file("records.jsonl")); }
+std::string CollectorProcess::recordsText() const {
+    return readFileText(m_dir.file("records.jsonl"));
+}
 
 std::vector<Json::Value> CollectorProcess::requests() const {
     return readJsonLines(m_dir.file("requests.jsonl"));
@@ -202,7 +197,7 @@ void CollectorProcess::waitUntilListening() {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
-        const std::string text = readFile(m_dir.file("port"));
+        const std::string text = readFileText(m_dir.file("port"));
         if (!text.empty() && text.back() == '\n') {
             const long port = std::strtol(text.c_str(), nullptr, 10);
             if (port <= 0 || port > 65535) throw std::runtime_error("bad port file: " + text);
@@ -219,6 +214,6 @@ void CollectorProcess::waitUntilListening() {
     throw std::runtime_error("the collector did not start within 10 s: " + logText());
 }
 
-std::string CollectorProcess::logText() const { return readFile(m_dir.file("collector.log")); }
+std::string CollectorProcess::logText() const { return readFileText(m_dir.file("collector.log")); }
 
 }  // namespace qm_test

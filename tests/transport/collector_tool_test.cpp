@@ -116,16 +116,6 @@ TEST(CollectorTool, AcceptsEveryRecordAndKeepsRecordsAndRequest) {
     EXPECT_FALSE(requests[0]["headers"].isMember("REMOTE_ADDR"));
 }
 
-TEST(CollectorTool, ServesHttpsWithItsOwnCertificate) {
-    CollectorProcess collector(CollectorOptions{true, "ok", {}});
-    EXPECT_EQ("https://127.0.0.1", collector.address());
-    const PostResult result = post(collector, kThreeRecords, 10);
-
-    ASSERT_EQ(CURLE_OK, result.code);
-    EXPECT_EQ(std::vector<bool>({true, true, true}), verdicts(result.body));
-    EXPECT_TRUE(collector.waitForRecords(3, 1000));
-}
-
 // What the collector finds in a post by itself: which bodies are JSON, where each record starts
 // and ends, and which "body" member the fail text is looked for in.
 struct PostCase {

@@ -13,7 +13,6 @@
 #include "transport/plainHttp.h"
 #include "transport/recordWriter.h"
 #include "util/collectorAddress.h"
-#include "util/utilUtf8.h"
 
 namespace {
 
@@ -28,14 +27,6 @@ bool parseStrict(const std::string& text, Json::Value& root, std::string& errors
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     return reader->parse(text.data(), text.data() + text.size(), &root, &errors);
-}
-
-size_t countOf(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 // How each form of address is read: the transport connects to host and port and asks for the
@@ -175,47 +166,6 @@ TEST(HttpBodyTest, SpecialCharactersAreEscapedAndTheLineEndsOnce) {
     ASSERT_TRUE(parseStrict(text, root, errors)) << errors;
     EXPECT_EQ(root["body"].asString(), value);
 }
-
-// Values are meant to be UTF-8 already; one that is not must still leave valid JSON, and the
-// well-formed text around the bad bytes must come through.
-TEST(HttpBodyTest, MegabyteOfBrokenUtf8StillGivesValidJson) {
-    const std::string chunk =
-        "abc \xC3\xA9 def \xFF"
-        "ghij \xC3"
-        "klmn \x80"
-        "opqr \xE2\x82"
-        "stuv \xED\xA0\x80 wxyz ";
-    std::string value = "BEGIN-";
-    size_t chunks = 0;
-    while (value.size() < 1024 * 1024) {
-        value += chunk;
-        ++chunks;
-    }
-    value += "-tail-END";
-    ASSERT_FALSE(UtilUtf8::is_utf8(value));
-
-    const std::string text =
-        bodyOf({{"body", value}, {"handlerName", "quillmark-user"}, {"logLevel", "ERROR"}});
-    ASSERT_FALSE(text.empty());
-    EXPECT_TRUE(UtilUtf8::is_utf8(text));
-
-    Json::Value root;
-    std::string errors;
-    ASSERT_TRUE(parseStrict(text, root, errors)) << errors.substr(0, 500);
-    ASSERT_TRUE(root.isObject());
-    EXPECT_EQ(root.getMemberNames(), (std::vector<std::string>{"body", "logLevel"}));
-    EXPECT_EQ(root["logLevel"].asString(), "ERROR");
-    const std::string parsed = root["body"].asString();
-    EXPECT_EQ(parsed.compare(0, 6, "BEGIN-"), 0);
-    ASSERT_GE(parsed.size(), 9u);
-    EXPECT_EQ(parsed.substr(parsed.size() - 9), "-tail-END");
-    EXPECT_EQ(countOf(parsed, "\xC3\xA9 def "), chunks);
-    EXPECT_EQ(countOf(parsed, " wxyz "), chunks);
-}
-
-}  // namespace
-
-namespace {
 
 // A pass writes each record from its layers (channel fields, own fields, the pass's fields, its
 // place in the batch) without merging them first: the text must be exactly that of the merged
