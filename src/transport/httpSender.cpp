@@ -1,5 +1,6 @@
 #include "transport/httpSender.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <memory>
@@ -41,7 +42,17 @@ vesk2Performance::Upload insightUpload(const TransportFactory& transports) {
 }  // namespace
 
 HttpSender::HttpSender(SenderParts parts)
-    : Threads::Thread(kMaxQueuedRecords), m_parts(std::move(parts)) {}
+    : Threads::Thread(kMaxQueuedRecords),
+      m_parts(std::move(parts)),
+      m_backlog(
+          m_parts.registry,
+          [this] {
+              m_backlogReady = true;
+              wake();
+          },
+          [this](ListJobs& spent) { giveBack(spent); }) {
+    setSpillTarget(&m_backlog);
+}
 
 HttpSender::~HttpSender() {
     // The worker calls back into this object: it must have ended before the members go.
@@ -64,7 +75,94 @@ bool HttpSender::queueRecord(JournalSlot* journal, QueuedRecord record) {
 
 bool HttpSender::queueRecord(JournalSlot* journal, ListJobs& slot) {
     if (journal == nullptr || slot.size() != 1) return push(slot);
-    return journal->appendAndPush(slot.front(), [this, &slot] { return push(slot); });
+    Pushed pushed = Pushed::Refused;
+    // A spilled record's entry is not committed: its overflow file keeps it, and a record kept
+    // twice would arrive twice after a crash.
+    journal->appendAndPush(slot.front(), [this, &slot, &pushed] {
+        pushed = pushOrSpill(slot);
+        return pushed == Pushed::Queued;
+    });
+    return pushed != Pushed::Refused;
+}
+
+Threads::Thread::Clock::time_point HttpSender::ownWorkDue() const {
+    if (!m_storeAwaits && !m_backlogReady) return Clock::time_point::max();
+    return Clock::time_point(std::chrono::nanoseconds(m_retryAt.load()));
+}
+
+void HttpSender::noteAttempt(bool answered) {
+    if (answered) {
+        m_retryDelay = kFirstRetry;
+        m_retryAt = 0;
+        return;
+    }
+    const auto at = Clock::now() + m_retryDelay;
+    m_retryAt = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+    m_retryDelay = std::min(m_retryDelay * 2, kMaxRetry);
+}
+
+bool HttpSender::channelOfDirectory(const std::string& directory, Handler& channel) const {
+    bool found = false;
+    // The channel registered last decides, as for a pass (SendPass::targetOf).
+    m_parts.registry.forEach([&](const Handler& each, RecordJournal*) {
+        if (each.m_directoryPath != directory) return;
+        channel = each;
+        found = true;
+    });
+    return found;
+}
+
+bool HttpSender::retryDue() const {
+    return Clock::now() >= Clock::time_point(std::chrono::nanoseconds(m_retryAt.load()));
+}
+
+void HttpSender::resendAwaiting() {
+    const std::vector<std::string> directories = m_parts.store.awaitingResend();
+    if (directories.empty()) return;
+    bool answered = true;
+    for (const std::string& directory : directories) {
+        Handler channel;
+        if (!channelOfDirectory(directory, channel)) continue;
+        answered = m_parts.store.resendAwaiting(channel, [&](const Batch& batch) {
+            return deliverBatch(*m_transport, channel.m_Addr, channel.m_Port, batch);
+        }) && answered;
+    }
+    noteAttempt(answered);
+}
+
+void HttpSender::sendBacklog(size_t inHand) {
+    if (!spilling()) return;
+    if (m_storeAwaits || !olderRecordsDealtWith(inHand)) {
+        // The records before them come first; a pass that deals with them comes here again.
+        m_backlogReady = false;
+        return;
+    }
+    if (!retryDue()) {
+        m_backlogReady = true;
+        return;
+    }
+    m_backlogReady = false;
+    if (m_backlog.hasFiles()) {
+        const Backlog::Sent sent = m_backlog.sendFiles(
+            [this](const std::string& directory, const Batch& batch) {
+                Handler channel;
+                if (!channelOfDirectory(directory, channel)) return DeliveryOutcome();
+                return deliverBatch(*m_transport, channel.m_Addr, channel.m_Port, batch);
+            },
+            [this](const std::string& directory, const Batch& batch,
+                   const DeliveryOutcome& outcome) {
+                Handler channel;
+                if (!channelOfDirectory(directory, channel)) return;
+                m_parts.store.keepUndelivered(batch, outcome, channel.m_handlerName);
+            });
+        noteAttempt(sent == Backlog::Sent::Everything);
+        if (sent != Backlog::Sent::Everything) {
+            m_backlogReady = true;
+            return;
+        }
+    }
+    // Records written meanwhile make the spill thread report again (m_backlogReady).
+    endSpilling([this] { return m_backlog.drained(); });
 }
 
 const vesk2Performance* HttpSender::performance() const {
@@ -92,6 +190,15 @@ void HttpSender::running(ListJobs& records) {
         }
         m_hostLookedUp = true;
     }
+    bool awaited = m_parts.store.awaitsResend();
+    // A store left awaiting its re-send by a set-up or a pass puts the re-send off, as one that
+    // got no answer would.
+    const auto noteAwaiting = [&] {
+        const bool awaits = m_parts.store.awaitsResend();
+        if (awaits && !awaited) noteAttempt(false);
+        awaited = awaits;
+        m_storeAwaits = awaits;
+    };
     std::string name;
     while (m_parts.registry.takeSetUp(name)) {
         // Out of memory, or a reader meeting a file it cannot take: the channel's earlier records
@@ -104,7 +211,18 @@ void HttpSender::running(ListJobs& records) {
     }
     // Also those of channels whose set-up stopped before it opened them.
     openJournals(records);
-    if (records.empty()) return;  // held back (holdsRecordsBack): the records stay queued
+    // A drain sends what is queued; stores and overflow files wait for the next start.
+    const bool draining = stopRequested();
+    noteAwaiting();
+    if (!draining && retryDue()) resendAwaiting();
+    awaited = m_parts.store.awaitsResend();
+    // Held back (holdsRecordsBack): the records stay queued.
+    if (!records.empty()) passRecords(records);
+    noteAwaiting();
+    if (!draining) sendBacklog(records.size());
+}
+
+void HttpSender::passRecords(ListJobs& records) {
     // Records the application held back and never released are kept, not sent, at the end.
     const bool storeOnly =
         ExchangeDeadline::cutOffPassed() || (stopRequested() && m_parts.settings.holdRecords);
@@ -166,6 +284,9 @@ void HttpSender::setUpChannel(const std::string& name, ListJobs& records) {
         return deliverBatch(*m_transport, target.address, target.port, batch);
     });
     recoverJournal(name, channel.m_directoryPath);
+    // What the last run spilled goes after its store and journal, when they went; otherwise it
+    // waits behind them, and later records wait behind it.
+    if (m_backlog.adopt(channel.m_directoryPath)) beginSpilling();
     startNetworkInsight(channel);
     // After the settings request: its crash switch decides whether kept crashes go.
     if (name == VESK_CHANNEL_USER) m_parts.crash.deliverKept(*m_transport);

@@ -5,6 +5,7 @@
 // pass, which batches, posts and stores them, and marks them done in their journals.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -14,6 +15,7 @@
 
 #include "insight/vesk2Performance.h"
 #include "thread/crossThread.h"
+#include "transport/backlog.h"
 #include "transport/channelRegistry.h"
 #include "transport/crashDelivery.h"
 #include "transport/processSettings.h"
@@ -32,8 +34,13 @@ struct SenderParts {
 
 class HttpSender : public Threads::Thread {
 public:
-    // Bound of the queue of records waiting for the sending thread.
+    // Bound of the queue of records waiting for the sending thread; beyond it the records of
+    // channels with storage go to the device (Backlog), those of send-only channels are refused.
     static constexpr int kMaxQueuedRecords = 500;
+    // After an exchange no collector answered (a re-send or an overflow batch), the next waits
+    // this long, twice as long after each further one, up to kMaxRetry; one answered resets it.
+    static constexpr std::chrono::milliseconds kFirstRetry{500};
+    static constexpr std::chrono::milliseconds kMaxRetry{8000};
     // The whole upload of one network-insight result.
     static constexpr std::chrono::milliseconds kInsightUploadTimeout{30000};
 
@@ -42,7 +49,9 @@ public:
 
     // Queues the one record of slot (see Thread::takeBlank), journaled first when its
     // directory's journal is open (else journaled when the sending thread opens it), without
-    // allocating; false when refused.
+    // allocating; a record with a directory (journal not null) goes to the backlog instead
+    // once the queue is full, not journaled, since its overflow file keeps it. False when
+    // refused.
     bool queueRecord(JournalSlot* journal, ListJobs& slot);
     bool queueRecord(JournalSlot* journal, QueuedRecord record);
 
@@ -51,6 +60,11 @@ public:
 
 protected:
     void running(ListJobs& records) override;
+    void initializeByThread() override { m_backlog.start(); }
+    // What the backlog holds is written before the sending thread ends.
+    void endingByThread() override { m_backlog.finish(); }
+    // A store awaiting its re-send, or overflow files to send, at the retry's time.
+    Clock::time_point ownWorkDue() const override;
     bool holdsRecordsBack() const override { return m_parts.settings.holdRecords; }
     // A channel waiting for its set-up (device ID, kept crashes, the crash record's inputs)
     // gets it with the first record: a crash soon after start must find it done.
@@ -69,6 +83,17 @@ private:
     // Device ID, the journals (openJournals with the pass's records), the store's re-send, the
     // journal's leftovers, the settings request and the measuring thread, the kept crashes.
     void setUpChannel(const std::string& name, ListJobs& records);
+    // The records taken: batched, posted or stored, their journal entries marked done.
+    void passRecords(ListJobs& records);
+    // The stores that await a re-send in this run, once the retry is due.
+    void resendAwaiting();
+    // The overflow files, once every record queued before spilling began was dealt with and no
+    // store of theirs awaits a re-send; then spilling ends when nothing is left.
+    void sendBacklog(size_t inHand);
+    // An exchange no collector answered puts the next attempt off; one answered does not.
+    void noteAttempt(bool answered);
+    bool retryDue() const;
+    bool channelOfDirectory(const std::string& directory, Handler& channel) const;
     // Hands what an earlier process journaled and never delivered to the pass.
     void recoverJournal(const std::string& name, const std::string& directory);
     // At the set-up of the first channel that is not "Corvane": creates the measuring thread
@@ -76,6 +101,13 @@ private:
     void startNetworkInsight(const Handler& channel);
 
     SenderParts m_parts;
+    Backlog m_backlog;
+    // Read by ownWorkDue under the queue's lock, so atomics.
+    std::atomic<bool> m_storeAwaits{false};
+    std::atomic<bool> m_backlogReady{false};
+    // Steady-clock nanoseconds before which nothing is tried again; 0 at once.
+    std::atomic<int64_t> m_retryAt{0};
+    std::chrono::milliseconds m_retryDelay = kFirstRetry;
     // Made on the sending thread's first pass: a transport belongs to one thread.
     std::unique_ptr<CollectorTransport> m_transport;
     std::unique_ptr<SendPass> m_pass;
