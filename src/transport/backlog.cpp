@@ -162,7 +162,6 @@ void Backlog::writeRecords(ListJobs& records) {
         longest = std::max(longest, text.size() + 1);
         lines[channel.directory].push_back(text);
     }
-    std::set<std::string> directories;
     for (const auto& [directory, written] : lines) {
         std::lock_guard lock(m_fileMutex);
         overflowFile::Appended appended = overflowFile::Appended::Busy;
@@ -175,18 +174,19 @@ void Backlog::writeRecords(ListJobs& records) {
             m_health.notKept("the store of " + directory + " stayed busy", written.size());
         }
         if (appended == overflowFile::Appended::Written) m_withFile.insert(directory);
-        m_longestLine = std::max(m_longestLine, longest);
-        directories.insert(directory);
+        m_directories.insert(directory);
+        if (longest > 0) m_longestLine = longest;
     }
-    updateRoom(directories, longest);
+    updateRoom(false);
 }
 
-void Backlog::updateRoom(const std::set<std::string>& written, size_t longestLine) {
-    std::set<std::string> directories = written;
+void Backlog::updateRoom(bool report) {
+    std::set<std::string> directories;
+    size_t longestLine = 0;
     {
         std::lock_guard lock(m_fileMutex);
-        directories.insert(m_withFile.begin(), m_withFile.end());
-        longestLine = std::max(longestLine, m_longestLine);
+        directories = m_directories;
+        longestLine = m_longestLine;
     }
     if (directories.empty()) return;
     uint64_t freeBytes = LocalStore::kMaxStoreBytes;
@@ -202,7 +202,7 @@ void Backlog::updateRoom(const std::set<std::string>& written, size_t longestLin
         const uint64_t listed = m_list.size();
         m_room =
             static_cast<size_t>(std::min<uint64_t>(fits > listed ? fits - listed : 0, kMaxSpilled));
-        takesAgain = m_room > 0 && (m_refusedForBound > 0 || m_refusedForSpeed > 0);
+        takesAgain = report && m_room > 0 && (m_refusedForBound > 0 || m_refusedForSpeed > 0);
     }
     if (takesAgain) reportRefusals();
 }
@@ -226,10 +226,15 @@ void Backlog::reportRefusals() {
 }
 
 bool Backlog::adopt(const std::string& directory) {
-    if (directory.empty() || overflowFile::unsentBytes(directory) == 0) return false;
-    std::lock_guard lock(m_fileMutex);
-    m_withFile.insert(directory);
-    return true;
+    if (directory.empty()) return false;
+    const bool left = overflowFile::unsentBytes(directory) > 0;
+    {
+        std::lock_guard lock(m_fileMutex);
+        m_directories.insert(directory);
+        if (left) m_withFile.insert(directory);
+    }
+    updateRoom(false);
+    return left;
 }
 
 bool Backlog::hasFiles() const {
@@ -278,7 +283,7 @@ Backlog::Sent Backlog::sendFiles(
                 done = overflowFile::confirm(directory, end, m_health);
                 if (done) m_withFile.erase(directory);
             }
-            updateRoom({}, 0);
+            updateRoom(true);
             if (done) break;
         }
     }

@@ -11,7 +11,7 @@
 // together: the list takes a record only while the bytes on the device and those it already
 // holds leave room for it, at the longest line written so far. What it refuses, for the bound
 // or because the device takes records slower than they come, is counted and said in one log
-// line once records are taken again, or at the end.
+// line once the files are being sent and records are taken again, or at the end.
 #pragma once
 
 #include <condition_variable>
@@ -53,8 +53,9 @@ public:
     // said. Later records are refused until the next start().
     void finish();
 
-    // For the sending thread: a directory whose overflow file an earlier process left; true
-    // when it holds records to send.
+    // For the sending thread, at a channel's set-up: the directory's records may come here, so
+    // its bytes on the device count from now on; true when an earlier process left an overflow
+    // file there with records to send.
     bool adopt(const std::string& directory);
     // Whether any overflow file holds records not answered for.
     bool hasFiles() const;
@@ -75,7 +76,9 @@ private:
     void writeRecords(ListJobs& records);
     // Sets how many more records the list may take from the bytes on the device; says the
     // refusals once it takes records again.
-    void updateRoom(const std::set<std::string>& directories, size_t longestLine);
+    // report: say the refusals once records are taken again (as the files are sent; a write
+    // that left a little room does not end a run of refusals).
+    void updateRoom(bool report);
     void reportRefusals();
 
     const ChannelRegistry& m_registry;
@@ -101,7 +104,9 @@ private:
     mutable std::mutex m_fileMutex;
     // Directories whose overflow file holds records not answered for.
     std::set<std::string> m_withFile;
-    // The longest line written, for the room a record is counted to need.
-    size_t m_longestLine = 0;
+    // Directories of the channels set up: the device bound is theirs.
+    std::set<std::string> m_directories;
+    // The longest line written, for the room a record is counted to need; a guess at first.
+    size_t m_longestLine = 1024;
     std::thread m_writer;
 };

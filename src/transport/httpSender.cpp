@@ -279,14 +279,15 @@ void HttpSender::setUpChannel(const std::string& name, ListJobs& records) {
     m_parts.registry.update(name, [&](Handler& kept) { kept.m_deviceID = channel.m_deviceID; });
     // Before anything is read back or sent: from here on what is queued survives a kill.
     openJournals(records);
+    // Before the re-send, which may wait out a stalled collector while records spill: the
+    // device bound counts this directory's files from here on. What the last run spilled goes
+    // after its store and journal, and later records behind it.
+    if (m_backlog.adopt(channel.m_directoryPath)) beginSpilling();
     const BatchTarget target{channel.m_Addr, channel.m_Port, name};
     m_parts.store.resend(channel, [this, &target](const Batch& batch) {
         return deliverBatch(*m_transport, target.address, target.port, batch);
     });
     recoverJournal(name, channel.m_directoryPath);
-    // What the last run spilled goes after its store and journal, when they went; otherwise it
-    // waits behind them, and later records wait behind it.
-    if (m_backlog.adopt(channel.m_directoryPath)) beginSpilling();
     startNetworkInsight(channel);
     // After the settings request: its crash switch decides whether kept crashes go.
     if (name == VESK_CHANNEL_USER) m_parts.crash.deliverKept(*m_transport);

@@ -1079,6 +1079,9 @@ TEST(RecordJournal, RecordsLoggedBeforeTheProcessDiesArriveAtTheNextStart) {
          SIGSEGV, 60000, 100},
         {"logged before the journal opened, killed during the set-up", ScriptedCollector::stall(),
          false, SIGKILL, ScriptedLibrary::kBatchWindowMs, 300, true},
+        // The queue, the batch in flight and the overflow file, none of them twice.
+        {"beyond the queue on the device, killed while stalled", ScriptedCollector::stall(), false,
+         SIGKILL, ScriptedLibrary::kBatchWindowMs, 3000},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
