@@ -88,13 +88,21 @@ bool Thread::push(ListJobs& slot) {
     return true;
 }
 
-Thread::Pushed Thread::pushOrSpill(ListJobs& slot) {
-    if (m_spill == nullptr) return push(slot) ? Pushed::Queued : Pushed::Refused;
+Thread::Pushed Thread::pushOrSpill(ListJobs& slot) { return _pushOrSpill(slot, false); }
+
+Thread::Pushed Thread::spillIfSpilling(ListJobs& slot) { return _pushOrSpill(slot, true); }
+
+Thread::Pushed Thread::_pushOrSpill(ListJobs& slot, bool onlySpill) {
+    if (m_spill == nullptr) {
+        if (onlySpill) return Pushed::NotSpilling;
+        return push(slot) ? Pushed::Queued : Pushed::Refused;
+    }
     if (slot.size() != 1 || slot.front().empty()) return Pushed::Refused;
     bool wakeWorker = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_bStopping || m_bKilled) return Pushed::Refused;
+        if (onlySpill && !m_bSpilling) return Pushed::NotSpilling;
         const bool full = m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs);
         if (m_bSpilling || full) {
             if (!m_spill->take(slot)) return Pushed::Refused;

@@ -81,8 +81,10 @@ public:
     // A push that goes to the spill target (setSpillTarget) instead of the queue once the queue
     // was found full, and for as long as spilling lasts: a record must not overtake an older one
     // by finding room in the queue while records spilled before it wait elsewhere.
-    enum class Pushed { Queued, Spilled, Refused };
+    enum class Pushed { Queued, Spilled, Refused, NotSpilling };
     Pushed pushOrSpill(ListJobs& slot);
+    // The same only while spilling lasts; otherwise NotSpilling, the record left in slot.
+    Pushed spillIfSpilling(ListJobs& slot);
     bool spilling() const;
 
     size_t queuedCount() const;
@@ -159,6 +161,8 @@ private:
     uint64_t m_nPushed = 0;
     uint64_t m_nPushedBeforeSpill = 0;
     std::thread m_worker;
+
+    Pushed _pushOrSpill(ListJobs& slot, bool onlySpill);
 };
 
 }  // namespace Threads

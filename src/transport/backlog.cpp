@@ -1,6 +1,7 @@
 #include "transport/backlog.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <system_error>
 #include <utility>
@@ -21,6 +22,10 @@ namespace {
 
 // A store another process holds is tried again this often before the records count as lost.
 constexpr int kBusyTries = 10;
+// How long the spill thread looks for records by itself after a write, and how often.
+constexpr std::chrono::milliseconds kLinger{50};
+constexpr std::chrono::milliseconds kLook{2};
+using Clock = std::chrono::steady_clock;
 
 // What the spill thread needs of a channel, copied once a write.
 struct ChannelView {
@@ -112,6 +117,12 @@ void Backlog::writeLoop() {
         ListJobs records;
         {
             std::unique_lock lock(m_mutex);
+            // While records come, the writer looks for them by itself: waking it is a system
+            // call, which would fall on the application's thread.
+            const auto lingerUntil = Clock::now() + kLinger;
+            while (m_list.empty() && !m_finishing && Clock::now() < lingerUntil) {
+                m_listed.wait_for(lock, kLook);
+            }
             while (m_list.empty() && !m_finishing) {
                 m_writerAsleep = true;
                 m_listed.wait(lock);

@@ -75,7 +75,9 @@ bool HttpSender::queueRecord(JournalSlot* journal, QueuedRecord record) {
 
 bool HttpSender::queueRecord(JournalSlot* journal, ListJobs& slot) {
     if (journal == nullptr || slot.size() != 1) return push(slot);
-    Pushed pushed = Pushed::Refused;
+    // While spilling, the journal's copy would only be thrown away.
+    Pushed pushed = spillIfSpilling(slot);
+    if (pushed != Pushed::NotSpilling) return pushed == Pushed::Spilled;
     // A spilled record's entry is not committed: its overflow file keeps it, and a record kept
     // twice would arrive twice after a crash.
     journal->appendAndPush(slot.front(), [this, &slot, &pushed] {
