@@ -97,7 +97,8 @@ private:
     size_t m_room = kMaxSpilled;
     size_t m_refusedForBound = 0;
     size_t m_refusedForSpeed = 0;
-    bool m_finishing = true;
+    // Records may be listed before the spill thread runs: it writes them once it starts.
+    bool m_finishing = false;
     bool m_writerAsleep = false;
 
     // Guards the files between the spill thread and the sending thread, and the set below.
