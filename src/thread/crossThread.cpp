@@ -66,14 +66,29 @@ bool Thread::push(QueuedRecord record) {
     return push(slot);
 }
 
-bool Thread::push(ListJobs& slot) {
-    if (slot.size() != 1 || slot.front().empty()) return false;
+bool Thread::push(ListJobs& slot) { return _push(slot, Spill::Never) == Pushed::Queued; }
 
+Thread::Pushed Thread::pushOrSpill(ListJobs& slot) { return _push(slot, Spill::WhenFull); }
+
+Thread::Pushed Thread::spillIfSpilling(ListJobs& slot) { return _push(slot, Spill::Only); }
+
+Thread::Pushed Thread::_push(ListJobs& slot, Spill spill) {
+    if (m_spill == nullptr && spill == Spill::Only) return Pushed::NotSpilling;
+    if (slot.size() != 1 || slot.front().empty()) return Pushed::Refused;
     bool wakeWorker = false;
     {
         std::lock_guard lock(m_mutex);
-        if (m_bStopping || m_bKilled) return false;
-        if (m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs)) return false;
+        if (m_bStopping || m_bKilled) return Pushed::Refused;
+        const bool full = m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs);
+        const bool spills = m_spill != nullptr && spill != Spill::Never && (m_bSpilling || full);
+        if (spill == Spill::Only && !spills) return Pushed::NotSpilling;
+        if (spills) {
+            if (!m_spill->take(slot)) return Pushed::Refused;
+            if (!m_bSpilling) m_nPushedBeforeSpill = m_nPushed;
+            m_bSpilling = true;
+            return Pushed::Spilled;
+        }
+        if (full) return Pushed::Refused;
         if (m_nJobs == 0) m_firstQueuedAt = Clock::now();
         m_lstJobs.splice(m_lstJobs.end(), slot);
         ++m_nJobs;
@@ -84,39 +99,6 @@ bool Thread::push(ListJobs& slot) {
         wakeWorker = m_bWorkerAsleep || m_nJobs >= _fullBatch();
     }
     // After the unlock, so the woken worker does not block at once on the mutex we hold.
-    if (wakeWorker) m_workArrived.notify_one();
-    return true;
-}
-
-Thread::Pushed Thread::pushOrSpill(ListJobs& slot) { return _pushOrSpill(slot, false); }
-
-Thread::Pushed Thread::spillIfSpilling(ListJobs& slot) { return _pushOrSpill(slot, true); }
-
-Thread::Pushed Thread::_pushOrSpill(ListJobs& slot, bool onlySpill) {
-    if (m_spill == nullptr) {
-        if (onlySpill) return Pushed::NotSpilling;
-        return push(slot) ? Pushed::Queued : Pushed::Refused;
-    }
-    if (slot.size() != 1 || slot.front().empty()) return Pushed::Refused;
-    bool wakeWorker = false;
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_bStopping || m_bKilled) return Pushed::Refused;
-        if (onlySpill && !m_bSpilling) return Pushed::NotSpilling;
-        const bool full = m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs);
-        if (m_bSpilling || full) {
-            if (!m_spill->take(slot)) return Pushed::Refused;
-            if (!m_bSpilling) m_nPushedBeforeSpill = m_nPushed;
-            m_bSpilling = true;
-            return Pushed::Spilled;
-        }
-        if (m_nJobs == 0) m_firstQueuedAt = Clock::now();
-        m_lstJobs.splice(m_lstJobs.end(), slot);
-        ++m_nJobs;
-        ++m_nPushed;
-        m_bNewWork = true;
-        wakeWorker = m_bWorkerAsleep || m_nJobs >= _fullBatch();
-    }
     if (wakeWorker) m_workArrived.notify_one();
     return Pushed::Queued;
 }

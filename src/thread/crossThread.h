@@ -162,7 +162,9 @@ private:
     uint64_t m_nPushedBeforeSpill = 0;
     std::thread m_worker;
 
-    Pushed _pushOrSpill(ListJobs& slot, bool onlySpill);
+    // Never: the queue or nothing; WhenFull: pushOrSpill; Only: spillIfSpilling.
+    enum class Spill { Never, WhenFull, Only };
+    Pushed _push(ListJobs& slot, Spill spill);
 };
 
 }  // namespace Threads

@@ -1,6 +1,5 @@
 #include "transport/httpSender.h"
 
-#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <memory>
@@ -50,7 +49,8 @@ HttpSender::HttpSender(SenderParts parts)
               m_backlogReady = true;
               wake();
           },
-          [this](ListJobs& spent) { giveBack(spent); }) {
+          [this](ListJobs& spent) { giveBack(spent); }),
+      m_deviceSending(m_parts.registry, m_parts.store, m_backlog) {
     setSpillTarget(&m_backlog);
 }
 
@@ -89,79 +89,20 @@ bool HttpSender::queueRecord(JournalSlot* journal, ListJobs& slot) {
 
 Threads::Thread::Clock::time_point HttpSender::ownWorkDue() const {
     if (!m_storeAwaits && !m_backlogReady) return Clock::time_point::max();
-    return Clock::time_point(std::chrono::nanoseconds(m_retryAt.load()));
-}
-
-void HttpSender::noteAttempt(bool answered) {
-    if (answered) {
-        m_retryDelay = kFirstRetry;
-        m_retryAt = 0;
-        return;
-    }
-    const auto at = Clock::now() + m_retryDelay;
-    m_retryAt = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
-    m_retryDelay = std::min(m_retryDelay * 2, kMaxRetry);
-}
-
-bool HttpSender::channelOfDirectory(const std::string& directory, Handler& channel) const {
-    bool found = false;
-    // The channel registered last decides, as for a pass (SendPass::targetOf).
-    m_parts.registry.forEach([&](const Handler& each, RecordJournal*) {
-        if (each.m_directoryPath != directory) return;
-        channel = each;
-        found = true;
-    });
-    return found;
-}
-
-bool HttpSender::retryDue() const {
-    return Clock::now() >= Clock::time_point(std::chrono::nanoseconds(m_retryAt.load()));
-}
-
-void HttpSender::resendAwaiting() {
-    const std::vector<std::string> directories = m_parts.store.awaitingResend();
-    if (directories.empty()) return;
-    bool answered = true;
-    for (const std::string& directory : directories) {
-        Handler channel;
-        if (!channelOfDirectory(directory, channel)) continue;
-        answered = m_parts.store.resendAwaiting(channel, [&](const Batch& batch) {
-            return deliverBatch(*m_transport, channel.m_Addr, channel.m_Port, batch);
-        }) && answered;
-    }
-    noteAttempt(answered);
+    return m_deviceSending.retryAt();
 }
 
 void HttpSender::sendBacklog(size_t inHand) {
     if (!spilling()) return;
-    if (m_storeAwaits || !olderRecordsDealtWith(inHand)) {
-        // The records before them come first; a pass that deals with them comes here again.
-        m_backlogReady = false;
-        return;
-    }
-    if (!retryDue()) {
+    // The records before them come first; a pass that deals with them comes here again.
+    const bool olderFirst = m_storeAwaits || !olderRecordsDealtWith(inHand);
+    // Put off: a pass without records comes at the retry's time.
+    m_backlogReady = !olderFirst && !m_deviceSending.retryDue();
+    if (olderFirst || m_backlogReady) return;
+    if (m_backlog.hasFiles() &&
+        m_deviceSending.sendFiles(*m_transport) != Backlog::Sent::Everything) {
         m_backlogReady = true;
         return;
-    }
-    m_backlogReady = false;
-    if (m_backlog.hasFiles()) {
-        const Backlog::Sent sent = m_backlog.sendFiles(
-            [this](const std::string& directory, const Batch& batch) {
-                Handler channel;
-                if (!channelOfDirectory(directory, channel)) return DeliveryOutcome();
-                return deliverBatch(*m_transport, channel.m_Addr, channel.m_Port, batch);
-            },
-            [this](const std::string& directory, const Batch& batch,
-                   const DeliveryOutcome& outcome) {
-                Handler channel;
-                if (!channelOfDirectory(directory, channel)) return;
-                m_parts.store.keepUndelivered(batch, outcome, channel.m_handlerName);
-            });
-        noteAttempt(sent == Backlog::Sent::Everything);
-        if (sent != Backlog::Sent::Everything) {
-            m_backlogReady = true;
-            return;
-        }
     }
     // Records written meanwhile make the spill thread report again (m_backlogReady).
     endSpilling([this] { return m_backlog.drained(); });
@@ -197,7 +138,7 @@ void HttpSender::running(ListJobs& records) {
     // got no answer would.
     const auto noteAwaiting = [&] {
         const bool awaits = m_parts.store.awaitsResend();
-        if (awaits && !awaited) noteAttempt(false);
+        if (awaits && !awaited) m_deviceSending.noteAttempt(false);
         awaited = awaits;
         m_storeAwaits = awaits;
     };
@@ -216,7 +157,7 @@ void HttpSender::running(ListJobs& records) {
     // A drain sends what is queued; stores and overflow files wait for the next start.
     const bool draining = stopRequested();
     noteAwaiting();
-    if (!draining && retryDue()) resendAwaiting();
+    if (!draining && m_deviceSending.retryDue()) m_deviceSending.resendAwaiting(*m_transport);
     awaited = m_parts.store.awaitsResend();
     // Held back (holdsRecordsBack): the records stay queued.
     if (!records.empty()) passRecords(records);

@@ -18,6 +18,7 @@
 #include "transport/backlog.h"
 #include "transport/channelRegistry.h"
 #include "transport/crashDelivery.h"
+#include "transport/deviceSending.h"
 #include "transport/processSettings.h"
 #include "transport/recordStore.h"
 #include "transport/sendPass.h"
@@ -37,10 +38,6 @@ public:
     // Bound of the queue of records waiting for the sending thread; beyond it the records of
     // channels with storage go to the device (Backlog), those of send-only channels are refused.
     static constexpr int kMaxQueuedRecords = 500;
-    // After an exchange no collector answered (a re-send or an overflow batch), the next waits
-    // this long, twice as long after each further one, up to kMaxRetry; one answered resets it.
-    static constexpr std::chrono::milliseconds kFirstRetry{500};
-    static constexpr std::chrono::milliseconds kMaxRetry{8000};
     // The whole upload of one network-insight result.
     static constexpr std::chrono::milliseconds kInsightUploadTimeout{30000};
 
@@ -85,15 +82,9 @@ private:
     void setUpChannel(const std::string& name, ListJobs& records);
     // The records taken: batched, posted or stored, their journal entries marked done.
     void passRecords(ListJobs& records);
-    // The stores that await a re-send in this run, once the retry is due.
-    void resendAwaiting();
     // The overflow files, once every record queued before spilling began was dealt with and no
     // store of theirs awaits a re-send; then spilling ends when nothing is left.
     void sendBacklog(size_t inHand);
-    // An exchange no collector answered puts the next attempt off; one answered does not.
-    void noteAttempt(bool answered);
-    bool retryDue() const;
-    bool channelOfDirectory(const std::string& directory, Handler& channel) const;
     // Hands what an earlier process journaled and never delivered to the pass.
     void recoverJournal(const std::string& name, const std::string& directory);
     // At the set-up of the first channel that is not "Corvane": creates the measuring thread
@@ -105,9 +96,7 @@ private:
     // Read by ownWorkDue under the queue's lock, so atomics.
     std::atomic<bool> m_storeAwaits{false};
     std::atomic<bool> m_backlogReady{false};
-    // Steady-clock nanoseconds before which nothing is tried again; 0 at once.
-    std::atomic<int64_t> m_retryAt{0};
-    std::chrono::milliseconds m_retryDelay = kFirstRetry;
+    DeviceSending m_deviceSending;
     // Made on the sending thread's first pass: a transport belongs to one thread.
     std::unique_ptr<CollectorTransport> m_transport;
     std::unique_ptr<SendPass> m_pass;

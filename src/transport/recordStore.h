@@ -52,16 +52,13 @@ public:
     // rest left for a later start.
     void resend(const Handler& channel, const std::function<DeliveryOutcome(const Batch&)>& post);
 
-    // Projects whose store holds records no collector answered for, kept in this run or left by
-    // a re-send that got no answer: they go again in this run, before any newer record of the
-    // project is posted (SendPass stores those meanwhile, holdsBack).
+    // Directories whose store holds records no collector answered for (a failed exchange's, or
+    // a re-send's that got none): sent again in this run before newer records (holdsBack).
     std::vector<std::string> awaitingResend() const;
     bool awaitsResend() const;
     bool holdsBack(const std::string& channelName) const;
-    // Sends the store of the channel's directory again, claim after claim, until it is empty
-    // or a batch is refused in part (those records wait for a later re-send, so that a
-    // refusing collector does not use up their attempts at once). False when no collector
-    // answered or the store was busy: the project still awaits its re-send.
+    // Sends the channel's store again, claim after claim, until empty or a batch is refused in
+    // part (its records wait: attempts are not used up at once); false: no answer, or busy.
     bool resendAwaiting(const Handler& channel,
                         const std::function<DeliveryOutcome(const Batch&)>& post);
     // The batch a stored line is sent in: the lines as flat objects, in one JSON array.
