@@ -253,7 +253,7 @@ Figures recoveryRun(const std::string& storage) {
     const auto start = Clock::now();
     qm_test::CollectorProcess collector(answering);
     // The session record too, which the stalled collector never answered for.
-    collector.waitForRecordCount(accepted.size() + 1, 120000);
+    collector.waitForRecordCount(accepted.size() + 1, 30000);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     QuillMarkDestroy();
     std::map<std::string, int> seen;

@@ -32,7 +32,11 @@ void DeviceSending::resendAwaiting(CollectorTransport& transport) {
     bool answered = true;
     for (const std::string& directory : directories) {
         Handler channel;
-        if (!channelOf(directory, channel)) continue;
+        // Not sent: counted as unanswered, so that the retry keeps its pause.
+        if (!channelOf(directory, channel)) {
+            answered = false;
+            continue;
+        }
         answered = m_store.resendAwaiting(channel, [&](const Batch& batch) {
             return deliverBatch(transport, channel.m_Addr, channel.m_Port, batch);
         }) && answered;
