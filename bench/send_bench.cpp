@@ -4,7 +4,7 @@
 // a collector of its own and is repeated; each figure is the median of the runs. The output is
 // Markdown tables.
 //
-//   qm_bench [--runs N] [--only TEXT] [--micro]
+//   qm_bench [--runs N] [--only TEXT] [--micro]   (the recovery table's row: "stall, then")
 //       --only TEXT   only the rows whose name contains TEXT, e.g. "plain HTTP, 1" to profile one
 //       --micro       also the Google Benchmark micro benchmarks
 //       --only "custom fields"  the custom-field figures alone
@@ -149,6 +149,7 @@ struct LatencyRow {
 };
 const LatencyRow kLatencyRows[] = {
     {"healthy collector", "ok", 20000, true},
+    {"collector accepts, never answers, 20,000 calls", "stall", 20000, true},
     {"collector accepts, never answers", "stall", 100000, true},
     {"floor: a 3-field std::map built and freed instead", "ok", 20000, false},
 };
@@ -221,6 +222,92 @@ void reportLatency(int runs, const char* only) {
                m[kMax], m[kRefused], m[kRssGrowth]);
     }
     printf("\n");
+}
+
+// Recovery: 20,000 calls in the same bursts while a collector accepts and never answers; then it
+// is ended and one that answers listens on its port. Figures: calls refused, seconds from the
+// answering collector's start until every accepted record arrived, and of the accepted records
+// those that arrived out of order (an older one after a newer), twice, or not at all.
+enum RecoveryFigure {
+    kRecRefused,
+    kRecSeconds,
+    kRecOutOfOrder,
+    kRecTwice,
+    kRecMissing,
+    kRecFigures
+};
+
+Figures recoveryRun(const std::string& storage) {
+    const int calls = 20000;
+    const std::vector<std::string> messages = distinctMessages(calls);
+    qm_test::CollectorOptions stalling;
+    stalling.mode = "stall";
+    stalling.recordRequests = false;
+    auto stalled = std::make_unique<qm_test::CollectorProcess>(stalling);
+    const uint16_t port = stalled->port();
+    if (initChannel(*stalled, storage) != 0) return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::map<std::string, int> accepted;
+    for (int i = 0; i < calls; ++i) {
+        if (QuillMarkSendLog(QUILLMARK_INFO, messages[i].c_str()) == 1) accepted[messages[i]] = i;
+        if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    stalled.reset();
+    qm_test::CollectorOptions answering;
+    answering.recordRequests = false;
+    answering.extraArgs = {"--port", std::to_string(port)};
+    const auto start = Clock::now();
+    qm_test::CollectorProcess collector(answering);
+    // The session record too, which the stalled collector never answered for.
+    collector.waitForRecordCount(accepted.size() + 1, 30000);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    QuillMarkDestroy();
+    std::map<std::string, int> seen;
+    int last = -1;
+    double outOfOrder = 0;
+    for (const Json::Value& record : collector.records()) {
+        const auto found = accepted.find(record["body"].asString());
+        if (found == accepted.end()) continue;
+        if (seen[found->first]++ > 0) continue;
+        if (found->second < last) ++outOfOrder;
+        last = std::max(last, found->second);
+    }
+    double twice = 0;
+    for (const auto& [body, count] : seen) twice += count > 1 ? 1 : 0;
+    return {static_cast<double>(calls - accepted.size()), seconds, outOfOrder, twice,
+            static_cast<double>(accepted.size() - seen.size())};
+}
+
+void reportRecovery(int runs) {
+    printf(
+        "| collector never answers for 20,000 calls, then one answers | refused | s until all "
+        "arrived | out of order | twice | missing |\n");
+    printf("|---|---|---|---|---|---|\n");
+    std::vector<Figures> kept;
+    for (int run = 0; run < runs; ++run) {
+        qm_test::TempDir dir("qm_bench");
+        const std::string resultFile = dir.file("result.txt");
+        const int status = qm_test::runInChild(
+            [&] {
+                qm_platform::setLogToStderr(false);
+                std::ofstream out(resultFile);
+                for (double value : recoveryRun(dir.path())) out << value << "\n";
+                return 0;
+            },
+            300000);
+        Figures values;
+        std::ifstream in(resultFile);
+        for (double value; status == 0 && in >> value;) values.push_back(value);
+        if (values.size() == kRecFigures) kept.push_back(values);
+    }
+    if (kept.empty()) {
+        printf("| run failed |\n\n");
+        return;
+    }
+    const Figures m = medians(kept, kRecFigures);
+    printf("| %s | %.0f | %.1f | %.0f | %.0f | %.0f |\n\n",
+           rowLabel("stall, then recovery", kept.size(), runs).c_str(), m[kRecRefused],
+           m[kRecSeconds], m[kRecOutOfOrder], m[kRecTwice], m[kRecMissing]);
 }
 
 // Delivered records: app threads hand over 100,000 records, each retried until queued.
@@ -733,6 +820,7 @@ int main(int argc, char** argv) {
     printf("Median of %d runs, each in a child process of its own with a collector of its own.\n\n",
            runs);
     reportLatency(runs, only);
+    if (selected("stall, then recovery", only)) reportRecovery(runs);
     reportThroughput(runs, only);
     reportTrickle(runs, only);
     reportCustomFields(runs, only);

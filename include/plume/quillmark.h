@@ -121,8 +121,10 @@ QUILLMARK_API void QuillMarkDestroy(void);
 /*
  * Queues one record with this message at this level. FATAL, ERROR, WARN and INFO are sent;
  * DEBUG, TRACE and values outside the enumeration are refused. Returns 1 when queued, 0 when
- * refused: not initialised, empty or null message, refused level, or 500 records already
- * waiting. Never waits on the network.
+ * refused: not initialised, empty or null message, refused level, the device bound (16 MiB
+ * of stored records) reached, or, in send-only mode, 500 records already waiting. Beyond
+ * 500 waiting records a channel with storage keeps them on the device. Never waits on the
+ * network.
  */
 QUILLMARK_API int32_t QuillMarkSendLog(QuillMarkLogLevel logLevel, const char* message);
 /*

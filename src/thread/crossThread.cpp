@@ -66,17 +66,33 @@ bool Thread::push(QueuedRecord record) {
     return push(slot);
 }
 
-bool Thread::push(ListJobs& slot) {
-    if (slot.size() != 1 || slot.front().empty()) return false;
+bool Thread::push(ListJobs& slot) { return _push(slot, Spill::Never) == Pushed::Queued; }
 
+Thread::Pushed Thread::pushOrSpill(ListJobs& slot) { return _push(slot, Spill::WhenFull); }
+
+Thread::Pushed Thread::spillIfSpilling(ListJobs& slot) { return _push(slot, Spill::Only); }
+
+Thread::Pushed Thread::_push(ListJobs& slot, Spill spill) {
+    if (m_spill == nullptr && spill == Spill::Only) return Pushed::NotSpilling;
+    if (slot.size() != 1 || slot.front().empty()) return Pushed::Refused;
     bool wakeWorker = false;
     {
         std::lock_guard lock(m_mutex);
-        if (m_bStopping || m_bKilled) return false;
-        if (m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs)) return false;
+        if (m_bStopping || m_bKilled) return Pushed::Refused;
+        const bool full = m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs);
+        const bool spills = m_spill != nullptr && spill != Spill::Never && (m_bSpilling || full);
+        if (spill == Spill::Only && !spills) return Pushed::NotSpilling;
+        if (spills) {
+            if (!m_spill->take(slot)) return Pushed::Refused;
+            if (!m_bSpilling) m_nPushedBeforeSpill = m_nPushed;
+            m_bSpilling = true;
+            return Pushed::Spilled;
+        }
+        if (full) return Pushed::Refused;
         if (m_nJobs == 0) m_firstQueuedAt = Clock::now();
         m_lstJobs.splice(m_lstJobs.end(), slot);
         ++m_nJobs;
+        ++m_nPushed;
         m_bNewWork = true;
         // A lingering or gathering worker finds the record by itself; a fuller queue must not
         // wait for it.
@@ -84,7 +100,30 @@ bool Thread::push(ListJobs& slot) {
     }
     // After the unlock, so the woken worker does not block at once on the mutex we hold.
     if (wakeWorker) m_workArrived.notify_one();
-    return true;
+    return Pushed::Queued;
+}
+
+bool Thread::spilling() const {
+    std::lock_guard lock(m_mutex);
+    return m_bSpilling;
+}
+
+void Thread::beginSpilling() {
+    std::lock_guard lock(m_mutex);
+    if (m_bSpilling) return;
+    m_bSpilling = true;
+    m_nPushedBeforeSpill = m_nPushed;
+}
+
+bool Thread::olderRecordsDealtWith(size_t inHand) const {
+    std::lock_guard lock(m_mutex);
+    return m_bSpilling && m_nPushed - m_nJobs - inHand >= m_nPushedBeforeSpill;
+}
+
+bool Thread::endSpilling(const std::function<bool()>& drained) {
+    std::lock_guard lock(m_mutex);
+    if (m_bSpilling && drained()) m_bSpilling = false;
+    return !m_bSpilling;
 }
 
 void Thread::wake() {
@@ -98,8 +137,10 @@ void Thread::wake() {
 bool Thread::takeBlank(ListJobs& slot) {
     {
         std::lock_guard lock(m_mutex);
-        const bool room = m_worker.joinable() && !m_bStopping && !m_bKilled && m_iMaxJobs > 0 &&
-                          m_nJobs < static_cast<size_t>(m_iMaxJobs);
+        const bool queueRoom =
+            !m_bSpilling && m_iMaxJobs > 0 && m_nJobs < static_cast<size_t>(m_iMaxJobs);
+        const bool room = m_worker.joinable() && !m_bStopping && !m_bKilled &&
+                          (queueRoom || (m_spill != nullptr && m_spill->hasRoom()));
         if (!room) return false;
         if (!m_spare.empty()) {
             slot.splice(slot.end(), m_spare, m_spare.begin());
@@ -142,9 +183,13 @@ void Thread::running(ListJobs& /*listVals*/) {}
 
 void Thread::initializeByThread() {}
 
+void Thread::endingByThread() {}
+
 bool Thread::holdsRecordsBack() const { return false; }
 
 std::chrono::milliseconds Thread::gatherWindow() const { return std::chrono::milliseconds(0); }
+
+Thread::Clock::time_point Thread::ownWorkDue() const { return Clock::time_point::max(); }
 
 void Thread::_threadWorker() {
     initializeByThread();
@@ -159,7 +204,12 @@ void Thread::_threadWorker() {
             std::unique_lock lock(m_mutex);
             _waitForWork(lock, lingerUntil);
             if (m_bKilled) return;  // records still queued are abandoned
-            if (m_bStopping && (m_nJobs == 0 || drainStalled)) return;
+            if (m_bStopping && (m_nJobs == 0 || drainStalled)) {
+                // Outside the lock: the subclass may still hand work to others that push or wake.
+                lock.unlock();
+                endingByThread();
+                return;
+            }
             draining = m_bStopping;
             m_bNewWork = false;
             // Records held back stay in the queue, where they count against its bound; the
@@ -192,17 +242,25 @@ void Thread::_threadWorker() {
 void Thread::_waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point lingerUntil) {
     for (;;) {
         // A pass that consumed nothing would consume nothing again: wait for new work.
+        // Its own work (ownWorkDue) runs a pass with or without records.
         while (!m_bKilled && !m_bStopping && (m_nJobs == 0 || !m_bNewWork)) {
             const Clock::time_point now = Clock::now();
+            const Clock::time_point ownDue = ownWorkDue();
+            if (now >= ownDue) return;
             if (now < lingerUntil) {
-                m_workArrived.wait_until(lock, std::min(now + kLook, lingerUntil));
+                m_workArrived.wait_until(lock, std::min({now + kLook, lingerUntil, ownDue}));
                 continue;
             }
             m_bWorkerAsleep = true;
-            m_workArrived.wait(lock);
+            if (ownDue == Clock::time_point::max()) {
+                m_workArrived.wait(lock);
+            } else {
+                m_workArrived.wait_until(lock, ownDue);
+            }
             m_bWorkerAsleep = false;
         }
         if (m_bKilled || m_bStopping || holdsRecordsBack() || m_nJobs >= _fullBatch()) return;
+        if (Clock::now() >= ownWorkDue()) return;
         const std::chrono::milliseconds window = gatherWindow();
         if (window.count() <= 0) return;
         const Clock::time_point due = m_firstQueuedAt + window;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -12,6 +13,17 @@
 #include "util/vesk2Utils.h"
 
 namespace Threads {
+
+// Where records go once the queue is full, for the pushes that may go there (pushOrSpill). Its
+// calls come under the queue's lock: they must be short, and never take that lock themselves.
+class SpillTarget {
+public:
+    virtual ~SpillTarget() = default;
+    // True while take() would accept a record.
+    virtual bool hasRoom() = 0;
+    // Moves the one record of slot in; false (the record left in slot) when there is no room.
+    virtual bool take(ListJobs& slot) = 0;
+};
 
 // One worker thread fed by a bounded FIFO queue of records. The worker takes everything
 // queued out of the queue under the lock and hands it to running() without holding the lock,
@@ -66,8 +78,18 @@ public:
     // Wakes the worker for a pass even when nothing new was queued.
     void wake();
 
+    // A push that goes to the spill target (setSpillTarget) instead of the queue once the queue
+    // was found full, and for as long as spilling lasts: a record must not overtake an older one
+    // by finding room in the queue while records spilled before it wait elsewhere.
+    enum class Pushed { Queued, Spilled, Refused, NotSpilling };
+    Pushed pushOrSpill(ListJobs& slot);
+    // The same only while spilling lasts; otherwise NotSpilling, the record left in slot.
+    Pushed spillIfSpilling(ListJobs& slot);
+    bool spilling() const;
+
     size_t queuedCount() const;
-    // True while a push would be taken: started, not stopping, and the queue has room (callers
+    // True while a push would be taken: started, not stopping, and the queue (or while it is
+    // full or spilling, the spill target) has room (callers
     // skip building a record bound to be refused). Then `slot` holds one record to fill and
     // push: one the worker gave back, or a new one. Filling a given-back record mostly
     // allocates nothing, which keeps malloc, its locks and its cold free lists off the
@@ -77,11 +99,27 @@ public:
 protected:
     virtual void running(ListJobs& listVals);
     virtual void initializeByThread();
+    // The last call on the worker once a stop() drained it (not when the destructor ends it).
+    virtual void endingByThread();
     // True while the subclass takes no records: passes then run with an empty list and the
     // records wait in the queue.
     virtual bool holdsRecordsBack() const;
     // How long records are gathered before a pass; zero passes at once.
     virtual std::chrono::milliseconds gatherWindow() const;
+    // When the subclass has work of its own that needs a pass even with an empty queue; called
+    // under the queue's lock (it must not take locks a pusher holds). Never by default.
+    virtual Clock::time_point ownWorkDue() const;
+    // Where pushOrSpill sends records once the queue is full; set before start().
+    void setSpillTarget(SpillTarget* target) { m_spill = target; }
+    // Spilling starts also without a full queue: what the target holds from an earlier process
+    // must not be overtaken by records queued now.
+    void beginSpilling();
+    // For running(), holding `inHand` records taken from the queue: true while spilling once
+    // every record queued before spilling began was dealt with (taken and not in hand).
+    bool olderRecordsDealtWith(size_t inHand) const;
+    // Ends spilling when drained() (called under the queue's lock: no push can spill meanwhile)
+    // says the spill target holds nothing; true when spilling is over.
+    bool endSpilling(const std::function<bool()>& drained);
     // True once stop() was called: the passes from now on are the drain.
     bool stopRequested() const;
     // For running(): records dealt with, readied (QueuedRecord::clearForReuse) for takeBlank
@@ -117,7 +155,16 @@ private:
     // When the oldest record still queued arrived in an empty queue: the gathering window
     // counts from there. Records put back by a pass are due at once.
     Clock::time_point m_firstQueuedAt{};
+    SpillTarget* m_spill = nullptr;
+    bool m_bSpilling = false;
+    // Records ever queued, and how many had been when spilling began.
+    uint64_t m_nPushed = 0;
+    uint64_t m_nPushedBeforeSpill = 0;
     std::thread m_worker;
+
+    // Never: the queue or nothing; WhenFull: pushOrSpill; Only: spillIfSpilling.
+    enum class Spill { Never, WhenFull, Only };
+    Pushed _push(ListJobs& slot, Spill spill);
 };
 
 }  // namespace Threads

@@ -41,7 +41,18 @@ vesk2Performance::Upload insightUpload(const TransportFactory& transports) {
 }  // namespace
 
 HttpSender::HttpSender(SenderParts parts)
-    : Threads::Thread(kMaxQueuedRecords), m_parts(std::move(parts)) {}
+    : Threads::Thread(kMaxQueuedRecords),
+      m_parts(std::move(parts)),
+      m_backlog(
+          m_parts.registry,
+          [this] {
+              m_backlogReady = true;
+              wake();
+          },
+          [this](ListJobs& spent) { giveBack(spent); }),
+      m_deviceSending(m_parts.registry, m_parts.store, m_backlog) {
+    setSpillTarget(&m_backlog);
+}
 
 HttpSender::~HttpSender() {
     // The worker calls back into this object: it must have ended before the members go.
@@ -64,7 +75,37 @@ bool HttpSender::queueRecord(JournalSlot* journal, QueuedRecord record) {
 
 bool HttpSender::queueRecord(JournalSlot* journal, ListJobs& slot) {
     if (journal == nullptr || slot.size() != 1) return push(slot);
-    return journal->appendAndPush(slot.front(), [this, &slot] { return push(slot); });
+    // While spilling, the journal's copy would only be thrown away.
+    Pushed pushed = spillIfSpilling(slot);
+    if (pushed != Pushed::NotSpilling) return pushed == Pushed::Spilled;
+    // A spilled record's entry is not committed: its overflow file keeps it, and a record kept
+    // twice would arrive twice after a crash.
+    journal->appendAndPush(slot.front(), [this, &slot, &pushed] {
+        pushed = pushOrSpill(slot);
+        return pushed == Pushed::Queued;
+    });
+    return pushed != Pushed::Refused;
+}
+
+Threads::Thread::Clock::time_point HttpSender::ownWorkDue() const {
+    if (!m_storeAwaits && !m_backlogReady) return Clock::time_point::max();
+    return m_deviceSending.retryAt();
+}
+
+void HttpSender::sendBacklog(size_t inHand) {
+    if (!spilling()) return;
+    // The records before them come first; a pass that deals with them comes here again.
+    const bool olderFirst = m_storeAwaits || !olderRecordsDealtWith(inHand);
+    // Put off: a pass without records comes at the retry's time.
+    m_backlogReady = !olderFirst && !m_deviceSending.retryDue();
+    if (olderFirst || m_backlogReady) return;
+    if (m_backlog.hasFiles() &&
+        m_deviceSending.sendFiles(*m_transport) != Backlog::Sent::Everything) {
+        m_backlogReady = true;
+        return;
+    }
+    // Records written meanwhile make the spill thread report again (m_backlogReady).
+    endSpilling([this] { return m_backlog.drained(); });
 }
 
 const vesk2Performance* HttpSender::performance() const {
@@ -92,6 +133,15 @@ void HttpSender::running(ListJobs& records) {
         }
         m_hostLookedUp = true;
     }
+    bool awaited = m_parts.store.awaitsResend();
+    // A store left awaiting its re-send by a set-up or a pass puts the re-send off, as one that
+    // got no answer would.
+    const auto noteAwaiting = [&] {
+        const bool awaits = m_parts.store.awaitsResend();
+        if (awaits && !awaited) m_deviceSending.noteAttempt(false);
+        awaited = awaits;
+        m_storeAwaits = awaits;
+    };
     std::string name;
     while (m_parts.registry.takeSetUp(name)) {
         // Out of memory, or a reader meeting a file it cannot take: the channel's earlier records
@@ -104,7 +154,18 @@ void HttpSender::running(ListJobs& records) {
     }
     // Also those of channels whose set-up stopped before it opened them.
     openJournals(records);
-    if (records.empty()) return;  // held back (holdsRecordsBack): the records stay queued
+    // A drain sends what is queued; stores and overflow files wait for the next start.
+    const bool draining = stopRequested();
+    noteAwaiting();
+    if (!draining && m_deviceSending.retryDue()) m_deviceSending.resendAwaiting(*m_transport);
+    awaited = m_parts.store.awaitsResend();
+    // Held back (holdsRecordsBack): the records stay queued.
+    if (!records.empty()) passRecords(records);
+    noteAwaiting();
+    if (!draining) sendBacklog(records.size());
+}
+
+void HttpSender::passRecords(ListJobs& records) {
     // Records the application held back and never released are kept, not sent, at the end.
     const bool storeOnly =
         ExchangeDeadline::cutOffPassed() || (stopRequested() && m_parts.settings.holdRecords);
@@ -161,6 +222,10 @@ void HttpSender::setUpChannel(const std::string& name, ListJobs& records) {
     m_parts.registry.update(name, [&](Handler& kept) { kept.m_deviceID = channel.m_deviceID; });
     // Before anything is read back or sent: from here on what is queued survives a kill.
     openJournals(records);
+    // Before the re-send, which may wait out a stalled collector while records spill: the
+    // device bound counts this directory's files from here on. What the last run spilled goes
+    // after its store and journal, and later records behind it.
+    if (m_backlog.adopt(channel.m_directoryPath)) beginSpilling();
     const BatchTarget target{channel.m_Addr, channel.m_Port, name};
     m_parts.store.resend(channel, [this, &target](const Batch& batch) {
         return deliverBatch(*m_transport, target.address, target.port, batch);

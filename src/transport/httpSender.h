@@ -5,6 +5,7 @@
 // pass, which batches, posts and stores them, and marks them done in their journals.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -14,8 +15,10 @@
 
 #include "insight/vesk2Performance.h"
 #include "thread/crossThread.h"
+#include "transport/backlog.h"
 #include "transport/channelRegistry.h"
 #include "transport/crashDelivery.h"
+#include "transport/deviceSending.h"
 #include "transport/processSettings.h"
 #include "transport/recordStore.h"
 #include "transport/sendPass.h"
@@ -32,7 +35,8 @@ struct SenderParts {
 
 class HttpSender : public Threads::Thread {
 public:
-    // Bound of the queue of records waiting for the sending thread.
+    // Bound of the queue of records waiting for the sending thread; beyond it the records of
+    // channels with storage go to the device (Backlog), those of send-only channels are refused.
     static constexpr int kMaxQueuedRecords = 500;
     // The whole upload of one network-insight result.
     static constexpr std::chrono::milliseconds kInsightUploadTimeout{30000};
@@ -42,7 +46,9 @@ public:
 
     // Queues the one record of slot (see Thread::takeBlank), journaled first when its
     // directory's journal is open (else journaled when the sending thread opens it), without
-    // allocating; false when refused.
+    // allocating; a record with a directory (journal not null) goes to the backlog instead
+    // once the queue is full, not journaled, since its overflow file keeps it. False when
+    // refused.
     bool queueRecord(JournalSlot* journal, ListJobs& slot);
     bool queueRecord(JournalSlot* journal, QueuedRecord record);
 
@@ -51,6 +57,11 @@ public:
 
 protected:
     void running(ListJobs& records) override;
+    void initializeByThread() override { m_backlog.start(); }
+    // What the backlog holds is written before the sending thread ends.
+    void endingByThread() override { m_backlog.finish(); }
+    // A store awaiting its re-send, or overflow files to send, at the retry's time.
+    Clock::time_point ownWorkDue() const override;
     bool holdsRecordsBack() const override { return m_parts.settings.holdRecords; }
     // A channel waiting for its set-up (device ID, kept crashes, the crash record's inputs)
     // gets it with the first record: a crash soon after start must find it done.
@@ -69,6 +80,11 @@ private:
     // Device ID, the journals (openJournals with the pass's records), the store's re-send, the
     // journal's leftovers, the settings request and the measuring thread, the kept crashes.
     void setUpChannel(const std::string& name, ListJobs& records);
+    // The records taken: batched, posted or stored, their journal entries marked done.
+    void passRecords(ListJobs& records);
+    // The overflow files, once every record queued before spilling began was dealt with and no
+    // store of theirs awaits a re-send; then spilling ends when nothing is left.
+    void sendBacklog(size_t inHand);
     // Hands what an earlier process journaled and never delivered to the pass.
     void recoverJournal(const std::string& name, const std::string& directory);
     // At the set-up of the first channel that is not "Corvane": creates the measuring thread
@@ -76,6 +92,11 @@ private:
     void startNetworkInsight(const Handler& channel);
 
     SenderParts m_parts;
+    Backlog m_backlog;
+    // Read by ownWorkDue under the queue's lock, so atomics.
+    std::atomic<bool> m_storeAwaits{false};
+    std::atomic<bool> m_backlogReady{false};
+    DeviceSending m_deviceSending;
     // Made on the sending thread's first pass: a transport belongs to one thread.
     std::unique_ptr<CollectorTransport> m_transport;
     std::unique_ptr<SendPass> m_pass;

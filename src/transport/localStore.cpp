@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "transport/overflowFile.h"
 #include "transport/storeFiles.h"
 #include "transport/storeLock.h"
 #include "util/boundedFile.h"
@@ -84,6 +85,9 @@ LocalStore::Appended LocalStore::appendLocked(const std::vector<std::string>& li
     while (first < lines.size() && incoming > kMaxStoreBytes) incoming -= lines[first++].size() + 1;
     logByteCapDrop(first);
     if (first == lines.size()) return Appended::Written;
+    // The records waiting in the overflow file share the bound: the store gives way to them as
+    // it does to new lines, oldest first.
+    incoming += overflowFile::unsentBytes(m_directory);
 
     const std::string path = appendPath();
     const uint64_t size = fileSize(path);
@@ -128,6 +132,12 @@ LocalStore::Appended LocalStore::appendLocked(const std::vector<std::string>& li
     m_health.writable();
     if (resendDrop > 0) dropResendLines(resendDrop);
     return Appended::Written;
+}
+
+uint64_t LocalStore::keptBytes() const {
+    const uint64_t size = fileSize(resendPath());
+    const uint64_t position = readPosition();
+    return fileSize(appendPath()) + (size > position ? size - position : 0);
 }
 
 uint64_t LocalStore::unsentResendBytes() const {

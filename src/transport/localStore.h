@@ -53,6 +53,10 @@ public:
     // was busy: the batch stays, and a later start sends it again.
     bool confirmBatch();
 
+    // The bytes "log.txt" and what is left of "log.resend" hold, a batch in flight included;
+    // from any thread.
+    uint64_t keptBytes() const;
+
     // Paths, for log lines and tests.
     std::string appendPath() const;
     std::string resendPath() const;

@@ -36,15 +36,16 @@ long long failuresSoFar(const Json::Value& errorRate) {
 
 enum class Stored { Line, OverFailureCap, NotAnObject };
 
-// The stored line, without line end, for a record that failed once more.
-Stored withOneMoreFailure(const std::string& message, std::string& line) {
+// The stored line, without line end, for a record that failed once more (or, not offered, as
+// many times as before).
+Stored withOneMoreFailure(const std::string& message, std::string& line, bool offered) {
     Json::Value record;
     try {
         if (!jsonText::parse(message, record) || !record.isObject()) return Stored::NotAnObject;
     } catch (const std::exception&) {
         return Stored::NotAnObject;  // nested beyond the reader's depth limit
     }
-    const long long count = failuresSoFar(record[kErrorRate]) + 1;
+    const long long count = failuresSoFar(record[kErrorRate]) + (offered ? 1 : 0);
     if (count > RecordStore::kMaxDeliveryFailures) return Stored::OverFailureCap;
     record[kErrorRate] = std::to_string(count);
     line = jsonText::writeCompact(record);
@@ -73,8 +74,10 @@ Json::Value flatRecord(const std::string& line) {
     return flat;
 }
 
+}  // namespace
+
 // One JSON array of flat objects, joined the way the send loop joins a batch.
-Batch storedBatch(const std::vector<std::string>& lines) {
+Batch RecordStore::storedBatch(const std::vector<std::string>& lines) {
     Batch batch;
     for (const std::string& line : lines) {
         std::string object = jsonText::writeCompact(flatRecord(line));
@@ -83,8 +86,6 @@ Batch storedBatch(const std::vector<std::string>& lines) {
     }
     return batch;
 }
-
-}  // namespace
 
 RecordStore::RecordStore(const ChannelRegistry& registry) : m_registry(registry) {}
 
@@ -108,7 +109,13 @@ void RecordStore::keepBatch(const Batch& batch, const DeliveryOutcome& outcome,
     }
     if (kept.empty()) return;
     _warn_log(undeliveredLine(kept.size(), batch.size(), outcome.collectorAnswered));
-    keepRecords(kept, channelName, mayWait);
+    keepRecords(kept, channelName, mayWait, !outcome.collectorAnswered);
+}
+
+void RecordStore::keepHeldBack(const Batch& batch, const std::string& channelName) {
+    std::vector<std::string> records;
+    for (size_t i = 0; i < batch.size(); ++i) records.push_back(batch.record(i));
+    keepRecords(records, channelName, true, true, false);
 }
 
 void RecordStore::setKeepObserver(KeepObserver observer) {
@@ -121,7 +128,8 @@ void RecordStore::keep(const std::vector<std::string>& records, const std::strin
 }
 
 void RecordStore::keepRecords(const std::vector<std::string>& records,
-                              const std::string& channelName, bool mayWait) {
+                              const std::string& channelName, bool mayWait, bool unanswered,
+                              bool offered) {
     KeepObserver observer;
     {
         std::lock_guard lock(m_mutex);
@@ -134,7 +142,7 @@ void RecordStore::keepRecords(const std::vector<std::string>& records,
     size_t overCap = 0;
     for (const std::string& record : records) {
         std::string line;
-        switch (withOneMoreFailure(record, line)) {
+        switch (withOneMoreFailure(record, line, offered)) {
             case Stored::Line:
                 lines.push_back(std::move(line));
                 break;
@@ -158,6 +166,7 @@ void RecordStore::keepRecords(const std::vector<std::string>& records,
         return;
     }
     std::lock_guard lock(m_mutex);
+    if (unanswered) m_awaiting.insert(channel.m_directoryPath);
     std::vector<std::string>& waiting = m_waiting[channel.m_directoryPath];
     // Older lines first, as they came.
     waiting.insert(waiting.end(), std::make_move_iterator(lines.begin()),
@@ -167,6 +176,9 @@ void RecordStore::keepRecords(const std::vector<std::string>& records,
             break;
         case LocalStore::Appended::NotWritten:
             ++m_failures;
+            // A store that cannot be written holds nothing to send again: newer records go on
+            // to the collector instead of into it.
+            m_awaiting.erase(channel.m_directoryPath);
             break;
         case LocalStore::Appended::Busy:
             m_busyAt = std::chrono::steady_clock::now();
@@ -227,35 +239,94 @@ void RecordStore::resend(const Handler& channel,
         return;
     }
     LocalStore store(channel.m_directoryPath, m_health);
-    std::vector<std::string> lines;
     try {
         {
             std::lock_guard lock(m_mutex);
             if (!store.claim()) return;
         }
-        for (;;) {
-            if (ExchangeDeadline::cutOffPassed()) return;
-            {
-                std::lock_guard lock(m_mutex);
-                if (!store.nextBatch(lines)) return;
-            }
-            const size_t failuresBefore = m_failures;
-            const Batch batch = storedBatch(lines);
-            const DeliveryOutcome outcome = post(batch);
-            // No collector answered: the next batches would only wait out their deadlines too,
-            // and a start that reached none is no failure of the records. The batch stays
-            // where it is, its failures uncounted, for the next attempt.
-            if (!outcome.collectorAnswered) {
-                _warn_log("[store] no answer to the re-send: " + std::to_string(batch.size()) +
-                          " and later stored records wait for the next attempt");
-                return;
-            }
-            keepBatch(batch, outcome, channel.m_handlerName, false);
-            if (m_failures != failuresBefore) return;
-            std::lock_guard lock(m_mutex);
-            if (!store.confirmBatch()) return;
-        }
+        if (resendClaimed(store, channel, post) != Resent::NoAnswer) return;
+        std::lock_guard lock(m_mutex);
+        m_awaiting.insert(channel.m_directoryPath);
     } catch (const std::exception&) {
         _error_log("[check_local_storage] stored records not read");
     }
+}
+
+RecordStore::Resent RecordStore::resendClaimed(
+    LocalStore& store, const Handler& channel,
+    const std::function<DeliveryOutcome(const Batch&)>& post) {
+    std::vector<std::string> lines;
+    bool refusals = false;
+    for (;;) {
+        if (ExchangeDeadline::cutOffPassed()) return Resent::Stopped;
+        {
+            std::lock_guard lock(m_mutex);
+            if (!store.nextBatch(lines)) return refusals ? Resent::Refusals : Resent::Done;
+        }
+        const size_t failuresBefore = m_failures;
+        const Batch batch = storedBatch(lines);
+        const DeliveryOutcome outcome = post(batch);
+        // No collector answered: the next batches would only wait out their deadlines too,
+        // and a start that reached none is no failure of the records. The batch stays
+        // where it is, its failures uncounted, for the next attempt.
+        if (!outcome.collectorAnswered) {
+            _warn_log("[store] no answer to the re-send: " + std::to_string(batch.size()) +
+                      " and later stored records wait for the next attempt");
+            return Resent::NoAnswer;
+        }
+        for (size_t i = 0; i < batch.size(); ++i) {
+            refusals = refusals || i >= outcome.records.size() ||
+                       outcome.records[i] != RecordOutcome::Accepted;
+        }
+        keepBatch(batch, outcome, channel.m_handlerName, false);
+        if (m_failures != failuresBefore) return Resent::Stopped;
+        std::lock_guard lock(m_mutex);
+        if (!store.confirmBatch()) return Resent::Stopped;
+    }
+}
+
+std::vector<std::string> RecordStore::awaitingResend() const {
+    std::lock_guard lock(m_mutex);
+    return std::vector<std::string>(m_awaiting.begin(), m_awaiting.end());
+}
+
+bool RecordStore::awaitsResend() const {
+    std::lock_guard lock(m_mutex);
+    return !m_awaiting.empty();
+}
+
+bool RecordStore::holdsBack(const std::string& channelName) const {
+    Handler channel;
+    if (!m_registry.snapshot(channelName, channel) || channel.m_directoryPath.empty()) {
+        return false;
+    }
+    std::lock_guard lock(m_mutex);
+    return m_awaiting.count(channel.m_directoryPath) != 0;
+}
+
+bool RecordStore::resendAwaiting(const Handler& channel,
+                                 const std::function<DeliveryOutcome(const Batch&)>& post) {
+    const std::string& directory = channel.m_directoryPath;
+    const FileLock owner = takeResendLock(directory, m_health);
+    if (!owner.mayProceed()) return false;
+    LocalStore store(directory, m_health);
+    try {
+        for (;;) {
+            {
+                std::lock_guard lock(m_mutex);
+                if (!store.claim()) break;
+            }
+            const Resent resent = resendClaimed(store, channel, post);
+            if (resent == Resent::NoAnswer) return false;
+            // Refused records wait for a later re-send; a store that could not take a batch's
+            // failures, or a shutdown, leaves the rest for the next start.
+            if (resent != Resent::Done) break;
+        }
+    } catch (const std::exception&) {
+        _error_log("[check_local_storage] stored records not read");
+        return false;
+    }
+    std::lock_guard lock(m_mutex);
+    m_awaiting.erase(directory);
+    return true;
 }

@@ -16,6 +16,7 @@
 #include "record/handler.h"
 #include "transport/channelRegistry.h"
 #include "transport/deliveryOutcome.h"
+#include "transport/localStore.h"
 #include "transport/storeHealth.h"
 
 class RecordStore {
@@ -32,6 +33,9 @@ public:
     // Every record of the batch the outcome does not call accepted is stored under the channel.
     void keepUndelivered(const Batch& batch, const DeliveryOutcome& outcome,
                          const std::string& channelName);
+    // Stores a batch held back behind a re-send (holdsBack) as it is: it was never offered, so
+    // no failure is counted.
+    void keepHeldBack(const Batch& batch, const std::string& channelName);
     // Stores the records (compact JSON objects) with one more failure each, in one append.
     // While another process keeps the store busy they wait in memory for keepWaiting().
     void keep(const std::vector<std::string>& records, const std::string& channelName);
@@ -48,6 +52,18 @@ public:
     // rest left for a later start.
     void resend(const Handler& channel, const std::function<DeliveryOutcome(const Batch&)>& post);
 
+    // Directories whose store holds records no collector answered for (a failed exchange's, or
+    // a re-send's that got none): sent again in this run before newer records (holdsBack).
+    std::vector<std::string> awaitingResend() const;
+    bool awaitsResend() const;
+    bool holdsBack(const std::string& channelName) const;
+    // Sends the channel's store again, claim after claim, until empty or a batch is refused in
+    // part (its records wait: attempts are not used up at once); false: no answer, or busy.
+    bool resendAwaiting(const Handler& channel,
+                        const std::function<DeliveryOutcome(const Batch&)>& post);
+    // The batch a stored line is sent in: the lines as flat objects, in one JSON array.
+    static Batch storedBatch(const std::vector<std::string>& lines);
+
     // One log line with the number of records the store could not keep since the last one.
     void reportLosses() { m_health.reportLosses(); }
 
@@ -62,17 +78,24 @@ private:
     // re-send's batch then stays in the re-send instead).
     void keepBatch(const Batch& batch, const DeliveryOutcome& outcome,
                    const std::string& channelName, bool mayWait);
+    // unanswered: no collector answered for them, so the project awaits a re-send.
     void keepRecords(const std::vector<std::string>& records, const std::string& channelName,
-                     bool mayWait);
+                     bool mayWait, bool unanswered = false, bool offered = true);
+    enum class Resent { Done, Refusals, NoAnswer, Stopped };
+    // One claimed file sent batch by batch.
+    Resent resendClaimed(LocalStore& store, const Handler& channel,
+                         const std::function<DeliveryOutcome(const Batch&)>& post);
     static void boundWaiting(std::vector<std::string>& waiting);
 
     const ChannelRegistry& m_registry;
     // Serialises every use of the store files.
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     StoreHealth m_health;
     // Project directories whose re-send this store has begun: records that fail again then
     // wait for the next start instead of spending their attempts at once.
     std::set<std::string> m_claimed;
+    // Directories whose store awaits a re-send in this run (awaitingResend).
+    std::set<std::string> m_awaiting;
     // Stores that could not be written; a re-send stops when its batch adds one.
     size_t m_failures = 0;
     // Lines (one more failure counted) whose store was busy, per project directory.

@@ -113,6 +113,9 @@ void SendPass::deliver(bool storeOnly) {
             m_store.keepUndelivered(batch,
                                     DeliveryOutcome::all(batch.size(), RecordOutcome::NotAnswered),
                                     target.channelName);
+        } else if (m_store.holdsBack(target.channelName)) {
+            // Older records of the project wait in the store: these go behind them.
+            m_store.keepHeldBack(batch, target.channelName);
         } else {
             send(target, batch);
         }

@@ -44,7 +44,8 @@ public:
     // records taken move to `spent`, and `taken` notes per journal the last sequence number.
     void take(ListJobs& records, ListJobs& spent, std::map<RecordJournal*, uint32_t>& taken);
     // Posts each batch taken, or with storeOnly (a shutdown) stores it; past the shutdown's
-    // cut-off an exchange could not even begin, so the batch is stored then too.
+    // cut-off an exchange could not even begin, so the batch is stored then too, and so is the
+    // batch of a project whose store awaits its re-send (RecordStore::holdsBack).
     void deliver(bool storeOnly);
     // Sends records an earlier process journaled and never saw dealt with, as passes would,
     // with a repeat memory of their own; a record of a channel not registered in this process

@@ -123,14 +123,16 @@ void expectEveryRecordAccountedFor(const Accounting& accounting, bool exactlyOnc
 
 std::vector<std::string> storedBodies(const std::string& projectDirectory) {
     std::vector<std::string> bodies;
-    for (const char* name : {"/log.resend", "/log.txt"}) {
+    // In the order they are sent: what earlier starts stored, the store, what spilled beyond the
+    // queue.
+    for (const char* name : {"/log.resend", "/log.txt", "/log.overflow"}) {
         // Only regular files: a test may have put a device or a directory in their place.
         if (!std::filesystem::is_regular_file(projectDirectory + name)) continue;
         std::ifstream in(projectDirectory + name, std::ios::binary);
         // A re-send in progress: the lines before its position were answered for.
         unsigned long long answered = 0;
-        if (std::string(name) == "/log.resend") {
-            std::ifstream(projectDirectory + "/log.resend.pos") >> answered;
+        if (std::string(name) != "/log.txt") {
+            std::ifstream(projectDirectory + name + ".pos") >> answered;
         }
         in.seekg(static_cast<std::streamoff>(answered));
         std::string line;

@@ -77,6 +77,11 @@ public:
     }
     int inits() const { return m_inits; }
     size_t givenBack() const { return m_givenBack; }
+    void spillTo(Threads::SpillTarget* target) { setSpillTarget(target); }
+    bool olderDealtWith() const { return olderRecordsDealtWith(0); }
+    bool endSpill(bool drained) {
+        return endSpilling([drained] { return drained; });
+    }
 
 protected:
     void initializeByThread() override { ++m_inits; }
@@ -465,6 +470,71 @@ TEST(ThreadTest, TakeBlankRefusesWhenAPushWouldAndKeepsAtMostTheBound) {
     probe.stop();
     EXPECT_FALSE(probe.takeBlank(slot));  // stopping
     EXPECT_TRUE(slot.empty());
+}
+
+// Where records go once the queue is full: a list of bounded room.
+class ListSpill : public Threads::SpillTarget {
+public:
+    explicit ListSpill(size_t room) : m_room(room) {}
+    bool hasRoom() override { return taken.size() < m_room; }
+    bool take(ListJobs& slot) override {
+        if (!hasRoom()) return false;
+        taken.push_back(slot.front().own.at("id"));
+        slot.clear();
+        return true;
+    }
+    Ids taken;
+
+private:
+    const size_t m_room;
+};
+
+// Once the queue is full every later record spills, also when the queue has room again, until
+// spilling is ended with nothing left in the spill target: none overtakes an older one. The
+// records queued before spilling began count as dealt with only once a pass took them.
+TEST(ThreadTest, SpillingLastsUntilEndedSoNoRecordOvertakesAnOlderOne) {
+    using Pushed = Threads::Thread::Pushed;
+    struct Row {
+        const char* name;
+        size_t spillRoom;
+        bool drained;  // what the spill target says when spilling is to end
+        Ids spilled;
+        Pushed last;
+    };
+    const Row rows[] = {
+        {"taken by the spill target, then ended", 10, true, {"s1", "s2", "s3"}, Pushed::Queued},
+        {"the spill target full refuses", 1, true, {"s1"}, Pushed::Queued},
+        {"not drained: spilling goes on", 10, false, {"s1", "s2", "s3", "n1"}, Pushed::Spilled},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ListSpill spill(row.spillRoom);
+        Probe probe(Probe::Take::All, 2);
+        probe.spillTo(&spill);
+        probe.setHoldBack(true);
+        probe.start();
+        const auto push = [&](const std::string& id) {
+            ListJobs slot;
+            slot.emplace_back(rec(id));
+            return probe.pushOrSpill(slot);
+        };
+        EXPECT_EQ(Pushed::Queued, push("q1"));
+        EXPECT_EQ(Pushed::Queued, push("q2"));
+        EXPECT_EQ(Pushed::Spilled, push("s1"));
+        EXPECT_EQ(row.spillRoom > 1 ? Pushed::Spilled : Pushed::Refused, push("s2"));
+        EXPECT_TRUE(probe.spilling());
+        EXPECT_FALSE(probe.olderDealtWith());
+        probe.setHoldBack(false);
+        probe.wake();
+        ASSERT_TRUE(waitUntil([&] { return probe.consumed().size() == 2; }));
+        EXPECT_EQ((Ids{"q1", "q2"}), probe.consumed());
+        EXPECT_TRUE(probe.olderDealtWith());
+        // The queue has room again; the record still goes behind those spilled before it.
+        EXPECT_EQ(row.spillRoom > 1 ? Pushed::Spilled : Pushed::Refused, push("s3"));
+        EXPECT_EQ(row.drained, probe.endSpill(row.drained));
+        EXPECT_EQ(row.last, push("n1"));
+        EXPECT_EQ(row.spilled, spill.taken);
+    }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -36,6 +37,8 @@
 #include "support/scripted_library.h"
 #include "support/temp_dir.h"
 #include "transport/collectorAnswer.h"
+#include "transport/httpSender.h"
+#include "transport/localStore.h"
 #include "util/jsonText.h"
 
 using qm_test::bodiesOf;
@@ -444,6 +447,141 @@ INSTANTIATE_TEST_SUITE_P(
                           ScriptedCollector::always(200, R"({"header":{"code":500}})")},
         ScriptedBehaviour{"AnswersThenDies", ScriptedCollector::acceptAll(), true, true, true}),
     [](const ::testing::TestParamInfo<ScriptedBehaviour>& info) { return info.param.name; });
+
+// While the collector stalls or cannot be reached, sendLog keeps accepting: what the queue cannot
+// hold goes to the device, and once the collector answers every accepted record arrives once, in
+// the order it was logged, those a failed exchange stored included. Only the device bound refuses
+// (counted in one log line), or send-only mode, which keeps the queue's bound.
+TEST(Pipeline, NothingRefusedWhileTheCollectorStallsOrIsDown) {
+    struct Row {
+        const char* name;
+        bool stalls;  // else unreachable
+        bool sendOnly = false;
+        // Bytes of records an earlier start stored, taking most of the device bound.
+        uint64_t storedBefore = 0;
+    };
+    const Row rows[] = {
+        {"stalls, then answers", true},
+        {"down, then up", false},
+        {"stalls with the device nearly full", true, false, LocalStore::kMaxStoreBytes - (1 << 19)},
+        {"send-only keeps the queue's bound", true, true},
+    };
+    const int kLogged = 3000;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir storage;
+        const std::string directory = storage.path() + "/quillmark/StallApp";
+        std::atomic<bool> released{false};
+        std::mutex mutex;
+        // An exchange begun while stalled ends unanswered, as its deadline would end it.
+        std::vector<std::string> taken;
+        ScriptedLibrary library([&](const SeenRequest& request, const ExchangeDeadline& deadline) {
+            // The settings request fails at once: the records' exchanges are the ones that stall.
+            if (request.get) return CollectorAnswer();
+            const bool stalled = !released;
+            while (row.stalls && !released && !deadline.passed()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            if (stalled) {
+                CollectorAnswer none;
+                none.connected = none.sent = row.stalls;
+                return none;
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            for (const Json::Value& record : request.records) {
+                taken.push_back(record["body"].asString());
+            }
+            return ScriptedCollector::acceptAll()(request, deadline);
+        });
+        if (row.storedBefore > 0) {
+            std::filesystem::create_directories(directory);
+            std::ofstream out(directory + "/log.txt");
+            const std::string pad(900, 'k');
+            for (uint64_t bytes = 0, i = 0; bytes < row.storedBefore; ++i) {
+                const std::string line = R"({"body":"kept )" + std::to_string(i) + pad +
+                                         R"(","logType":"vesk2-log","errorRate":"1"})";
+                out << line << '\n';
+                bytes += line.size() + 1;
+            }
+        }
+        qm_platform::setLogToStderr(false);
+        qm_platform::startLogCapture();
+        ASSERT_EQ(0, library.init("StallApp", row.sendOnly ? "" : storage.path(), false));
+        std::vector<std::string> accepted;
+        for (int i = 0; i < kLogged; ++i) {
+            char body[32];
+            std::snprintf(body, sizeof body, "stall %04d", i);
+            if (library.core.sendLog(VESK_LL_ERROR, body, kUser)) accepted.push_back(body);
+            if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        const size_t refused = kLogged - accepted.size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // A stalled exchange holds the sending thread: the queue fills and the rest spills. One
+        // that fails at once leaves the queue room, its records stored behind the failed ones.
+        if (row.stalls) {
+            EXPECT_EQ(!row.sendOnly, std::filesystem::exists(directory + "/log.overflow"));
+        }
+        released = true;
+        const auto arrived = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            std::vector<std::string> ours;
+            for (const std::string& body : taken) {
+                if (body.rfind("stall ", 0) == 0) ours.push_back(body);
+            }
+            return ours;
+        };
+        // Send-only keeps nothing: the batch whose exchange failed is lost, as it always was.
+        EXPECT_TRUE(qm_test::waitUntil(
+            [&] {
+                const std::vector<std::string> ours = arrived();
+                return row.sendOnly ? !ours.empty() && ours.back() == accepted.back()
+                                    : ours.size() >= accepted.size();
+            },
+            3 * kDeliveryMs));
+        library.core.destory();
+        const std::vector<std::string> logLines = qm_platform::capturedLogLines();
+        qm_platform::stopLogCapture();
+        qm_platform::setLogToStderr(true);
+        const std::vector<std::string> ours = arrived();
+        ASSERT_LE(ours.size(), accepted.size());
+        EXPECT_EQ(std::vector<std::string>(accepted.end() - ours.size(), accepted.end()), ours);
+        if (!row.sendOnly) {
+            EXPECT_EQ(accepted.size(), ours.size());
+        }
+        // Every refusal is said: for the device bound in one line, and, on a machine too busy
+        // for the spill thread to keep up with the bounded list, as records logged too fast.
+        size_t boundLines = 0;
+        size_t saidForBound = 0;
+        size_t saidForSpeed = 0;
+        for (const std::string& line : logLines) {
+            const size_t at = line.find("refused ");
+            if (at == std::string::npos) continue;
+            const size_t count = std::strtoul(line.c_str() + at + 8, nullptr, 10);
+            if (line.find("bytes reached") != std::string::npos) {
+                ++boundLines;
+                saidForBound += count;
+            } else if (line.find("faster than the device") != std::string::npos) {
+                saidForSpeed += count;
+            }
+        }
+        if (row.sendOnly) {
+            EXPECT_GT(refused, 0u);
+            EXPECT_LE(accepted.size(), 2u * HttpSender::kMaxQueuedRecords);
+            EXPECT_EQ(0u, saidForBound + saidForSpeed);
+            continue;
+        }
+        EXPECT_EQ(refused, saidForBound + saidForSpeed);
+        if (row.storedBefore > 0) {
+            EXPECT_GT(saidForBound, 0u);
+            EXPECT_EQ(1u, boundLines);
+        } else {
+            EXPECT_EQ(0u, saidForBound);
+            // A failed exchange stored the first of them, and they went again in this run.
+            EXPECT_FALSE(library.stored().empty());
+            EXPECT_FALSE(std::filesystem::exists(directory + "/log.overflow"));
+        }
+    }
+}
 
 // ---------------------------------------------------------------------------------------------
 // End to end: the application in a process of its own (the C API and its process-wide state),
