@@ -80,7 +80,8 @@ Thread::Pushed Thread::_push(ListJobs& slot, Spill spill) {
         std::lock_guard lock(m_mutex);
         if (m_bStopping || m_bKilled) return Pushed::Refused;
         const bool full = m_iMaxJobs <= 0 || m_nJobs >= static_cast<size_t>(m_iMaxJobs);
-        const bool spills = m_spill != nullptr && spill != Spill::Never && (m_bSpilling || full);
+        const bool spills = m_spill != nullptr && spill != Spill::Never &&
+                            (m_bSpilling || (full && mayBeginSpilling()));
         if (spill == Spill::Only && !spills) return Pushed::NotSpilling;
         if (spills) {
             if (!m_spill->take(slot)) return Pushed::Refused;
@@ -139,8 +140,10 @@ bool Thread::takeBlank(ListJobs& slot) {
         std::lock_guard lock(m_mutex);
         const bool queueRoom =
             !m_bSpilling && m_iMaxJobs > 0 && m_nJobs < static_cast<size_t>(m_iMaxJobs);
-        const bool room = m_worker.joinable() && !m_bStopping && !m_bKilled &&
-                          (queueRoom || (m_spill != nullptr && m_spill->hasRoom()));
+        const bool room =
+            m_worker.joinable() && !m_bStopping && !m_bKilled &&
+            (queueRoom ||
+             (m_spill != nullptr && (m_bSpilling || mayBeginSpilling()) && m_spill->hasRoom()));
         if (!room) return false;
         if (!m_spare.empty()) {
             slot.splice(slot.end(), m_spare, m_spare.begin());
@@ -190,6 +193,8 @@ bool Thread::holdsRecordsBack() const { return false; }
 std::chrono::milliseconds Thread::gatherWindow() const { return std::chrono::milliseconds(0); }
 
 Thread::Clock::time_point Thread::ownWorkDue() const { return Clock::time_point::max(); }
+
+bool Thread::mayBeginSpilling() const { return true; }
 
 void Thread::_threadWorker() {
     initializeByThread();

@@ -109,6 +109,9 @@ protected:
     // When the subclass has work of its own that needs a pass even with an empty queue; called
     // under the queue's lock (it must not take locks a pusher holds). Never by default.
     virtual Clock::time_point ownWorkDue() const;
+    // Whether a full queue may begin spilling now rather than refuse; called under the queue's
+    // lock (cheap, no lock a pusher holds). Always by default.
+    virtual bool mayBeginSpilling() const;
     // Where pushOrSpill sends records once the queue is full; set before start().
     void setSpillTarget(SpillTarget* target) { m_spill = target; }
     // Spilling starts also without a full queue: what the target holds from an earlier process

@@ -1,6 +1,7 @@
 #include "transport/httpSender.h"
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <new>
@@ -113,7 +114,36 @@ const vesk2Performance* HttpSender::performance() const {
     return m_pPerformance.get();
 }
 
+namespace {
+
+int64_t steadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Marks the pass under way for mayBeginSpilling, from its start to its end.
+class PassUnderWay {
+public:
+    explicit PassUnderWay(std::atomic<int64_t>& began) : m_began(began) { m_began = steadyNs(); }
+    ~PassUnderWay() { m_began = 0; }
+    PassUnderWay(const PassUnderWay&) = delete;
+    PassUnderWay& operator=(const PassUnderWay&) = delete;
+
+private:
+    std::atomic<int64_t>& m_began;
+};
+
+}  // namespace
+
+bool HttpSender::mayBeginSpilling() const {
+    if (m_parts.settings.holdRecords || m_storeAwaits) return true;
+    const int64_t began = m_passBeganNs.load();
+    return began != 0 && steadyNs() - began >= std::chrono::nanoseconds(kStalledPass).count();
+}
+
 void HttpSender::running(ListJobs& records) {
+    const PassUnderWay underWay(m_passBeganNs);
     if (!m_transport) {
         m_transport = m_parts.transports ? m_parts.transports() : nullptr;
         if (m_transport) {

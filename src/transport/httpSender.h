@@ -38,6 +38,8 @@ public:
     // Bound of the queue of records waiting for the sending thread; beyond it the records of
     // channels with storage go to the device (Backlog), those of send-only channels are refused.
     static constexpr int kMaxQueuedRecords = 500;
+    // How long a pass runs before a full queue counts as held up by the network.
+    static constexpr std::chrono::milliseconds kStalledPass{10};
     // The whole upload of one network-insight result.
     static constexpr std::chrono::milliseconds kInsightUploadTimeout{30000};
 
@@ -62,6 +64,12 @@ protected:
     void endingByThread() override { m_backlog.finish(); }
     // A store awaiting its re-send, or overflow files to send, at the retry's time.
     Clock::time_point ownWorkDue() const override;
+    // A full queue spills only while the network holds the records back: a pass that has run
+    // for kStalledPass (an exchange that does not answer, a slow network), a store awaiting its
+    // re-send after an exchange no collector answered, or records the app holds back. An app
+    // that merely logs faster than a healthy collector takes is refused as before: sending
+    // through the device costs the sending thread far more per record than a post.
+    bool mayBeginSpilling() const override;
     bool holdsRecordsBack() const override { return m_parts.settings.holdRecords; }
     // A channel waiting for its set-up (device ID, kept crashes, the crash record's inputs)
     // gets it with the first record: a crash soon after start must find it done.
@@ -96,6 +104,8 @@ private:
     // Read by ownWorkDue under the queue's lock, so atomics.
     std::atomic<bool> m_storeAwaits{false};
     std::atomic<bool> m_backlogReady{false};
+    // Steady-clock nanoseconds at which the pass under way began; 0 between passes.
+    std::atomic<int64_t> m_passBeganNs{0};
     DeviceSending m_deviceSending;
     // Made on the sending thread's first pass: a transport belongs to one thread.
     std::unique_ptr<CollectorTransport> m_transport;

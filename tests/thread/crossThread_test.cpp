@@ -78,6 +78,7 @@ public:
     int inits() const { return m_inits; }
     size_t givenBack() const { return m_givenBack; }
     void spillTo(Threads::SpillTarget* target) { setSpillTarget(target); }
+    void setMaySpill(bool may) { m_maySpill = may; }
     bool olderDealtWith() const { return olderRecordsDealtWith(0); }
     bool endSpill(bool drained) {
         return endSpilling([drained] { return drained; });
@@ -86,6 +87,7 @@ public:
 protected:
     void initializeByThread() override { ++m_inits; }
     bool holdsRecordsBack() const override { return m_holdBack; }
+    bool mayBeginSpilling() const override { return m_maySpill; }
     void running(ListJobs& jobs) override {
         ListJobs spent;
         {
@@ -115,6 +117,7 @@ private:
     const bool m_recycle;
     std::atomic<size_t> m_givenBack{0};
     std::atomic<bool> m_holdBack{false};
+    std::atomic<bool> m_maySpill{true};
     bool m_gateClosed = false;
     std::vector<Ids> m_batches;
     std::vector<bool> m_stopsSeen;
@@ -500,11 +503,19 @@ TEST(ThreadTest, SpillingLastsUntilEndedSoNoRecordOvertakesAnOlderOne) {
         bool drained;  // what the spill target says when spilling is to end
         Ids spilled;
         Pushed last;
+        // The subclass lets spilling begin only after a refusal (mayBeginSpilling).
+        bool refusesFirst = false;
     };
     const Row rows[] = {
         {"taken by the spill target, then ended", 10, true, {"s1", "s2", "s3"}, Pushed::Queued},
         {"the spill target full refuses", 1, true, {"s1"}, Pushed::Queued},
         {"not drained: spilling goes on", 10, false, {"s1", "s2", "s3", "n1"}, Pushed::Spilled},
+        {"spilling not allowed yet: the full queue refuses",
+         10,
+         true,
+         {"s1", "s2", "s3"},
+         Pushed::Queued,
+         true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -520,6 +531,12 @@ TEST(ThreadTest, SpillingLastsUntilEndedSoNoRecordOvertakesAnOlderOne) {
         };
         EXPECT_EQ(Pushed::Queued, push("q1"));
         EXPECT_EQ(Pushed::Queued, push("q2"));
+        if (row.refusesFirst) {
+            probe.setMaySpill(false);
+            EXPECT_EQ(Pushed::Refused, push("r1"));
+            EXPECT_FALSE(probe.spilling());
+            probe.setMaySpill(true);
+        }
         EXPECT_EQ(Pushed::Spilled, push("s1"));
         EXPECT_EQ(row.spillRoom > 1 ? Pushed::Spilled : Pushed::Refused, push("s2"));
         EXPECT_TRUE(probe.spilling());
