@@ -54,6 +54,10 @@ Backlog::~Backlog() { finish(); }
 
 bool Backlog::hasRoom() {
     std::lock_guard lock(m_mutex);
+    return roomLocked();
+}
+
+bool Backlog::roomLocked() {
     if (m_finishing) return false;
     if (m_list.size() + m_writing >= kMaxSpilled) {
         ++m_refusedForSpeed;
@@ -70,15 +74,7 @@ bool Backlog::take(ListJobs& slot) {
     bool wakeWriter = false;
     {
         std::lock_guard lock(m_mutex);
-        if (m_finishing) return false;
-        if (m_list.size() + m_writing >= kMaxSpilled) {
-            ++m_refusedForSpeed;
-            return false;
-        }
-        if (m_room == 0) {
-            ++m_refusedForBound;
-            return false;
-        }
+        if (!roomLocked()) return false;
         --m_room;
         slot.front().awaits = nullptr;
         slot.front().sequence = 0;

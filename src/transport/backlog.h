@@ -72,6 +72,8 @@ public:
     bool drained() const;
 
 private:
+    // Under m_mutex: room for one more record; a refusal is counted by its reason.
+    bool roomLocked();
     void writeLoop();
     void writeRecords(ListJobs& records);
     // Sets how many more records the list may take from the bytes on the device; says the

@@ -26,6 +26,7 @@
 #include "util/uniqueFile.h"
 #include "util/utilLog.h"
 
+using storeFiles::appendLines;
 using storeFiles::createBeside;
 using storeFiles::fileSize;
 using storeFiles::isStoredRecord;
@@ -102,34 +103,7 @@ LocalStore::Appended LocalStore::appendLocked(const std::vector<std::string>& li
             makeRoom(size, incoming + resendLeft - resendDrop);
         }
     }
-    struct stat info {};
-    const FileDescriptor file(boundedFile::openRegular(path, O_RDWR | O_APPEND | O_CREAT, &info));
-    if (!file) {
-        m_health.notKept("cannot open " + path + ": " + boundedFile::errorText(errno),
-                         lines.size() - first);
-        return Appended::NotWritten;
-    }
-    // A writer that died in the middle of a line left the file without its last line end;
-    // starting on a new line keeps that cut line from swallowing the next record.
-    std::string text;
-    char last = '\n';
-    if (info.st_size > 0 && ::pread(file.get(), &last, 1, info.st_size - 1) == 1 && last != '\n') {
-        text += '\n';
-    }
-    bool written = true;
-    for (size_t i = first; written && i < lines.size(); ++i) {
-        text += lines[i];
-        text += '\n';
-        if (text.size() < kWriteChunkBytes && i + 1 < lines.size()) continue;
-        written = writeAll(file.get(), text.data(), text.size());
-        text.clear();
-    }
-    if (!written) {
-        m_health.notKept("cannot write " + path + ": " + boundedFile::errorText(errno),
-                         lines.size() - first);
-        return Appended::NotWritten;
-    }
-    m_health.writable();
+    if (!appendLines(path, lines, first, m_health)) return Appended::NotWritten;
     if (resendDrop > 0) dropResendLines(resendDrop);
     return Appended::Written;
 }

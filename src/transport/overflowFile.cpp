@@ -23,7 +23,6 @@ namespace {
 const char* const kFileName = "/log.overflow";
 const char* const kPositionName = "/log.overflow.pos";
 const size_t kPositionBytes = 32;
-const size_t kWriteChunkBytes = 64 * 1024;
 
 uint64_t readPosition(const std::string& directory) {
     std::string text;
@@ -60,32 +59,7 @@ Appended append(const std::string& directory, const std::vector<std::string>& li
     const FileLock lock = takeStoreLock(directory, health);
     if (!lock.mayProceed()) return Appended::Busy;
     const std::string path = directory + kFileName;
-    struct stat info {};
-    const FileDescriptor file(boundedFile::openRegular(path, O_RDWR | O_APPEND | O_CREAT, &info));
-    if (!file) {
-        health.notKept("cannot open " + path + ": " + boundedFile::errorText(errno), lines.size());
-        return Appended::NotWritten;
-    }
-    // A writer killed in the middle of a line left it without its line end: the cut line must
-    // not swallow the next record.
-    std::string text;
-    char last = '\n';
-    if (info.st_size > 0 && ::pread(file.get(), &last, 1, info.st_size - 1) == 1 && last != '\n') {
-        text += '\n';
-    }
-    bool written = true;
-    for (size_t i = 0; written && i < lines.size(); ++i) {
-        text += lines[i];
-        text += '\n';
-        if (text.size() < kWriteChunkBytes && i + 1 < lines.size()) continue;
-        written = storeFiles::writeAll(file.get(), text.data(), text.size());
-        text.clear();
-    }
-    if (!written) {
-        health.notKept("cannot write " + path + ": " + boundedFile::errorText(errno), lines.size());
-        return Appended::NotWritten;
-    }
-    health.writable();
+    if (!storeFiles::appendLines(path, lines, 0, health)) return Appended::NotWritten;
     return Appended::Written;
 }
 

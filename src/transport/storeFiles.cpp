@@ -9,11 +9,46 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "util/boundedFile.h"
 #include "util/jsonText.h"
+#include "util/uniqueFile.h"
 
 namespace storeFiles {
+
+bool appendLines(const std::string& path, const std::vector<std::string>& lines, size_t first,
+                 StoreHealth& health) {
+    struct stat info {};
+    const FileDescriptor file(boundedFile::openRegular(path, O_RDWR | O_APPEND | O_CREAT, &info));
+    if (!file) {
+        health.notKept("cannot open " + path + ": " + boundedFile::errorText(errno),
+                       lines.size() - first);
+        return false;
+    }
+    std::string text;
+    char last = '\n';
+    if (info.st_size > 0 && ::pread(file.get(), &last, 1, info.st_size - 1) == 1 && last != '\n') {
+        text += '\n';
+    }
+    constexpr size_t kWriteChunkBytes = 64 * 1024;
+    bool written = true;
+    for (size_t i = first; written && i < lines.size(); ++i) {
+        text += lines[i];
+        text += '\n';
+        if (text.size() < kWriteChunkBytes && i + 1 < lines.size()) continue;
+        written = writeAll(file.get(), text.data(), text.size());
+        text.clear();
+    }
+    if (!written) {
+        health.notKept("cannot write " + path + ": " + boundedFile::errorText(errno),
+                       lines.size() - first);
+        return false;
+    }
+    health.writable();
+    return true;
+}
 
 uint64_t fileSize(const std::string& path) {
     struct stat info {};

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "transport/storeHealth.h"
 
 namespace storeFiles {
 
@@ -14,6 +17,13 @@ uint64_t fileSize(const std::string& path);
 
 // False when the bytes could not all be written.
 bool writeAll(int fd, const char* bytes, size_t size);
+
+// Appends lines[first..] to the store file at path, a line each, in writes of at most 64 KiB,
+// telling health what came of it; false when they were not all written. The file must be a
+// regular one (made when missing); a line a killed writer left without its end is ended first,
+// so it cannot swallow the next record.
+bool appendLines(const std::string& path, const std::vector<std::string>& lines, size_t first,
+                 StoreHealth& health);
 
 // A file of our own beside the store, made anew: whatever was in its place (a link included)
 // goes first, so nothing outside the folder is written through it. -1 when it cannot be made.
