@@ -126,6 +126,17 @@ Figures medians(const std::vector<Figures>& runs, size_t count) {
     return result;
 }
 
+// The medians of a row's runs, figure by figure; false, with the row saying so, when every run
+// failed.
+bool rowMedians(const char* name, const std::vector<Figures>& kept, size_t count, Figures& m) {
+    if (kept.empty()) {
+        printf("| %s | run failed |\n", name);
+        return false;
+    }
+    m = medians(kept, count);
+    return true;
+}
+
 // A row's name, and how many runs its medians come from when some failed.
 std::string rowLabel(const char* name, size_t kept, int runs) {
     if (kept == static_cast<size_t>(runs)) return name;
@@ -212,11 +223,8 @@ void reportLatency(int runs, const char* only) {
                    [&](qm_test::CollectorProcess& collector, const std::string& storage) {
                        return latencyRun(collector, storage, row.calls, row.library);
                    });
-        if (kept.empty()) {
-            printf("| %s | run failed |\n", row.name);
-            continue;
-        }
-        const Figures m = medians(kept, kLatencyFigures);
+        Figures m;
+        if (!rowMedians(row.name, kept, kLatencyFigures, m)) continue;
         printf("| %s | %d | %.2f µs | %.2f µs | %.1f µs | %.0f µs | %.0f | %.2f MiB |\n",
                rowLabel(row.name, kept.size(), runs).c_str(), row.calls, m[kP50], m[kP99], m[kP999],
                m[kMax], m[kRefused], m[kRssGrowth]);
@@ -411,11 +419,8 @@ void reportThroughput(int runs, const char* only) {
                    [&](qm_test::CollectorProcess& collector, const std::string& storage) {
                        return throughputRun(collector, storage, row.appThreads);
                    });
-        if (kept.empty()) {
-            printf("| %s | run failed |\n", row.name);
-            continue;
-        }
-        const Figures m = medians(kept, kThroughputFigures);
+        Figures m;
+        if (!rowMedians(row.name, kept, kThroughputFigures, m)) continue;
         printf("| %s | %.0f | %.1f µs | %.1f µs | %.1f µs |\n",
                rowLabel(row.name, kept.size(), runs).c_str(), m[kRecordsPerSecond], m[kLibraryCpu],
                m[kCollectorCpu], m[kAppCpu]);
@@ -552,11 +557,8 @@ void reportCustomFields(int runs, const char* only) {
                    [&](qm_test::CollectorProcess& collector, const std::string& storage) {
                        return customFieldsRun(collector, storage, row.fieldBytes);
                    });
-        if (kept.empty()) {
-            printf("| %s | run failed |\n", row.name);
-            continue;
-        }
-        const Figures m = medians(kept, kFieldsFigures);
+        Figures m;
+        if (!rowMedians(row.name, kept, kFieldsFigures, m)) continue;
         printf("| %s | %.0f µs | %.1f µs | %.2f µs | %.2f µs | %.1f µs | %.0f |",
                rowLabel(row.name, kept.size(), runs).c_str(), m[kAddSlowest], m[kAddMedian],
                m[kFieldsP50], m[kFieldsP99], m[kFirstAfterChange], m[kFieldsRefused]);
@@ -774,11 +776,8 @@ void reportTrickle(int runs, const char* only) {
                    [&](qm_test::CollectorProcess& collector, const std::string& storage) {
                        return trickleRun(collector, storage, row.windowMs);
                    });
-        if (kept.empty()) {
-            printf("| %s | run failed |\n", row.name);
-            continue;
-        }
-        const Figures m = medians(kept, kTrickleFigures);
+        Figures m;
+        if (!rowMedians(row.name, kept, kTrickleFigures, m)) continue;
         printf("| %s | %.0f | %.0f | %.0f | %.0f ms | %.0f ms |\n",
                rowLabel(row.name, kept.size(), runs).c_str(), m[kRequests], m[kWakeUps],
                m[kIdleWakeUps], m[kArrivalP99], m[kLastArrival]);
