@@ -123,15 +123,10 @@ int64_t steadyNs() {
 }
 
 // Marks the pass under way for mayBeginSpilling, from its start to its end.
-class PassUnderWay {
-public:
-    explicit PassUnderWay(std::atomic<int64_t>& began) : m_began(began) { m_began = steadyNs(); }
-    ~PassUnderWay() { m_began = 0; }
-    PassUnderWay(const PassUnderWay&) = delete;
-    PassUnderWay& operator=(const PassUnderWay&) = delete;
-
-private:
-    std::atomic<int64_t>& m_began;
+struct PassUnderWay {
+    explicit PassUnderWay(std::atomic<int64_t>& at) : began(at) { began = steadyNs(); }
+    ~PassUnderWay() { began = 0; }
+    std::atomic<int64_t>& began;
 };
 
 }  // namespace

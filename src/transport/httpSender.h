@@ -64,11 +64,9 @@ protected:
     void endingByThread() override { m_backlog.finish(); }
     // A store awaiting its re-send, or overflow files to send, at the retry's time.
     Clock::time_point ownWorkDue() const override;
-    // A full queue spills only while the network holds the records back: a pass that has run
-    // for kStalledPass (an exchange that does not answer, a slow network), a store awaiting its
-    // re-send after an exchange no collector answered, or records the app holds back. An app
-    // that merely logs faster than a healthy collector takes is refused as before: sending
-    // through the device costs the sending thread far more per record than a post.
+    // A full queue spills only while the network holds records back (a pass running for
+    // kStalledPass, a store awaiting its re-send) or the app does: one merely logging faster
+    // than a healthy collector takes is refused, as the device costs far more than a post.
     bool mayBeginSpilling() const override;
     bool holdsRecordsBack() const override { return m_parts.settings.holdRecords; }
     // A channel waiting for its set-up (device ID, kept crashes, the crash record's inputs)
