@@ -63,7 +63,15 @@ Found read(const unsigned char* map) {
     if (!validOffset(lowOf(done))) return Found();
     if (memcmp(map, kMagicMerged, sizeof kMagicMerged) == 0) return readMerged(ring, done);
     const uint64_t keep = loadWord(map + kKeepWordAt);
-    if (memcmp(map, kMagic, sizeof kMagic) != 0 || !validOffset(lowOf(keep))) return Found();
+    // The writer never names sequence 0 there: such a word is damage, and a ring resumed from
+    // it would number its next entry 0, which the walk after a restart takes for none.
+    // Keep names the oldest entry an undone record uses: at most a ring's worth of entries
+    // before the first undone one. Numbers further apart would make every later entry count as
+    // done (isAfter compares within half the number range).
+    if (memcmp(map, kMagic, sizeof kMagic) != 0 || !validOffset(lowOf(keep)) || highOf(keep) == 0 ||
+        after(highOf(done)) - highOf(keep) > kRingBytes / 8) {
+        return Found();
+    }
     Found found;
     found.format = Format::Current;
     found.doneSequence = highOf(done);
@@ -108,6 +116,9 @@ Found read(const unsigned char* map) {
                  found.lastRecord = sequence;
                  return true;
              });
+    // Entries the done word counts as dealt with must all be there: a ring that ends before them
+    // would number its next entries as done ones, and they would not come back after a crash.
+    if (!isAfter(next, found.doneSequence)) return Found();
     found.writeAt = end;
     found.nextSequence = next;
     if (!doneFound) found.doneAt = end;
