@@ -23,14 +23,6 @@ private:
     ScriptedCollector& m_collector;
 };
 
-CollectorAnswer answered(long status, const std::string& body) {
-    CollectorAnswer answer;
-    answer.connected = answer.sent = answer.complete = true;
-    answer.status = status;
-    answer.body = body;
-    return answer;
-}
-
 }  // namespace
 
 ScriptedCollector::ScriptedCollector(Responder responder) : m_responder(std::move(responder)) {}
@@ -42,6 +34,14 @@ std::string ScriptedCollector::answerFor(const std::vector<bool>& taken) {
                 (entry ? "true" : "false") + "}";
     }
     return R"({"header":{"code":200},"body":{"data":{"resultList":[)" + list + "]}}}";
+}
+
+CollectorAnswer ScriptedCollector::answered(long status, const std::string& body) {
+    CollectorAnswer answer;
+    answer.connected = answer.sent = answer.complete = true;
+    answer.status = status;
+    answer.body = body;
+    return answer;
 }
 
 ScriptedCollector::Responder ScriptedCollector::acceptAll() {

@@ -38,6 +38,8 @@ public:
     static Responder acceptAll();
     // The same answer to every request: body with status, read to its end.
     static Responder always(long status, const std::string& body);
+    // That answer itself: connected, sent, and read to its end.
+    static CollectorAnswer answered(long status, const std::string& body);
     // Connects, sends, and hears nothing until the deadline ends the exchange.
     static Responder stall();
     // No connection at all.

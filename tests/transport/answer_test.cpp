@@ -97,14 +97,6 @@ protected:
     std::vector<Stored> m_stored;
 };
 
-CollectorAnswer complete(long status, const std::string& body) {
-    CollectorAnswer answer;
-    answer.connected = answer.sent = answer.complete = true;
-    answer.status = status;
-    answer.body = body;
-    return answer;
-}
-
 TEST_F(AnswerTest, EachResultEntryDecidesItsOwnRecord) {
     struct Row {
         const char* entry;
@@ -134,8 +126,8 @@ TEST_F(AnswerTest, EachResultEntryDecidesItsOwnRecord) {
     resultList += "]";
     const Bulk bulk = makeBulk(rows.size());
 
-    const DeliveryOutcome outcome =
-        evaluate(complete(200, answerWith(resultList)), bulk, "channel-b");
+    const DeliveryOutcome outcome = evaluate(
+        qm_test::ScriptedCollector::answered(200, answerWith(resultList)), bulk, "channel-b");
     EXPECT_EQ(outcome.count(RecordOutcome::Refused), failing.size());
     EXPECT_TRUE(outcome.collectorAnswered);
     EXPECT_EQ(m_stored, recordsOf(bulk, failing, "channel-b"));
@@ -245,7 +237,7 @@ TEST_F(AnswerTest, OnlyACompleteSuccessfulCollectorAnswerDecidesPerRecord) {
     const Bulk bulk = makeBulk(3);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        CollectorAnswer answer = complete(row.status, row.body);
+        CollectorAnswer answer = qm_test::ScriptedCollector::answered(row.status, row.body);
         answer.complete = row.complete;
         answer.cut = row.cut;
         answer.connected = answer.sent = row.connected;
