@@ -1,6 +1,9 @@
 #include "transport/deviceSending.h"
 
 #include <algorithm>
+#include <map>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "transport/batchDelivery.h"
@@ -45,16 +48,25 @@ void DeviceSending::resendAwaiting(CollectorTransport& transport) {
 }
 
 Backlog::Sent DeviceSending::sendFiles(CollectorTransport& transport) {
+    // Each directory's channel copied once for all its batches, not twice a batch.
+    std::map<std::string, std::optional<Handler>> channels;
+    const auto channelFor = [&](const std::string& directory) -> const Handler* {
+        auto [found, added] = channels.try_emplace(directory);
+        if (added) {
+            Handler channel;
+            if (channelOf(directory, channel)) found->second = std::move(channel);
+        }
+        return found->second ? &*found->second : nullptr;
+    };
     const Backlog::Sent sent = m_backlog.sendFiles(
         [&](const std::string& directory, const Batch& batch) {
-            Handler channel;
-            if (!channelOf(directory, channel)) return DeliveryOutcome();
-            return deliverBatch(transport, channel.m_Addr, channel.m_Port, batch);
+            const Handler* channel = channelFor(directory);
+            if (channel == nullptr) return DeliveryOutcome();
+            return deliverBatch(transport, channel->m_Addr, channel->m_Port, batch);
         },
         [&](const std::string& directory, const Batch& batch, const DeliveryOutcome& outcome) {
-            Handler channel;
-            if (!channelOf(directory, channel)) return;
-            m_store.keepUndelivered(batch, outcome, channel.m_handlerName);
+            const Handler* channel = channelFor(directory);
+            if (channel != nullptr) m_store.keepUndelivered(batch, outcome, channel->m_handlerName);
         });
     noteAttempt(sent == Backlog::Sent::Everything);
     return sent;
