@@ -34,14 +34,13 @@ struct ChannelView {
     bool deduplicate = false;
     bool sessionEnable = false;
     bool normalEnable = false;
+    bool crashEnable = false;
 };
 
-// Whether the pass would send the record at all: the same switches SendPass applies.
+// Whether the pass would send the record at all: the switches SendPass applies.
 bool wanted(const ChannelView& channel, const QueuedRecord& record) {
-    const std::string* logType = record.find(VESK_FIX_LOGTYPE);
-    if (logType == nullptr || logType->empty()) return false;
-    if (*logType == "SESSION") return channel.sessionEnable;
-    return channel.normalEnable;
+    return denialOf(record, channel.sessionEnable, channel.normalEnable, channel.crashEnable) ==
+           Denial::None;
 }
 
 }  // namespace
@@ -150,6 +149,7 @@ void Backlog::writeRecords(ListJobs& records) {
         entry.deduplicate = channel.m_isDeduplicate;
         entry.sessionEnable = channel.m_isSessionEnable;
         entry.normalEnable = channel.m_isNormalEnable;
+        entry.crashEnable = channel.m_isCrashEnable;
     });
     std::map<std::string, std::vector<std::string>> lines;
     RecordWriter writer;

@@ -26,6 +26,18 @@ MapValues passFieldsOf(const Handler& channel, const std::string& hostName,
     return fields;
 }
 
+Denial denialOf(const QueuedRecord& record, bool sessionEnable, bool normalEnable,
+                bool crashEnable) {
+    const std::string* logType = record.find(VESK_FIX_LOGTYPE);
+    if (logType == nullptr || logType->empty()) return Denial::NoLogType;
+    if (*logType == "SESSION" && !sessionEnable) return Denial::Session;
+    const std::string* dump = record.find(VESK_KEY_DMPDATA);
+    const bool isCrash = dump != nullptr && !dump->empty();
+    if (!isCrash && !normalEnable) return Denial::Normal;
+    if (isCrash && !crashEnable) return Denial::Crash;
+    return Denial::None;
+}
+
 SendPass::SendPass(const ChannelRegistry& registry, RecordStore& store,
                    CollectorTransport& transport)
     : m_registry(registry), m_store(store), m_transport(transport) {}
@@ -85,23 +97,22 @@ const std::string* SendPass::prepare(const View& view, const QueuedRecord& recor
     if (!writer.append(record, channel.passFields, index, reqBody)) return nullptr;
 
     if (channel.deduplicate && m_repeats.isRepeat(record, *channelName)) return nullptr;
-    const std::string* logType = record.find(VESK_FIX_LOGTYPE);
-    if (logType == nullptr || logType->empty()) return nullptr;
-    if (*logType == "SESSION" && !channel.sessionEnable) {
-        _info_log("deny session");
-        return nullptr;
+    switch (denialOf(record, channel.sessionEnable, channel.normalEnable, channel.crashEnable)) {
+        case Denial::None:
+            return &channel.projectName;
+        case Denial::NoLogType:
+            return nullptr;
+        case Denial::Session:
+            _info_log("deny session");
+            return nullptr;
+        case Denial::Normal:
+            _info_log("deny normal");
+            return nullptr;
+        case Denial::Crash:
+            _info_log("deny crash");
+            return nullptr;
     }
-    const std::string* dump = record.find(VESK_KEY_DMPDATA);
-    const bool isCrash = dump != nullptr && !dump->empty();
-    if (!isCrash && !channel.normalEnable) {
-        _info_log("deny normal");
-        return nullptr;
-    }
-    if (isCrash && !channel.crashEnable) {
-        _info_log("deny crash");
-        return nullptr;
-    }
-    return &channel.projectName;
+    return nullptr;
 }
 
 void SendPass::deliver(bool storeOnly) {

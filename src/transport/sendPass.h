@@ -26,6 +26,12 @@ class RecordWriter;
 MapValues passFieldsOf(const Handler& channel, const std::string& hostName,
                        const std::string& networkModel);
 
+// Why a channel's switches keep a record from the collector: no log type, or the settings'
+// "deny session", "deny normal", "deny crash" (a record with "DmpData" is a crash); None sends it.
+enum class Denial { None, NoLogType, Session, Normal, Crash };
+Denial denialOf(const QueuedRecord& record, bool sessionEnable, bool normalEnable,
+                bool crashEnable);
+
 // Where a batch goes and under which channel its failures are stored.
 struct BatchTarget {
     std::string address;
