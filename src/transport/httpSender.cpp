@@ -53,6 +53,10 @@ HttpSender::HttpSender(SenderParts parts)
           [this](ListJobs& spent) { giveBack(spent); }),
       m_deviceSending(m_parts.registry, m_parts.store, m_backlog) {
     setSpillTarget(&m_backlog);
+    // Until the first pass (the set-up) ends, a full queue is held up as behind a stalled pass.
+    m_passBeganNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count();
 }
 
 HttpSender::~HttpSender() {

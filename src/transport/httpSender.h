@@ -46,11 +46,9 @@ public:
     explicit HttpSender(SenderParts parts);
     ~HttpSender() override;
 
-    // Queues the one record of slot (see Thread::takeBlank), journaled first when its
-    // directory's journal is open (else journaled when the sending thread opens it), without
-    // allocating; a record with a directory (journal not null) goes to the backlog instead
-    // once the queue is full, not journaled, since its overflow file keeps it. False when
-    // refused.
+    // Queues the one record of slot (see Thread::takeBlank) without allocating, journaled first
+    // when its directory's journal is open (else when the sending thread opens it); a spilled
+    // one (mayBeginSpilling) goes to the backlog unjournaled. False when refused.
     bool queueRecord(JournalSlot* journal, ListJobs& slot);
     bool queueRecord(JournalSlot* journal, QueuedRecord record);
 
@@ -64,9 +62,8 @@ protected:
     void endingByThread() override { m_backlog.finish(); }
     // A store awaiting its re-send, or overflow files to send, at the retry's time.
     Clock::time_point ownWorkDue() const override;
-    // A full queue spills only while the network holds records back (a pass running for
-    // kStalledPass, a store awaiting its re-send) or the app does: one merely logging faster
-    // than a healthy collector takes is refused, as the device costs far more than a post.
+    // A full queue spills only while the network (a pass running for kStalledPass, a store awaiting
+    // its re-send) or the app holds records back: the device costs far more than a post.
     bool mayBeginSpilling() const override;
     bool holdsRecordsBack() const override { return m_parts.settings.holdRecords; }
     // A channel waiting for its set-up (device ID, kept crashes, the crash record's inputs)
@@ -102,7 +99,7 @@ private:
     // Read by ownWorkDue under the queue's lock, so atomics.
     std::atomic<bool> m_storeAwaits{false};
     std::atomic<bool> m_backlogReady{false};
-    // Steady-clock nanoseconds at which the pass under way began; 0 between passes.
+    // Steady-clock ns the pass under way began at (at first: construction); 0 between passes.
     std::atomic<int64_t> m_passBeganNs{0};
     DeviceSending m_deviceSending;
     // Made on the sending thread's first pass: a transport belongs to one thread.
